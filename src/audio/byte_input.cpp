@@ -1,0 +1,97 @@
+#include "byte_input.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace bvaudio {
+
+FileInput *FileInput::open(const std::string &path, uint64_t offset, uint64_t length)
+{
+    FILE *file = std::fopen(path.c_str(), "rb");
+    if (!file)
+        return nullptr;
+    if (std::fseek(file, 0, SEEK_END) != 0) {
+        std::fclose(file);
+        return nullptr;
+    }
+    long fileSize = std::ftell(file);
+    if (fileSize < 0 || offset > static_cast<uint64_t>(fileSize)) {
+        std::fclose(file);
+        return nullptr;
+    }
+    uint64_t available = static_cast<uint64_t>(fileSize) - offset;
+    if (length == 0 || length > available)
+        length = available;
+    auto *input = new FileInput(file, offset, length);
+    input->name = path;
+    input->seek(0);
+    return input;
+}
+
+FileInput::FileInput(FILE *file, uint64_t offset, uint64_t length)
+    : m_file(file), m_offset(offset), m_length(static_cast<int64_t>(length))
+{
+}
+
+FileInput::~FileInput()
+{
+    std::fclose(m_file);
+}
+
+int FileInput::read(uint8_t *buffer, int size)
+{
+    int64_t left = m_length - m_position;
+    if (left <= 0)
+        return 0;
+    size_t wanted = static_cast<size_t>(std::min<int64_t>(size, left));
+    size_t got = std::fread(buffer, 1, wanted, m_file);
+    if (got == 0 && std::ferror(m_file))
+        return -1;
+    m_position += static_cast<int64_t>(got);
+    return static_cast<int>(got);
+}
+
+bool FileInput::seek(int64_t position)
+{
+    if (position < 0 || position > m_length)
+        return false;
+    if (std::fseek(m_file, static_cast<long>(m_offset + position), SEEK_SET) != 0)
+        return false;
+    m_position = position;
+    return true;
+}
+
+UserFileInput::UserFileInput(const BASS_FILEPROCS &procs, void *user)
+    : m_procs(procs), m_user(user), m_buffer(kReadBufferSize)
+{
+}
+
+UserFileInput::~UserFileInput()
+{
+    if (m_procs.close)
+        m_procs.close(m_user);
+}
+
+int UserFileInput::read(uint8_t *buffer, int size)
+{
+    int available = m_available.load();
+    if (available == 0) {
+        if (m_ended || !m_procs.read)
+            return 0;
+        // One callback read per empty buffer: the callback may block until data exists.
+        DWORD got = m_procs.read(m_buffer.data(), kReadBufferSize, m_user);
+        if (got == static_cast<DWORD>(-1) || got == 0) {
+            m_ended = true;
+            return 0;
+        }
+        m_readOffset = 0;
+        available = static_cast<int>(std::min<DWORD>(got, kReadBufferSize));
+    }
+    int n = std::min(size, available);
+    std::memcpy(buffer, m_buffer.data() + m_readOffset, static_cast<size_t>(n));
+    m_readOffset += n;
+    m_available.store(available - n);
+    return n;
+}
+
+} // namespace bvaudio

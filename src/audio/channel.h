@@ -1,0 +1,147 @@
+// A playable channel: a queue of decoded 16-bit PCM filled by a producer
+// (decode thread or push writes) and drained by the device's mixer, with
+// transport state, attributes, level history and syncs.
+#pragma once
+
+#include "bass.h"
+#include "sample_fifo.h"
+
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+struct SwrContext;
+
+namespace bvaudio {
+
+struct ChannelFormat {
+    DWORD freq = 0;
+    DWORD chans = 0;
+    DWORD flags = 0;
+    DWORD ctype = BASS_CTYPE_STREAM;
+    DWORD origres = 0;
+    HPLUGIN plugin = 0;
+    std::string filename;
+};
+
+class Channel : public std::enable_shared_from_this<Channel> {
+public:
+    Channel(DWORD handle, ChannelFormat format);
+    virtual ~Channel();
+    Channel(const Channel &) = delete;
+    Channel &operator=(const Channel &) = delete;
+
+    DWORD handle() const { return m_handle; }
+    const ChannelFormat &format() const { return m_format; }
+    DWORD bytesPerFrame() const { return m_format.chans * 2; }
+    bool isAutoFree() const { return m_format.flags & BASS_STREAM_AUTOFREE; }
+
+    // Transport; results are BASS error codes.
+    int play(bool restart);
+    int pause();
+    void stop();
+    DWORD activity() const;
+
+    // Bytes of decoded data played so far.
+    QWORD position() const;
+    virtual int64_t lengthBytes() const { return -1; }
+    virtual int setPosition(QWORD bytes);
+    // A BASS_FILEPOS_* value, or -1 with `error` set.
+    virtual int64_t filePosition(DWORD mode, int &error) const;
+    // A tag text, or nullptr when there is none.
+    virtual const char *tags(DWORD type) const;
+
+    virtual int setAttribute(DWORD attrib, float value);
+    int getAttribute(DWORD attrib, float &value) const;
+    int slideAttribute(DWORD attrib, float value, DWORD timeMs);
+    // RMS (0..1) of every sample played in the last `seconds`, before the volume.
+    float level(float seconds) const;
+
+    HSYNC addSync(DWORD type, QWORD param, SYNCPROC *proc, void *user);
+    bool removeSync(HSYNC sync);
+    // Posts every sync of `type` to the sync thread with `data`.
+    void postSyncs(DWORD type, DWORD data);
+
+    // Mixer thread: adds up to `frames` stereo frames at `deviceRate` into `mix`.
+    // Returns true once, when the channel's last sample has been played.
+    bool mixInto(float *mix, int frames, int deviceRate);
+    // Output thread: the device is gone; the channel pauses and DEV_FAIL syncs fire.
+    void deviceFailed();
+
+    // Stops producers and syncs; the handle is gone. Called once.
+    virtual void shutdown();
+
+protected:
+    // The queue reached this many samples after running dry: playback resumes.
+    virtual size_t resumeSamples() const { return 1; }
+    // Called with m_mutex held whenever the mixer took samples from the queue.
+    virtual void onSamplesConsumed() {}
+    // Drops queued and resampled audio and moves the position (m_mutex held).
+    void resetPlayback(QWORD position);
+
+    mutable std::mutex m_mutex;
+    SampleFifo m_fifo;
+    bool m_sourceEnded = false;
+    bool m_shutdown = false;
+
+private:
+    struct Sync {
+        HSYNC id;
+        DWORD type;
+        QWORD param;
+        SYNCPROC *proc;
+        void *user;
+    };
+    struct PendingSync {
+        HSYNC id;
+        SYNCPROC *proc;
+        void *user;
+        DWORD data;
+    };
+
+    bool ensureResampler(int deviceRate);
+    void collectSyncs(DWORD type, DWORD data, std::vector<PendingSync> &out) const;
+    void collectPositionSyncs(QWORD from, QWORD to, std::vector<PendingSync> &out) const;
+    void post(const std::vector<PendingSync> &events);
+    bool hasSync(HSYNC id) const;
+    void recordLevel(const int16_t *samples, size_t frames);
+    // Pulls source samples through the resampler until `frames` output frames are ready.
+    void fillResampled(int frames, std::vector<PendingSync> &events);
+    void applyVolume(float *mix, const float *source, int frames, int deviceRate);
+
+    const DWORD m_handle;
+    const ChannelFormat m_format;
+
+    bool m_playing = false;
+    bool m_paused = false;
+    bool m_stalled = false;
+    bool m_finished = false;
+    bool m_devicePaused = false;
+    QWORD m_position = 0;
+
+    float m_volume = 1.0f;
+    float m_volumeTarget = 1.0f;
+    float m_volumeStep = 0.0f;    // per output frame, while sliding
+    DWORD m_slidePendingMs = 0;   // a slide set but not yet converted to steps
+    float m_freq = 0.0f;          // 0 = source rate
+
+    SwrContext *m_swr = nullptr;
+    int m_swrInRate = 0;
+    int m_swrOutRate = 0;
+    bool m_swrFlushed = false;
+    std::vector<float> m_resampled; // stereo frames at the device rate
+    size_t m_resampledRead = 0;
+    std::vector<int16_t> m_scratch;
+
+    std::vector<float> m_levelHistory; // mono, one second at the source rate
+    size_t m_levelWrite = 0;
+
+    std::vector<Sync> m_syncs;
+};
+
+// Keeps what a mixer needs alive while it renders a channel that gets freed.
+using ChannelPtr = std::shared_ptr<Channel>;
+
+} // namespace bvaudio

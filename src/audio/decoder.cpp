@@ -1,0 +1,263 @@
+#include "decoder.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/opt.h>
+#include <libswresample/swresample.h>
+}
+
+#include <cstring>
+
+namespace bvaudio {
+namespace {
+
+constexpr int kIoBufferSize = 32 * 1024;
+
+int readPacket(void *opaque, uint8_t *buffer, int size)
+{
+    int n = static_cast<ByteInput *>(opaque)->read(buffer, size);
+    if (n < 0)
+        return AVERROR(EIO);
+    return n == 0 ? AVERROR_EOF : n;
+}
+
+int64_t seekInput(void *opaque, int64_t offset, int whence)
+{
+    auto *input = static_cast<ByteInput *>(opaque);
+    if (whence & AVSEEK_SIZE)
+        return input->size();
+    whence &= ~AVSEEK_FORCE;
+    if (whence != SEEK_SET)
+        return -1;
+    return input->seek(offset) ? offset : -1;
+}
+
+DWORD ctypeFor(const char *formatName, AVCodecID codec, bool &plugin)
+{
+    plugin = false;
+    const std::string name = formatName ? formatName : "";
+    if (name == "wav")
+        return BASS_CTYPE_STREAM_WAV;
+    if (name.find("mp4") != std::string::npos || name.find("mov") != std::string::npos)
+        return BASS_CTYPE_STREAM_MP4;
+    if (name == "mpegts")
+        plugin = true; // MPEG-TS is served by the "basshls" set
+    switch (codec) {
+    case AV_CODEC_ID_MP3:
+    case AV_CODEC_ID_MP2:
+        return BASS_CTYPE_STREAM_MP3;
+    case AV_CODEC_ID_AAC:
+        return BASS_CTYPE_STREAM_AAC;
+    case AV_CODEC_ID_VORBIS:
+        return BASS_CTYPE_STREAM_VORBIS;
+    case AV_CODEC_ID_OPUS:
+        plugin = true; // served by the "bassopus" set
+        return BASS_CTYPE_STREAM_OPUS;
+    case AV_CODEC_ID_FLAC:
+        return BASS_CTYPE_STREAM_FLAC;
+    default:
+        return BASS_CTYPE_STREAM;
+    }
+}
+
+} // namespace
+
+Decoder::Decoder(ByteInput &input) : m_input(input) {}
+
+Decoder::~Decoder()
+{
+    av_frame_free(&m_frame);
+    av_packet_free(&m_packet);
+    swr_free(&m_swr);
+    avcodec_free_context(&m_codec);
+    avformat_close_input(&m_format);
+    if (m_io) {
+        av_freep(&m_io->buffer);
+        avio_context_free(&m_io);
+    }
+}
+
+std::unique_ptr<Decoder> Decoder::open(ByteInput &input, const Options &options, int &error)
+{
+    std::unique_ptr<Decoder> decoder(new Decoder(input));
+    error = decoder->openStream(options);
+    if (error != BASS_OK)
+        return nullptr;
+    return decoder;
+}
+
+int Decoder::openStream(const Options &options)
+{
+    auto *ioBuffer = static_cast<uint8_t *>(av_malloc(kIoBufferSize));
+    m_io = avio_alloc_context(ioBuffer, kIoBufferSize, 0, &m_input, readPacket,
+                              nullptr, m_input.isSeekable() ? seekInput : nullptr);
+    m_format = avformat_alloc_context();
+    m_packet = av_packet_alloc();
+    m_frame = av_frame_alloc();
+    if (!m_io || !m_format || !m_packet || !m_frame) {
+        if (!m_io)
+            av_free(ioBuffer);
+        return BASS_ERROR_MEM;
+    }
+    m_io->seekable = m_input.isSeekable() ? AVIO_SEEKABLE_NORMAL : 0;
+    m_format->pb = m_io;
+    m_format->flags |= AVFMT_FLAG_CUSTOM_IO;
+    if (options.probeBytes > 0) {
+        m_format->probesize = options.probeBytes;
+        m_format->max_analyze_duration = AV_TIME_BASE / 2;
+    }
+    const AVInputFormat *hint = options.formatHint ? av_find_input_format(options.formatHint) : nullptr;
+    const std::string url = m_input.name;
+    if (avformat_open_input(&m_format, url.c_str(), hint, nullptr) < 0) {
+        m_format = nullptr; // freed by avformat_open_input on failure
+        return BASS_ERROR_FILEFORM;
+    }
+    if (avformat_find_stream_info(m_format, nullptr) < 0)
+        return BASS_ERROR_FILEFORM;
+
+    const AVCodec *codec = nullptr;
+    m_streamIndex = av_find_best_stream(m_format, AVMEDIA_TYPE_AUDIO, -1, -1, &codec, 0);
+    if (m_streamIndex == AVERROR_DECODER_NOT_FOUND)
+        return BASS_ERROR_CODEC;
+    if (m_streamIndex < 0)
+        return BASS_ERROR_FILEFORM;
+    AVStream *stream = m_format->streams[m_streamIndex];
+    for (unsigned i = 0; i < m_format->nb_streams; ++i)
+        if (static_cast<int>(i) != m_streamIndex)
+            m_format->streams[i]->discard = AVDISCARD_ALL;
+
+    m_codec = avcodec_alloc_context3(codec);
+    if (!m_codec || avcodec_parameters_to_context(m_codec, stream->codecpar) < 0)
+        return BASS_ERROR_MEM;
+    m_codec->pkt_timebase = stream->time_base;
+    if (avcodec_open2(m_codec, codec, nullptr) < 0)
+        return BASS_ERROR_CODEC;
+    if (m_codec->sample_rate <= 0 || m_codec->ch_layout.nb_channels <= 0)
+        return BASS_ERROR_FILEFORM;
+
+    m_rate = m_codec->sample_rate;
+    m_channels = m_codec->ch_layout.nb_channels;
+    m_resolution = static_cast<DWORD>(stream->codecpar->bits_per_raw_sample
+                                          ? stream->codecpar->bits_per_raw_sample
+                                          : stream->codecpar->bits_per_coded_sample);
+    m_ctype = ctypeFor(m_format->iformat->name, m_codec->codec_id, m_pluginFormat);
+
+    int64_t durationUs = AV_NOPTS_VALUE;
+    if (stream->duration != AV_NOPTS_VALUE && stream->duration > 0)
+        durationUs = av_rescale_q(stream->duration, stream->time_base, AV_TIME_BASE_Q);
+    else if (m_format->duration != AV_NOPTS_VALUE && m_format->duration > 0)
+        durationUs = m_format->duration;
+    if (durationUs != AV_NOPTS_VALUE && m_input.size() >= 0) {
+        int64_t frames = av_rescale(durationUs, m_rate, AV_TIME_BASE);
+        m_lengthBytes = frames * m_channels * 2;
+    }
+
+    AVChannelLayout layout{};
+    av_channel_layout_default(&layout, m_channels);
+    int rc = swr_alloc_set_opts2(&m_swr, &layout, AV_SAMPLE_FMT_S16, m_rate,
+                                 &m_codec->ch_layout, m_codec->sample_fmt, m_rate, 0, nullptr);
+    av_channel_layout_uninit(&layout);
+    if (rc < 0 || swr_init(m_swr) < 0)
+        return BASS_ERROR_FORMAT;
+    return BASS_OK;
+}
+
+void Decoder::appendFrame(const AVFrame *frame, std::vector<int16_t> &out)
+{
+    int frames = frame->nb_samples;
+    int64_t firstSample = -1;
+    if (frame->best_effort_timestamp != AV_NOPTS_VALUE) {
+        AVStream *stream = m_format->streams[m_streamIndex];
+        firstSample = av_rescale_q(frame->best_effort_timestamp, stream->time_base, AVRational{1, m_rate});
+        if (stream->start_time != AV_NOPTS_VALUE)
+            firstSample -= av_rescale_q(stream->start_time, stream->time_base, AVRational{1, m_rate});
+    }
+    m_convertBuffer.resize(static_cast<size_t>(frames) * m_channels);
+    auto *dst = reinterpret_cast<uint8_t *>(m_convertBuffer.data());
+    int converted = swr_convert(m_swr, &dst, frames, const_cast<const uint8_t **>(frame->extended_data), frames);
+    if (converted <= 0)
+        return;
+    int skip = 0;
+    if (m_skipToSample >= 0) {
+        if (firstSample >= 0 && firstSample < m_skipToSample)
+            skip = static_cast<int>(std::min<int64_t>(converted, m_skipToSample - firstSample));
+        if (skip < converted)
+            m_skipToSample = -1;
+    }
+    out.insert(out.end(), m_convertBuffer.begin() + static_cast<ptrdiff_t>(skip) * m_channels,
+               m_convertBuffer.begin() + static_cast<ptrdiff_t>(converted) * m_channels);
+}
+
+Decoder::Status Decoder::receiveFrames(std::vector<int16_t> &out)
+{
+    const size_t before = out.size();
+    while (true) {
+        int rc = avcodec_receive_frame(m_codec, m_frame);
+        if (rc == AVERROR(EAGAIN))
+            return Status::Data;
+        if (rc == AVERROR_EOF)
+            return out.size() > before ? Status::Data : Status::End;
+        if (rc < 0)
+            return Status::Error;
+        appendFrame(m_frame, out);
+        av_frame_unref(m_frame);
+    }
+}
+
+Decoder::Status Decoder::decode(std::vector<int16_t> &out)
+{
+    const size_t before = out.size();
+    int errorsInRow = 0;
+    while (out.size() == before) {
+        if (m_draining) {
+            Status status = receiveFrames(out);
+            return status == Status::Data && out.size() == before ? Status::End : status;
+        }
+        int rc = av_read_frame(m_format, m_packet);
+        if (rc < 0) {
+            avcodec_send_packet(m_codec, nullptr); // flush the decoder's delayed frames
+            m_draining = true;
+            continue;
+        }
+        m_input.consumed.store(avio_tell(m_format->pb));
+        if (m_packet->stream_index == m_streamIndex) {
+            int64_t expected = -1;
+            if (m_input.audioStart.load() < 0 && m_packet->pos >= 0)
+                m_input.audioStart.compare_exchange_strong(expected, m_packet->pos);
+            rc = avcodec_send_packet(m_codec, m_packet);
+            av_packet_unref(m_packet);
+            // A corrupt packet is skipped; only a long run of them ends the stream.
+            if (rc < 0 && rc != AVERROR(EAGAIN)) {
+                if (++errorsInRow > 32)
+                    return Status::Error;
+                continue;
+            }
+            errorsInRow = 0;
+            if (receiveFrames(out) == Status::Error)
+                return Status::Error;
+        } else {
+            av_packet_unref(m_packet);
+        }
+    }
+    return Status::Data;
+}
+
+bool Decoder::seek(uint64_t bytePosition)
+{
+    if (!canSeek())
+        return false;
+    int64_t sample = static_cast<int64_t>(bytePosition / (2u * static_cast<unsigned>(m_channels)));
+    AVStream *stream = m_format->streams[m_streamIndex];
+    int64_t ts = av_rescale_q(sample, AVRational{1, m_rate}, stream->time_base);
+    if (stream->start_time != AV_NOPTS_VALUE)
+        ts += stream->start_time;
+    if (av_seek_frame(m_format, m_streamIndex, ts, AVSEEK_FLAG_BACKWARD) < 0)
+        return false;
+    avcodec_flush_buffers(m_codec);
+    m_draining = false;
+    m_skipToSample = sample;
+    return true;
+}
+
+} // namespace bvaudio

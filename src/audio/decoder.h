@@ -1,0 +1,74 @@
+// Demuxes and decodes one audio stream from a ByteInput into 16-bit
+// interleaved PCM at the source's own rate and channel count (FFmpeg).
+#pragma once
+
+#include "bass.h"
+#include "byte_input.h"
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+struct AVFormatContext;
+struct AVCodecContext;
+struct AVIOContext;
+struct AVPacket;
+struct AVFrame;
+struct SwrContext;
+
+namespace bvaudio {
+
+class Decoder {
+public:
+    struct Options {
+        int64_t probeBytes = 0;      // 0 = FFmpeg's default probe size
+        const char *formatHint = nullptr; // FFmpeg demuxer short name, or nullptr
+    };
+
+    // Opens the input's first audio stream. On failure returns nullptr and sets
+    // `error` to a BASS_ERROR_* code. The input must outlive the decoder.
+    static std::unique_ptr<Decoder> open(ByteInput &input, const Options &options, int &error);
+    ~Decoder();
+
+    int sampleRate() const { return m_rate; }
+    int channels() const { return m_channels; }
+    DWORD ctype() const { return m_ctype; }
+    DWORD originalResolution() const { return m_resolution; }
+    bool isPluginFormat() const { return m_pluginFormat; }
+    // Decoded length in bytes, -1 when unknown.
+    int64_t lengthBytes() const { return m_lengthBytes; }
+    bool canSeek() const { return m_input.isSeekable(); }
+
+    enum class Status { Data, End, Error };
+    // Appends the next decoded samples to `out`.
+    Status decode(std::vector<int16_t> &out);
+    // Seeks to a byte position of the decoded data, exact to the sample.
+    bool seek(uint64_t bytePosition);
+
+private:
+    explicit Decoder(ByteInput &input);
+    int openStream(const Options &options);
+    Status receiveFrames(std::vector<int16_t> &out);
+    void appendFrame(const AVFrame *frame, std::vector<int16_t> &out);
+
+    ByteInput &m_input;
+    AVIOContext *m_io = nullptr;
+    AVFormatContext *m_format = nullptr;
+    AVCodecContext *m_codec = nullptr;
+    SwrContext *m_swr = nullptr;
+    AVPacket *m_packet = nullptr;
+    AVFrame *m_frame = nullptr;
+    int m_streamIndex = -1;
+    int m_rate = 0;
+    int m_channels = 0;
+    DWORD m_ctype = BASS_CTYPE_STREAM;
+    DWORD m_resolution = 0;
+    bool m_pluginFormat = false;
+    int64_t m_lengthBytes = -1;
+    bool m_draining = false;
+    // After a seek: decoded samples (per channel) before this one are dropped.
+    int64_t m_skipToSample = -1;
+    std::vector<int16_t> m_convertBuffer;
+};
+
+} // namespace bvaudio

@@ -1,0 +1,39 @@
+// The open output device: its driver and the mixer that sums every playing
+// channel into the driver's periods.
+#pragma once
+
+#include "channel.h"
+#include "output.h"
+
+#include <atomic>
+#include <functional>
+#include <mutex>
+#include <vector>
+
+namespace bvaudio {
+
+class Device {
+public:
+    // `onChannelEnded` runs on the output thread for a channel whose last sample was played.
+    Device(std::unique_ptr<OutputDriver> driver, std::function<void(const ChannelPtr &)> onChannelEnded);
+    ~Device();
+
+    void attach(const ChannelPtr &channel);
+    void detach(DWORD handle);
+    bool hasFailed() const { return m_failed; }
+    int sampleRate() const { return m_rate; }
+
+private:
+    void render(int16_t *out, int frames);
+    void fail();
+
+    std::unique_ptr<OutputDriver> m_driver;
+    const int m_rate;
+    std::function<void(const ChannelPtr &)> m_onChannelEnded;
+    std::mutex m_mutex;
+    std::vector<ChannelPtr> m_channels;
+    std::atomic<bool> m_failed{false};
+    std::vector<float> m_mix;
+};
+
+} // namespace bvaudio

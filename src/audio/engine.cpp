@@ -1,0 +1,116 @@
+#include "engine.h"
+
+#include "decoder_channel.h"
+#include "sync_dispatcher.h"
+
+namespace bvaudio {
+
+Engine &Engine::instance()
+{
+    static Engine engine;
+    return engine;
+}
+
+int Engine::init(int device, int rate)
+{
+    std::lock_guard lock(m_mutex);
+    if (m_device)
+        return BASS_ERROR_ALREADY;
+    if (device < -1)
+        return BASS_ERROR_DEVICE;
+    if (rate <= 0)
+        rate = 44100;
+    std::unique_ptr<OutputDriver> driver;
+    int error = BASS_OK;
+    if (device == 0)
+        driver = openNoSoundOutput(rate);
+    else
+        driver = openPulseOutput(device, rate, error);
+    if (!driver)
+        return error;
+    m_device = std::make_unique<Device>(std::move(driver), [this](const ChannelPtr &c) { channelEnded(c); });
+    return BASS_OK;
+}
+
+int Engine::free()
+{
+    std::unique_ptr<Device> device;
+    std::map<DWORD, ChannelPtr> channels;
+    {
+        std::lock_guard lock(m_mutex);
+        if (!m_device)
+            return BASS_ERROR_INIT;
+        device.swap(m_device);
+        channels.swap(m_channels);
+    }
+    device.reset(); // joins the output thread: no channel is mixed any more
+    for (auto &entry : channels)
+        entry.second->shutdown();
+    channels.clear();
+    DecoderChannel::waitForAllDecodeThreads();
+    return BASS_OK;
+}
+
+bool Engine::isInitialized()
+{
+    std::lock_guard lock(m_mutex);
+    return m_device != nullptr;
+}
+
+DWORD Engine::reserveHandle(int &error)
+{
+    std::lock_guard lock(m_mutex);
+    if (!m_device) {
+        error = BASS_ERROR_INIT;
+        return 0;
+    }
+    return m_nextHandle++;
+}
+
+ChannelPtr Engine::channel(DWORD handle)
+{
+    std::lock_guard lock(m_mutex);
+    auto it = m_channels.find(handle);
+    return it == m_channels.end() ? nullptr : it->second;
+}
+
+int Engine::play(const ChannelPtr &channel, bool restart)
+{
+    std::lock_guard lock(m_mutex);
+    if (!m_device)
+        return BASS_ERROR_INIT;
+    if (m_device->hasFailed())
+        return BASS_ERROR_START;
+    int rc = channel->play(restart);
+    if (rc == BASS_OK)
+        m_device->attach(channel);
+    return rc;
+}
+
+bool Engine::freeChannel(DWORD handle)
+{
+    ChannelPtr channel;
+    {
+        std::lock_guard lock(m_mutex);
+        auto it = m_channels.find(handle);
+        if (it == m_channels.end())
+            return false;
+        channel = it->second;
+        m_channels.erase(it);
+        if (m_device)
+            m_device->detach(handle);
+    }
+    channel->shutdown();
+    return true;
+}
+
+void Engine::channelEnded(const ChannelPtr &channel)
+{
+    // After the END syncs already queued: an auto-free channel goes once they ran.
+    if (channel->isAutoFree()) {
+        const DWORD handle = channel->handle();
+        SyncDispatcher::instance().post([this, handle] { freeChannel(handle); });
+    }
+}
+
+} // namespace bvaudio

@@ -1,0 +1,56 @@
+// Process-wide engine state: the open device and the table of live channels.
+#pragma once
+
+#include "device.h"
+
+#include <map>
+#include <memory>
+#include <mutex>
+
+namespace bvaudio {
+
+class Engine {
+public:
+    static Engine &instance();
+
+    // Results are BASS error codes.
+    int init(int device, int rate);
+    int free();
+    bool isInitialized();
+
+    // Registers a channel built by `make(handle)`; returns its handle, 0 with `error` on failure.
+    template <typename Make>
+    DWORD addChannel(Make make, int &error)
+    {
+        const DWORD handle = reserveHandle(error);
+        if (!handle)
+            return 0;
+        ChannelPtr channel = make(handle, error);
+        if (!channel)
+            return 0;
+        std::lock_guard lock(m_mutex);
+        if (!m_device) { // the engine was freed meanwhile
+            error = BASS_ERROR_INIT;
+            channel->shutdown();
+            return 0;
+        }
+        m_channels[handle] = channel;
+        return handle;
+    }
+
+    ChannelPtr channel(DWORD handle);
+    int play(const ChannelPtr &channel, bool restart);
+    bool freeChannel(DWORD handle);
+
+private:
+    Engine() = default;
+    DWORD reserveHandle(int &error);
+    void channelEnded(const ChannelPtr &channel);
+
+    std::mutex m_mutex;
+    std::unique_ptr<Device> m_device;
+    std::map<DWORD, ChannelPtr> m_channels;
+    DWORD m_nextHandle = 1;
+};
+
+} // namespace bvaudio

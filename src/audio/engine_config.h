@@ -1,0 +1,34 @@
+// Process-wide engine options (BASS_SetConfig and friends).
+#pragma once
+
+#include "bass.h"
+
+#include <string>
+
+namespace bvaudio {
+
+struct NetSettings {
+    DWORD timeoutMs;
+    DWORD readTimeoutMs;
+    DWORD bufferMs;
+    DWORD prebufPercent;
+    bool prebufWait;
+    DWORD playlistMode;
+    DWORD verifySize;
+    std::string agent;
+};
+
+class EngineConfig {
+public:
+    static bool set(DWORD option, DWORD value);
+    // Returns false for an unknown option.
+    static bool get(DWORD option, DWORD &value);
+    static bool setText(DWORD option, const char *value);
+    // Returns nullptr for an unknown option.
+    static const char *text(DWORD option);
+
+    static DWORD playbackBufferMs();
+    static NetSettings net();
+};
+
+} // namespace bvaudio

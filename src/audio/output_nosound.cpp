@@ -1,0 +1,54 @@
+#include "output.h"
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+#include <vector>
+
+namespace bvaudio {
+namespace {
+
+class NoSoundOutput : public OutputDriver {
+public:
+    explicit NoSoundOutput(int rate) : m_rate(rate) {}
+    ~NoSoundOutput() override { stop(); }
+
+    void start(Render render, Failed) override
+    {
+        m_quit = false;
+        m_thread = std::thread([this, render = std::move(render)] {
+            const int frames = periodFrames(m_rate);
+            const auto period = std::chrono::microseconds(1000000LL * frames / m_rate);
+            std::vector<int16_t> buffer(static_cast<size_t>(frames) * 2);
+            auto next = std::chrono::steady_clock::now();
+            while (!m_quit) {
+                render(buffer.data(), frames);
+                next += period;
+                std::this_thread::sleep_until(next);
+            }
+        });
+    }
+
+    void stop() override
+    {
+        m_quit = true;
+        if (m_thread.joinable())
+            m_thread.join();
+    }
+
+    int sampleRate() const override { return m_rate; }
+
+private:
+    const int m_rate;
+    std::atomic<bool> m_quit{false};
+    std::thread m_thread;
+};
+
+} // namespace
+
+std::unique_ptr<OutputDriver> openNoSoundOutput(int rate)
+{
+    return std::make_unique<NoSoundOutput>(rate);
+}
+
+} // namespace bvaudio

@@ -14,7 +14,7 @@ start_pulse() {
     return
   fi
   # A private server with a null sink as default; root is allowed for CI machines.
-  pulseaudio -n --daemonize=no --exit-idle-time=-1 --system=false --disallow-exit \
+  pulseaudio -n --daemonize=no --use-pid-file=false --exit-idle-time=-1 --disallow-exit \
     --log-target=file:"$run_dir/pulse.log" \
     -L "module-native-protocol-unix socket=$pulse_socket auth-anonymous=1" \
     -L "module-null-sink sink_name=bvtest_sink rate=44100 channels=2" \

@@ -80,6 +80,9 @@ Decoder::~Decoder()
 
 std::unique_ptr<Decoder> Decoder::open(ByteInput &input, const Options &options, int &error)
 {
+    // Bad input is reported through error codes; FFmpeg's own log stays quiet.
+    static const bool quiet = (av_log_set_level(AV_LOG_QUIET), true);
+    (void)quiet;
     std::unique_ptr<Decoder> decoder(new Decoder(input));
     error = decoder->openStream(options);
     if (error != BASS_OK)

@@ -1,0 +1,164 @@
+// What really reaches a PulseAudio sink: tones, volume, mixing, seeking, and
+// the loss of the server.
+#include "bass.h"
+#include "pcmanalysis.h"
+#include "sinkrecorder.h"
+#include "testmedia.h"
+
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <atomic>
+
+using namespace bvtest;
+
+namespace {
+
+// Records the sink for `ms` and returns the first channel with silence trimmed.
+Pcm recordSink(int ms)
+{
+    SinkRecorder recorder;
+    if (!recorder.start())
+        return {};
+    QTest::qWait(ms);
+    return trimSilence(firstChannel(recorder.stop(), SinkRecorder::kChannels));
+}
+
+} // namespace
+
+class TestEngineOutput : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir m_dir;
+    QString path(const QString &name) const { return m_dir.filePath(name); }
+    QByteArray file(const QString &name) const { return path(name).toUtf8(); }
+
+private slots:
+    void initTestCase()
+    {
+        if (qEnvironmentVariableIsEmpty("PULSE_SERVER"))
+            QSKIP("no test PulseAudio server (scripts/services.sh start)");
+        QVERIFY(makeTone(path("a440.wav"), 440, 3.0, {"-c:a", "pcm_s16le"}));
+        QVERIFY(makeTone(path("a1000.mp3"), 1000, 3.0, {"-c:a", "libmp3lame"}));
+        QVERIFY(makeTone(path("a440mono22k.wav"), 440, 3.0, {"-c:a", "pcm_s16le"}, 22050, 1));
+        QVERIFY(makeTwoTones(path("twotones.wav"), 440, 1000, 1.0, {"-c:a", "pcm_s16le"}));
+    }
+
+    void init() { QVERIFY(BASS_Init(-1, 44100, 0, nullptr, nullptr)); }
+    void cleanup() { BASS_Free(); }
+
+    void toneReachesTheSink_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<double>("frequency");
+        QTest::newRow("wav 440") << "a440.wav" << 440.0;
+        QTest::newRow("mp3 1000") << "a1000.mp3" << 1000.0;
+        QTest::newRow("mono 22050 Hz resampled") << "a440mono22k.wav" << 440.0;
+    }
+
+    void toneReachesTheSink()
+    {
+        QFETCH(QString, name);
+        QFETCH(double, frequency);
+        const HSTREAM stream = BASS_StreamCreateFile(FALSE, file(name).constData(), 0, 0, 0);
+        QVERIFY(BASS_ChannelPlay(stream, FALSE));
+        QTest::qWait(300);
+        const Pcm heard = recordSink(700);
+        QVERIFY2(heard.size() > 44100 / 2, qPrintable(QString::number(heard.size())));
+        QVERIFY2(qAbs(zeroCrossingFrequency(heard, 44100) - frequency) < frequency * 0.01,
+                 qPrintable(QString::number(zeroCrossingFrequency(heard, 44100))));
+        QVERIFY2(qAbs(rms(heard) - 0.0625) < 0.006, qPrintable(QString::number(rms(heard))));
+    }
+
+    void halfVolumeHalvesTheLevel()
+    {
+        const HSTREAM stream = BASS_StreamCreateFile(FALSE, file("a440.wav").constData(), 0, 0, 0);
+        QVERIFY(BASS_ChannelPlay(stream, FALSE));
+        QTest::qWait(200);
+        const double full = rms(recordSink(500));
+        QVERIFY(BASS_ChannelSetAttribute(stream, BASS_ATTRIB_VOL, 0.5f));
+        QTest::qWait(200);
+        const double half = rms(recordSink(500));
+        QVERIFY2(qAbs(half / full - 0.5) < 0.03, qPrintable(QString("%1 / %2").arg(half).arg(full)));
+    }
+
+    void twoChannelsMix()
+    {
+        const HSTREAM low = BASS_StreamCreateFile(FALSE, file("a440.wav").constData(), 0, 0, 0);
+        const HSTREAM high = BASS_StreamCreateFile(FALSE, file("a1000.mp3").constData(), 0, 0, 0);
+        QVERIFY(BASS_ChannelPlay(low, FALSE));
+        QVERIFY(BASS_ChannelPlay(high, FALSE));
+        QTest::qWait(200);
+        const Pcm heard = recordSink(500);
+        const double p440 = tonePower(heard, 44100, 440), p1000 = tonePower(heard, 44100, 1000);
+        const double absent = tonePower(heard, 44100, 700);
+        QVERIFY2(p440 > 100 * absent && p1000 > 100 * absent,
+                 qPrintable(QString("%1 %2 %3").arg(p440).arg(p1000).arg(absent)));
+        QVERIFY(qAbs(p440 / p1000 - 1.0) < 0.2);
+    }
+
+    // Gains beyond full scale saturate: no wrap-around into the opposite sign.
+    void loudMixSaturates()
+    {
+        const HSTREAM stream = BASS_StreamCreateFile(FALSE, file("a440.wav").constData(), 0, 0, 0);
+        QVERIFY(BASS_ChannelSetAttribute(stream, BASS_ATTRIB_VOL, 20.0f)); // 2.5x full scale
+        QVERIFY(BASS_ChannelPlay(stream, FALSE));
+        QTest::qWait(200);
+        const Pcm heard = recordSink(300);
+        QVERIFY(!heard.empty());
+        // A wrapped signal would cross zero many more times than a clipped 440 Hz tone.
+        QVERIFY2(qAbs(zeroCrossingFrequency(heard, 44100) - 440) < 5,
+                 qPrintable(QString::number(zeroCrossingFrequency(heard, 44100))));
+        QCOMPARE(*std::max_element(heard.begin(), heard.end()), int16_t(32767));
+    }
+
+    void seekPlaysFromTheTarget()
+    {
+        const HSTREAM stream = BASS_StreamCreateFile(FALSE, file("twotones.wav").constData(), 0, 0, 0);
+        QVERIFY(BASS_ChannelPlay(stream, FALSE));
+        QTest::qWait(200);
+        QVERIFY(qAbs(zeroCrossingFrequency(recordSink(300), 44100) - 440) < 5);
+        QVERIFY(BASS_ChannelSetPosition(stream, BASS_ChannelSeconds2Bytes(stream, 1.2), BASS_POS_BYTE));
+        QTest::qWait(100);
+        QVERIFY(qAbs(zeroCrossingFrequency(recordSink(300), 44100) - 1000) < 10);
+    }
+
+    // A server that goes away fails the device: DEV_FAIL fires and the channel is paused by the device.
+    void losingTheServerGivesDeviceFailure()
+    {
+        BASS_Free();
+        QTemporaryDir runtime;
+        const QString socket = runtime.filePath("native");
+        QProcess server;
+        server.start("pulseaudio", {"-n", "--daemonize=no", "--use-pid-file=false", "--exit-idle-time=-1", "--disallow-exit",
+                                    "--log-target=stderr", "--log-level=0",
+                                    "-L", "module-native-protocol-unix socket=" + socket + " auth-anonymous=1",
+                                    "-L", "module-null-sink sink_name=doomed"});
+        QVERIFY(server.waitForStarted());
+        QTRY_VERIFY(QFileInfo::exists(socket));
+        const QByteArray saved = qgetenv("PULSE_SERVER");
+        qputenv("PULSE_SERVER", "unix:" + socket.toUtf8());
+        const bool opened = BASS_Init(-1, 44100, 0, nullptr, nullptr);
+        qputenv("PULSE_SERVER", saved);
+        QVERIFY(opened);
+
+        std::atomic<int> failures{0};
+        const HSTREAM stream = BASS_StreamCreateFile(FALSE, file("a440.wav").constData(), 0, 0, 0);
+        QVERIFY(BASS_ChannelSetSync(stream, BASS_SYNC_DEV_FAIL, 0,
+                                    [](HSYNC, DWORD, DWORD, void *user) { ++*static_cast<std::atomic<int> *>(user); },
+                                    &failures));
+        QVERIFY(BASS_ChannelPlay(stream, FALSE));
+        QTest::qWait(300);
+        server.kill();
+        server.waitForFinished();
+        QTRY_COMPARE(failures.load(), 1);
+        QCOMPARE(BASS_ChannelIsActive(stream), DWORD(BASS_ACTIVE_PAUSED_DEVICE));
+        QVERIFY(!BASS_ChannelPlay(stream, FALSE));
+        QCOMPARE(BASS_ErrorGetCode(), BASS_ERROR_START);
+        QVERIFY(BASS_Free());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestEngineOutput)
+#include "tst_engineoutput.moc"

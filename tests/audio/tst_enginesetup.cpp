@@ -1,0 +1,140 @@
+// Engine set-up: device opening and closing, options, plug-in names, errors.
+#include "bass.h"
+
+#include <QElapsedTimer>
+#include <QTest>
+#include <thread>
+
+class TestEngineSetup : public QObject {
+    Q_OBJECT
+
+private slots:
+    void cleanup() { BASS_Free(); }
+
+    void initAndFreeRules()
+    {
+        QVERIFY(!BASS_Free());
+        QCOMPARE(BASS_ErrorGetCode(), BASS_ERROR_INIT);
+        QCOMPARE(BASS_StreamCreate(44100, 2, 0, STREAMPROC_PUSH, nullptr), 0u);
+        QCOMPARE(BASS_ErrorGetCode(), BASS_ERROR_INIT);
+        QCOMPARE(BASS_StreamCreateFile(FALSE, "/nonexistent.mp3", 0, 0, 0), 0u);
+        QCOMPARE(BASS_ErrorGetCode(), BASS_ERROR_INIT);
+
+        QVERIFY(BASS_Init(0, 44100, 0, nullptr, nullptr));
+        QCOMPARE(BASS_ErrorGetCode(), BASS_OK);
+        QVERIFY(!BASS_Init(0, 44100, 0, nullptr, nullptr));
+        QCOMPARE(BASS_ErrorGetCode(), BASS_ERROR_ALREADY);
+        QVERIFY(BASS_Free());
+        QVERIFY(BASS_Init(0, 44100, 0, nullptr, nullptr)); // opens again after a free
+    }
+
+    void unknownDevices()
+    {
+        QVERIFY(!BASS_Init(-2, 44100, 0, nullptr, nullptr));
+        QCOMPARE(BASS_ErrorGetCode(), BASS_ERROR_DEVICE);
+        QVERIFY(!BASS_Init(99, 44100, 0, nullptr, nullptr));
+        QCOMPARE(BASS_ErrorGetCode(), BASS_ERROR_DEVICE);
+    }
+
+    void pulseSinksByNumber()
+    {
+        if (qEnvironmentVariableIsEmpty("PULSE_SERVER"))
+            QSKIP("no test PulseAudio server");
+        QVERIFY2(BASS_Init(-1, 44100, 0, nullptr, nullptr), "default sink");
+        QVERIFY(BASS_Free());
+        QVERIFY2(BASS_Init(1, 44100, 0, nullptr, nullptr), "first sink");
+    }
+
+    void noServerFailsFast()
+    {
+        const QByteArray saved = qgetenv("PULSE_SERVER");
+        qputenv("PULSE_SERVER", "unix:/nonexistent/brevant-test-socket");
+        QElapsedTimer timer;
+        timer.start();
+        const BOOL ok = BASS_Init(-1, 44100, 0, nullptr, nullptr);
+        const int error = BASS_ErrorGetCode();
+        const qint64 elapsed = timer.elapsed();
+        qputenv("PULSE_SERVER", saved);
+        QVERIFY(!ok);
+        QCOMPARE(error, BASS_ERROR_DRIVER);
+        QVERIFY2(elapsed < 1500, qPrintable(QString::number(elapsed)));
+    }
+
+    void errorCodesArePerThread()
+    {
+        QVERIFY(!BASS_Free());
+        int otherThreadError = -100;
+        std::thread([&] {
+            BASS_GetConfig(BASS_CONFIG_BUFFER);
+            otherThreadError = BASS_ErrorGetCode();
+        }).join();
+        QCOMPARE(otherThreadError, BASS_OK);
+        QCOMPARE(BASS_ErrorGetCode(), BASS_ERROR_INIT);
+    }
+
+    void numericOptions_data()
+    {
+        QTest::addColumn<DWORD>("option");
+        QTest::addColumn<DWORD>("value");
+        QTest::newRow("buffer") << DWORD(BASS_CONFIG_BUFFER) << DWORD(300);
+        QTest::newRow("net timeout") << DWORD(BASS_CONFIG_NET_TIMEOUT) << DWORD(7000);
+        QTest::newRow("net read timeout") << DWORD(BASS_CONFIG_NET_READTIMEOUT) << DWORD(10000);
+        QTest::newRow("net buffer") << DWORD(BASS_CONFIG_NET_BUFFER) << DWORD(3000);
+        QTest::newRow("net prebuf") << DWORD(BASS_CONFIG_NET_PREBUF) << DWORD(50);
+        QTest::newRow("net prebuf wait") << DWORD(BASS_CONFIG_NET_PREBUF_WAIT) << DWORD(0);
+        QTest::newRow("net playlist") << DWORD(BASS_CONFIG_NET_PLAYLIST) << DWORD(2);
+        QTest::newRow("verify net") << DWORD(BASS_CONFIG_VERIFY_NET) << DWORD(4096);
+    }
+
+    void numericOptions()
+    {
+        QFETCH(DWORD, option);
+        QFETCH(DWORD, value);
+        const DWORD before = BASS_GetConfig(option);
+        QVERIFY(BASS_SetConfig(option, value));
+        // Options are process-wide: another thread sees the value.
+        DWORD seen = 0;
+        std::thread([&] { seen = BASS_GetConfig(option); }).join();
+        QCOMPARE(seen, value);
+        QVERIFY(BASS_SetConfig(option, before));
+    }
+
+    void unknownOptionsFail()
+    {
+        QVERIFY(!BASS_SetConfig(9999, 1));
+        QCOMPARE(BASS_ErrorGetCode(), BASS_ERROR_ILLTYPE);
+        QCOMPARE(BASS_GetConfig(9999), DWORD(-1));
+        QCOMPARE(BASS_ErrorGetCode(), BASS_ERROR_ILLTYPE);
+        QVERIFY(!BASS_SetConfigPtr(BASS_CONFIG_FILENAME, "x"));
+        QCOMPARE(BASS_ErrorGetCode(), BASS_ERROR_ILLTYPE);
+        QVERIFY(!BASS_GetConfigPtr(9999));
+    }
+
+    void agentIsCopied()
+    {
+        char agent[] = "TestAgent/1.0";
+        QVERIFY(BASS_SetConfigPtr(BASS_CONFIG_NET_AGENT, agent));
+        agent[0] = 'X';
+        QCOMPARE(static_cast<const char *>(BASS_GetConfigPtr(BASS_CONFIG_NET_AGENT)), "TestAgent/1.0");
+    }
+
+    void ownFileName()
+    {
+        const auto *path = static_cast<const char *>(BASS_GetConfigPtr(BASS_CONFIG_FILENAME));
+        QVERIFY(path);
+        QVERIFY2(QByteArray(path).endsWith("tst_enginesetup"), path); // the engine is linked into this test
+    }
+
+    void pluginNames()
+    {
+        QVERIFY(BASS_PluginLoad("bassopus", 0) != 0);
+        QVERIFY(BASS_PluginLoad("basshls", 0) != 0);
+        QVERIFY(BASS_PluginLoad("bassopus", 0) != BASS_PluginLoad("basshls", 0));
+        QCOMPARE(BASS_PluginLoad("bassflac", 0), 0u);
+        QCOMPARE(BASS_ErrorGetCode(), BASS_ERROR_FILEOPEN);
+        QCOMPARE(BASS_PluginLoad(nullptr, 0), 0u);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestEngineSetup)
+#include "tst_enginesetup.moc"

@@ -1,0 +1,75 @@
+#include "pcmanalysis.h"
+
+#include <cmath>
+#include <cstddef>
+#include <cstdlib>
+
+namespace bvtest {
+
+double rms(const Pcm &pcm)
+{
+    if (pcm.empty())
+        return 0.0;
+    double sum = 0.0;
+    for (int16_t s : pcm)
+        sum += static_cast<double>(s) * s;
+    return std::sqrt(sum / static_cast<double>(pcm.size())) / 32768.0;
+}
+
+Pcm firstChannel(const Pcm &pcm, int channels)
+{
+    Pcm mono;
+    mono.reserve(pcm.size() / static_cast<size_t>(channels));
+    for (size_t i = 0; i + static_cast<size_t>(channels) - 1 < pcm.size(); i += static_cast<size_t>(channels))
+        mono.push_back(pcm[i]);
+    return mono;
+}
+
+Pcm trimSilence(const Pcm &mono, int threshold)
+{
+    size_t first = 0, last = mono.size();
+    while (first < last && std::abs(mono[first]) < threshold)
+        ++first;
+    while (last > first && std::abs(mono[last - 1]) < threshold)
+        --last;
+    return Pcm(mono.begin() + static_cast<ptrdiff_t>(first), mono.begin() + static_cast<ptrdiff_t>(last));
+}
+
+double zeroCrossingFrequency(const Pcm &mono, int rate)
+{
+    if (mono.size() < 2)
+        return 0.0;
+    size_t crossings = 0;
+    size_t firstCrossing = 0, lastCrossing = 0;
+    for (size_t i = 1; i < mono.size(); ++i) {
+        if ((mono[i - 1] < 0) != (mono[i] < 0)) {
+            if (crossings == 0)
+                firstCrossing = i;
+            lastCrossing = i;
+            ++crossings;
+        }
+    }
+    if (crossings < 3)
+        return 0.0;
+    const double seconds = static_cast<double>(lastCrossing - firstCrossing) / rate;
+    return static_cast<double>(crossings - 1) / 2.0 / seconds;
+}
+
+double tonePower(const Pcm &mono, int rate, double frequency)
+{
+    if (mono.empty())
+        return 0.0;
+    const double w = 2.0 * M_PI * frequency / rate;
+    const double coeff = 2.0 * std::cos(w);
+    double s1 = 0.0, s2 = 0.0;
+    for (int16_t sample : mono) {
+        const double s0 = sample / 32768.0 + coeff * s1 - s2;
+        s2 = s1;
+        s1 = s0;
+    }
+    const double power = s1 * s1 + s2 * s2 - coeff * s1 * s2;
+    const double n = static_cast<double>(mono.size());
+    return power / (n * n);
+}
+
+} // namespace bvtest

@@ -1,0 +1,20 @@
+// Test media made on the fly with the ffmpeg command-line tool.
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+namespace bvtest {
+
+// Encodes a sine tone of `seconds` into `path` with the given ffmpeg output
+// arguments (codec, container). Fails the calling test when ffmpeg fails.
+bool makeTone(const QString &path, double frequency, double seconds, const QStringList &outputArgs = {},
+              int rate = 44100, int channels = 2);
+
+// Two tones one after the other: `first` Hz for `seconds`, then `second` Hz for `seconds`.
+bool makeTwoTones(const QString &path, double first, double second, double seconds, const QStringList &outputArgs = {});
+
+// Runs ffmpeg with `args` (after the common quiet/overwrite flags).
+bool runFfmpeg(const QStringList &args);
+
+} // namespace bvtest

@@ -72,7 +72,7 @@ void DecoderChannel::run()
     std::unique_lock lock(m_mutex);
     while (true) {
         m_wake.wait(lock, [this] {
-            return m_shutdown || m_seekPending || (!m_sourceEnded && m_fifo.size() < m_capacitySamples);
+            return m_shutdown || m_seekPending || (!m_sourceEnded && m_refilling);
         });
         if (m_shutdown)
             break;
@@ -93,10 +93,20 @@ void DecoderChannel::run()
         lock.lock();
         if (generation != m_generation)
             continue; // a seek happened meanwhile: this audio is from before it
-        if (status == Decoder::Status::Data)
+        if (status == Decoder::Status::Data) {
             m_fifo.push(chunk.data(), chunk.size());
-        else
+            m_refilling = m_fifo.size() < m_capacitySamples;
+        } else
             m_sourceEnded = true; // errors end the stream like its end: it plays out what it has
+        m_wake.notify_all();
+    }
+}
+
+void DecoderChannel::onSamplesConsumed()
+{
+    // Decoding in bursts from half to full keeps the decode thread asleep most of the time.
+    if (!m_refilling && m_fifo.size() < m_capacitySamples / 2) {
+        m_refilling = true;
         m_wake.notify_all();
     }
 }
@@ -119,6 +129,7 @@ int DecoderChannel::setPosition(QWORD bytes)
     std::lock_guard lock(m_mutex);
     resetPlayback(bytes);
     m_sourceEnded = false;
+    m_refilling = true;
     m_seekPending = true;
     m_seekTarget = bytes;
     ++m_generation;

@@ -31,7 +31,7 @@ public:
 
 protected:
     size_t resumeSamples() const override { return m_capacitySamples / 2 / format().chans; }
-    void onSamplesConsumed() override { m_wake.notify_all(); }
+    void onSamplesConsumed() override;
 
 private:
     DecoderChannel(DWORD handle, ChannelFormat format, std::unique_ptr<ByteInput> input,
@@ -42,6 +42,7 @@ private:
     std::unique_ptr<Decoder> m_decoder;
     const size_t m_capacitySamples;
     std::condition_variable m_wake; // more room, a seek, data or shut-down
+    bool m_refilling = true; // decoding until the queue is full; then idle until it is half empty
     bool m_seekPending = false;
     QWORD m_seekTarget = 0;
     uint64_t m_generation = 0; // bumped by every seek: a chunk decoded before it is dropped

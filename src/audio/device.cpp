@@ -31,15 +31,15 @@ void Device::detach(DWORD handle)
 
 void Device::render(int16_t *out, int frames)
 {
-    std::vector<ChannelPtr> channels;
     {
         std::lock_guard lock(m_mutex);
-        channels = m_channels;
+        m_rendering = m_channels; // reuses its storage: no allocation per period
     }
     m_mix.assign(static_cast<size_t>(frames) * 2, 0.0f);
-    for (const ChannelPtr &channel : channels)
+    for (const ChannelPtr &channel : m_rendering)
         if (channel->mixInto(m_mix.data(), frames, m_rate))
             m_onChannelEnded(channel);
+    m_rendering.clear();
     // Saturate rather than wrap when the sum leaves the 16-bit range.
     for (size_t i = 0; i < m_mix.size(); ++i)
         out[i] = static_cast<int16_t>(std::lrint(std::clamp(m_mix[i] * 32768.0f, -32768.0f, 32767.0f)));

@@ -33,6 +33,8 @@ private:
     std::mutex m_mutex;
     std::vector<ChannelPtr> m_channels;
     std::atomic<bool> m_failed{false};
+    // Output thread only: the channels of the period being rendered, and their sum.
+    std::vector<ChannelPtr> m_rendering;
     std::vector<float> m_mix;
 };
 

@@ -17,6 +17,8 @@ void SampleFifo::grow(size_t needed)
 
 void SampleFifo::push(const int16_t *samples, size_t count)
 {
+    if (count == 0)
+        return;
     if (m_size + count > m_buffer.size())
         grow(m_size + count);
     size_t tail = (m_head + m_size) % m_buffer.size();

@@ -11,7 +11,7 @@ namespace bvaudio {
 namespace {
 
 constexpr int kConnectTimeoutMs = 1000;
-constexpr int kTargetLatencyMs = 40;
+constexpr int kTargetLatencyMs = 100;
 
 class PulseOutput : public OutputDriver {
 public:

@@ -2,11 +2,11 @@
 // the Engine, its channels and the process-wide options.
 #include "bass.h"
 
-#include "decoder_channel.h"
 #include "engine.h"
 #include "engine_config.h"
 #include "engine_error.h"
 #include "push_channel.h"
+#include "stream_factory.h"
 
 #include <algorithm>
 #include <cmath>
@@ -34,22 +34,6 @@ ChannelPtr lookup(DWORD handle)
     if (!channel)
         setError(Engine::instance().isInitialized() ? BASS_ERROR_HANDLE : BASS_ERROR_INIT);
     return channel;
-}
-
-HSTREAM createDecoderStream(std::unique_ptr<ByteInput> input, const Decoder::Options &options, DWORD flags,
-                            bool waitForData)
-{
-    int error = BASS_OK;
-    const DWORD handle = Engine::instance().addChannel(
-        [&](DWORD h, int &err) -> ChannelPtr {
-            auto channel = DecoderChannel::create(h, std::move(input), options, flags, err);
-            if (channel && waitForData)
-                channel->waitForData(2000);
-            return channel;
-        },
-        error);
-    setError(handle ? BASS_OK : error);
-    return handle;
 }
 
 } // namespace
@@ -117,10 +101,17 @@ HSTREAM BASS_StreamCreateFile(BOOL mem, const void *file, QWORD offset, QWORD le
         return fail<HSTREAM>(BASS_ERROR_INIT, 0);
     if (mem || !file)
         return fail<HSTREAM>(BASS_ERROR_ILLPARAM, 0);
-    std::unique_ptr<ByteInput> input(FileInput::open(static_cast<const char *>(file), offset, length));
-    if (!input)
-        return fail<HSTREAM>(BASS_ERROR_FILEOPEN, 0);
-    return createDecoderStream(std::move(input), {}, flags, true);
+    return createFileStream(static_cast<const char *>(file), offset, length, flags);
+}
+
+HSTREAM BASS_StreamCreateURL(const char *url, DWORD offset, DWORD flags, DOWNLOADPROC *proc, void *user)
+{
+    if (!Engine::instance().isInitialized())
+        return fail<HSTREAM>(BASS_ERROR_INIT, 0);
+    const NetRequest request = NetRequest::parse(url, offset);
+    if (request.url.empty())
+        return fail<HSTREAM>(BASS_ERROR_ILLPARAM, 0);
+    return createUrlStream(request, flags, proc, user);
 }
 
 HSTREAM BASS_StreamCreateFileUser(DWORD system, DWORD flags, const BASS_FILEPROCS *procs, void *user)
@@ -129,12 +120,7 @@ HSTREAM BASS_StreamCreateFileUser(DWORD system, DWORD flags, const BASS_FILEPROC
         return fail<HSTREAM>(BASS_ERROR_INIT, 0);
     if (system > STREAMFILE_BUFFER || !procs || !procs->read)
         return fail<HSTREAM>(BASS_ERROR_ILLPARAM, 0);
-    Decoder::Options options;
-    DWORD verify = 0;
-    EngineConfig::get(BASS_CONFIG_VERIFY_NET, verify);
-    options.probeBytes = std::max<DWORD>(verify, 4096);
-    // No wait for data here: the callbacks may need the caller's thread to deliver it.
-    return createDecoderStream(std::make_unique<UserFileInput>(*procs, user), options, flags, false);
+    return createUserFileStream(*procs, user, flags);
 }
 
 HSTREAM BASS_StreamCreate(DWORD freq, DWORD chans, DWORD flags, STREAMPROC *proc, void *)

@@ -169,6 +169,9 @@ typedef DWORD (STREAMPROC)(HSTREAM handle, void *buffer, DWORD length, void *use
 #define STREAMPROC_PUSH     ((STREAMPROC *)(intptr_t)-1)
 #define BASS_STREAMPROC_END 0x80000000 /* with BASS_StreamPutData: no more data follows */
 
+/* Network streams: each downloaded block (ICY metadata removed), then NULL/0 when the download ends. */
+typedef void (DOWNLOADPROC)(const void *buffer, DWORD length, void *user);
+
 typedef void (FILECLOSEPROC)(void *user);
 typedef QWORD (FILELENPROC)(void *user);
 typedef DWORD (FILEREADPROC)(void *buffer, DWORD length, void *user);
@@ -221,9 +224,29 @@ HPLUGIN BASS_PluginLoad(const char *file, DWORD flags);
 /* Decodes a local file (MP3, AAC/ADTS, M4A, Ogg Opus/Vorbis, FLAC, WAV, MPEG-TS
  * with AAC or MP3). `mem` must be FALSE. `offset`/`length` restrict the stream
  * to that part of the file (length 0 = to its end). With NET_PLAYLIST 2 a PLS
- * or M3U file is followed. Errors: BASS_ERROR_INIT, BASS_ERROR_FILEOPEN
+ * or M3U file is followed: its entries (files or URLs) are tried in order. Errors: BASS_ERROR_INIT, BASS_ERROR_FILEOPEN
  * (missing/unreadable), BASS_ERROR_FILEFORM (not audio), BASS_ERROR_CODEC. */
 HSTREAM BASS_StreamCreateFile(BOOL mem, const void *file, QWORD offset, QWORD length, DWORD flags);
+
+/* Opens a network stream (HTTP or HTTPS, redirects followed). `url` is the URL
+ * followed by optional "\r\n"-separated request header lines, ending in
+ * "\r\n"; without a User-Agent line NET_AGENT is sent. "Icy-MetaData: 1" is
+ * always asked for. `offset` > 0 requests "Range: bytes=OFFSET-"; a server that
+ * ignores the range gets its first OFFSET bytes dropped, so the stream starts
+ * at OFFSET either way. Blocks until the response and VERIFY_NET bytes have
+ * arrived and the format is known (and, with NET_PREBUF_WAIT, the prebuffer),
+ * never past NET_TIMEOUT for any one wait. Errors: BASS_ERROR_FILEOPEN (HTTP
+ * error status, refused connection), BASS_ERROR_TIMEOUT, BASS_ERROR_SSL,
+ * BASS_ERROR_NONET (unknown host), BASS_ERROR_FILEFORM (not audio).
+ * With NET_PLAYLIST >= 1 a PLS or M3U list (by content type or content) is
+ * followed: its entries are tried in order until one opens.
+ * A file of known length downloads in full, so seeks inside what has arrived
+ * work; a live stream keeps NET_BUFFER ms ahead of the decoder. Running dry
+ * stalls the channel until NET_PREBUF % of that buffer is back; no data for
+ * NET_READTIMEOUT ends the download, and the channel plays out and ends.
+ * `proc` gets every block on the download thread. ICY metadata is kept as
+ * BASS_TAG_META (UTF-8) and each change fires BASS_SYNC_META. */
+HSTREAM BASS_StreamCreateURL(const char *url, DWORD offset, DWORD flags, DOWNLOADPROC *proc, void *user);
 
 /* A stream whose bytes come from `procs`. With STREAMFILE_BUFFER and
  * BASS_STREAM_BLOCK the first reads (format detection) happen inside this call

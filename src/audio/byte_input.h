@@ -27,6 +27,9 @@ public:
     virtual int64_t bufferPosition() const = 0;
     virtual int64_t endPosition() const = 0;
 
+    // The stream's in-band metadata (ICY), empty when there is none.
+    virtual std::string metadata() const { return {}; }
+
     // Kept up to date by the decoder: bytes it has consumed, and where the first audio packet began.
     std::atomic<int64_t> consumed{0};
     std::atomic<int64_t> audioStart{-1};

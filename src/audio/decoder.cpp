@@ -7,6 +7,7 @@ extern "C" {
 #include <libswresample/swresample.h>
 }
 
+#include <algorithm>
 #include <cstring>
 
 namespace bvaudio {
@@ -103,11 +104,14 @@ int Decoder::openStream(const Options &options)
             av_free(ioBuffer);
         return BASS_ERROR_MEM;
     }
-    m_io->seekable = m_input.isSeekable() ? AVIO_SEEKABLE_NORMAL : 0;
+    const int seekable = m_input.isSeekable() ? AVIO_SEEKABLE_NORMAL : 0;
+    m_io->seekable = options.seekOnlyAfterOpen ? 0 : seekable;
     m_format->pb = m_io;
     m_format->flags |= AVFMT_FLAG_CUSTOM_IO;
     if (options.probeBytes > 0) {
-        m_format->probesize = options.probeBytes;
+        // Detect the format from the first probeBytes; read a little more for codec parameters.
+        m_format->format_probesize = static_cast<int>(options.probeBytes);
+        m_format->probesize = std::max<int64_t>(options.probeBytes, 32 * 1024);
         m_format->max_analyze_duration = AV_TIME_BASE / 2;
     }
     const AVInputFormat *hint = options.formatHint ? av_find_input_format(options.formatHint) : nullptr;
@@ -144,6 +148,7 @@ int Decoder::openStream(const Options &options)
     m_resolution = static_cast<DWORD>(stream->codecpar->bits_per_raw_sample
                                           ? stream->codecpar->bits_per_raw_sample
                                           : stream->codecpar->bits_per_coded_sample);
+    m_bitRate = stream->codecpar->bit_rate > 0 ? stream->codecpar->bit_rate : m_format->bit_rate;
     m_ctype = ctypeFor(m_format->iformat->name, m_codec->codec_id, m_pluginFormat);
 
     int64_t durationUs = AV_NOPTS_VALUE;
@@ -155,6 +160,8 @@ int Decoder::openStream(const Options &options)
         int64_t frames = av_rescale(durationUs, m_rate, AV_TIME_BASE);
         m_lengthBytes = frames * m_channels * 2;
     }
+
+    m_io->seekable = seekable;
 
     AVChannelLayout layout{};
     av_channel_layout_default(&layout, m_channels);

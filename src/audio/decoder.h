@@ -23,6 +23,8 @@ public:
     struct Options {
         int64_t probeBytes = 0;      // 0 = FFmpeg's default probe size
         const char *formatHint = nullptr; // FFmpeg demuxer short name, or nullptr
+        // Open without seeking (a download that has not arrived yet); seek afterwards.
+        bool seekOnlyAfterOpen = false;
     };
 
     // Opens the input's first audio stream. On failure returns nullptr and sets
@@ -38,6 +40,8 @@ public:
     // Decoded length in bytes, -1 when unknown.
     int64_t lengthBytes() const { return m_lengthBytes; }
     bool canSeek() const { return m_input.isSeekable(); }
+    // The stream's bit rate in bit/s, 0 when unknown.
+    int64_t bitRate() const { return m_bitRate; }
 
     enum class Status { Data, End, Error };
     // Appends the next decoded samples to `out`.
@@ -65,6 +69,7 @@ private:
     DWORD m_resolution = 0;
     bool m_pluginFormat = false;
     int64_t m_lengthBytes = -1;
+    int64_t m_bitRate = 0;
     bool m_draining = false;
     // After a seek: decoded samples (per channel) before this one are dropped.
     int64_t m_skipToSample = -1;

@@ -154,6 +154,16 @@ int64_t DecoderChannel::filePosition(DWORD mode, int &error) const
     return value;
 }
 
+const char *DecoderChannel::tags(DWORD type) const
+{
+    if (type != BASS_TAG_META)
+        return nullptr;
+    // A per-thread copy: valid until the caller's next tag read, whatever the download thread does.
+    thread_local std::string copy;
+    copy = m_input->metadata();
+    return copy.empty() ? nullptr : copy.c_str();
+}
+
 void DecoderChannel::shutdown()
 {
     Channel::shutdown();

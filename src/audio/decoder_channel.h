@@ -19,8 +19,10 @@ public:
     ~DecoderChannel() override;
 
     int64_t lengthBytes() const override { return m_decoder->lengthBytes(); }
+    int64_t bitRate() const { return m_decoder->bitRate(); }
     int setPosition(QWORD bytes) override;
     int64_t filePosition(DWORD mode, int &error) const override;
+    const char *tags(DWORD type) const override;
     void shutdown() override;
 
     // Blocks until decoded data (or the end) is ready, at most `timeoutMs`.

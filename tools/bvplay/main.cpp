@@ -25,8 +25,8 @@ void onEnd(HSYNC, DWORD, DWORD, void *)
 
 void usage(FILE *to)
 {
-    std::fprintf(to, "usage: bvplay [--device N] [--duration SEC] [FILE]\n"
-                     "  FILE        a local audio file; without it a built-in tune plays\n"
+    std::fprintf(to, "usage: bvplay [--device N] [--duration SEC] [FILE|URL]\n"
+                     "  FILE|URL    a local audio file or an http(s) stream; without it a built-in tune plays\n"
                      "  --device N  output device: -1 default (PulseAudio), 0 no sound, 1.. a sink\n"
                      "  --duration  stop after SEC seconds\n");
 }
@@ -93,7 +93,10 @@ int main(int argc, char **argv)
         if (!BASS_Init(0, kRate, 0, nullptr, nullptr))
             return 1;
     }
-    const HSTREAM stream = file ? BASS_StreamCreateFile(FALSE, file, 0, 0, BASS_STREAM_AUTOFREE) : openBuiltInTune();
+    const bool network = file && (std::strncmp(file, "http://", 7) == 0 || std::strncmp(file, "https://", 8) == 0);
+    const HSTREAM stream = network ? BASS_StreamCreateURL((std::string(file) + "\r\n").c_str(), 0, BASS_STREAM_AUTOFREE, nullptr, nullptr)
+                           : file  ? BASS_StreamCreateFile(FALSE, file, 0, 0, BASS_STREAM_AUTOFREE)
+                                   : openBuiltInTune();
     if (!stream) {
         std::fprintf(stderr, "bvplay: can not open %s (error %d)\n", file ? file : "the built-in tune",
                      BASS_ErrorGetCode());
@@ -115,8 +118,9 @@ int main(int argc, char **argv)
         if (duration > 0.0 && elapsed >= duration)
             break;
         const QWORD pos = BASS_ChannelGetPosition(stream, BASS_POS_BYTE);
+        const char *meta = BASS_ChannelGetTags(stream, BASS_TAG_META);
         if (pos != static_cast<QWORD>(-1))
-            std::printf("\rposition %6.2f s", BASS_ChannelBytes2Seconds(stream, pos));
+            std::printf("\rposition %6.2f s %s", BASS_ChannelBytes2Seconds(stream, pos), meta ? meta : "");
         std::fflush(stdout);
     }
     std::printf("\n%s\n", g_ended ? "ended" : "stopped");

@@ -1,0 +1,376 @@
+#include "net_input.h"
+
+#include "engine_config.h"
+
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+
+namespace bvaudio {
+namespace {
+
+constexpr size_t kDefaultBytesPerSecond = 128000 / 8;
+constexpr size_t kMinLiveBuffer = 16 * 1024;
+constexpr size_t kCompactThreshold = 256 * 1024;
+
+int64_t nowMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+std::string lower(std::string s)
+{
+    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return s;
+}
+
+std::string trim(const std::string &s)
+{
+    const auto first = s.find_first_not_of(" \t\r\n");
+    if (first == std::string::npos)
+        return {};
+    return s.substr(first, s.find_last_not_of(" \t\r\n") - first + 1);
+}
+
+int errorFor(CURLcode code)
+{
+    switch (code) {
+    case CURLE_OPERATION_TIMEDOUT:
+        return BASS_ERROR_TIMEOUT;
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_CERTPROBLEM:
+    case CURLE_SSL_CIPHER:
+    case CURLE_SSL_CACERT_BADFILE:
+    case CURLE_SSL_ENGINE_NOTFOUND:
+        return BASS_ERROR_SSL;
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_RESOLVE_PROXY:
+        return BASS_ERROR_NONET;
+    default:
+        return BASS_ERROR_FILEOPEN;
+    }
+}
+
+struct CurlGlobal {
+    CurlGlobal() { curl_global_init(CURL_GLOBAL_DEFAULT); }
+};
+
+} // namespace
+
+NetRequest NetRequest::parse(const char *text, uint64_t offset)
+{
+    NetRequest request;
+    request.offset = offset;
+    const std::string all = text ? text : "";
+    size_t start = 0;
+    bool first = true;
+    while (start <= all.size()) {
+        size_t end = all.find("\r\n", start);
+        if (end == std::string::npos)
+            end = all.size();
+        const std::string line = all.substr(start, end - start);
+        if (first)
+            request.url = trim(line);
+        else if (!trim(line).empty())
+            request.headers.push_back(line);
+        first = false;
+        start = end + 2;
+    }
+    return request;
+}
+
+NetInput::NetInput(const NetRequest &request, DOWNLOADPROC *proc, void *user)
+    : m_request(request), m_proc(proc), m_user(user)
+{
+    const NetSettings net = EngineConfig::net();
+    m_readTimeoutMs = net.readTimeoutMs;
+    m_bufferMs = net.bufferMs;
+    m_prebufPercent = net.prebufPercent;
+    m_liveCapacity = std::max(kMinLiveBuffer, kDefaultBytesPerSecond * m_bufferMs / 1000);
+    name = request.url;
+}
+
+std::unique_ptr<NetInput> NetInput::open(const NetRequest &request, DOWNLOADPROC *proc, void *user, int &error)
+{
+    static CurlGlobal curlGlobal;
+    (void)curlGlobal;
+    std::unique_ptr<NetInput> input(new NetInput(request, proc, user));
+    input->m_thread = std::thread(&NetInput::run, input.get());
+    const uint32_t timeoutMs = EngineConfig::net().timeoutMs;
+    std::unique_lock lock(input->m_mutex);
+    const bool answered = input->m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs + 250), [&] {
+        return input->m_headersDone || input->m_finished;
+    });
+    if (!answered) {
+        error = BASS_ERROR_TIMEOUT;
+        return nullptr; // the destructor aborts the download
+    }
+    if (!input->m_headersDone) {
+        error = input->m_error != BASS_OK ? input->m_error : BASS_ERROR_FILEOPEN;
+        return nullptr;
+    }
+    return input;
+}
+
+NetInput::~NetInput()
+{
+    {
+        std::lock_guard lock(m_mutex);
+        m_quit = true;
+    }
+    m_changed.notify_all();
+    if (m_thread.joinable())
+        m_thread.join();
+}
+
+void NetInput::run()
+{
+    CURL *curl = curl_easy_init();
+    curl_slist *headers = nullptr;
+    bool hasAgent = false;
+    for (const std::string &h : m_request.headers) {
+        headers = curl_slist_append(headers, h.c_str());
+        hasAgent = hasAgent || lower(h).rfind("user-agent:", 0) == 0;
+    }
+    headers = curl_slist_append(headers, "Icy-MetaData: 1");
+    curl_slist *aliases = curl_slist_append(nullptr, "ICY 200 OK");
+    const NetSettings net = EngineConfig::net();
+    const std::string range = std::to_string(m_request.offset) + "-";
+
+    curl_easy_setopt(curl, CURLOPT_URL, m_request.url.c_str());
+    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
+    curl_easy_setopt(curl, CURLOPT_HTTP200ALIASES, aliases);
+    if (!hasAgent)
+        curl_easy_setopt(curl, CURLOPT_USERAGENT, net.agent.c_str());
+    if (m_request.offset > 0)
+        curl_easy_setopt(curl, CURLOPT_RANGE, range.c_str());
+    curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(curl, CURLOPT_MAXREDIRS, 10L);
+    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(net.timeoutMs));
+    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(curl, CURLOPT_FAILONERROR, 0L);
+    curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, +[](char *b, size_t s, size_t n, void *u) {
+        return static_cast<NetInput *>(u)->onHeader(b, s * n);
+    });
+    curl_easy_setopt(curl, CURLOPT_HEADERDATA, this);
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, +[](char *b, size_t s, size_t n, void *u) {
+        return static_cast<NetInput *>(u)->onBody(b, s * n);
+    });
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, this);
+    curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION,
+                     +[](void *u, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+                         return static_cast<NetInput *>(u)->onProgress() ? 0 : 1;
+                     });
+    curl_easy_setopt(curl, CURLOPT_XFERINFODATA, this);
+    m_lastDataMs = nowMs();
+
+    const CURLcode code = curl_easy_perform(curl);
+    curl_slist_free_all(headers);
+    curl_slist_free_all(aliases);
+    curl_easy_cleanup(curl);
+
+    if (m_proc && m_headersDone)
+        m_proc(nullptr, 0, m_user);
+    {
+        std::lock_guard lock(m_mutex);
+        if (!m_headersDone && m_error == BASS_OK)
+            m_error = errorFor(code);
+        m_finished = true;
+    }
+    m_changed.notify_all();
+}
+
+size_t NetInput::onHeader(const char *line, size_t size)
+{
+    const std::string text(line, size);
+    std::lock_guard lock(m_mutex);
+    if (text.rfind("HTTP/", 0) == 0 || text.rfind("ICY ", 0) == 0) {
+        // A new response (also after a redirect): reset what the previous one said.
+        const auto space = text.find(' ');
+        m_status = space == std::string::npos ? 0 : std::strtol(text.c_str() + space + 1, nullptr, 10);
+        m_contentLength = -1;
+        m_metaInt = 0;
+        m_contentType.clear();
+        return size;
+    }
+    const auto colon = text.find(':');
+    if (colon != std::string::npos) {
+        const std::string key = lower(trim(text.substr(0, colon)));
+        const std::string value = trim(text.substr(colon + 1));
+        if (key == "content-type")
+            m_contentType = lower(value);
+        else if (key == "content-length")
+            m_contentLength = std::strtoll(value.c_str(), nullptr, 10);
+        else if (key == "icy-metaint")
+            m_metaInt = static_cast<size_t>(std::strtoul(value.c_str(), nullptr, 10));
+        else if (key == "icy-br")
+            m_liveCapacity = std::max(kMinLiveBuffer, std::strtoul(value.c_str(), nullptr, 10) * 125 * m_bufferMs / 1000);
+        return size;
+    }
+    if (trim(text).empty() && (m_status < 300 || m_status >= 400)) {
+        // End of the final response's headers.
+        if (m_status >= 400 || m_status == 0) {
+            m_error = BASS_ERROR_FILEOPEN;
+            return 0; // aborts the transfer
+        }
+        if (m_request.offset > 0 && m_status != 206)
+            m_skip = m_request.offset; // the range was ignored: drop up to the offset ourselves
+        if (m_metaInt > 0)
+            m_contentLength = -1; // a live ICY stream
+        m_icy = std::make_unique<IcyDemuxer>(m_metaInt);
+        m_headersDone = true;
+        m_changed.notify_all();
+    }
+    return size;
+}
+
+size_t NetInput::onBody(const char *data, size_t size)
+{
+    m_audioScratch.clear();
+    std::string newMeta;
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_quit)
+            return 0;
+        m_lastDataMs = nowMs();
+        m_icy->feed(reinterpret_cast<const uint8_t *>(data), size, m_audioScratch,
+                    [&](const std::string &meta) {
+                        if (meta != m_metadata)
+                            newMeta = m_metadata = meta;
+                    });
+    }
+    size_t offset = 0;
+    if (m_skip > 0) {
+        offset = static_cast<size_t>(std::min<uint64_t>(m_skip, m_audioScratch.size()));
+        m_skip -= offset;
+    }
+    if (m_proc && m_audioScratch.size() > offset)
+        m_proc(m_audioScratch.data() + offset, static_cast<DWORD>(m_audioScratch.size() - offset), m_user);
+    appendAudio(m_audioScratch.data() + offset, m_audioScratch.size() - offset);
+    if (!newMeta.empty()) {
+        std::function<void()> listener;
+        {
+            std::lock_guard lock(m_mutex);
+            listener = m_metaListener;
+        }
+        if (listener)
+            listener();
+    }
+    std::lock_guard lock(m_mutex);
+    return m_quit ? 0 : size;
+}
+
+void NetInput::appendAudio(const uint8_t *data, size_t size)
+{
+    std::unique_lock lock(m_mutex);
+    if (m_contentLength < 0) {
+        // Live: keep at most NET_BUFFER ahead of the reader; wait for room (not a read time-out).
+        m_changed.wait(lock, [&] { return m_quit || availableLocked() < m_liveCapacity; });
+        if (m_readIndex > kCompactThreshold) {
+            m_data.erase(m_data.begin(), m_data.begin() + static_cast<ptrdiff_t>(m_readIndex));
+            m_dataStart += m_readIndex;
+            m_readIndex = 0;
+        }
+        m_lastDataMs = nowMs();
+    }
+    m_data.insert(m_data.end(), data, data + size);
+    m_received += size;
+    m_changed.notify_all();
+}
+
+bool NetInput::onProgress()
+{
+    std::lock_guard lock(m_mutex);
+    if (m_quit)
+        return false;
+    return m_readTimeoutMs == 0 || nowMs() - m_lastDataMs < static_cast<int64_t>(m_readTimeoutMs);
+}
+
+size_t NetInput::prebufferBytesLocked() const
+{
+    const size_t buffer = m_contentLength >= 0 ? std::max(kMinLiveBuffer, kDefaultBytesPerSecond * m_bufferMs / 1000)
+                                               : m_liveCapacity;
+    return std::max<size_t>(1, buffer * m_prebufPercent / 100);
+}
+
+int NetInput::read(uint8_t *buffer, int size)
+{
+    std::unique_lock lock(m_mutex);
+    if (availableLocked() == 0 && !m_finished) {
+        // Ran dry: wait for the prebuffer before handing out data again.
+        m_changed.wait(lock, [&] { return m_quit || m_finished || availableLocked() >= prebufferBytesLocked(); });
+    }
+    if (m_quit)
+        return -1;
+    const size_t n = std::min(static_cast<size_t>(size), availableLocked());
+    if (n == 0)
+        return 0;
+    std::memcpy(buffer, m_data.data() + m_readIndex, n);
+    m_readIndex += n;
+    m_changed.notify_all();
+    return static_cast<int>(n);
+}
+
+bool NetInput::seek(int64_t position)
+{
+    std::unique_lock lock(m_mutex);
+    if (position < static_cast<int64_t>(m_dataStart) || position > m_contentLength)
+        return false;
+    // A file downloads in full: a target not yet here arrives soon.
+    m_changed.wait_for(lock, std::chrono::milliseconds(EngineConfig::net().timeoutMs), [&] {
+        return m_quit || m_finished || position <= static_cast<int64_t>(m_dataStart + m_data.size());
+    });
+    if (position > static_cast<int64_t>(m_dataStart + m_data.size()))
+        return false;
+    m_readIndex = static_cast<size_t>(position - static_cast<int64_t>(m_dataStart));
+    return true;
+}
+
+int64_t NetInput::bufferPosition() const
+{
+    std::lock_guard lock(m_mutex);
+    return static_cast<int64_t>(m_received);
+}
+
+std::string NetInput::peek(size_t bytes, int timeoutMs)
+{
+    std::unique_lock lock(m_mutex);
+    m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                       [&] { return m_finished || m_data.size() >= bytes; });
+    return std::string(m_data.begin(), m_data.begin() + static_cast<ptrdiff_t>(std::min(bytes, m_data.size())));
+}
+
+void NetInput::waitForPrebuffer(int timeoutMs)
+{
+    std::unique_lock lock(m_mutex);
+    m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                       [&] { return m_finished || availableLocked() >= prebufferBytesLocked(); });
+}
+
+void NetInput::setBitrate(int64_t bitsPerSecond)
+{
+    if (bitsPerSecond <= 0)
+        return;
+    std::lock_guard lock(m_mutex);
+    m_liveCapacity = std::max(kMinLiveBuffer, static_cast<size_t>(bitsPerSecond / 8) * m_bufferMs / 1000);
+    m_changed.notify_all();
+}
+
+std::string NetInput::metadata() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_metadata;
+}
+
+void NetInput::setMetadataListener(std::function<void()> listener)
+{
+    std::lock_guard lock(m_mutex);
+    m_metaListener = std::move(listener);
+}
+
+} // namespace bvaudio

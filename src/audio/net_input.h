@@ -1,0 +1,96 @@
+// A network stream downloaded by its own thread with libcurl: HTTP(S),
+// redirects, ICY responses and metadata, byte-range starts, prebuffering,
+// and the read time-out that ends a silent download.
+#pragma once
+
+#include "bass.h"
+#include "byte_input.h"
+#include "icy_demuxer.h"
+
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+namespace bvaudio {
+
+struct NetRequest {
+    std::string url;
+    std::vector<std::string> headers; // complete "Name: value" lines
+    uint64_t offset = 0;
+
+    // Parses the URL followed by "\r\n"-separated header lines.
+    static NetRequest parse(const char *text, uint64_t offset);
+};
+
+class NetInput : public ByteInput {
+public:
+    // Starts the download and waits for the response headers (NET_TIMEOUT).
+    // Returns nullptr with `error` set: BASS_ERROR_FILEOPEN (HTTP error status,
+    // refused connection), BASS_ERROR_TIMEOUT, BASS_ERROR_SSL, BASS_ERROR_NONET.
+    static std::unique_ptr<NetInput> open(const NetRequest &request, DOWNLOADPROC *proc, void *user, int &error);
+    ~NetInput() override;
+
+    int read(uint8_t *buffer, int size) override;
+    bool seek(int64_t position) override;
+    bool isSeekable() const override { return m_contentLength >= 0; }
+    int64_t size() const override { return m_contentLength; }
+    int64_t bufferPosition() const override;
+    int64_t endPosition() const override { return m_contentLength; }
+
+    const std::string &contentType() const { return m_contentType; }
+    // Waits up to `timeoutMs` until `bytes` have arrived or the download ended;
+    // returns the first bytes received (at most `bytes`).
+    std::string peek(size_t bytes, int timeoutMs);
+    // Waits until playback may start (NET_PREBUF % of the buffer) or the download ended.
+    void waitForPrebuffer(int timeoutMs);
+    // Sizes the live buffer (NET_BUFFER ms) from the stream's bit rate.
+    void setBitrate(int64_t bitsPerSecond);
+
+    // The last ICY metadata block, and a listener told (on the download thread) when it changes.
+    std::string metadata() const override;
+    void setMetadataListener(std::function<void()> listener);
+
+private:
+    explicit NetInput(const NetRequest &request, DOWNLOADPROC *proc, void *user);
+    void run();
+    size_t onHeader(const char *line, size_t size);
+    size_t onBody(const char *data, size_t size);
+    bool onProgress();
+    void appendAudio(const uint8_t *data, size_t size);
+    size_t availableLocked() const { return m_data.size() - m_readIndex; }
+    size_t prebufferBytesLocked() const;
+
+    const NetRequest m_request;
+    DOWNLOADPROC *const m_proc;
+    void *const m_user;
+    std::thread m_thread;
+
+    mutable std::mutex m_mutex;
+    std::condition_variable m_changed;
+    bool m_quit = false;
+    bool m_headersDone = false;
+    bool m_finished = false;
+    int m_error = BASS_OK;
+    long m_status = 0;
+    std::string m_contentType;
+    int64_t m_contentLength = -1;
+    size_t m_metaInt = 0;
+    std::unique_ptr<IcyDemuxer> m_icy;
+    uint64_t m_skip = 0;             // bytes to drop when a server ignored the range
+    std::vector<uint8_t> m_data;     // received audio bytes not yet dropped
+    uint64_t m_dataStart = 0;        // stream position of m_data[0]
+    size_t m_readIndex = 0;          // next byte the decoder reads, in m_data
+    uint64_t m_received = 0;         // audio bytes received in all
+    size_t m_liveCapacity;           // live streams: most bytes kept ahead of the reader
+    std::string m_metadata;
+    std::function<void()> m_metaListener;
+    std::vector<uint8_t> m_audioScratch;
+    int64_t m_lastDataMs = 0;
+    uint32_t m_readTimeoutMs;
+    uint32_t m_bufferMs;
+    uint32_t m_prebufPercent;
+};
+
+} // namespace bvaudio

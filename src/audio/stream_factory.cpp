@@ -1,0 +1,147 @@
+#include "stream_factory.h"
+
+#include "decoder_channel.h"
+#include "engine.h"
+#include "engine_config.h"
+#include "engine_error.h"
+#include "playlist_reader.h"
+
+#include <algorithm>
+#include <fstream>
+#include <iterator>
+
+namespace bvaudio {
+namespace {
+
+constexpr int kMaxPlaylistDepth = 4;
+constexpr size_t kMaxPlaylistBytes = 64 * 1024;
+
+HSTREAM openFile(const std::string &path, QWORD offset, QWORD length, DWORD flags, int depth);
+HSTREAM openUrl(const NetRequest &request, DWORD flags, DOWNLOADPROC *proc, void *user, int depth);
+
+// Registers a decoding channel over `input`; `prepare` runs on the channel before it is handed out.
+template <typename Prepare>
+HSTREAM addDecoderStream(std::unique_ptr<ByteInput> input, const Decoder::Options &options, DWORD flags,
+                         Prepare prepare)
+{
+    int error = BASS_OK;
+    const DWORD handle = Engine::instance().addChannel(
+        [&](DWORD h, int &err) -> ChannelPtr {
+            auto channel = DecoderChannel::create(h, std::move(input), options, flags, err);
+            if (channel)
+                prepare(*channel);
+            return channel;
+        },
+        error);
+    setError(handle ? BASS_OK : error);
+    return handle;
+}
+
+// Tries the entries of a playlist in order; the first that opens wins.
+HSTREAM openPlaylist(const std::string &text, const std::string &base, const NetRequest *origin, DWORD flags,
+                     DOWNLOADPROC *proc, void *user, int depth)
+{
+    if (depth >= kMaxPlaylistDepth)
+        return fail<HSTREAM>(BASS_ERROR_FILEFORM, 0);
+    int lastError = BASS_ERROR_FILEFORM;
+    for (const std::string &entry : readPlaylist(text, base)) {
+        HSTREAM stream = 0;
+        if (isNetworkLocation(entry)) {
+            NetRequest request = origin ? *origin : NetRequest{};
+            request.url = entry;
+            request.offset = 0;
+            stream = openUrl(request, flags, proc, user, depth + 1);
+        } else {
+            stream = openFile(entry, 0, 0, flags, depth + 1);
+        }
+        if (stream)
+            return stream;
+        lastError = BASS_ErrorGetCode();
+    }
+    return fail<HSTREAM>(lastError, 0);
+}
+
+const char *formatForContentType(const std::string &type)
+{
+    static const std::pair<const char *, const char *> hints[] = {
+        {"audio/mpeg", "mp3"},   {"audio/mp3", "mp3"},         {"audio/aacp", "aac"},
+        {"audio/aac", "aac"},    {"audio/x-aac", "aac"},       {"audio/ogg", "ogg"},
+        {"application/ogg", "ogg"}, {"audio/opus", "ogg"},     {"audio/flac", "flac"},
+        {"audio/x-flac", "flac"}, {"audio/wav", "wav"},        {"audio/x-wav", "wav"},
+        {"video/mp2t", "mpegts"},
+    };
+    for (const auto &[prefix, format] : hints)
+        if (type.rfind(prefix, 0) == 0)
+            return format;
+    return nullptr;
+}
+
+HSTREAM openFile(const std::string &path, QWORD offset, QWORD length, DWORD flags, int depth)
+{
+    std::unique_ptr<ByteInput> input(FileInput::open(path, offset, length));
+    if (!input)
+        return fail<HSTREAM>(BASS_ERROR_FILEOPEN, 0);
+    DWORD playlistMode = 0;
+    EngineConfig::get(BASS_CONFIG_NET_PLAYLIST, playlistMode);
+    if (playlistMode >= 2) {
+        std::ifstream file(path, std::ios::binary);
+        std::string text(kMaxPlaylistBytes, '\0');
+        file.read(text.data(), static_cast<std::streamsize>(text.size()));
+        text.resize(static_cast<size_t>(file.gcount()));
+        if (looksLikePlaylist(text.substr(0, 512), {}))
+            return openPlaylist(text, path, nullptr, flags, nullptr, nullptr, depth);
+    }
+    return addDecoderStream(std::move(input), {}, flags, [](DecoderChannel &channel) { channel.waitForData(2000); });
+}
+
+HSTREAM openUrl(const NetRequest &request, DWORD flags, DOWNLOADPROC *proc, void *user, int depth)
+{
+    int error = BASS_OK;
+    std::unique_ptr<NetInput> input = NetInput::open(request, proc, user, error);
+    if (!input)
+        return fail<HSTREAM>(error, 0);
+    const NetSettings net = EngineConfig::net();
+    if (net.playlistMode >= 1 && looksLikePlaylist(input->peek(512, static_cast<int>(net.timeoutMs)), input->contentType())) {
+        const std::string text = input->peek(kMaxPlaylistBytes, static_cast<int>(net.timeoutMs));
+        return openPlaylist(text, request.url, &request, flags, proc, user, depth);
+    }
+    NetInput *net_input = input.get();
+    Decoder::Options options;
+    options.probeBytes = std::max<DWORD>(net.verifySize, 1024);
+    options.formatHint = formatForContentType(input->contentType());
+    options.seekOnlyAfterOpen = true;
+    return addDecoderStream(std::move(input), options, flags, [&](DecoderChannel &channel) {
+        std::weak_ptr<Channel> weak = channel.weak_from_this();
+        net_input->setMetadataListener([weak] {
+            if (ChannelPtr c = weak.lock())
+                c->postSyncs(BASS_SYNC_META, 0);
+        });
+        net_input->setBitrate(channel.bitRate());
+        if (net.prebufWait)
+            net_input->waitForPrebuffer(static_cast<int>(net.timeoutMs));
+    });
+}
+
+} // namespace
+
+HSTREAM createFileStream(const std::string &path, QWORD offset, QWORD length, DWORD flags)
+{
+    return openFile(path, offset, length, flags, 0);
+}
+
+HSTREAM createUrlStream(const NetRequest &request, DWORD flags, DOWNLOADPROC *proc, void *user)
+{
+    return openUrl(request, flags, proc, user, 0);
+}
+
+HSTREAM createUserFileStream(const BASS_FILEPROCS &procs, void *user, DWORD flags)
+{
+    Decoder::Options options;
+    DWORD verify = 0;
+    EngineConfig::get(BASS_CONFIG_VERIFY_NET, verify);
+    options.probeBytes = std::max<DWORD>(verify, 4096);
+    // No wait for data here: the callbacks may need the caller's thread to deliver it.
+    return addDecoderStream(std::make_unique<UserFileInput>(procs, user), options, flags, [](DecoderChannel &) {});
+}
+
+} // namespace bvaudio

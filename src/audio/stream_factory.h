@@ -1,0 +1,17 @@
+// Creates decoding streams from files, URLs and user callbacks, following
+// playlists. Each returns a registered handle, or 0 with the thread's engine
+// error set.
+#pragma once
+
+#include "bass.h"
+#include "net_input.h"
+
+#include <string>
+
+namespace bvaudio {
+
+HSTREAM createFileStream(const std::string &path, QWORD offset, QWORD length, DWORD flags);
+HSTREAM createUrlStream(const NetRequest &request, DWORD flags, DOWNLOADPROC *proc, void *user);
+HSTREAM createUserFileStream(const BASS_FILEPROCS &procs, void *user, DWORD flags);
+
+} // namespace bvaudio

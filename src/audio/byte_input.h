@@ -27,6 +27,10 @@ public:
     virtual int64_t bufferPosition() const = 0;
     virtual int64_t endPosition() const = 0;
 
+    // Stops background work (a download) for good; no user callback runs after it returns,
+    // unless it is called from that callback. Reads then fail.
+    virtual void abort() {}
+
     // The stream's in-band metadata (ICY), empty when there is none.
     virtual std::string metadata() const { return {}; }
 

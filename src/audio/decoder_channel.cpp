@@ -167,6 +167,7 @@ const char *DecoderChannel::tags(DWORD type) const
 void DecoderChannel::shutdown()
 {
     Channel::shutdown();
+    m_input->abort();
     m_wake.notify_all();
 }
 

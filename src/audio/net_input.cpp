@@ -118,12 +118,19 @@ std::unique_ptr<NetInput> NetInput::open(const NetRequest &request, DOWNLOADPROC
 
 NetInput::~NetInput()
 {
+    abort();
+}
+
+void NetInput::abort()
+{
     {
         std::lock_guard lock(m_mutex);
         m_quit = true;
+        if (m_multi)
+            curl_multi_wakeup(static_cast<CURLM *>(m_multi));
     }
     m_changed.notify_all();
-    if (m_thread.joinable())
+    if (m_thread.joinable() && m_thread.get_id() != std::this_thread::get_id())
         m_thread.join();
 }
 
@@ -161,15 +168,35 @@ void NetInput::run()
         return static_cast<NetInput *>(u)->onBody(b, s * n);
     });
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, this);
-    curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
-    curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION,
-                     +[](void *u, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
-                         return static_cast<NetInput *>(u)->onProgress() ? 0 : 1;
-                     });
-    curl_easy_setopt(curl, CURLOPT_XFERINFODATA, this);
     m_lastDataMs = nowMs();
 
-    const CURLcode code = curl_easy_perform(curl);
+    // A multi handle so that shut-down can wake the transfer at once.
+    CURLM *multi = curl_multi_init();
+    {
+        std::lock_guard lock(m_mutex);
+        m_multi = multi;
+    }
+    curl_multi_add_handle(multi, curl);
+    CURLcode code = CURLE_OK;
+    int running = 1;
+    while (running) {
+        if (curl_multi_perform(multi, &running) != CURLM_OK)
+            break;
+        if (running && curl_multi_poll(multi, nullptr, 0, 200, nullptr) != CURLM_OK)
+            break;
+        int left = 0;
+        while (CURLMsg *message = curl_multi_info_read(multi, &left))
+            if (message->msg == CURLMSG_DONE)
+                code = message->data.result;
+        if (!onProgress())
+            break;
+    }
+    {
+        std::lock_guard lock(m_mutex);
+        m_multi = nullptr;
+    }
+    curl_multi_remove_handle(multi, curl);
+    curl_multi_cleanup(multi);
     curl_slist_free_all(headers);
     curl_slist_free_all(aliases);
     curl_easy_cleanup(curl);
@@ -232,7 +259,7 @@ size_t NetInput::onHeader(const char *line, size_t size)
 size_t NetInput::onBody(const char *data, size_t size)
 {
     m_audioScratch.clear();
-    std::string newMeta;
+    int metaChanges = 0;
     {
         std::lock_guard lock(m_mutex);
         if (m_quit)
@@ -240,8 +267,10 @@ size_t NetInput::onBody(const char *data, size_t size)
         m_lastDataMs = nowMs();
         m_icy->feed(reinterpret_cast<const uint8_t *>(data), size, m_audioScratch,
                     [&](const std::string &meta) {
-                        if (meta != m_metadata)
-                            newMeta = m_metadata = meta;
+                        if (meta != m_metadata) {
+                            m_metadata = meta;
+                            ++metaChanges;
+                        }
                     });
     }
     size_t offset = 0;
@@ -252,13 +281,13 @@ size_t NetInput::onBody(const char *data, size_t size)
     if (m_proc && m_audioScratch.size() > offset)
         m_proc(m_audioScratch.data() + offset, static_cast<DWORD>(m_audioScratch.size() - offset), m_user);
     appendAudio(m_audioScratch.data() + offset, m_audioScratch.size() - offset);
-    if (!newMeta.empty()) {
+    if (metaChanges > 0) {
         std::function<void()> listener;
         {
             std::lock_guard lock(m_mutex);
             listener = m_metaListener;
         }
-        if (listener)
+        for (int i = 0; listener && i < metaChanges; ++i)
             listener();
     }
     std::lock_guard lock(m_mutex);
@@ -283,6 +312,7 @@ void NetInput::appendAudio(const uint8_t *data, size_t size)
     m_changed.notify_all();
 }
 
+// False once the transfer should stop: shut-down, or no data for the read time-out.
 bool NetInput::onProgress()
 {
     std::lock_guard lock(m_mutex);

@@ -32,6 +32,7 @@ public:
     static std::unique_ptr<NetInput> open(const NetRequest &request, DOWNLOADPROC *proc, void *user, int &error);
     ~NetInput() override;
 
+    void abort() override;
     int read(uint8_t *buffer, int size) override;
     bool seek(int64_t position) override;
     bool isSeekable() const override { return m_contentLength >= 0; }
@@ -66,6 +67,7 @@ private:
     DOWNLOADPROC *const m_proc;
     void *const m_user;
     std::thread m_thread;
+    void *m_multi = nullptr; // the transfer's CURLM while it runs, to wake it on shut-down
 
     mutable std::mutex m_mutex;
     std::condition_variable m_changed;

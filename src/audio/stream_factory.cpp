@@ -5,6 +5,7 @@
 #include "engine_config.h"
 #include "engine_error.h"
 #include "playlist_reader.h"
+#include "sync_dispatcher.h"
 
 #include <algorithm>
 #include <fstream>
@@ -112,9 +113,12 @@ HSTREAM openUrl(const NetRequest &request, DWORD flags, DOWNLOADPROC *proc, void
     options.seekOnlyAfterOpen = true;
     return addDecoderStream(std::move(input), options, flags, [&](DecoderChannel &channel) {
         std::weak_ptr<Channel> weak = channel.weak_from_this();
+        // Taken on the sync thread: the download thread must never hold the channel's last reference.
         net_input->setMetadataListener([weak] {
-            if (ChannelPtr c = weak.lock())
-                c->postSyncs(BASS_SYNC_META, 0);
+            SyncDispatcher::instance().post([weak] {
+                if (ChannelPtr c = weak.lock())
+                    c->postSyncs(BASS_SYNC_META, 0);
+            });
         });
         net_input->setBitrate(channel.bitRate());
         if (net.prebufWait)

@@ -1,0 +1,365 @@
+// Network streams against a scriptable local HTTP server: request headers,
+// failures, ranges, prebuffering and stalls, the read time-out, ICY
+// metadata and playlists.
+#include "bass.h"
+#include "testhttpserver.h"
+#include "testmedia.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <mutex>
+
+using namespace bvtest;
+
+namespace {
+
+// Records sync data and META tags in arrival order.
+struct Events {
+    std::mutex mutex;
+    QList<DWORD> stalls;
+    QList<QByteArray> titles;
+    int ends = 0;
+
+    static void stall(HSYNC, DWORD, DWORD data, void *user)
+    {
+        auto *e = static_cast<Events *>(user);
+        std::lock_guard lock(e->mutex);
+        e->stalls.append(data);
+    }
+    static void meta(HSYNC, DWORD channel, DWORD, void *user)
+    {
+        auto *e = static_cast<Events *>(user);
+        const char *tag = BASS_ChannelGetTags(channel, BASS_TAG_META);
+        std::lock_guard lock(e->mutex);
+        e->titles.append(tag ? QByteArray(tag) : QByteArray());
+    }
+    static void end(HSYNC, DWORD, DWORD, void *user)
+    {
+        auto *e = static_cast<Events *>(user);
+        std::lock_guard lock(e->mutex);
+        ++e->ends;
+    }
+    void watch(HSTREAM stream)
+    {
+        BASS_ChannelSetSync(stream, BASS_SYNC_STALL, 0, stall, this);
+        BASS_ChannelSetSync(stream, BASS_SYNC_META, 0, meta, this);
+        BASS_ChannelSetSync(stream, BASS_SYNC_END, 0, end, this);
+    }
+    QList<DWORD> stallData() { std::lock_guard lock(mutex); return stalls; }
+    QList<QByteArray> titleList() { std::lock_guard lock(mutex); return titles; }
+    int endCount() { std::lock_guard lock(mutex); return ends; }
+};
+
+// Collects what the download callback receives.
+struct Download {
+    std::mutex mutex;
+    QByteArray bytes;
+    bool finished = false;
+
+    static void proc(const void *buffer, DWORD length, void *user)
+    {
+        auto *d = static_cast<Download *>(user);
+        std::lock_guard lock(d->mutex);
+        if (buffer && length)
+            d->bytes.append(static_cast<const char *>(buffer), length);
+        else
+            d->finished = true;
+    }
+    QByteArray data() { std::lock_guard lock(mutex); return bytes; }
+    bool done() { std::lock_guard lock(mutex); return finished; }
+};
+
+// Frees its stream when it goes out of scope, before the callbacks' state declared earlier.
+struct StreamGuard {
+    HSTREAM handle;
+    ~StreamGuard() { BASS_StreamFree(handle); }
+};
+
+HSTREAM openUrl(const QByteArray &url, DWORD offset = 0, Download *download = nullptr, const QByteArray &headers = {})
+{
+    return BASS_StreamCreateURL((url + "\r\n" + headers).constData(), offset, 0, download ? Download::proc : nullptr,
+                                download);
+}
+
+} // namespace
+
+class TestEngineNetwork : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir m_dir;
+    QByteArray m_mp3;  // 4 s, 128 kbit/s, no tags: loops cleanly as a live body
+    QByteArray m_wav;
+    TestHttpServer *m_server = nullptr;
+
+    QByteArray read(const QString &name)
+    {
+        QFile f(m_dir.filePath(name));
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    }
+
+    HttpResponse liveMp3(int burst = 32000) const
+    {
+        HttpResponse r;
+        r.headers = {{"Content-Type", "audio/mpeg"}};
+        r.body = m_mp3;
+        r.live = true;
+        r.bytesPerSecond = 16000;
+        r.burstBytes = burst;
+        return r;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(makeTone(m_dir.filePath("tone.mp3"), 440, 4.0,
+                         {"-c:a", "libmp3lame", "-b:a", "128k", "-write_xing", "0", "-id3v2_version", "0"}));
+        QVERIFY(makeTone(m_dir.filePath("tone.wav"), 440, 2.0, {"-c:a", "pcm_s16le"}));
+        m_mp3 = read("tone.mp3");
+        m_wav = read("tone.wav");
+    }
+
+    void init()
+    {
+        m_server = new TestHttpServer;
+        QVERIFY(m_server->port());
+        BASS_SetConfig(BASS_CONFIG_NET_TIMEOUT, 2000);
+        BASS_SetConfig(BASS_CONFIG_NET_READTIMEOUT, 0);
+        BASS_SetConfig(BASS_CONFIG_NET_BUFFER, 2000);
+        BASS_SetConfig(BASS_CONFIG_NET_PREBUF, 50);
+        BASS_SetConfig(BASS_CONFIG_NET_PREBUF_WAIT, 0);
+        BASS_SetConfig(BASS_CONFIG_NET_PLAYLIST, 1);
+        QVERIFY(BASS_Init(0, 44100, 0, nullptr, nullptr));
+    }
+
+    void cleanup()
+    {
+        BASS_Free();
+        delete m_server;
+    }
+
+    void headerLinesArriveAsGiven()
+    {
+        m_server->setResponse("/file.wav", HttpResponse::of("audio/wav", m_wav));
+        const HSTREAM stream = openUrl(m_server->url("/file.wav"), 0, nullptr,
+                                       "User-Agent: Host/1.0\r\nReferer: http://ref.test/\r\nAuthorization: Basic eDp5\r\n");
+        QVERIFY2(stream, qPrintable(QString::number(BASS_ErrorGetCode())));
+        const HttpRequest request = m_server->requests("/file.wav").value(0);
+        QCOMPARE(request.headers.value("user-agent"), QByteArray("Host/1.0"));
+        QCOMPARE(request.headers.value("referer"), QByteArray("http://ref.test/"));
+        QCOMPARE(request.headers.value("authorization"), QByteArray("Basic eDp5"));
+        QCOMPARE(request.headers.value("icy-metadata"), QByteArray("1"));
+
+        QVERIFY(BASS_SetConfigPtr(BASS_CONFIG_NET_AGENT, "Engine/2"));
+        QVERIFY(openUrl(m_server->url("/file.wav")));
+        QCOMPARE(m_server->requests("/file.wav").value(1).headers.value("user-agent"), QByteArray("Engine/2"));
+    }
+
+    void failuresAreFastAndClear()
+    {
+        QElapsedTimer timer;
+        timer.start();
+        QCOMPARE(openUrl(m_server->url("/missing.mp3")), 0u);
+        QCOMPARE(BASS_ErrorGetCode(), BASS_ERROR_FILEOPEN);
+        QCOMPARE(openUrl("http://127.0.0.1:1/refused.mp3"), 0u);
+        QCOMPARE(BASS_ErrorGetCode(), BASS_ERROR_FILEOPEN);
+        QVERIFY2(timer.elapsed() < 1000, qPrintable(QString::number(timer.elapsed())));
+
+        m_server->setResponse("/page.html", HttpResponse::of("text/html", QByteArray("<html>hello</html>").repeated(500)));
+        QCOMPARE(openUrl(m_server->url("/page.html")), 0u);
+        QCOMPARE(BASS_ErrorGetCode(), BASS_ERROR_FILEFORM);
+
+        HttpResponse silent;
+        silent.neverAnswer = true;
+        m_server->setResponse("/silent.mp3", silent);
+        BASS_SetConfig(BASS_CONFIG_NET_TIMEOUT, 800);
+        timer.restart();
+        QCOMPARE(openUrl(m_server->url("/silent.mp3")), 0u);
+        QCOMPARE(BASS_ErrorGetCode(), BASS_ERROR_TIMEOUT);
+        QVERIFY2(timer.elapsed() < 2000, qPrintable(QString::number(timer.elapsed())));
+    }
+
+    // A file of known length: redirects followed, length and positions known, every block reported.
+    void fileDownloadsInFull()
+    {
+        m_server->setResponse("/old.wav", HttpResponse::redirect(m_server->url("/file.wav")));
+        m_server->setResponse("/file.wav", HttpResponse::of("audio/x-wav", m_wav));
+        Download download;
+        const HSTREAM stream = openUrl(m_server->url("/old.wav"), 0, &download);
+        StreamGuard guard{stream};
+        QVERIFY2(stream, qPrintable(QString::number(BASS_ErrorGetCode())));
+        QCOMPARE(BASS_StreamGetFilePosition(stream, BASS_FILEPOS_END), QWORD(m_wav.size()));
+        QTRY_COMPARE(BASS_StreamGetFilePosition(stream, BASS_FILEPOS_BUFFER), QWORD(m_wav.size()));
+        QTRY_VERIFY(download.done());
+        QCOMPARE(download.data(), m_wav);
+        QVERIFY(qAbs(BASS_ChannelBytes2Seconds(stream, BASS_ChannelGetLength(stream, BASS_POS_BYTE)) - 2.0) < 0.01);
+        // Seeking inside what has arrived works.
+        QVERIFY(BASS_ChannelSetPosition(stream, BASS_ChannelSeconds2Bytes(stream, 1.5), BASS_POS_BYTE));
+        Events events;
+        StreamGuard eventsGuard{stream};
+        events.watch(stream);
+        QVERIFY(BASS_ChannelPlay(stream, FALSE));
+        QTRY_COMPARE_WITH_TIMEOUT(events.endCount(), 1, 2000);
+    }
+
+    void offsetStartsWithRange_data()
+    {
+        QTest::addColumn<bool>("honourRange");
+        QTest::newRow("206 partial content") << true;
+        QTest::newRow("server ignores the range") << false;
+    }
+
+    void offsetStartsWithRange()
+    {
+        QFETCH(bool, honourRange);
+        HttpResponse response = HttpResponse::of("audio/mpeg", m_mp3);
+        response.honourRange = honourRange;
+        m_server->setResponse("/tone.mp3", response);
+        const DWORD offset = DWORD(m_mp3.size() / 2);
+        Download download;
+        const HSTREAM stream = openUrl(m_server->url("/tone.mp3"), offset, &download);
+        StreamGuard guard{stream};
+        QVERIFY2(stream, qPrintable(QString::number(BASS_ErrorGetCode())));
+        QCOMPARE(m_server->requests("/tone.mp3").value(0).headers.value("range"), "bytes=" + QByteArray::number(offset) + "-");
+        QTRY_VERIFY(download.done());
+        QCOMPARE(download.data(), m_mp3.mid(offset)); // the stream's data starts at the offset either way
+        QCOMPARE(BASS_StreamGetFilePosition(stream, BASS_FILEPOS_BUFFER), QWORD(m_mp3.size() - offset));
+    }
+
+    // A server that stops sending stalls the channel; data coming back resumes it.
+    void pausedServerStallsAndResumes()
+    {
+        HttpResponse live = liveMp3(16000);
+        live.pauseAfterBytes = 40000;
+        live.pauseMs = 2500;
+        m_server->setResponse("/live", live);
+        const HSTREAM stream = openUrl(m_server->url("/live"));
+        QVERIFY2(stream, qPrintable(QString::number(BASS_ErrorGetCode())));
+        QCOMPARE(BASS_ChannelGetLength(stream, BASS_POS_BYTE), QWORD(-1));
+        QCOMPARE(BASS_StreamGetFilePosition(stream, BASS_FILEPOS_END), QWORD(-1));
+        Events events;
+        StreamGuard guard{stream};
+        events.watch(stream);
+        QVERIFY(BASS_ChannelPlay(stream, FALSE));
+        QTRY_VERIFY_WITH_TIMEOUT(events.stallData().contains(0), 6000);
+        QCOMPARE(BASS_ChannelIsActive(stream), DWORD(BASS_ACTIVE_STALLED));
+        QTRY_COMPARE_WITH_TIMEOUT(events.stallData().last(), DWORD(1), 5000);
+        QCOMPARE(BASS_ChannelIsActive(stream), DWORD(BASS_ACTIVE_PLAYING));
+    }
+
+    // No data for the read time-out ends the download: the channel plays out and ends.
+    void readTimeoutEndsTheStream()
+    {
+        BASS_SetConfig(BASS_CONFIG_NET_READTIMEOUT, 1000);
+        HttpResponse live = liveMp3();
+        live.pauseAfterBytes = 48000;
+        live.pauseMs = 60000;
+        m_server->setResponse("/live", live);
+        Download download;
+        const HSTREAM stream = openUrl(m_server->url("/live"), 0, &download);
+        QVERIFY(stream);
+        Events events;
+        StreamGuard guard{stream};
+        events.watch(stream);
+        QVERIFY(BASS_ChannelPlay(stream, FALSE));
+        QTRY_VERIFY_WITH_TIMEOUT(download.done(), 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(events.endCount(), 1, 5000);
+        QCOMPARE(download.data().size(), 48000);
+    }
+
+    void icyTitles_data()
+    {
+        QTest::addColumn<QByteArray>("statusLine");
+        QTest::addColumn<bool>("chunked");
+        QTest::newRow("HTTP/1.1") << QByteArray() << false;
+        QTest::newRow("ICY 200 OK") << QByteArray("ICY 200 OK") << false;
+        QTest::newRow("chunked") << QByteArray() << true;
+    }
+
+    // Titles reach the tag and META syncs in order, in UTF-8, and no metadata byte reaches the audio.
+    void icyTitles()
+    {
+        QFETCH(QByteArray, statusLine);
+        QFETCH(bool, chunked);
+        HttpResponse live = liveMp3(16000);
+        live.statusLine = statusLine;
+        live.chunked = chunked;
+        live.icyMetaInt = 8000;
+        live.titles = {"Guns N' Roses - Sweet Child O' Mine", "Sigur R\xc3\xb3s - Hopp\xc3\xadpolla",
+                       "Bj\xf6rk - J\xf3ga"}; // the last one in Latin-1
+        live.blocksPerTitle = 2;
+        m_server->setResponse("/live", live);
+        Download download;
+        Events events;
+        const HSTREAM stream = openUrl(m_server->url("/live"), 0, &download);
+        StreamGuard guard{stream};
+        QVERIFY2(stream, qPrintable(QString::number(BASS_ErrorGetCode())));
+        events.watch(stream);
+        // The first title came with the initial burst, before the sync existed: it is the tag.
+        QTRY_COMPARE(QByteArray(BASS_ChannelGetTags(stream, BASS_TAG_META)),
+                     QByteArray("StreamTitle='Guns N' Roses - Sweet Child O' Mine';StreamUrl='';"));
+        QVERIFY(BASS_ChannelPlay(stream, FALSE));
+        QTRY_COMPARE_WITH_TIMEOUT(events.titleList().size(), 2, 8000);
+        QCOMPARE(events.titleList(), QList<QByteArray>({
+            "StreamTitle='Sigur R\xc3\xb3s - Hopp\xc3\xadpolla';StreamUrl='';",
+            "StreamTitle='Bj\xc3\xb6rk - J\xc3\xb3ga';StreamUrl='';"}));
+        QCOMPARE(QByteArray(BASS_ChannelGetTags(stream, BASS_TAG_META)), events.titleList().last());
+        const QByteArray audio = download.data();
+        QVERIFY(audio.size() > 4 * 8000);
+        QCOMPARE(audio, m_mp3.repeated(audio.size() / m_mp3.size() + 1).left(audio.size()));
+    }
+
+    void noTagBeforeMetadata()
+    {
+        m_server->setResponse("/file.wav", HttpResponse::of("audio/wav", m_wav));
+        const HSTREAM stream = openUrl(m_server->url("/file.wav"));
+        QVERIFY(!BASS_ChannelGetTags(stream, BASS_TAG_META));
+        QCOMPARE(BASS_ErrorGetCode(), BASS_ERROR_NOTAVAIL);
+    }
+
+    void playlistsAreFollowed_data()
+    {
+        QTest::addColumn<QByteArray>("contentType");
+        QTest::addColumn<QByteArray>("list");
+        QTest::newRow("pls") << QByteArray("audio/x-scpls")
+                             << QByteArray("[playlist]\nNumberOfEntries=2\nFile1=%DEAD%\nTitle1=dead\nFile2=%GOOD%\n");
+        QTest::newRow("m3u") << QByteArray("audio/x-mpegurl") << QByteArray("%DEAD%\n%GOOD%\n");
+        QTest::newRow("extended m3u by content")
+            << QByteArray("text/plain") << QByteArray("#EXTM3U\n#EXTINF:-1,Dead\n%DEAD%\n#EXTINF:-1,Good\n%GOOD%\n");
+    }
+
+    void playlistsAreFollowed()
+    {
+        QFETCH(QByteArray, contentType);
+        QFETCH(QByteArray, list);
+        m_server->setResponse("/good.wav", HttpResponse::of("audio/wav", m_wav));
+        list.replace("%DEAD%", m_server->url("/dead.mp3")).replace("%GOOD%", m_server->url("/good.wav"));
+        m_server->setResponse("/list", HttpResponse::of(contentType, list));
+        const HSTREAM stream = openUrl(m_server->url("/list"));
+        QVERIFY2(stream, qPrintable(QString::number(BASS_ErrorGetCode())));
+        QCOMPARE(m_server->requests("/dead.mp3").size(), 1);
+        QCOMPARE(m_server->requests("/good.wav").size(), 1);
+        BASS_CHANNELINFO info{};
+        QVERIFY(BASS_ChannelGetInfo(stream, &info));
+        QCOMPARE(info.ctype, DWORD(BASS_CTYPE_STREAM_WAV));
+    }
+
+    void localPlaylistFile()
+    {
+        m_server->setResponse("/good.wav", HttpResponse::of("audio/wav", m_wav));
+        QFile list(m_dir.filePath("station.pls"));
+        QVERIFY(list.open(QIODevice::WriteOnly));
+        list.write("[playlist]\nFile1=missing.mp3\nFile2=" + m_server->url("/good.wav") + "\n");
+        list.close();
+        BASS_SetConfig(BASS_CONFIG_NET_PLAYLIST, 1); // files follow lists only in mode 2
+        QCOMPARE(BASS_StreamCreateFile(FALSE, list.fileName().toUtf8().constData(), 0, 0, 0), 0u);
+        BASS_SetConfig(BASS_CONFIG_NET_PLAYLIST, 2);
+        QVERIFY(BASS_StreamCreateFile(FALSE, list.fileName().toUtf8().constData(), 0, 0, 0));
+        QCOMPARE(m_server->requests("/good.wav").size(), 1);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestEngineNetwork)
+#include "tst_enginenetwork.moc"

@@ -1,0 +1,74 @@
+// A scriptable HTTP server on 127.0.0.1 for tests: status codes, headers,
+// redirects, ranges, chunked and endless live bodies with ICY metadata,
+// pacing, pauses, silence and dropped connections. One thread per connection.
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QMap>
+#include <QPair>
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace bvtest {
+
+struct HttpResponse {
+    int status = 200;
+    QByteArray statusLine;   // replaces "HTTP/1.1 STATUS", e.g. "ICY 200 OK"
+    QList<QPair<QByteArray, QByteArray>> headers;
+    QByteArray body;
+    bool live = false;       // no Content-Length; the body repeats until the client leaves
+    bool chunked = false;    // Transfer-Encoding: chunked
+    bool honourRange = true; // answer "Range: bytes=N-" with 206
+    bool neverAnswer = false; // accept the connection and say nothing
+    int icyMetaInt = 0;      // ICY metadata every N body bytes (adds icy-metaint)
+    QList<QByteArray> titles; // StreamTitle values; one per metadata block, the last one repeats
+    int blocksPerTitle = 1;  // metadata blocks before the next title
+    int bytesPerSecond = 0;  // pacing after the burst; 0 = as fast as possible
+    int burstBytes = 0;      // sent at once before pacing starts
+    qint64 pauseAfterBytes = -1; // body bytes after which sending pauses...
+    int pauseMs = 0;             // ...this long
+    qint64 dropAfterBytes = -1;  // close the connection after this many body bytes
+
+    static HttpResponse of(const QByteArray &contentType, const QByteArray &body);
+    static HttpResponse redirect(const QByteArray &location);
+};
+
+struct HttpRequest {
+    QByteArray method;
+    QByteArray path;
+    QMap<QByteArray, QByteArray> headers; // lower-case names
+};
+
+class TestHttpServer {
+public:
+    TestHttpServer();
+    ~TestHttpServer();
+
+    quint16 port() const { return m_port; }
+    QByteArray url(const QByteArray &path) const;
+    void setResponse(const QByteArray &path, const HttpResponse &response);
+    QList<HttpRequest> requests(const QByteArray &path);
+
+private:
+    void acceptLoop();
+    void serve(int socket);
+    bool sendBody(int socket, const HttpResponse &response, qint64 start);
+
+    int m_listener = -1;
+    quint16 m_port = 0;
+    std::atomic<bool> m_quit{false};
+    std::mutex m_mutex;
+    std::condition_variable m_stopping;
+    QMap<QByteArray, HttpResponse> m_responses;
+    QList<HttpRequest> m_requests;
+    std::vector<int> m_sockets;
+    std::thread m_acceptThread;
+    std::vector<std::thread> m_connections;
+};
+
+} // namespace bvtest

@@ -6,6 +6,7 @@
 #include "engine_config.h"
 #include "engine_error.h"
 #include "push_channel.h"
+#include "record_channel.h"
 #include "stream_factory.h"
 
 #include <algorithm>
@@ -350,6 +351,64 @@ BOOL BASS_ChannelRemoveSync(DWORD handle, HSYNC sync)
     if (!channel)
         return FALSE;
     return channel->removeSync(sync) ? succeed(TRUE) : fail(BASS_ERROR_HANDLE, FALSE);
+}
+
+BOOL BASS_RecordSetDevice(DWORD device)
+{
+    return result(RecordDevices::select(static_cast<int>(device)));
+}
+
+BOOL BASS_RecordInit(int device)
+{
+    return result(RecordDevices::init(device));
+}
+
+BOOL BASS_RecordGetInfo(BASS_RECORDINFO *info)
+{
+    RecordSource source;
+    int error = BASS_OK;
+    if (!RecordDevices::current(source, error))
+        return fail(error, FALSE);
+    if (!info)
+        return fail(BASS_ERROR_ILLPARAM, FALSE);
+    *info = BASS_RECORDINFO{0, source.channels << 24, 1, TRUE, source.rate};
+    return succeed(TRUE);
+}
+
+HRECORD BASS_RecordStart(DWORD freq, DWORD chans, DWORD, RECORDPROC *proc, void *user)
+{
+    RecordSource source;
+    int error = BASS_OK;
+    if (!RecordDevices::current(source, error))
+        return fail<HRECORD>(error, 0);
+    if (chans > 8)
+        return fail<HRECORD>(BASS_ERROR_FORMAT, 0);
+    const DWORD rate = freq ? freq : source.rate;
+    if (rate < 1000 || rate > 384000)
+        return fail<HRECORD>(BASS_ERROR_FREQ, 0);
+    const int device = RecordDevices::currentIndex();
+    const DWORD handle = Engine::instance().addChannel(
+        [&](DWORD h, int &err) -> ChannelPtr {
+            auto channel = std::make_shared<RecordChannel>(h, source, rate, chans ? chans : source.channels, proc,
+                                                           user, device);
+            err = channel->start();
+            return err == BASS_OK ? channel : nullptr;
+        },
+        error, false);
+    return handle ? succeed(handle) : fail<HRECORD>(error, 0);
+}
+
+BOOL BASS_RecordFree(void)
+{
+    int device = 0;
+    const int rc = RecordDevices::free(device);
+    if (rc == BASS_OK) {
+        Engine::instance().freeChannels([device](const Channel &c) {
+            auto *recording = dynamic_cast<const RecordChannel *>(&c);
+            return recording && recording->device() == device;
+        });
+    }
+    return result(rc);
 }
 
 } // extern "C"

@@ -39,6 +39,7 @@ typedef int BOOL;
 
 typedef DWORD HSTREAM;  /* playback stream */
 typedef DWORD HSYNC;    /* synchronizer */
+typedef DWORD HRECORD;  /* recording channel */
 typedef DWORD HPLUGIN;  /* built-in decoder set named like a plug-in */
 
 /* ---- error codes (BASS_ErrorGetCode) ---- */
@@ -182,6 +183,16 @@ typedef struct {
     FILEREADPROC *read;
     FILESEEKPROC *seek;
 } BASS_FILEPROCS;
+
+/* ---- recording ---- */
+typedef BOOL (RECORDPROC)(HRECORD handle, const void *buffer, DWORD length, void *user);
+typedef struct {
+    DWORD flags;
+    DWORD formats; /* the device's channel count in the high 8 bits */
+    DWORD inputs;
+    BOOL singlein;
+    DWORD freq;    /* the device's sample rate */
+} BASS_RECORDINFO;
 
 /* ======================= set-up ======================= */
 
@@ -327,6 +338,26 @@ const char *BASS_ChannelGetTags(DWORD handle, DWORD tags);
  * with no engine lock held. Returns the sync handle. */
 HSYNC BASS_ChannelSetSync(DWORD handle, DWORD type, QWORD param, SYNCPROC *proc, void *user);
 BOOL BASS_ChannelRemoveSync(DWORD handle, HSYNC sync);
+
+/* ======================= recording ======================= */
+
+/* Makes an opened recording device the calling thread's device. */
+BOOL BASS_RecordSetDevice(DWORD device);
+/* Opens recording device `device` (-1 the default PulseAudio source, 0..n-1
+ * the sources, monitors included, in server order) and makes it the calling
+ * thread's device. Needs no BASS_Init. BASS_ERROR_ALREADY, BASS_ERROR_DEVICE,
+ * BASS_ERROR_DRIVER (no server within about a second). */
+BOOL BASS_RecordInit(int device);
+/* The calling thread's device: channel count in the high 8 bits of `formats`, `freq`. */
+BOOL BASS_RecordGetInfo(BASS_RECORDINFO *info);
+/* Starts capturing 16-bit PCM at `freq` Hz (0 = the device's rate) and `chans`
+ * channels (0 = the device's own). `proc` gets each block (about 20 ms) on the
+ * recording's capture thread; returning FALSE stops the recording. Returns a
+ * channel handle for BASS_ChannelFree/Stop, BASS_ChannelSetSync
+ * (BASS_SYNC_DEV_FAIL when the source disappears) and BASS_ChannelGetInfo. */
+HRECORD BASS_RecordStart(DWORD freq, DWORD chans, DWORD flags, RECORDPROC *proc, void *user);
+/* Closes the calling thread's device and frees its recordings. */
+BOOL BASS_RecordFree(void);
 
 #ifdef __cplusplus
 }

@@ -41,8 +41,8 @@ public:
     // Transport; results are BASS error codes.
     int play(bool restart);
     int pause();
-    void stop();
-    DWORD activity() const;
+    virtual void stop();
+    virtual DWORD activity() const;
 
     // Bytes of decoded data played so far.
     QWORD position() const;

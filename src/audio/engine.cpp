@@ -57,10 +57,10 @@ bool Engine::isInitialized()
     return m_device != nullptr;
 }
 
-DWORD Engine::reserveHandle(int &error)
+DWORD Engine::reserveHandle(bool needsOutput, int &error)
 {
     std::lock_guard lock(m_mutex);
-    if (!m_device) {
+    if (needsOutput && !m_device) {
         error = BASS_ERROR_INIT;
         return 0;
     }
@@ -102,6 +102,19 @@ bool Engine::freeChannel(DWORD handle)
     }
     channel->shutdown();
     return true;
+}
+
+void Engine::freeChannels(const std::function<bool(const Channel &)> &match)
+{
+    std::vector<DWORD> handles;
+    {
+        std::lock_guard lock(m_mutex);
+        for (const auto &[handle, channel] : m_channels)
+            if (match(*channel))
+                handles.push_back(handle);
+    }
+    for (DWORD handle : handles)
+        freeChannel(handle);
 }
 
 void Engine::channelEnded(const ChannelPtr &channel)

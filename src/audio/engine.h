@@ -19,17 +19,18 @@ public:
     bool isInitialized();
 
     // Registers a channel built by `make(handle)`; returns its handle, 0 with `error` on failure.
+    // Playback channels need the output device; recordings do not.
     template <typename Make>
-    DWORD addChannel(Make make, int &error)
+    DWORD addChannel(Make make, int &error, bool needsOutput = true)
     {
-        const DWORD handle = reserveHandle(error);
+        const DWORD handle = reserveHandle(needsOutput, error);
         if (!handle)
             return 0;
         ChannelPtr channel = make(handle, error);
         if (!channel)
             return 0;
         std::lock_guard lock(m_mutex);
-        if (!m_device) { // the engine was freed meanwhile
+        if (needsOutput && !m_device) { // the engine was freed meanwhile
             error = BASS_ERROR_INIT;
             channel->shutdown();
             return 0;
@@ -41,10 +42,12 @@ public:
     ChannelPtr channel(DWORD handle);
     int play(const ChannelPtr &channel, bool restart);
     bool freeChannel(DWORD handle);
+    // Frees every channel for which `match` holds.
+    void freeChannels(const std::function<bool(const Channel &)> &match);
 
 private:
     Engine() = default;
-    DWORD reserveHandle(int &error);
+    DWORD reserveHandle(bool needsOutput, int &error);
     void channelEnded(const ChannelPtr &channel);
 
     std::mutex m_mutex;

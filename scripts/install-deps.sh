@@ -9,7 +9,7 @@ packages=(
   libtag1-dev
   libavformat-dev libavcodec-dev libswresample-dev libavutil-dev
   libcurl4-openssl-dev libpulse-dev
-  pulseaudio pulseaudio-utils ffmpeg icecast2 python3
+  pulseaudio pulseaudio-utils ffmpeg icecast2 curl
 )
 
 missing=()

@@ -27,6 +27,9 @@ public:
     virtual int64_t bufferPosition() const = 0;
     virtual int64_t endPosition() const = 0;
 
+    // The decoder has recognised the format; reads from now on feed playback.
+    virtual void decoderOpened() {}
+
     // Stops background work (a download) for good; no user callback runs after it returns,
     // unless it is called from that callback. Reads then fail.
     virtual void abort() {}

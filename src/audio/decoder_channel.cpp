@@ -36,6 +36,7 @@ std::shared_ptr<DecoderChannel> DecoderChannel::create(DWORD handle, std::unique
     std::unique_ptr<Decoder> decoder = Decoder::open(*input, options, error);
     if (!decoder)
         return nullptr;
+    input->decoderOpened();
     ChannelFormat format;
     format.freq = static_cast<DWORD>(decoder->sampleRate());
     format.chans = static_cast<DWORD>(decoder->channels());

@@ -332,8 +332,13 @@ int NetInput::read(uint8_t *buffer, int size)
 {
     std::unique_lock lock(m_mutex);
     if (availableLocked() == 0 && !m_finished) {
-        // Ran dry: wait for the prebuffer before handing out data again.
-        m_changed.wait(lock, [&] { return m_quit || m_finished || availableLocked() >= prebufferBytesLocked(); });
+        if (m_streaming) {
+            // Ran dry while playing: wait for the prebuffer before handing out data again.
+            m_changed.wait(lock, [&] { return m_quit || m_finished || availableLocked() >= prebufferBytesLocked(); });
+        } else if (!m_changed.wait_for(lock, std::chrono::milliseconds(EngineConfig::net().timeoutMs),
+                                       [&] { return m_quit || m_finished || availableLocked() > 0; })) {
+            return -1; // format detection got no data in time
+        }
     }
     if (m_quit)
         return -1;
@@ -380,6 +385,12 @@ void NetInput::waitForPrebuffer(int timeoutMs)
     std::unique_lock lock(m_mutex);
     m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
                        [&] { return m_finished || availableLocked() >= prebufferBytesLocked(); });
+}
+
+void NetInput::decoderOpened()
+{
+    std::lock_guard lock(m_mutex);
+    m_streaming = true;
 }
 
 void NetInput::setBitrate(int64_t bitsPerSecond)

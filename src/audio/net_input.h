@@ -46,6 +46,8 @@ public:
     std::string peek(size_t bytes, int timeoutMs);
     // Waits until playback may start (NET_PREBUF % of the buffer) or the download ended.
     void waitForPrebuffer(int timeoutMs);
+    // Format detection is over: from now on a read that runs dry waits for the prebuffer.
+    void decoderOpened() override;
     // Sizes the live buffer (NET_BUFFER ms) from the stream's bit rate.
     void setBitrate(int64_t bitsPerSecond);
 
@@ -74,6 +76,7 @@ private:
     bool m_quit = false;
     bool m_headersDone = false;
     bool m_finished = false;
+    bool m_streaming = false;
     int m_error = BASS_OK;
     long m_status = 0;
     std::string m_contentType;

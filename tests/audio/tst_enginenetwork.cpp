@@ -297,15 +297,16 @@ private slots:
         StreamGuard guard{stream};
         QVERIFY2(stream, qPrintable(QString::number(BASS_ErrorGetCode())));
         events.watch(stream);
-        // The first title came with the initial burst, before the sync existed: it is the tag.
-        QTRY_COMPARE(QByteArray(BASS_ChannelGetTags(stream, BASS_TAG_META)),
-                     QByteArray("StreamTitle='Guns N' Roses - Sweet Child O' Mine';StreamUrl='';"));
+        const QByteArray first = "StreamTitle='Guns N' Roses - Sweet Child O' Mine';StreamUrl='';";
+        const QList<QByteArray> later = {"StreamTitle='Sigur R\xc3\xb3s - Hopp\xc3\xadpolla';StreamUrl='';",
+                                         "StreamTitle='Bj\xc3\xb6rk - J\xc3\xb3ga';StreamUrl='';"};
+        QTRY_COMPARE(QByteArray(BASS_ChannelGetTags(stream, BASS_TAG_META)).isEmpty(), false);
         QVERIFY(BASS_ChannelPlay(stream, FALSE));
-        QTRY_COMPARE_WITH_TIMEOUT(events.titleList().size(), 2, 8000);
-        QCOMPARE(events.titleList(), QList<QByteArray>({
-            "StreamTitle='Sigur R\xc3\xb3s - Hopp\xc3\xadpolla';StreamUrl='';",
-            "StreamTitle='Bj\xc3\xb6rk - J\xc3\xb3ga';StreamUrl='';"}));
-        QCOMPARE(QByteArray(BASS_ChannelGetTags(stream, BASS_TAG_META)), events.titleList().last());
+        QTRY_COMPARE_WITH_TIMEOUT(events.titleList().mid(events.titleList().size() - 2), later, 8000);
+        // The first title may have come before the sync was set; then it was only the tag.
+        const QList<QByteArray> seen = events.titleList();
+        QVERIFY2(seen == later || seen == QList<QByteArray>{first} + later, seen.join('|').constData());
+        QCOMPARE(QByteArray(BASS_ChannelGetTags(stream, BASS_TAG_META)), later.last());
         const QByteArray audio = download.data();
         QVERIFY(audio.size() > 4 * 8000);
         QCOMPARE(audio, m_mp3.repeated(audio.size() / m_mp3.size() + 1).left(audio.size()));

@@ -50,17 +50,17 @@ bool PulseConnection::runUntil(const std::function<bool()> &done, int timeoutMs)
     return true;
 }
 
-namespace {
-
-struct NameList {
+struct PulseConnection::NameList {
     std::vector<std::pair<uint32_t, std::string>> entries;
     bool done = false;
 };
 
+namespace {
+
 template <typename Info>
 void collectName(pa_context *, const Info *info, int eol, void *userdata)
 {
-    auto *list = static_cast<NameList *>(userdata);
+    auto *list = static_cast<PulseConnection::NameList *>(userdata);
     if (eol) {
         list->done = true;
         return;
@@ -68,7 +68,7 @@ void collectName(pa_context *, const Info *info, int eol, void *userdata)
     list->entries.emplace_back(info->index, info->name);
 }
 
-std::vector<std::string> sortedNames(NameList &list)
+std::vector<std::string> sortedNames(PulseConnection::NameList &list)
 {
     std::sort(list.entries.begin(), list.entries.end());
     std::vector<std::string> names;
@@ -79,26 +79,27 @@ std::vector<std::string> sortedNames(NameList &list)
 
 } // namespace
 
-std::vector<std::string> PulseConnection::sinkNames()
+template <typename List>
+std::vector<std::string> PulseConnection::names(List list)
 {
-    NameList list;
-    pa_operation *op = pa_context_get_sink_info_list(m_context, collectName<pa_sink_info>, &list);
+    NameList names;
+    pa_operation *op = list(m_context, &names);
     if (!op)
         return {};
-    runUntil([&list] { return list.done; }, 1000);
+    runUntil([&names] { return names.done; }, 1000);
     pa_operation_unref(op);
-    return sortedNames(list);
+    return sortedNames(names);
+}
+
+std::vector<std::string> PulseConnection::sinkNames()
+{
+    return names([](pa_context *c, NameList *n) { return pa_context_get_sink_info_list(c, collectName<pa_sink_info>, n); });
 }
 
 std::vector<std::string> PulseConnection::sourceNames()
 {
-    NameList list;
-    pa_operation *op = pa_context_get_source_info_list(m_context, collectName<pa_source_info>, &list);
-    if (!op)
-        return {};
-    runUntil([&list] { return list.done; }, 1000);
-    pa_operation_unref(op);
-    return sortedNames(list);
+    return names(
+        [](pa_context *c, NameList *n) { return pa_context_get_source_info_list(c, collectName<pa_source_info>, n); });
 }
 
 } // namespace bvaudio

@@ -28,8 +28,12 @@ public:
     std::vector<std::string> sinkNames();
     std::vector<std::string> sourceNames();
 
+    struct NameList;
+
 private:
     PulseConnection() = default;
+    template <typename List>
+    std::vector<std::string> names(List list);
 
     pa_mainloop *m_loop = nullptr;
     pa_context *m_context = nullptr;

@@ -32,19 +32,6 @@ void SyncDispatcher::post(std::function<void()> task)
     m_wake.notify_one();
 }
 
-bool SyncDispatcher::isSyncThread() const
-{
-    return std::this_thread::get_id() == m_thread.get_id();
-}
-
-void SyncDispatcher::drain()
-{
-    if (isSyncThread())
-        return;
-    std::unique_lock lock(m_mutex);
-    m_idle.wait(lock, [this] { return m_queue.empty() && !m_busy; });
-}
-
 void SyncDispatcher::run()
 {
     std::unique_lock lock(m_mutex);
@@ -54,13 +41,9 @@ void SyncDispatcher::run()
             break;
         std::function<void()> task = std::move(m_queue.front());
         m_queue.pop_front();
-        m_busy = true;
         lock.unlock();
         task();
         lock.lock();
-        m_busy = false;
-        if (m_queue.empty())
-            m_idle.notify_all();
     }
 }
 

@@ -18,10 +18,6 @@ public:
 
     // Queues a task for the sync thread (started on first use).
     void post(std::function<void()> task);
-    // True on the sync thread itself.
-    bool isSyncThread() const;
-    // Blocks until every task posted before the call has run (no-op on the sync thread).
-    void drain();
 
 private:
     SyncDispatcher() = default;
@@ -30,9 +26,7 @@ private:
 
     std::mutex m_mutex;
     std::condition_variable m_wake;
-    std::condition_variable m_idle;
     std::deque<std::function<void()>> m_queue;
-    bool m_busy = false;
     bool m_quit = false;
     std::thread m_thread;
 };

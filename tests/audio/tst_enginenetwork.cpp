@@ -167,6 +167,10 @@ private slots:
         QCOMPARE(BASS_ErrorGetCode(), BASS_ERROR_FILEOPEN);
         QVERIFY2(timer.elapsed() < 1000, qPrintable(QString::number(timer.elapsed())));
 
+        // TLS against a plain HTTP server fails the handshake.
+        QCOMPARE(openUrl("https://127.0.0.1:" + QByteArray::number(m_server->port()) + "/x.mp3"), 0u);
+        QCOMPARE(BASS_ErrorGetCode(), BASS_ERROR_SSL);
+
         m_server->setResponse("/page.html", HttpResponse::of("text/html", QByteArray("<html>hello</html>").repeated(500)));
         QCOMPARE(openUrl(m_server->url("/page.html")), 0u);
         QCOMPARE(BASS_ErrorGetCode(), BASS_ERROR_FILEFORM);

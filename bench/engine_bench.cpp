@@ -3,12 +3,10 @@
 //  2. real-time playback on the "no sound" device.
 // Figures are CPU seconds per hour of audio, and their ratio to ffmpeg's.
 #include "bass.h"
+#include "bench_util.h"
 #include "decoder_channel.h"
 #include "output.h"
 
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <spawn.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -18,39 +16,7 @@
 #include <thread>
 #include <vector>
 
-extern char **environ;
-
 namespace {
-
-double cpuSeconds(const rusage &u)
-{
-    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec)
-           + static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
-
-double selfCpu()
-{
-    rusage u{};
-    getrusage(RUSAGE_SELF, &u);
-    return cpuSeconds(u);
-}
-
-// Runs a command and returns the CPU seconds it used, or -1.
-double childCpu(std::vector<std::string> args)
-{
-    std::vector<char *> argv;
-    for (auto &a : args)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    pid_t pid = 0;
-    if (posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0)
-        return -1;
-    int status = 0;
-    rusage u{};
-    if (wait4(pid, &status, 0, &u) < 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
-        return -1;
-    return cpuSeconds(u);
-}
 
 double audioSeconds(const std::string &file)
 {
@@ -64,7 +30,7 @@ double audioSeconds(const std::string &file)
 double fastDecodeAndMixCpu(const std::string &file)
 {
     int error = 0;
-    const double before = selfCpu();
+    const double before = bench::selfCpu();
     auto channel = bvaudio::DecoderChannel::create(1, std::unique_ptr<bvaudio::ByteInput>(
                                                           bvaudio::FileInput::open(file, 0, 0)),
                                                    {}, 0, error);
@@ -78,16 +44,16 @@ double fastDecodeAndMixCpu(const std::string &file)
     channel->shutdown();
     channel.reset();
     bvaudio::DecoderChannel::waitForAllDecodeThreads();
-    return selfCpu() - before;
+    return bench::selfCpu() - before;
 }
 
 double realTimeCpu(const std::string &file, double seconds)
 {
     const HSTREAM s = BASS_StreamCreateFile(FALSE, file.c_str(), 0, 0, BASS_STREAM_AUTOFREE);
-    const double before = selfCpu();
+    const double before = bench::selfCpu();
     BASS_ChannelPlay(s, FALSE);
     std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
-    const double used = selfCpu() - before;
+    const double used = bench::selfCpu() - before;
     BASS_ChannelStop(s);
     return used;
 }
@@ -99,9 +65,9 @@ int main(int argc, char **argv)
     std::string file = argc > 1 ? argv[1] : "/tmp/brevant-bench-60s.mp3";
     const double realTimeSeconds = argc > 2 ? std::atof(argv[2]) : 20.0;
     if (argc <= 1 && access(file.c_str(), R_OK) != 0) {
-        if (childCpu({"ffmpeg", "-loglevel", "error", "-y", "-f", "lavfi", "-i",
-                      "sine=frequency=440:duration=60,aformat=channel_layouts=stereo", "-c:a", "libmp3lame", "-b:a",
-                      "128k", file}) < 0) {
+        if (bench::runChild({"ffmpeg", "-loglevel", "error", "-y", "-f", "lavfi", "-i",
+                             "sine=frequency=440:duration=60,aformat=channel_layouts=stereo", "-c:a", "libmp3lame",
+                             "-b:a", "128k", file}).cpu < 0) {
             std::fprintf(stderr, "engine_bench: could not make %s with ffmpeg\n", file.c_str());
             return 1;
         }
@@ -114,7 +80,7 @@ int main(int argc, char **argv)
         return 1;
     }
     const double perHour = 3600.0 / audio;
-    const double ffmpeg = childCpu({"ffmpeg", "-loglevel", "error", "-nostdin", "-i", file, "-f", "null", "-"});
+    const double ffmpeg = bench::runChild({"ffmpeg", "-loglevel", "error", "-nostdin", "-i", file, "-f", "null", "-"}).cpu;
     const double fast = fastDecodeAndMixCpu(file);
     const double live = realTimeCpu(file, realTimeSeconds);
     BASS_Free();

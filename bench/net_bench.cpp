@@ -6,10 +6,8 @@
 //     for as long.
 // Usage: net_bench URL [SECONDS]   (scripts/services.sh start gives an icecast URL)
 #include "bass.h"
+#include "bench_util.h"
 
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <spawn.h>
 
 #include <atomic>
 #include <chrono>
@@ -19,46 +17,9 @@
 #include <thread>
 #include <vector>
 
-extern char **environ;
-
 using Clock = std::chrono::steady_clock;
 
 namespace {
-
-double cpuSeconds(const rusage &u)
-{
-    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec)
-           + static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
-
-double selfCpu()
-{
-    rusage u{};
-    getrusage(RUSAGE_SELF, &u);
-    return cpuSeconds(u);
-}
-
-struct ChildRun {
-    double cpu = -1;
-    double wall = -1;
-};
-
-ChildRun runChild(std::vector<std::string> args)
-{
-    std::vector<char *> argv;
-    for (auto &a : args)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    const auto start = Clock::now();
-    pid_t pid = 0;
-    if (posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0)
-        return {};
-    int status = 0;
-    rusage u{};
-    if (wait4(pid, &status, 0, &u) < 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
-        return {};
-    return {cpuSeconds(u), std::chrono::duration<double>(Clock::now() - start).count()};
-}
 
 std::atomic<bool> g_firstSample{false};
 Clock::time_point g_firstSampleAt;
@@ -89,10 +50,10 @@ double engineLiveCpu(const std::string &url, double seconds)
     const HSTREAM s = BASS_StreamCreateURL((url + "\r\n").c_str(), 0, BASS_STREAM_AUTOFREE, nullptr, nullptr);
     if (!s)
         return -1;
-    const double before = selfCpu();
+    const double before = bench::selfCpu();
     BASS_ChannelPlay(s, FALSE);
     std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
-    const double used = selfCpu() - before;
+    const double used = bench::selfCpu() - before;
     BASS_ChannelStop(s);
     return used;
 }
@@ -115,10 +76,10 @@ int main(int argc, char **argv)
     double engineStart = 0, ffmpegStart = 0;
     for (int i = 0; i < rounds; ++i) {
         engineStart += engineStartup(url) / rounds;
-        ffmpegStart += runChild({"ffmpeg", "-nostdin", "-loglevel", "error", "-i", url, "-frames:a", "1", "-f", "null", "-"}).wall / rounds;
+        ffmpegStart += bench::runChild({"ffmpeg", "-nostdin", "-loglevel", "error", "-i", url, "-frames:a", "1", "-f", "null", "-"}).wall / rounds;
     }
     const double engineCpu = engineLiveCpu(url, seconds);
-    const ChildRun ffmpeg = runChild({"ffmpeg", "-nostdin", "-loglevel", "error", "-i", url, "-t", std::to_string(seconds), "-f", "null", "-"});
+    const bench::ChildRun ffmpeg = bench::runChild({"ffmpeg", "-nostdin", "-loglevel", "error", "-i", url, "-t", std::to_string(seconds), "-f", "null", "-"});
     BASS_Free();
 
     std::printf("stream: %s, %d start-ups, %.0f s of live playback\n", url.c_str(), rounds, seconds);

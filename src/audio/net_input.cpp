@@ -1,5 +1,7 @@
 #include "net_input.h"
 
+#include "text_util.h"
+
 #include "engine_config.h"
 
 #include <curl/curl.h>
@@ -19,20 +21,6 @@ int64_t nowMs()
 {
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
         .count();
-}
-
-std::string lower(std::string s)
-{
-    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return s;
-}
-
-std::string trim(const std::string &s)
-{
-    const auto first = s.find_first_not_of(" \t\r\n");
-    if (first == std::string::npos)
-        return {};
-    return s.substr(first, s.find_last_not_of(" \t\r\n") - first + 1);
 }
 
 int errorFor(CURLcode code)
@@ -74,8 +62,8 @@ NetRequest NetRequest::parse(const char *text, uint64_t offset)
             end = all.size();
         const std::string line = all.substr(start, end - start);
         if (first)
-            request.url = trim(line);
-        else if (!trim(line).empty())
+            request.url = trimmed(line);
+        else if (!trimmed(line).empty())
             request.headers.push_back(line);
         first = false;
         start = end + 2;
@@ -141,7 +129,7 @@ void NetInput::run()
     bool hasAgent = false;
     for (const std::string &h : m_request.headers) {
         headers = curl_slist_append(headers, h.c_str());
-        hasAgent = hasAgent || lower(h).rfind("user-agent:", 0) == 0;
+        hasAgent = hasAgent || toLower(h).rfind("user-agent:", 0) == 0;
     }
     headers = curl_slist_append(headers, "Icy-MetaData: 1");
     curl_slist *aliases = curl_slist_append(nullptr, "ICY 200 OK");
@@ -227,10 +215,10 @@ size_t NetInput::onHeader(const char *line, size_t size)
     }
     const auto colon = text.find(':');
     if (colon != std::string::npos) {
-        const std::string key = lower(trim(text.substr(0, colon)));
-        const std::string value = trim(text.substr(colon + 1));
+        const std::string key = toLower(trimmed(text.substr(0, colon)));
+        const std::string value = trimmed(text.substr(colon + 1));
         if (key == "content-type")
-            m_contentType = lower(value);
+            m_contentType = toLower(value);
         else if (key == "content-length")
             m_contentLength = std::strtoll(value.c_str(), nullptr, 10);
         else if (key == "icy-metaint")
@@ -239,7 +227,7 @@ size_t NetInput::onHeader(const char *line, size_t size)
             m_liveCapacity = std::max(kMinLiveBuffer, std::strtoul(value.c_str(), nullptr, 10) * 125 * m_bufferMs / 1000);
         return size;
     }
-    if (trim(text).empty() && (m_status < 300 || m_status >= 400)) {
+    if (trimmed(text).empty() && (m_status < 300 || m_status >= 400)) {
         // End of the final response's headers.
         if (m_status >= 400 || m_status == 0) {
             m_error = BASS_ERROR_FILEOPEN;

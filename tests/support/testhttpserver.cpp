@@ -131,6 +131,16 @@ void TestHttpServer::serve(int socket)
         if (n <= 0)
             return;
         head.append(buffer, n);
+        if (head.startsWith('\x16')) { // a TLS handshake: answer in plain text, as a misconfigured server would
+            sendAll(socket, "HTTP/1.1 400 Bad Request\r\n\r\n");
+            break;
+        }
+    }
+    if (head.startsWith('\x16')) {
+        std::lock_guard lock(m_mutex);
+        std::erase(m_sockets, socket);
+        ::close(socket);
+        return;
     }
     const QList<QByteArray> lines = head.left(head.indexOf("\r\n\r\n")).split('\n');
     HttpRequest request;

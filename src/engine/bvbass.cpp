@@ -3,8 +3,9 @@
 #include "bass.h"
 #include "bvlogging.h"
 
+#include "bvrequestidentity.h"
+
 #include <QHash>
-#include <QUrlQuery>
 
 namespace BVBass {
 
@@ -27,14 +28,6 @@ void setOption(DWORD option, T value, const char *debugText, const char *warning
     qCDebug(bvLog) << debugText << value;
     if (!BASS_SetConfig(option, static_cast<DWORD>(value)))
         qCWarning(bvLog) << warningText << errorMessage();
-}
-
-void replaceQueryItem(QUrlQuery &query, const QString &key, const QString &value)
-{
-    if (value.isEmpty())
-        return;
-    query.removeAllQueryItems(key);
-    query.addQueryItem(key, value);
 }
 
 } // namespace
@@ -128,20 +121,15 @@ QString errorMessage()
 QByteArray formatStreamUrl(const QUrl &url, const QString &userAgent, const QString &referer,
                            const QString &tessaraUserId, const QString &tessaraUtmMark)
 {
-    QUrlQuery query(url);
-    replaceQueryItem(query, QStringLiteral("hssuid"), tessaraUserId);
-    replaceQueryItem(query, QStringLiteral("radiotessara"), tessaraUtmMark);
-    const QString effectiveReferer = referer.isEmpty() ? tessaraUtmMark : referer;
-
-    QUrl edited(url);
-    edited.setQuery(query);
-    QString text = edited.toString();
+    QString text = BVRequestIdentity::withStatisticsItems(url, tessaraUserId, tessaraUtmMark).toString();
     if (!userAgent.isEmpty())
         text += QStringLiteral("\r\nUser-Agent: ") + userAgent;
+    const QString effectiveReferer = BVRequestIdentity::effectiveReferer(referer, tessaraUtmMark);
     if (!effectiveReferer.isEmpty())
         text += QStringLiteral("\r\nReferer: ") + effectiveReferer;
-    if (!url.userInfo().isEmpty())
-        text += QStringLiteral("\r\nAuthorization: Basic ") + QString::fromLatin1(url.userInfo().toUtf8().toBase64());
+    const QByteArray authorization = BVRequestIdentity::basicAuthorization(url);
+    if (!authorization.isEmpty())
+        text += QStringLiteral("\r\nAuthorization: ") + QString::fromLatin1(authorization);
     text += QStringLiteral("\r\n");
     return text.toUtf8();
 }

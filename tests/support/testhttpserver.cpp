@@ -146,7 +146,10 @@ void TestHttpServer::serve(int socket)
     HttpRequest request;
     const QList<QByteArray> requestLine = lines.value(0).trimmed().split(' ');
     request.method = requestLine.value(0);
-    request.path = requestLine.value(1);
+    const QByteArray target = requestLine.value(1);
+    const qsizetype question = target.indexOf('?');
+    request.path = question < 0 ? target : target.left(question);
+    request.query = question < 0 ? QByteArray() : target.mid(question + 1);
     for (qsizetype i = 1; i < lines.size(); ++i) {
         const qsizetype colon = lines[i].indexOf(':');
         if (colon > 0)

@@ -40,7 +40,8 @@ struct HttpResponse {
 
 struct HttpRequest {
     QByteArray method;
-    QByteArray path;
+    QByteArray path;  // without the query
+    QByteArray query; // after '?', empty when none
     QMap<QByteArray, QByteArray> headers; // lower-case names
 };
 
@@ -52,6 +53,7 @@ public:
     quint16 port() const { return m_port; }
     QByteArray url(const QByteArray &path) const;
     void setResponse(const QByteArray &path, const HttpResponse &response);
+    // Requests received for `path` (query ignored), in order.
     QList<HttpRequest> requests(const QByteArray &path);
 
 private:

@@ -1,0 +1,138 @@
+#include "bvnetworkaccessmanager.h"
+
+#include "bass.h"
+#include "bvrequestidentity.h"
+
+#include <QEventLoop>
+#include <QLocale>
+#include <QMetaEnum>
+#include <QSysInfo>
+#include <QTimer>
+
+namespace {
+
+QString buildUserAgent()
+{
+    const QStringList languages = QLocale::system().uiLanguages();
+    return QStringLiteral("BrevantPlayer/%1 (%2; %3; %4; %5) Qt/%6 BASS/%7")
+        .arg(QStringLiteral(BREVANTPLAYER_VERSION), QSysInfo::prettyProductName(),
+             QSysInfo::kernelType() + QLatin1Char(' ') + QSysInfo::kernelVersion(),
+             QSysInfo::currentCpuArchitecture(),
+             languages.isEmpty() ? QLocale::system().bcp47Name() : languages.first(),
+             QString::fromLatin1(qVersion()), QString::number(BASS_GetVersion(), 16));
+}
+
+// Stores `value` and emits `changed` when it differs; returns whether it did.
+template <typename T, typename Signal>
+bool update(BVNetworkAccessManager *manager, T &member, const T &value, Signal changed)
+{
+    if (member == value)
+        return false;
+    member = value;
+    emit(manager->*changed)(value);
+    return true;
+}
+
+} // namespace
+
+BVNetworkAccessManager::BVNetworkAccessManager(QObject *parent)
+    : QNetworkAccessManager(parent), m_userAgent(buildUserAgent())
+{
+}
+
+bool BVNetworkAccessManager::setAwait(bool await)
+{
+    return update(this, m_await, await, &BVNetworkAccessManager::awaitChanged);
+}
+
+bool BVNetworkAccessManager::setTimeoutMs(int timeoutMs)
+{
+    return update(this, m_timeoutMs, timeoutMs, &BVNetworkAccessManager::timeoutMsChanged);
+}
+
+bool BVNetworkAccessManager::setReferer(const QString &referer)
+{
+    return update(this, m_referer, referer, &BVNetworkAccessManager::refererChanged);
+}
+
+bool BVNetworkAccessManager::setTessaraUserId(const QString &tessaraUserId)
+{
+    return update(this, m_tessaraUserId, tessaraUserId, &BVNetworkAccessManager::tessaraUserIdChanged);
+}
+
+bool BVNetworkAccessManager::setTessaraUtmMark(const QString &tessaraUtmMark)
+{
+    return update(this, m_tessaraUtmMark, tessaraUtmMark, &BVNetworkAccessManager::tessaraUtmMarkChanged);
+}
+
+bool BVNetworkAccessManager::isSameUrl(const QUrl &a, const QUrl &b)
+{
+    const auto options = QUrl::RemoveQuery | QUrl::RemoveFragment;
+    return a.toString(options) == b.toString(options);
+}
+
+QNetworkReply *BVNetworkAccessManager::senderReply(QObject *sender)
+{
+    auto *reply = qobject_cast<QNetworkReply *>(sender);
+    if (reply)
+        reply->deleteLater();
+    return reply;
+}
+
+QNetworkReply *BVNetworkAccessManager::senderReply(QObject *sender, const QString &name,
+                                                   const QLoggingCategory &category)
+{
+    auto *reply = qobject_cast<QNetworkReply *>(sender);
+    if (!reply) {
+        qCWarning(category) << "Can not cast" << name << "from sender";
+        return nullptr;
+    }
+    reply->deleteLater();
+    if (reply->error() == QNetworkReply::NoError)
+        return reply;
+    qCWarning(category) << "Error" << name << ":" << reply->url().toString(QUrl::RemoveUserInfo)
+                        << reply->errorString() << "Code:"
+                        << QMetaEnum::fromType<QNetworkReply::NetworkError>().valueToKey(reply->error());
+    return nullptr;
+}
+
+QNetworkReply *BVNetworkAccessManager::createRequest(Operation op, const QNetworkRequest &request,
+                                                     QIODevice *outgoingData)
+{
+    QNetworkRequest identified(request);
+    const QUrl url = BVRequestIdentity::withStatisticsItems(request.url(), m_tessaraUserId, m_tessaraUtmMark);
+    identified.setUrl(url);
+    const QByteArray authorization = BVRequestIdentity::basicAuthorization(url);
+    if (!authorization.isEmpty())
+        identified.setRawHeader("Authorization", authorization);
+    if (!m_userAgent.isEmpty())
+        identified.setRawHeader("User-Agent", m_userAgent.toUtf8());
+    const QString referer = BVRequestIdentity::effectiveReferer(m_referer, m_tessaraUtmMark);
+    if (!referer.isEmpty())
+        identified.setRawHeader("Referer", referer.toUtf8());
+
+    QNetworkReply *reply = QNetworkAccessManager::createRequest(op, identified, outgoingData);
+    limitTime(reply);
+    return reply;
+}
+
+void BVNetworkAccessManager::limitTime(QNetworkReply *reply)
+{
+    if (!m_await) {
+        // The limit covers the whole transfer from the request on; the timer dies with the reply.
+        auto *timer = new QTimer(reply);
+        connect(timer, &QTimer::timeout, timer, [timer] {
+            auto *timedOut = qobject_cast<QNetworkReply *>(timer->parent());
+            if (timedOut && timedOut->isRunning())
+                timedOut->abort();
+        }, Qt::DirectConnection);
+        timer->start(m_timeoutMs);
+        return;
+    }
+    QEventLoop loop;
+    connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
+    QTimer::singleShot(m_timeoutMs, &loop, &QEventLoop::quit);
+    loop.exec();
+    if (!reply->isFinished())
+        reply->abort();
+}

@@ -1,0 +1,212 @@
+// BVNetworkAccessManager against the scriptable local HTTP server: the identity
+// each request carries, the time-out in both modes, and the reply helpers.
+#include "bass.h"
+#include "bvnetworkaccessmanager.h"
+#include "testhttpserver.h"
+
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QTest>
+#include <QUrlQuery>
+
+using namespace bvtest;
+
+Q_LOGGING_CATEGORY(testCategory, "bv.test")
+
+namespace {
+
+QStringList g_warnings;
+
+void collectWarnings(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    if (type == QtWarningMsg && QByteArray(context.category) == "bv.test")
+        g_warnings << message;
+}
+
+// Waits for a reply to finish (or for the time-out to abort it).
+bool finished(QNetworkReply *reply)
+{
+    return reply->isFinished() || QSignalSpy(reply, &QNetworkReply::finished).wait(15000);
+}
+
+} // namespace
+
+class TestBVNetworkAccessManager : public QObject {
+    Q_OBJECT
+
+    TestHttpServer *m_server = nullptr;
+
+private slots:
+    void init()
+    {
+        m_server = new TestHttpServer;
+        m_server->setResponse("/ok", HttpResponse::of("text/plain", "fine"));
+        g_warnings.clear();
+    }
+    void cleanup() { delete m_server; }
+
+    void userAgent()
+    {
+        BVNetworkAccessManager manager;
+        const QRegularExpression pattern("^BrevantPlayer/8\\.0\\.22 \\(.+; .+ .+; .+; .+\\) Qt/6\\.\\d+\\.\\d+ BASS/[0-9a-f]+$");
+        QVERIFY2(pattern.match(manager.userAgent()).hasMatch(), qPrintable(manager.userAgent()));
+        QVERIFY(manager.userAgent().endsWith("BASS/" + QString::number(BASS_GetVersion(), 16)));
+    }
+
+    void identity_data()
+    {
+        QTest::addColumn<QString>("query");
+        QTest::addColumn<QString>("userInfo");
+        QTest::addColumn<QString>("referer");
+        QTest::addColumn<QString>("userId");
+        QTest::addColumn<QString>("utm");
+        QTest::addColumn<QString>("sentQuery");
+        QTest::addColumn<QByteArray>("sentReferer");
+        QTest::addColumn<QByteArray>("sentAuthorization");
+        QTest::newRow("nothing set") << "a=1" << "" << "" << "" << "" << "a=1" << QByteArray() << QByteArray();
+        QTest::newRow("one hssuid, after the others")
+            << "hssuid=x&a=1&hssuid=y" << "" << "" << "u7" << "" << "a=1&hssuid=u7" << QByteArray() << QByteArray();
+        QTest::newRow("empty user id keeps items") << "hssuid=x" << "" << "" << "" << "" << "hssuid=x" << QByteArray() << QByteArray();
+        QTest::newRow("utm mark as referer and item")
+            << "" << "" << "" << "" << "spring" << "radiotessara=spring" << QByteArray("spring") << QByteArray();
+        QTest::newRow("referer wins") << "" << "" << "http://host.test/" << "" << "spring" << "radiotessara=spring"
+                                      << QByteArray("http://host.test/") << QByteArray();
+        QTest::newRow("user and password") << "" << "bob:secret" << "" << "" << "" << "" << QByteArray()
+                                           << QByteArray("Basic Ym9iOnNlY3JldA==");
+    }
+
+    void identity()
+    {
+        QFETCH(QString, query);
+        QFETCH(QString, userInfo);
+        QFETCH(QString, referer);
+        QFETCH(QString, userId);
+        QFETCH(QString, utm);
+        QFETCH(QString, sentQuery);
+        QFETCH(QByteArray, sentReferer);
+        QFETCH(QByteArray, sentAuthorization);
+        BVNetworkAccessManager manager;
+        manager.setReferer(referer);
+        manager.setTessaraUserId(userId);
+        manager.setTessaraUtmMark(utm);
+        QUrl url(QString::fromLatin1(m_server->url("/ok")));
+        url.setQuery(query);
+        url.setUserInfo(userInfo);
+        QNetworkReply *reply = manager.get(QNetworkRequest(url));
+        QVERIFY(finished(reply));
+        QCOMPARE(reply->error(), QNetworkReply::NoError);
+        const QList<HttpRequest> requests = m_server->requests("/ok");
+        QCOMPARE(requests.size(), 1);
+        QCOMPARE(QString::fromLatin1(requests[0].query), sentQuery);
+        QCOMPARE(requests[0].headers.value("user-agent"), manager.userAgent().toUtf8());
+        QCOMPARE(requests[0].headers.value("referer"), sentReferer);
+        QCOMPARE(requests[0].headers.value("authorization"), sentAuthorization);
+        delete reply;
+    }
+
+    // The limit counts from the request: a reply still receiving data is aborted.
+    void timeoutAbortsASlowReply()
+    {
+        HttpResponse slow = HttpResponse::of("audio/mpeg", QByteArray(20000, 'x'));
+        slow.bytesPerSecond = 2000;
+        m_server->setResponse("/slow", slow);
+        BVNetworkAccessManager manager;
+        QVERIFY(manager.setTimeoutMs(700));
+        QNetworkReply *reply = manager.get(QNetworkRequest(QUrl(QString::fromLatin1(m_server->url("/slow")))));
+        QSignalSpy progress(reply, &QNetworkReply::downloadProgress);
+        QVERIFY(finished(reply));
+        QCOMPARE(reply->error(), QNetworkReply::OperationCanceledError);
+        QVERIFY(progress.size() > 1); // data was still flowing
+        delete reply;
+    }
+
+    void awaitReturnsAFinishedReply()
+    {
+        BVNetworkAccessManager manager;
+        QSignalSpy awaitSpy(&manager, &BVNetworkAccessManager::awaitChanged);
+        QVERIFY(manager.setAwait(true));
+        QVERIFY(!manager.setAwait(true));
+        QCOMPARE(awaitSpy.size(), 1);
+        QNetworkReply *reply = manager.get(QNetworkRequest(QUrl(QString::fromLatin1(m_server->url("/ok")))));
+        QVERIFY(reply->isFinished());
+        QCOMPARE(reply->readAll(), QByteArray("fine"));
+        delete reply;
+
+        HttpResponse silent;
+        silent.neverAnswer = true;
+        m_server->setResponse("/silent", silent);
+        manager.setTimeoutMs(300);
+        reply = manager.get(QNetworkRequest(QUrl(QString::fromLatin1(m_server->url("/silent")))));
+        QVERIFY(reply->isFinished());
+        QCOMPARE(reply->error(), QNetworkReply::OperationCanceledError);
+        delete reply;
+    }
+
+    void isSameUrl_data()
+    {
+        QTest::addColumn<QUrl>("a");
+        QTest::addColumn<QUrl>("b");
+        QTest::addColumn<bool>("same");
+        QTest::newRow("query and fragment") << QUrl("http://h.test/p?a=1#x") << QUrl("http://h.test/p?b=2") << true;
+        QTest::newRow("scheme") << QUrl("http://h.test/p") << QUrl("https://h.test/p") << false;
+        QTest::newRow("host") << QUrl("http://h.test/p") << QUrl("http://g.test/p") << false;
+        QTest::newRow("port") << QUrl("http://h.test/p") << QUrl("http://h.test:81/p") << false;
+        QTest::newRow("path") << QUrl("http://h.test/p") << QUrl("http://h.test/q") << false;
+        QTest::newRow("user info") << QUrl("http://u@h.test/p") << QUrl("http://h.test/p") << false;
+    }
+
+    void isSameUrl()
+    {
+        QFETCH(QUrl, a);
+        QFETCH(QUrl, b);
+        QFETCH(bool, same);
+        QCOMPARE(BVNetworkAccessManager::isSameUrl(a, b), same);
+    }
+
+    void senderReply()
+    {
+        qInstallMessageHandler(collectWarnings);
+        QObject notAReply;
+        QCOMPARE(BVNetworkAccessManager::senderReply(&notAReply, "playlist", testCategory()), nullptr);
+        QCOMPARE(BVNetworkAccessManager::senderReply(&notAReply), nullptr);
+
+        BVNetworkAccessManager manager;
+        QNetworkReply *good = manager.get(QNetworkRequest(QUrl(QString::fromLatin1(m_server->url("/ok")))));
+        QVERIFY(finished(good));
+        QPointer<QNetworkReply> goodGuard(good);
+        QCOMPARE(BVNetworkAccessManager::senderReply(good, "playlist", testCategory()), good);
+
+        QUrl missing(QString::fromLatin1(m_server->url("/missing")));
+        missing.setUserInfo("bob:secret");
+        QNetworkReply *bad = manager.get(QNetworkRequest(missing));
+        QVERIFY(finished(bad));
+        QPointer<QNetworkReply> badGuard(bad);
+        QCOMPARE(BVNetworkAccessManager::senderReply(bad, "playlist", testCategory()), nullptr);
+        qInstallMessageHandler(nullptr);
+
+        QCOMPARE(g_warnings.size(), 2);
+        QCOMPARE(g_warnings[0], QString("Can not cast \"playlist\" from sender"));
+        // The URL item is rendered without user info.
+        QVERIFY2(g_warnings[1].startsWith("Error \"playlist\" : \"http://127.0.0.1:"), qPrintable(g_warnings[1]));
+        QVERIFY(g_warnings[1].endsWith("Code: ContentNotFoundError"));
+        QTRY_VERIFY(goodGuard.isNull() && badGuard.isNull()); // both scheduled for deletion
+    }
+
+    void settersReportChanges()
+    {
+        BVNetworkAccessManager manager;
+        QCOMPARE(manager.timeoutMs(), BVNetworkAccessManager::BV_NETWORK_DEFAULT_TIMEOUT);
+        QSignalSpy spy(&manager, &BVNetworkAccessManager::timeoutMsChanged);
+        QVERIFY(!manager.setTimeoutMs(10000));
+        QCOMPARE(spy.size(), 0);
+        QVERIFY(manager.setTimeoutMs(5000));
+        QCOMPARE(spy.value(0).value(0).toInt(), 5000);
+        QSignalSpy refererSpy(&manager, &BVNetworkAccessManager::refererChanged);
+        QVERIFY(manager.setReferer("r"));
+        QVERIFY(!manager.setReferer("r"));
+        QCOMPARE(refererSpy.size(), 1);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestBVNetworkAccessManager)
+#include "tst_bvnetworkaccessmanager.moc"

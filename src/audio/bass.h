@@ -286,7 +286,9 @@ DWORD BASS_StreamPutData(HSTREAM handle, const void *buffer, DWORD length);
  * recordings: BASS_ERROR_NOTFILE. */
 QWORD BASS_StreamGetFilePosition(HSTREAM handle, DWORD mode);
 
-/* Frees a stream or recording; its syncs stop. Safe from any callback. */
+/* Frees a stream or recording; its syncs stop: once this returns, none of the
+ * channel's sync callbacks runs or is running (unless called from one). Safe
+ * from any callback. */
 BOOL BASS_StreamFree(HSTREAM handle);
 BOOL BASS_ChannelFree(DWORD handle);
 

@@ -244,7 +244,7 @@ void Channel::post(const std::vector<PendingSync> &events)
     std::weak_ptr<Channel> weak = weak_from_this();
     const DWORD handle = m_handle;
     for (const PendingSync &e : events) {
-        SyncDispatcher::instance().post([weak, handle, e] {
+        SyncDispatcher::instance().post(handle, [weak, handle, e] {
             // A sync removed or a channel freed after the event skips its callback.
             ChannelPtr channel = weak.lock();
             if (channel && channel->hasSync(e.id))

@@ -46,6 +46,8 @@ int Engine::free()
     device.reset(); // joins the output thread: no channel is mixed any more
     for (auto &entry : channels)
         entry.second->shutdown();
+    for (auto &entry : channels)
+        SyncDispatcher::instance().waitForChannel(entry.first);
     channels.clear();
     DecoderChannel::waitForAllDecodeThreads();
     return BASS_OK;
@@ -101,6 +103,8 @@ bool Engine::freeChannel(DWORD handle)
             m_device->detach(handle);
     }
     channel->shutdown();
+    // No sync callback of the channel runs once the free returns.
+    SyncDispatcher::instance().waitForChannel(handle);
     return true;
 }
 
@@ -122,7 +126,7 @@ void Engine::channelEnded(const ChannelPtr &channel)
     // After the END syncs already queued: an auto-free channel goes once they ran.
     if (channel->isAutoFree()) {
         const DWORD handle = channel->handle();
-        SyncDispatcher::instance().post([this, handle] { freeChannel(handle); });
+        SyncDispatcher::instance().post(handle, [this, handle] { freeChannel(handle); });
     }
 }
 

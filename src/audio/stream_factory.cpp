@@ -114,8 +114,9 @@ HSTREAM openUrl(const NetRequest &request, DWORD flags, DOWNLOADPROC *proc, void
     return addDecoderStream(std::move(input), options, flags, [&](DecoderChannel &channel) {
         std::weak_ptr<Channel> weak = channel.weak_from_this();
         // Taken on the sync thread: the download thread must never hold the channel's last reference.
-        net_input->setMetadataListener([weak] {
-            SyncDispatcher::instance().post([weak] {
+        const DWORD handle = channel.handle();
+        net_input->setMetadataListener([weak, handle] {
+            SyncDispatcher::instance().post(handle, [weak] {
                 if (ChannelPtr c = weak.lock())
                     c->postSyncs(BASS_SYNC_META, 0);
             });

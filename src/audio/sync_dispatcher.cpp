@@ -19,7 +19,7 @@ SyncDispatcher::~SyncDispatcher()
         m_thread.join();
 }
 
-void SyncDispatcher::post(std::function<void()> task)
+void SyncDispatcher::post(DWORD channel, std::function<void()> task)
 {
     {
         std::lock_guard lock(m_mutex);
@@ -27,9 +27,17 @@ void SyncDispatcher::post(std::function<void()> task)
             return;
         if (!m_thread.joinable())
             m_thread = std::thread(&SyncDispatcher::run, this);
-        m_queue.push_back(std::move(task));
+        m_queue.emplace_back(channel, std::move(task));
     }
     m_wake.notify_one();
+}
+
+void SyncDispatcher::waitForChannel(DWORD channel)
+{
+    if (std::this_thread::get_id() == m_thread.get_id())
+        return;
+    std::unique_lock lock(m_mutex);
+    m_taskDone.wait(lock, [&] { return m_running != channel; });
 }
 
 void SyncDispatcher::run()
@@ -39,11 +47,14 @@ void SyncDispatcher::run()
         m_wake.wait(lock, [this] { return m_quit || !m_queue.empty(); });
         if (m_queue.empty())
             break;
-        std::function<void()> task = std::move(m_queue.front());
+        auto [channel, task] = std::move(m_queue.front());
         m_queue.pop_front();
+        m_running = channel;
         lock.unlock();
         task();
         lock.lock();
+        m_running = 0;
+        m_taskDone.notify_all();
     }
 }
 

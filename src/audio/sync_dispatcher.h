@@ -16,8 +16,10 @@ class SyncDispatcher {
 public:
     static SyncDispatcher &instance();
 
-    // Queues a task for the sync thread (started on first use).
-    void post(std::function<void()> task);
+    // Queues a task of `channel`'s for the sync thread (started on first use).
+    void post(DWORD channel, std::function<void()> task);
+    // Returns once no task of `channel`'s is running (at once on the sync thread).
+    void waitForChannel(DWORD channel);
 
 private:
     SyncDispatcher() = default;
@@ -26,7 +28,9 @@ private:
 
     std::mutex m_mutex;
     std::condition_variable m_wake;
-    std::deque<std::function<void()>> m_queue;
+    std::condition_variable m_taskDone;
+    std::deque<std::pair<DWORD, std::function<void()>>> m_queue;
+    DWORD m_running = 0; // channel of the task being run, 0 when idle
     bool m_quit = false;
     std::thread m_thread;
 };

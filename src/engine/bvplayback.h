@@ -1,0 +1,57 @@
+#pragma once
+
+#include "bvglobal.h"
+
+#include <QPointer>
+#include <QQueue>
+#include <QTimer>
+
+class BVPlayer;
+
+// Base of the playback back-ends: the bitrate being played, and the bitrate
+// coefficient that a periodic step moves with the measured delivery speed.
+class BREVANTPLAYER_EXPORT BVPlayback : public QObject
+{
+    Q_OBJECT
+    Q_PROPERTY(quint32 currentBitrate READ currentBitrate NOTIFY currentBitrateChanged)
+    Q_PROPERTY(double bitrateCoef READ bitrateCoef NOTIFY bitrateCoefChanged)
+
+public:
+    explicit BVPlayback(BVPlayer *player, QObject *parent = nullptr);
+
+    quint32 currentBitrate() const { return m_currentBitrate; }
+    double bitrateCoef() const { return m_bitrateCoef; }
+
+signals:
+    void currentBitrateChanged(quint32 currentBitrate);
+    void bitrateCoefChanged(double bitrateCoef);
+    void metaUpdated(QString meta);
+    void restartRequired(quint32 newBitrate);
+
+public slots:
+    // Returns the handle of a new, not yet playing channel, 0 on failure.
+    virtual quint32 start(quint64 startPos = 0);
+    virtual void stop();
+
+protected slots:
+    // The adaptation step, every 500 ms while started.
+    virtual void updateBitrateCoef();
+    bool updateCurrentBitrate(quint32 currentBitrate);
+    bool updateBitrateCoef(double bitrateCoef);
+
+protected:
+    // How fast data currently arrives; the window mean is compared with the threshold.
+    virtual double speedCoef() = 0;
+
+    QPointer<BVPlayer> m_player;
+    QTimer *m_bitrateTimer;
+    int m_speedCoefWindow = 20;
+    double m_speedCoefThreshold = 0.5;
+    double m_bitrateCoefStep = 0.01;
+
+private:
+    quint32 m_currentBitrate = 0;
+    double m_bitrateCoef = 1.0;
+    QQueue<double> m_speedCoefs;
+    double m_speedCoefAverage = 0.0;
+};

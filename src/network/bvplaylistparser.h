@@ -1,0 +1,64 @@
+#pragma once
+
+#include "bvglobal.h"
+#include "bvplaylisttypes.h"
+
+#include <QNetworkReply>
+#include <QPointer>
+
+class BVPlayer;
+
+// Fetches the start of a URL and classifies it: a plain stream or a list the
+// engine follows, an HLS multivariant or media playlist, or a JSON list of
+// streams with bandwidths. Answers once per parse with a bitrate-to-URL map.
+class BREVANTPLAYER_EXPORT BVPlaylistParser : public QObject
+{
+    Q_OBJECT
+    Q_PROPERTY(bool isProcessing READ isProcessing NOTIFY isProcessingChanged)
+
+public:
+    enum PlaylistType {
+        UnknowPlaylist = -1,
+        HlsMasterPlaylist = 0,
+        HlsPlaylist = 1,
+        BassMasterPlaylist = 2,
+        BassPlaylist = 3,
+    };
+    Q_ENUM(PlaylistType)
+
+    explicit BVPlaylistParser(BVPlayer *player);
+
+    bool isProcessing() const { return m_isProcessing; }
+    void parse(const QUrl &url);
+    void abort();
+
+    static bool isHlsType(PlaylistType type) { return type == HlsMasterPlaylist || type == HlsPlaylist; }
+    static bool isMasterType(PlaylistType type) { return type == HlsMasterPlaylist || type == BassMasterPlaylist; }
+
+signals:
+    void isProcessingChanged(bool isProcessing);
+    void parsingFinished(BVPlaylistStreams streams, bool isHls);
+
+protected slots:
+    bool updateIsProcessing(bool isProcessing);
+
+private slots:
+    void playlistRequestReadyRead();
+    void playlistRequestFinished();
+
+private:
+    PlaylistType playlistTypeFromData() const;
+    BVPlaylistStreams hlsMasterStreams(const QUrl &playlistUrl) const;
+    BVPlaylistStreams hlsMediaStreams() const;
+    BVPlaylistStreams jsonMasterStreams() const;
+    BVPlaylistStreams plainStreams(const QNetworkReply *reply) const;
+    void reset();
+
+    bool m_isProcessing = false;
+    QPointer<BVPlayer> m_player;
+    QUrl m_url;
+    QPointer<QNetworkReply> m_reply;
+    bool m_contentTypeSeen = false;
+    PlaylistType m_type = UnknowPlaylist;
+    QByteArray m_data;
+};

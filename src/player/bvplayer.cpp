@@ -1,0 +1,407 @@
+#include "bvplayer.h"
+
+#include "bass.h"
+#include "bvbass.h"
+#include "bvbassplayback.h"
+#include "bvlogging.h"
+#include "bvnetworkaccessmanager.h"
+#include "bvplaylistparser.h"
+
+#include <QCoreApplication>
+#include <limits>
+
+int BVPlayer::m_playersCount = 0;
+bool BVPlayer::m_bassInitialized = false;
+int BVPlayer::m_playersCreated = 0;
+
+namespace {
+
+constexpr int kPositionIntervalMs = 500;
+constexpr int kLevelIntervalMs = 100;
+
+} // namespace
+
+BVPlayer::BVPlayer(QObject *parent) : BVPlayer(nullptr, parent) {}
+
+BVPlayer::BVPlayer(BVNetworkAccessManager *nam, QObject *parent)
+    : BVPlayerSimpleSource(parent),
+      m_positionTimer(new QTimer(this)),
+      m_levelTimer(new QTimer(this)),
+      m_restartTimer(new QTimer(this))
+{
+    bvRegisterPlaylistTypes();
+    if (!nam)
+        nam = new BVNetworkAccessManager(this);
+    m_nam = nam;
+    m_nam->setAwait(false);
+
+    m_positionTimer->setInterval(kPositionIntervalMs);
+    m_levelTimer->setInterval(kLevelIntervalMs);
+    m_restartTimer->setInterval(5000);
+    m_restartTimer->setSingleShot(true);
+    connect(m_positionTimer, &QTimer::timeout, this, &BVPlayer::updatePositionAndBufferedLength);
+    connect(m_levelTimer, &QTimer::timeout, this, &BVPlayer::updateLevelDb);
+    connect(m_restartTimer, &QTimer::timeout, this, &BVPlayer::processPlay);
+
+    m_playlistParser = new BVPlaylistParser(this);
+    connect(m_playlistParser, &BVPlaylistParser::parsingFinished, this, &BVPlayer::handlePlaylist);
+    m_bassPlayback = new BVBassPlayback(this);
+    connect(m_bassPlayback, &BVPlayback::metaUpdated, this, [this](const QString &meta) {
+        if (!isHls() && isPlaying())
+            setMeta(meta);
+    });
+    connect(m_bassPlayback, &BVPlayback::currentBitrateChanged, this, [this](quint32 bitrate) {
+        if (!isHls())
+            setCurrentBitrate(bitrate);
+    });
+    connect(m_bassPlayback, &BVPlayback::restartRequired, this, &BVPlayer::restart);
+
+    setIsRestarted(true);
+    setState(StoppedState);
+    setLevelDb(-std::numeric_limits<double>::infinity());
+    setPlaybackRate(1.0);
+    setVolume(1.0);
+    setCurrentQuality(LowQuality);
+    setPlayingQuality(AutoQuality);
+    updateStateHelpers();
+
+    connect(this, &BVPlayerSource::streamUrlChanged, this, [this] {
+        setStreams(BVPlaylistStreams());
+        restartProcedure();
+    });
+    connect(this, &BVPlayerSource::stateChanged, this, &BVPlayer::updateStateHelpers);
+    connect(this, &BVPlayerSource::isPlayingChanged, this, [this](bool playing) {
+        if (playing) {
+            m_positionTimer->start();
+            if (isUpdatesLevel())
+                m_levelTimer->start();
+        } else {
+            m_positionTimer->stop();
+            m_levelTimer->stop();
+        }
+    });
+    connect(this, &BVPlayerSource::lengthChanged, this, &BVPlayer::updateIsSeekable);
+    connect(this, &BVPlayerSource::startPositionChanged, this, &BVPlayer::updatePositionAndBufferedLength);
+    connect(this, &BVPlayerSource::playbackRateChanged, this, [this] {
+        changePlaybackRate();
+        // A rate that is not positive has no usable interval: the timers keep theirs.
+        if (playbackRate() > 0) {
+            m_positionTimer->setInterval(static_cast<int>(kPositionIntervalMs / playbackRate()));
+            m_levelTimer->setInterval(static_cast<int>(kLevelIntervalMs / playbackRate()));
+        }
+    });
+    connect(this, &BVPlayerSource::isUpdatesLevelChanged, this, [this](bool updates) {
+        if (!updates)
+            m_levelTimer->stop();
+        else if (isPlaying())
+            m_levelTimer->start();
+    });
+    connect(this, &BVPlayerSource::duckVolumeChanged, this, qOverload<>(&BVPlayer::changeVolume));
+    connect(this, &BVPlayerSource::volumeChanged, this, qOverload<>(&BVPlayer::changeVolume));
+    connect(this, &BVPlayerSource::streamsChanged, this, [this] {
+        updateAvailableBitrates();
+        updatePlayingBitrates();
+    });
+    connect(this, &BVPlayerSource::currentBitrateChanged, this, &BVPlayer::updateCurrentQuality);
+    connect(this, &BVPlayerSource::playingBitrateChanged, this, &BVPlayer::updatePlayingBitrates);
+    connect(this, &BVPlayerSource::playingQualityChanged, this, &BVPlayer::updatePlayingBitrates);
+
+    if (m_playersCount == 0)
+        BVBass::configInit();
+    ++m_playersCount;
+    m_name = QStringLiteral("BVPlayer #") + QString::number(++m_playersCreated);
+    qCDebug(bvLog) << m_name << "was created";
+}
+
+BVPlayer::~BVPlayer()
+{
+    if (!isStopped())
+        processStop(StoppedState, 0);
+    if (--m_playersCount == 0 && m_bassInitialized) {
+        BVBass::free();
+        m_bassInitialized = false;
+    }
+    qCDebug(bvLog) << m_name << "was deleted";
+}
+
+bool BVPlayer::updateNam(QPointer<BVNetworkAccessManager> nam)
+{
+    if (m_nam.data() == nam.data())
+        return false;
+    m_nam = nam;
+    emit namChanged(nam);
+    return true;
+}
+
+// ---- control ----
+
+void BVPlayer::play(QUrl url)
+{
+    const bool wasPlaying = isPlaying();
+    setStreamUrl(url);
+    if (!wasPlaying)
+        play();
+}
+
+void BVPlayer::play()
+{
+    if (!m_bassInitialized) {
+        BVBass::init();
+        m_bassInitialized = true;
+    }
+    if (isPlaying()) {
+        qCDebug(bvLog) << m_name << "Already playing";
+    } else if (isPaused() && m_stream) {
+        qCDebug(bvLog) << m_name << "Play from pause";
+        if (BASS_ChannelPlay(m_stream, FALSE))
+            setState(PlayingState);
+        else
+            processError(QStringLiteral("Can not play stream from pause"));
+    } else {
+        processPlay();
+    }
+}
+
+void BVPlayer::pause()
+{
+    if (!isPlaying()) {
+        qCDebug(bvLog) << m_name << "Can not pause from state" << state();
+        return;
+    }
+    if (!isSeekable()) {
+        processStop(PausedState, 0); // a live stream is released and fetched again on play()
+        return;
+    }
+    if (BASS_ChannelPause(m_stream))
+        setState(PausedState);
+    else
+        processError(QStringLiteral("Can not pause stream"));
+}
+
+void BVPlayer::stop()
+{
+    processStop(StoppedState, 0);
+}
+
+void BVPlayer::restart()
+{
+    restartProcedure();
+}
+
+void BVPlayer::restartProcedure()
+{
+    const bool wasPlaying = isPlaying();
+    processStop(wasPlaying ? StalledState : StoppedState, 0);
+    if (wasPlaying)
+        processPlay();
+}
+
+void BVPlayer::stopBackends()
+{
+    // The HLS, push and record back-ends join here as they are built.
+    m_bassPlayback->stop();
+}
+
+void BVPlayer::processPlay()
+{
+    QCoreApplication::processEvents();
+    if (streamUrl().isEmpty() || !streamUrl().isValid()) {
+        qCDebug(bvLog) << m_name << "Stream url is not valid, stop playing";
+        stop();
+        return;
+    }
+    setState(StalledState);
+    if (m_playlistParser->isProcessing()) {
+        qCWarning(bvLog) << m_name << "Playlist parsing was not finished before play";
+        m_playlistParser->abort();
+    }
+    m_restartTimer->stop();
+    stopBackends();
+    m_playlistParser->parse(streamUrl());
+}
+
+void BVPlayer::handlePlaylist(BVPlaylistStreams streams, bool isHls)
+{
+    setIsHls(isHls);
+    setStreams(streams);
+    if (m_stream)
+        processStop(StalledState, 0);
+    const QString scheme = streamUrl().scheme();
+    const bool hostFed = scheme == QLatin1String("push") || scheme == QLatin1String("record");
+    if (streams.isEmpty() && !hostFed) {
+        qCWarning(bvLog) << m_name << "Playback" << streamUrl().toString(QUrl::RemoveUserInfo)
+                         << "start error, streams is empty";
+        setState(StalledState);
+        m_restartTimer->start();
+        return;
+    }
+    // Only the direct back-end exists so far: HLS and host-fed sources fail like any failed start.
+    const bool direct = !hostFed && !isHls;
+    m_stream = direct ? m_bassPlayback->start(m_startPosBytes) : 0;
+    setCurrentBitrate(direct ? m_bassPlayback->currentBitrate() : 0);
+    if (!m_stream) {
+        qCWarning(bvLog) << m_name << "Playback start error." << BVBass::errorMessage();
+        setState(StalledState);
+        m_restartTimer->start();
+        return;
+    }
+    BASS_CHANNELINFO info{};
+    if (!BASS_ChannelGetInfo(m_stream, &info)) {
+        processError(QStringLiteral("Can not get channel info"));
+        return;
+    }
+    m_streamInfo = StreamInfo{info.freq, info.chans, info.flags, info.ctype, info.origres};
+    updateLength();
+    updatePosition();
+    updateBufferedLength();
+    changePlaybackRate();
+    changeVolume(volumeLevel(), 0);
+    if (!installSyncs())
+        return;
+    if (!BASS_ChannelPlay(m_stream, FALSE)) {
+        processError(QStringLiteral("Can not play stream"));
+        return;
+    }
+    // A channel still buffering counts as stalled; its stall callback moves it on.
+    setState(BASS_ChannelIsActive(m_stream) == BASS_ACTIVE_PLAYING ? PlayingState : StalledState);
+}
+
+bool BVPlayer::installSyncs()
+{
+    const struct {
+        DWORD type;
+        SYNCPROC *proc;
+        const char *failure;
+    } syncs[] = {
+        {BASS_SYNC_STALL, bassStalledSync, "Can not set stall sync"},
+        {BASS_SYNC_END, bassEndSync, "Can not set end sync"},
+        {BASS_SYNC_DEV_FAIL, bassDevFailSync, "Can not set dev fail sync"},
+        {BASS_SYNC_DEV_FORMAT, bassDevFormatSync, "Can not set dev format sync"},
+    };
+    for (const auto &sync : syncs) {
+        if (!BASS_ChannelSetSync(m_stream, sync.type, 0, sync.proc, this)) {
+            processError(QString::fromLatin1(sync.failure));
+            return false;
+        }
+    }
+    return true;
+}
+
+void BVPlayer::processStop(BVPlayerSource::State stoppedState, quint64 startPosBytes)
+{
+    QCoreApplication::processEvents();
+    if (m_stream && !BASS_ChannelStop(m_stream))
+        qCWarning(bvLog) << m_name << "Can not stop stream" << BVBass::errorMessage();
+    m_restartTimer->stop();
+    m_playlistParser->abort();
+    stopBackends();
+    m_stream = 0;
+    resetStreamInfo();
+    m_startPosBytes = startPosBytes;
+    setState(stoppedState);
+    if (startPosBytes == 0)
+        setStartPosition(0);
+    clearPlaybackValues();
+}
+
+void BVPlayer::clearPlaybackValues()
+{
+    setLength(0);
+    setBufferedLength(0);
+    setPositionValue(0);
+    setLevel(0);
+    setLevelDb(-std::numeric_limits<double>::infinity());
+    setMeta(QString());
+}
+
+void BVPlayer::processError(QString message)
+{
+    QCoreApplication::processEvents();
+    message += QLatin1Char(' ') + BVBass::errorMessage();
+    qCWarning(bvLog) << m_name << message;
+    if (m_stream && !BASS_StreamFree(m_stream))
+        qCWarning(bvLog) << m_name << "Can not free stream" << BVBass::errorMessage();
+    m_restartTimer->stop();
+    m_playlistParser->abort();
+    stopBackends();
+    m_stream = 0;
+    resetStreamInfo();
+    m_startPosBytes = 0;
+    setState(ErrorState);
+    setStartPosition(0);
+    clearPlaybackValues();
+    emit error(message);
+    if (isRestarted())
+        m_restartTimer->start();
+}
+
+void BVPlayer::resetStreamInfo()
+{
+    m_streamInfo = StreamInfo();
+}
+
+void BVPlayer::updateStateHelpers()
+{
+    const State s = state();
+    setIsPlaying(s == PlayingState || s == StalledState);
+    setIsStalled(s == StalledState);
+    setIsPaused(s == PausedState);
+    setIsStopped(s == StoppedState || s == ErrorState);
+}
+
+// ---- engine callbacks: engine threads post to the player's thread ----
+
+void BVPlayer::bassEndSync(quint32, quint32, quint32, void *user)
+{
+    static_cast<BVPlayer *>(user)->streamEnd();
+}
+
+void BVPlayer::bassStalledSync(quint32, quint32, quint32 data, void *user)
+{
+    static_cast<BVPlayer *>(user)->streamStalled(data == 0);
+}
+
+void BVPlayer::bassDevFailSync(quint32, quint32, quint32, void *user)
+{
+    static_cast<BVPlayer *>(user)->handleDeviceFailure();
+}
+
+void BVPlayer::bassDevFormatSync(quint32, quint32, quint32, void *user)
+{
+    auto *player = static_cast<BVPlayer *>(user);
+    qCWarning(bvLog) << player->m_name << "Device format changed. Restarting.";
+    QMetaObject::invokeMethod(player, [player] { player->restartProcedure(); }, Qt::QueuedConnection);
+}
+
+void BVPlayer::streamEnd()
+{
+    QMetaObject::invokeMethod(this, [this] {
+        if (isRestarted() && !isSeekable()) {
+            // A live stream that ended or dropped: start it again at once.
+            processStop(StalledState, 0);
+            if (!isHls())
+                processPlay();
+            else
+                handlePlaylist(streams(), true);
+            return;
+        }
+        processStop(StoppedState, 0);
+        emit ended();
+    }, Qt::QueuedConnection);
+}
+
+void BVPlayer::streamStalled(bool isStalled)
+{
+    QMetaObject::invokeMethod(this, [this, isStalled] {
+        setState(!isStalled && m_stream ? PlayingState : StalledState);
+    }, Qt::QueuedConnection);
+}
+
+void BVPlayer::handleDeviceFailure()
+{
+    QMetaObject::invokeMethod(this, [this] {
+        qCWarning(bvLog) << m_name << "Device failure" << BVBass::errorMessage();
+        stop();
+        emit deviceFailure();
+    }, Qt::QueuedConnection);
+}

@@ -1,0 +1,119 @@
+#pragma once
+
+#include "bvglobal.h"
+#include "bvplaylisttypes.h"
+#include "rep_bvplayer_source.h"
+
+#include <QPointer>
+#include <QTimer>
+
+#include <atomic>
+
+class BVNetworkAccessManager;
+class BVPlaylistParser;
+class BVBassPlayback;
+
+// Plays one audio stream at a time: classifies the URL, picks a back-end,
+// drives the engine channel and publishes the interface model's properties.
+class BREVANTPLAYER_EXPORT BVPlayer : public BVPlayerSimpleSource
+{
+    Q_OBJECT
+    Q_PROPERTY(QPointer<BVNetworkAccessManager> nam READ nam NOTIFY namChanged)
+
+public:
+    explicit BVPlayer(QObject *parent = nullptr);
+    explicit BVPlayer(BVNetworkAccessManager *nam, QObject *parent = nullptr);
+    ~BVPlayer() override;
+
+    QString playerName() const { return m_name; }
+    quint32 stream() const { return m_stream; }
+    QPointer<BVNetworkAccessManager> nam() const { return m_nam; }
+
+    // Stream choice: the playing bitrate at a relative position, and one URL of a bitrate.
+    quint32 bitrateByCoef(double coef) const;
+    QUrl streamByBitrate(quint32 bitrate) const;
+
+    // The engine's file positions of the current channel; 0 without one or when unknown.
+    quint64 streamFilePosBuffer() const;
+    quint64 streamFilePosCurrent() const;
+    quint64 streamFilePosEnd() const;
+    quint64 streamFilePosition(quint32 mode) const;
+
+    void setPosition(double position) override;
+
+public slots:
+    void play(QUrl url) override;
+    void play() override;
+    void pause() override;
+    void stop() override;
+    void skipForward(double duration) override;
+    void skipBackward(double duration) override;
+
+signals:
+    void namChanged(QPointer<BVNetworkAccessManager> nam);
+
+protected slots:
+    bool updateNam(QPointer<BVNetworkAccessManager> nam);
+
+private slots:
+    void handlePlaylist(BVPlaylistStreams streams, bool isHls);
+    void restart();
+    void setPositionValue(double position);
+    void updateIsSeekable();
+    void updateLength();
+    void updatePosition();
+    void updateBufferedLength();
+    void updatePositionAndBufferedLength();
+    void updateLevelDb();
+    void updateStateHelpers();
+    void updateAvailableBitrates();
+    void updatePlayingBitrates();
+    void updateCurrentQuality();
+    void changePosition(double position);
+    void changePlaybackRate();
+    void changeVolume();
+    void changeVolume(double volume, quint32 timeMs = 0);
+    void streamStalled(bool isStalled);
+    void streamEnd();
+    double streamBytesToSeconds(quint64 bytes, QString paramName = QString());
+    void processStop(BVPlayerSource::State stoppedState = StoppedState, quint64 startPosBytes = 0);
+    void processPlay();
+    void processError(QString message);
+    double volumeLevel();
+    void resetStreamInfo();
+    void handleDeviceFailure();
+
+private:
+    struct StreamInfo {
+        quint32 freq = 0;
+        quint32 chans = 0;
+        quint32 flags = 0;
+        quint32 ctype = 0;
+        quint32 origres = 0;
+    };
+
+    static void bassEndSync(quint32 sync, quint32 channel, quint32 data, void *user);
+    static void bassStalledSync(quint32 sync, quint32 channel, quint32 data, void *user);
+    static void bassDevFailSync(quint32 sync, quint32 channel, quint32 data, void *user);
+    static void bassDevFormatSync(quint32 sync, quint32 channel, quint32 data, void *user);
+
+    void restartProcedure();
+    bool installSyncs();
+    void clearPlaybackValues();
+    void stopBackends();
+
+    QPointer<BVNetworkAccessManager> m_nam;
+    QString m_name;
+    QTimer *m_positionTimer;
+    QTimer *m_levelTimer;
+    std::atomic<quint32> m_stream{0}; // also read by back-end callbacks on engine threads
+    StreamInfo m_streamInfo;
+    quint64 m_startPosBytes = 0;
+    QTimer *m_restartTimer;
+    BVPlaylistParser *m_playlistParser;
+    BVBassPlayback *m_bassPlayback;
+
+    static int m_playersCount;
+    static bool m_bassInitialized;
+    static int m_playersCreated;
+};

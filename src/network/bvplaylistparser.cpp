@@ -66,6 +66,9 @@ void BVPlaylistParser::playlistRequestReadyRead()
 {
     if (sender() != m_reply || !m_reply)
         return;
+    // The body of an error answer classifies nothing; the finished handler reports the error.
+    if (m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() >= 400)
+        return;
     if (!m_contentTypeSeen) {
         m_contentTypeSeen = true;
         const QString type = m_reply->header(QNetworkRequest::ContentTypeHeader).toString();

@@ -143,6 +143,8 @@ void NetInput::run()
         curl_easy_setopt(curl, CURLOPT_USERAGENT, net.agent.c_str());
     if (m_request.offset > 0)
         curl_easy_setopt(curl, CURLOPT_RANGE, range.c_str());
+    curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https"); // file:// and the rest are not streams
+    curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
     curl_easy_setopt(curl, CURLOPT_MAXREDIRS, 10L);
     curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(net.timeoutMs));

@@ -109,7 +109,8 @@ void BVPlaylistParser::playlistRequestFinished()
     if (!m_player || !reply || reply != m_reply)
         return;
     reply->deleteLater();
-    m_data.append(reply->readAll());
+    if (reply->isOpen())
+        m_data.append(reply->readAll());
     if (reply->error() == QNetworkReply::NoError && m_type == UnknowPlaylist && !m_data.isEmpty())
         m_type = playlistTypeFromData();
     if (reply->error() != QNetworkReply::NoError && reply->error() != QNetworkReply::OperationCanceledError) {

@@ -61,7 +61,7 @@ private slots:
         HttpResponse live = HttpResponse::of(contentType, QByteArray(4096, 'x'));
         live.live = true;
         if (!icyBr.isEmpty())
-            live.headers.append({"icy-br", icyBr});
+            live.headers.append(qMakePair(QByteArray("icy-br"), icyBr));
         m_server->setResponse("/live", live);
         const auto [streams, isHls] = parse("/live");
         QCOMPARE(streams.size(), 1);

@@ -1,0 +1,272 @@
+// BVPlayer end to end on the real engine ("no sound" device) against the
+// scriptable local HTTP server: the state machine, now-playing text, bitrate
+// lists, seeking, retries, and a replica driving a published player.
+#include "bass.h"
+#include "bvbass.h"
+#include "bvplayer.h"
+#include "rep_bvplayer_replica.h"
+#include "testhttpserver.h"
+#include "testmedia.h"
+
+#include <QFile>
+#include <QRemoteObjectHost>
+#include <QRemoteObjectNode>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <cmath>
+
+using namespace bvtest;
+
+class TestBVPlayer : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir m_dir;
+    QByteArray m_liveMp3; // no tags: loops cleanly
+    QByteArray m_taggedMp3;
+    TestHttpServer *m_server = nullptr;
+
+    QByteArray read(const QString &name)
+    {
+        QFile f(m_dir.filePath(name));
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    }
+    QUrl url(const QByteArray &path) const { return QUrl(QString::fromLatin1(m_server->url(path))); }
+
+    HttpResponse live(const QList<QByteArray> &titles = {}) const
+    {
+        HttpResponse r = HttpResponse::of("audio/mpeg", m_liveMp3);
+        r.live = true;
+        r.bytesPerSecond = 16000;
+        r.burstBytes = 32000;
+        r.headers.append(qMakePair(QByteArray("icy-br"), QByteArray("128")));
+        if (!titles.isEmpty()) {
+            r.icyMetaInt = 8000;
+            r.titles = titles;
+        }
+        return r;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        BVBass::outputDevice = 0;
+        QVERIFY(makeTone(m_dir.filePath("live.mp3"), 440, 4.0,
+                         {"-c:a", "libmp3lame", "-b:a", "128k", "-write_xing", "0", "-id3v2_version", "0"}));
+        QVERIFY(makeTone(m_dir.filePath("tagged.mp3"), 440, 4.0, {"-c:a", "libmp3lame", "-b:a", "128k"}));
+        QVERIFY(makeTone(m_dir.filePath("long.mp3"), 440, 10.0, {"-c:a", "libmp3lame", "-b:a", "128k"}));
+        QVERIFY(makeTone(m_dir.filePath("short.wav"), 440, 1.5, {"-c:a", "pcm_s16le"}));
+        m_liveMp3 = read("live.mp3");
+        m_taggedMp3 = read("tagged.mp3");
+    }
+
+    void init() { m_server = new TestHttpServer; }
+    void cleanup() { delete m_server; }
+
+    void freshPlayer()
+    {
+        BVPlayer first;
+        BVPlayer second;
+        const int number = first.playerName().mid(QStringLiteral("BVPlayer #").size()).toInt();
+        QCOMPARE(second.playerName(), QStringLiteral("BVPlayer #") + QString::number(number + 1));
+        QCOMPARE(first.state(), BVPlayerSource::StoppedState);
+        QVERIFY(first.isStopped());
+        QVERIFY(first.isRestarted());
+        QCOMPARE(first.levelDb(), -std::numeric_limits<double>::infinity());
+        QCOMPARE(first.playbackRate(), 1.0);
+        QCOMPARE(first.volume(), 1.0);
+        QCOMPARE(first.currentQuality(), BVPlayerSource::LowQuality);
+        QCOMPARE(first.playingQuality(), BVPlayerSource::AutoQuality);
+        first.play(); // no URL
+        QCOMPARE(first.state(), BVPlayerSource::StoppedState);
+    }
+
+    // stopped -> stalled -> playing; the ICY title reaches meta; pause of a live stream releases the channel.
+    void liveStream()
+    {
+        m_server->setResponse("/live", live({"Artist - First", "Artist - Second"}));
+        BVPlayer player;
+        QSignalSpy states(&player, &BVPlayerSource::stateChanged);
+        player.play(url("/live"));
+        QCOMPARE(player.state(), BVPlayerSource::StalledState); // before the parser answers
+        QTRY_COMPARE_WITH_TIMEOUT(player.state(), BVPlayerSource::PlayingState, 10000);
+        QVERIFY(player.stream() != 0);
+        QVERIFY(!player.isSeekable());
+        QCOMPARE(player.currentBitrate(), 128000u);
+        QCOMPARE(player.currentQuality(), BVPlayerSource::HighQuality);
+        QTRY_VERIFY_WITH_TIMEOUT(player.meta().startsWith("StreamTitle='Artist - "), 10000);
+
+        player.pause();
+        QCOMPARE(player.state(), BVPlayerSource::PausedState);
+        QCOMPARE(player.stream(), 0u);
+        QCOMPARE(player.meta(), QString());
+        const qsizetype requests = m_server->requests("/live").size();
+        player.play();
+        QTRY_COMPARE_WITH_TIMEOUT(player.state(), BVPlayerSource::PlayingState, 10000);
+        QVERIFY(m_server->requests("/live").size() > requests); // parsed and opened again
+        player.stop();
+        QCOMPARE(player.state(), BVPlayerSource::StoppedState);
+        QCOMPARE(player.meta(), QString());
+    }
+
+    // A live stream that drops is restarted at once.
+    void droppedLiveStreamRestarts()
+    {
+        HttpResponse dropping = live();
+        dropping.dropAfterBytes = 48000;
+        m_server->setResponse("/live", dropping);
+        BVPlayer player;
+        QSignalSpy ended(&player, &BVPlayerSource::ended);
+        player.play(url("/live"));
+        QTRY_COMPARE_WITH_TIMEOUT(player.state(), BVPlayerSource::PlayingState, 10000);
+        // parser + engine = 2 requests per start; a restart makes more.
+        QTRY_VERIFY_WITH_TIMEOUT(m_server->requests("/live").size() >= 4, 15000);
+        QCOMPARE(ended.size(), 0);
+        QTRY_COMPARE_WITH_TIMEOUT(player.state(), BVPlayerSource::PlayingState, 10000);
+    }
+
+    // A file pauses in place, resumes without a new parse, and ends even with isRestarted.
+    void fileEnds()
+    {
+        BVPlayer player;
+        QSignalSpy ended(&player, &BVPlayerSource::ended);
+        player.play(QUrl::fromLocalFile(m_dir.filePath("short.wav")));
+        QTRY_COMPARE(player.state(), BVPlayerSource::PlayingState);
+        QVERIFY(player.isSeekable());
+        QVERIFY(qAbs(player.length() - 1.5) < 0.01);
+        player.pause();
+        QCOMPARE(player.state(), BVPlayerSource::PausedState);
+        const quint32 channel = player.stream();
+        QVERIFY(channel != 0);
+        player.play();
+        QCOMPARE(player.state(), BVPlayerSource::PlayingState);
+        QCOMPARE(player.stream(), channel);
+        QTRY_COMPARE_WITH_TIMEOUT(ended.size(), 1, 5000);
+        QCOMPARE(player.state(), BVPlayerSource::StoppedState);
+    }
+
+    void seekInsideLocalFile()
+    {
+        BVPlayer player;
+        player.play(QUrl::fromLocalFile(m_dir.filePath("tagged.mp3")));
+        QTRY_COMPARE(player.state(), BVPlayerSource::PlayingState);
+        const quint32 channel = player.stream();
+        player.pushPosition(3.0);
+        QTRY_VERIFY(player.position() >= 3.0);
+        QCOMPARE(player.stream(), channel); // the same channel, moved
+        player.setPosition(10.0);            // past the end: refused
+        QTest::qWait(600);
+        QVERIFY(player.position() < 4.1);
+    }
+
+    // A target beyond what has downloaded reopens the stream with a Range at the computed offset.
+    void seekOutsideBufferedHttpFile()
+    {
+        const QByteArray file = read("long.mp3");
+        HttpResponse slow = HttpResponse::of("audio/mpeg", file);
+        slow.bytesPerSecond = 16000; // real time: the download stays a few seconds ahead
+        slow.burstBytes = 16000;
+        m_server->setResponse("/file.mp3", slow);
+        BVPlayer player;
+        player.play(url("/file.mp3"));
+        QTRY_COMPARE_WITH_TIMEOUT(player.state(), BVPlayerSource::PlayingState, 10000);
+        QVERIFY(player.isSeekable());
+        const double length = player.length();
+        const quint64 start = player.streamFilePosition(BASS_FILEPOS_START); // behind the tag and header frame
+        QVERIFY(start > 0);
+        const quint64 end = quint64(file.size());
+        QVERIFY(player.bufferedLength() < 8.0);
+        player.setPosition(8.5);
+        QTRY_VERIFY(m_server->requests("/file.mp3").last().headers.contains("range"));
+        const quint64 offset = quint64(double(end - start) * (8.5 / length) + double(start));
+        QCOMPARE(m_server->requests("/file.mp3").last().headers.value("range"), "bytes=" + QByteArray::number(offset) + "-");
+        QCOMPARE(player.startPosition(), 8.5);
+        QTRY_COMPARE_WITH_TIMEOUT(player.state(), BVPlayerSource::PlayingState, 10000);
+        QTRY_VERIFY(player.position() >= 8.5);
+    }
+
+    // An empty parse result retries every 5 s until stop().
+    void emptyResultRetries()
+    {
+        BVPlayer player;
+        player.play(url("/missing"));
+        QCOMPARE(player.state(), BVPlayerSource::StalledState);
+        QTRY_COMPARE_WITH_TIMEOUT(m_server->requests("/missing").size(), 2, 7000);
+        QCOMPARE(player.state(), BVPlayerSource::StalledState);
+        player.stop();
+        QTest::qWait(5500);
+        QCOMPARE(m_server->requests("/missing").size(), 2);
+    }
+
+    void bitratesFromJsonMaster()
+    {
+        m_server->setResponse("/32", live());
+        m_server->setResponse("/64", live());
+        m_server->setResponse("/128", live());
+        const QByteArray list = "[{\"streamUrl\":\"" + m_server->url("/32") + "\",\"bandwidth\":32000},"
+                                "{\"streamUrl\":\"" + m_server->url("/64") + "\",\"bandwidth\":64000},"
+                                "{\"streamUrl\":\"" + m_server->url("/128") + "\",\"bandwidth\":128000}]";
+        m_server->setResponse("/streams.json", HttpResponse::of("application/json", list));
+        BVPlayer player;
+        player.play(url("/streams.json"));
+        QTRY_COMPARE_WITH_TIMEOUT(player.state(), BVPlayerSource::PlayingState, 10000);
+        QList<quint32> available = player.availableBitrates();
+        std::sort(available.begin(), available.end());
+        QCOMPARE(available, QList<quint32>({32000, 64000, 128000}));
+        QCOMPARE(player.playingBitrates(), QList<quint32>({32000, 64000, 128000}));
+        QCOMPARE(player.currentBitrate(), 128000u); // the coefficient starts at the top
+        QCOMPARE(m_server->requests("/128").size(), 1);
+        QCOMPARE(player.bitrateByCoef(0.5), 64000u);
+
+        player.setPlayingBitrate(50000); // nearest: 64000
+        QCOMPARE(player.playingBitrates(), QList<quint32>({64000}));
+        // The next adaptation step maps the coefficient onto the new list and restarts there.
+        QTRY_COMPARE_WITH_TIMEOUT(m_server->requests("/64").size(), 1, 15000);
+        QTRY_COMPARE_WITH_TIMEOUT(player.currentBitrate(), 64000u, 5000);
+        QCOMPARE(player.currentQuality(), BVPlayerSource::MidQuality);
+        player.setPlayingBitrate(0);
+        player.setPlayingQuality(BVPlayerSource::LowQuality);
+        QCOMPARE(player.playingBitrates(), QList<quint32>({32000}));
+    }
+
+    void replicaDrivesAPublishedPlayer()
+    {
+        m_server->setResponse("/live", live({"Remote - Title"}));
+        BVPlayer player;
+        const QUrl address(QStringLiteral("local:bvplayer-test"));
+        QRemoteObjectHost host(address);
+        QVERIFY(host.enableRemoting(&player, QStringLiteral("BVPlayer")));
+        QRemoteObjectNode node;
+        QVERIFY(node.connectToNode(address));
+        QScopedPointer<BVPlayerReplica> replica(node.acquire<BVPlayerReplica>(QStringLiteral("BVPlayer")));
+        QVERIFY(replica->waitForSource(5000));
+        QCOMPARE(replica->state(), BVPlayerReplica::StoppedState);
+        replica->play(url("/live"));
+        QTRY_COMPARE_WITH_TIMEOUT(replica->state(), BVPlayerReplica::PlayingState, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(replica->meta(), QStringLiteral("StreamTitle='Remote - Title';StreamUrl='';"), 10000);
+        replica->pushVolume(0.5);
+        QTRY_COMPARE(player.volume(), 0.5);
+        replica->stop();
+        QTRY_COMPARE(player.state(), BVPlayerSource::StoppedState);
+    }
+
+    // Destroying the last player frees the engine; the next one opens it again.
+    void lastPlayerFreesTheEngine()
+    {
+        {
+            BVPlayer player;
+            player.play(QUrl::fromLocalFile(m_dir.filePath("short.wav")));
+            QTRY_COMPARE(player.state(), BVPlayerSource::PlayingState);
+            QVERIFY(BASS_StreamCreate(44100, 2, 0, STREAMPROC_PUSH, nullptr) != 0);
+        }
+        QCOMPARE(BASS_StreamCreate(44100, 2, 0, STREAMPROC_PUSH, nullptr), 0u);
+        QCOMPARE(BASS_ErrorGetCode(), BASS_ERROR_INIT);
+        BVPlayer next;
+        next.play(QUrl::fromLocalFile(m_dir.filePath("short.wav")));
+        QTRY_COMPARE(next.state(), BVPlayerSource::PlayingState);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestBVPlayer)
+#include "tst_bvplayer.moc"

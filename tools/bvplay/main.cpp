@@ -1,6 +1,13 @@
-// bvplay: plays a local audio file through the engine, or with no file a
-// built-in tune synthesised into a push stream, and prints its progress.
+// bvplay: plays a stream, playlist or local file through BVPlayer and prints
+// its state and now-playing changes; with no URL it plays a built-in tune
+// synthesised into an engine push stream.
 #include "bass.h"
+#include "bvbass.h"
+#include "bvplayer.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QTimer>
 
 #include <atomic>
 #include <chrono>
@@ -25,8 +32,8 @@ void onEnd(HSYNC, DWORD, DWORD, void *)
 
 void usage(FILE *to)
 {
-    std::fprintf(to, "usage: bvplay [--device N] [--duration SEC] [FILE|URL]\n"
-                     "  FILE|URL    a local audio file or an http(s) stream; without it a built-in tune plays\n"
+    std::fprintf(to, "usage: bvplay [--device N] [--duration SEC] [URL|FILE]\n"
+                     "  URL|FILE    a stream or playlist URL, or a local file; without it a built-in tune plays\n"
                      "  --device N  output device: -1 default (PulseAudio), 0 no sound, 1.. a sink\n"
                      "  --duration  stop after SEC seconds\n");
 }
@@ -62,6 +69,67 @@ HSTREAM openBuiltInTune()
     return stream;
 }
 
+int playBuiltInTune(int device, double duration)
+{
+    if (!BASS_Init(device, kRate, 0, nullptr, nullptr))
+        return 1;
+    const HSTREAM stream = openBuiltInTune();
+    BASS_ChannelSetSync(stream, BASS_SYNC_END, 0, onEnd, nullptr);
+    BASS_ChannelPlay(stream, FALSE);
+    std::printf("playing the built-in tune\n");
+    const auto started = std::chrono::steady_clock::now();
+    while (!g_ended) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(250));
+        const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        if (duration > 0.0 && elapsed >= duration)
+            break;
+        std::printf("\rposition %6.2f s", BASS_ChannelBytes2Seconds(stream, BASS_ChannelGetPosition(stream, BASS_POS_BYTE)));
+        std::fflush(stdout);
+    }
+    std::printf("\n%s\n", g_ended ? "ended" : "stopped");
+    BASS_Free();
+    return 0;
+}
+
+const char *stateName(BVPlayerSource::State state)
+{
+    switch (state) {
+    case BVPlayerSource::PlayingState: return "playing";
+    case BVPlayerSource::StalledState: return "stalled";
+    case BVPlayerSource::PausedState: return "paused";
+    case BVPlayerSource::StoppedState: return "stopped";
+    case BVPlayerSource::ErrorState: return "error";
+    }
+    return "?";
+}
+
+int playWithPlayer(int argc, char **argv, const char *location, int device, double duration)
+{
+    QCoreApplication app(argc, argv);
+    BVBass::outputDevice = device;
+    BVPlayer player;
+    QObject::connect(&player, &BVPlayerSource::stateChanged, [&player](BVPlayerSource::State state) {
+        std::printf("state: %s\n", stateName(state));
+        if (state == BVPlayerSource::PlayingState)
+            std::printf("bitrate: %u bit/s, %s\n", player.currentBitrate(),
+                        player.isSeekable() ? qPrintable(QString("%1 s").arg(player.length(), 0, 'f', 1)) : "live");
+        std::fflush(stdout);
+    });
+    QObject::connect(&player, &BVPlayerSource::metaChanged, [](const QString &meta) {
+        if (!meta.isEmpty())
+            std::printf("now playing: %s\n", qPrintable(meta));
+        std::fflush(stdout);
+    });
+    QObject::connect(&player, &BVPlayerSource::error, [](const QString &message) {
+        std::fprintf(stderr, "error: %s\n", qPrintable(message));
+    });
+    QObject::connect(&player, &BVPlayerSource::ended, &app, &QCoreApplication::quit);
+    if (duration > 0.0)
+        QTimer::singleShot(static_cast<int>(duration * 1000), &app, &QCoreApplication::quit);
+    player.play(QUrl::fromUserInput(QString::fromLocal8Bit(location), QDir::currentPath(), QUrl::AssumeLocalFile));
+    return app.exec();
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -87,43 +155,15 @@ int main(int argc, char **argv)
         }
     }
 
-    if (!BASS_Init(device, kRate, 0, nullptr, nullptr)) {
-        std::fprintf(stderr, "bvplay: output device %d unavailable (error %d), playing with no sound\n", device,
-                     BASS_ErrorGetCode());
-        if (!BASS_Init(0, kRate, 0, nullptr, nullptr))
-            return 1;
+    // An output that cannot be opened falls back to no sound.
+    if (device != 0) {
+        if (BASS_Init(device, kRate, 0, nullptr, nullptr)) {
+            BASS_Free();
+        } else {
+            std::fprintf(stderr, "bvplay: output device %d unavailable (error %d), playing with no sound\n", device,
+                         BASS_ErrorGetCode());
+            device = 0;
+        }
     }
-    const bool network = file && (std::strncmp(file, "http://", 7) == 0 || std::strncmp(file, "https://", 8) == 0);
-    const HSTREAM stream = network ? BASS_StreamCreateURL((std::string(file) + "\r\n").c_str(), 0, BASS_STREAM_AUTOFREE, nullptr, nullptr)
-                           : file  ? BASS_StreamCreateFile(FALSE, file, 0, 0, BASS_STREAM_AUTOFREE)
-                                   : openBuiltInTune();
-    if (!stream) {
-        std::fprintf(stderr, "bvplay: can not open %s (error %d)\n", file ? file : "the built-in tune",
-                     BASS_ErrorGetCode());
-        BASS_Free();
-        return 1;
-    }
-    BASS_CHANNELINFO info{};
-    BASS_ChannelGetInfo(stream, &info);
-    const QWORD length = BASS_ChannelGetLength(stream, BASS_POS_BYTE);
-    std::printf("playing %s: %u Hz, %u channels, %.1f s\n", file ? file : "built-in tune", info.freq, info.chans,
-                length == static_cast<QWORD>(-1) ? 0.0 : BASS_ChannelBytes2Seconds(stream, length));
-    BASS_ChannelSetSync(stream, BASS_SYNC_END, 0, onEnd, nullptr);
-    BASS_ChannelPlay(stream, FALSE);
-
-    const auto started = std::chrono::steady_clock::now();
-    while (!g_ended) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(250));
-        const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-        if (duration > 0.0 && elapsed >= duration)
-            break;
-        const QWORD pos = BASS_ChannelGetPosition(stream, BASS_POS_BYTE);
-        const char *meta = BASS_ChannelGetTags(stream, BASS_TAG_META);
-        if (pos != static_cast<QWORD>(-1))
-            std::printf("\rposition %6.2f s %s", BASS_ChannelBytes2Seconds(stream, pos), meta ? meta : "");
-        std::fflush(stdout);
-    }
-    std::printf("\n%s\n", g_ended ? "ended" : "stopped");
-    BASS_Free();
-    return 0;
+    return file ? playWithPlayer(argc, argv, file, device, duration) : playBuiltInTune(device, duration);
 }

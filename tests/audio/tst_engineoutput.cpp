@@ -2,10 +2,10 @@
 // the loss of the server.
 #include "bass.h"
 #include "pcmanalysis.h"
+#include "privatepulseserver.h"
 #include "sinkrecorder.h"
 #include "testmedia.h"
 
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -128,17 +128,10 @@ private slots:
     void losingTheServerGivesDeviceFailure()
     {
         BASS_Free();
-        QTemporaryDir runtime;
-        const QString socket = runtime.filePath("native");
-        QProcess server;
-        server.start("pulseaudio", {"-n", "--daemonize=no", "--use-pid-file=false", "--exit-idle-time=-1", "--disallow-exit",
-                                    "--log-target=stderr", "--log-level=0",
-                                    "-L", "module-native-protocol-unix socket=" + socket + " auth-anonymous=1",
-                                    "-L", "module-null-sink sink_name=doomed"});
-        QVERIFY(server.waitForStarted());
-        QTRY_VERIFY(QFileInfo::exists(socket));
+        PrivatePulseServer server;
+        QVERIFY(server.start());
         const QByteArray saved = qgetenv("PULSE_SERVER");
-        qputenv("PULSE_SERVER", "unix:" + socket.toUtf8());
+        qputenv("PULSE_SERVER", server.address());
         const bool opened = BASS_Init(-1, 44100, 0, nullptr, nullptr);
         qputenv("PULSE_SERVER", saved);
         QVERIFY(opened);
@@ -151,7 +144,6 @@ private slots:
         QVERIFY(BASS_ChannelPlay(stream, FALSE));
         QTest::qWait(300);
         server.kill();
-        server.waitForFinished();
         QTRY_COMPARE(failures.load(), 1);
         QCOMPARE(BASS_ChannelIsActive(stream), DWORD(BASS_ACTIVE_PAUSED_DEVICE));
         QVERIFY(!BASS_ChannelPlay(stream, FALSE));

@@ -5,6 +5,7 @@
 #include "bvbass.h"
 #include "bvplayer.h"
 #include "rep_bvplayer_replica.h"
+#include "privatepulseserver.h"
 #include "testhttpserver.h"
 #include "testmedia.h"
 
@@ -249,6 +250,38 @@ private slots:
         QTRY_COMPARE(player.volume(), 0.5);
         replica->stop();
         QTRY_COMPARE(player.state(), BVPlayerSource::StoppedState);
+    }
+
+    // A lost output device stops the player with deviceFailure(); a start on the dead
+    // device then fails into ErrorState, where isRestarted false leaves it.
+    void deviceFailureAndErrorState()
+    {
+        if (qEnvironmentVariableIsEmpty("PULSE_SERVER"))
+            QSKIP("no PulseAudio (scripts/services.sh start)");
+        PrivatePulseServer server;
+        QVERIFY(server.start());
+        const QByteArray saved = qgetenv("PULSE_SERVER");
+        qputenv("PULSE_SERVER", server.address());
+        BVBass::outputDevice = -1;
+        BVPlayer player;
+        player.setIsRestarted(false);
+        QSignalSpy failures(&player, &BVPlayerSource::deviceFailure);
+        QSignalSpy errors(&player, &BVPlayerSource::error);
+        player.play(QUrl::fromLocalFile(m_dir.filePath("long.mp3")));
+        QTRY_COMPARE(player.state(), BVPlayerSource::PlayingState);
+        qputenv("PULSE_SERVER", saved);
+        BVBass::outputDevice = 0;
+        server.kill();
+        QTRY_COMPARE(failures.size(), 1);
+        QCOMPARE(player.state(), BVPlayerSource::StoppedState);
+
+        player.play();
+        QTRY_COMPARE(player.state(), BVPlayerSource::ErrorState);
+        QCOMPARE(errors.size(), 1);
+        QVERIFY2(errors.value(0).value(0).toString().startsWith("Can not play stream BASS_ERROR_START"),
+                 qPrintable(errors.value(0).value(0).toString()));
+        QTest::qWait(5500); // no retry without isRestarted
+        QCOMPARE(player.state(), BVPlayerSource::ErrorState);
     }
 
     // Destroying the last player frees the engine; the next one opens it again.

@@ -1,0 +1,24 @@
+// A PulseAudio server of the test's own, with one null sink, that the test can
+// kill to see the engine lose its device.
+#pragma once
+
+#include <QProcess>
+#include <QTemporaryDir>
+
+namespace bvtest {
+
+class PrivatePulseServer {
+public:
+    ~PrivatePulseServer();
+    // Starts the server and waits for its socket; false when it did not come up.
+    bool start();
+    // The value for PULSE_SERVER.
+    QByteArray address() const;
+    void kill();
+
+private:
+    QTemporaryDir m_runtime;
+    QProcess m_server;
+};
+
+} // namespace bvtest

@@ -147,6 +147,50 @@ private slots:
         QCOMPARE(player.state(), BVPlayerSource::StoppedState);
     }
 
+    // Ducking and volume fade over 200 ms, the rate scales the channel's frequency, levels are metered.
+    void volumeRateAndLevel()
+    {
+        BVPlayer player;
+        player.setVolume(0.5);
+        player.play(QUrl::fromLocalFile(m_dir.filePath("long.mp3")));
+        QTRY_COMPARE(player.state(), BVPlayerSource::PlayingState);
+        const quint32 channel = player.stream();
+        float value = 0;
+        QVERIFY(BASS_ChannelGetAttribute(channel, BASS_ATTRIB_VOL, &value));
+        QCOMPARE(value, 0.5f); // applied at the start without a fade
+        player.setDuckVolume(true);
+        QTRY_VERIFY(BASS_ChannelGetAttribute(channel, BASS_ATTRIB_VOL, &value) && qAbs(value - 0.1f) < 1e-4f);
+
+        player.setPlaybackRate(2.0);
+        QVERIFY(BASS_ChannelGetAttribute(channel, BASS_ATTRIB_FREQ, &value));
+        QCOMPARE(value, 88200.0f);
+        player.setPlaybackRate(0.0); // refused: the channel keeps its rate
+        QVERIFY(BASS_ChannelGetAttribute(channel, BASS_ATTRIB_FREQ, &value));
+        QCOMPARE(value, 88200.0f);
+
+        QCOMPARE(player.level(), 0.0);
+        player.setIsUpdatesLevel(true);
+        QTRY_VERIFY(player.level() > 0.05); // the level is measured before the volume
+        QVERIFY(qAbs(player.levelDb() - 20.0 * std::log10(player.level())) < 1e-3);
+        player.stop();
+        QCOMPARE(player.level(), 0.0);
+        QCOMPARE(player.levelDb(), -std::numeric_limits<double>::infinity());
+    }
+
+    // Variants of an HLS master list are published; without the HLS back-end the start fails and retries.
+    void hlsMasterPublishesBitrates()
+    {
+        const QByteArray master = "#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=96000\nlo.m3u8\n"
+                                  "#EXT-X-STREAM-INF:BANDWIDTH=192000\nhi.m3u8\n";
+        m_server->setResponse("/master.m3u8", HttpResponse::of("application/vnd.apple.mpegurl", master));
+        BVPlayer player;
+        player.play(url("/master.m3u8"));
+        QTRY_COMPARE(player.playingBitrates(), QList<quint32>({96000, 192000}));
+        QVERIFY(player.isHls());
+        QCOMPARE(player.state(), BVPlayerSource::StalledState);
+        QCOMPARE(player.stream(), 0u);
+    }
+
     void seekInsideLocalFile()
     {
         BVPlayer player;

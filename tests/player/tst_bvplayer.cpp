@@ -50,6 +50,8 @@ class TestBVPlayer : public QObject {
     }
 
 private slots:
+    // Remote-object connections are deleted later: let that happen before the process ends.
+    void cleanupTestCase() { QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete); }
     void initTestCase()
     {
         BVBass::outputDevice = 0;

@@ -40,6 +40,8 @@ class TestBVPlayerInterface : public QObject {
     Q_OBJECT
 
 private slots:
+    // Remote-object connections are deleted later: let that happen before the process ends.
+    void cleanupTestCase() { QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete); }
     void initTestCase() { bvRegisterPlaylistTypes(); }
 
     void settersEmitOnlyOnChange()

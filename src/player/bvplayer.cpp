@@ -6,6 +6,8 @@
 #include "bvlogging.h"
 #include "bvnetworkaccessmanager.h"
 #include "bvplaylistparser.h"
+#include "bvpushplayback.h"
+#include "bvrecordplayback.h"
 
 #include <QCoreApplication>
 #include <limits>
@@ -55,6 +57,8 @@ BVPlayer::BVPlayer(BVNetworkAccessManager *nam, QObject *parent)
             setCurrentBitrate(bitrate);
     });
     connect(m_bassPlayback, &BVPlayback::restartRequired, this, &BVPlayer::restart);
+    m_pushPlayback = new BVPushPlayback(this);
+    m_recordPlayback = new BVRecordPlayback(this);
 
     setIsRestarted(true);
     setState(StoppedState);
@@ -196,10 +200,17 @@ void BVPlayer::restartProcedure()
         processPlay();
 }
 
+QPointer<BVPushPlaybackDevice> BVPlayer::pushPlaybackDevice() const
+{
+    return m_pushPlayback->pushPlaybackDevice();
+}
+
 void BVPlayer::stopBackends()
 {
-    // The HLS, push and record back-ends join here as they are built.
+    // The HLS back-end joins here, after the direct one, when it is built.
     m_bassPlayback->stop();
+    m_pushPlayback->stop();
+    m_recordPlayback->stop();
 }
 
 void BVPlayer::processPlay()
@@ -235,10 +246,18 @@ void BVPlayer::handlePlaylist(BVPlaylistStreams streams, bool isHls)
         m_restartTimer->start();
         return;
     }
-    // Only the direct back-end exists so far: HLS and host-fed sources fail like any failed start.
-    const bool direct = !hostFed && !isHls;
-    m_stream = direct ? m_bassPlayback->start(m_startPosBytes) : 0;
-    setCurrentBitrate(direct ? m_bassPlayback->currentBitrate() : 0);
+    // No HLS back-end yet: an HLS start fails like any failed start. When it comes, a start
+    // that fails after a nested start already set m_stream stops and releases that channel
+    // before the retry, so that no channel plays without the player managing it.
+    BVPlayback *backend = nullptr;
+    if (scheme == QLatin1String("push"))
+        backend = m_pushPlayback;
+    else if (scheme == QLatin1String("record"))
+        backend = m_recordPlayback;
+    else if (!isHls)
+        backend = m_bassPlayback;
+    m_stream = backend ? backend->start(m_startPosBytes) : 0;
+    setCurrentBitrate(backend ? backend->currentBitrate() : 0);
     if (!m_stream) {
         qCWarning(bvLog) << m_name << "Playback start error." << BVBass::errorMessage();
         setState(StalledState);

@@ -12,6 +12,9 @@
 class BVNetworkAccessManager;
 class BVPlaylistParser;
 class BVBassPlayback;
+class BVPushPlayback;
+class BVPushPlaybackDevice;
+class BVRecordPlayback;
 
 // Plays one audio stream at a time: classifies the URL, picks a back-end,
 // drives the engine channel and publishes the interface model's properties.
@@ -28,6 +31,8 @@ public:
     QString playerName() const { return m_name; }
     quint32 stream() const { return m_stream; }
     QPointer<BVNetworkAccessManager> nam() const { return m_nam; }
+    // Where the host writes PCM for "push" URLs: stereo 16-bit at 44100 Hz, from any thread.
+    QPointer<BVPushPlaybackDevice> pushPlaybackDevice() const;
 
     // Stream choice: the playing bitrate at a relative position, and one URL of a bitrate.
     quint32 bitrateByCoef(double coef) const;
@@ -112,6 +117,8 @@ private:
     QTimer *m_restartTimer;
     BVPlaylistParser *m_playlistParser;
     BVBassPlayback *m_bassPlayback;
+    BVPushPlayback *m_pushPlayback;
+    BVRecordPlayback *m_recordPlayback;
 
     static int m_playersCount;
     static bool m_bassInitialized;

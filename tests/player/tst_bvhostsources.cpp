@@ -1,0 +1,117 @@
+// The player's host-fed sources: PCM pushed by the host from its own thread,
+// and a recording device, on the real engine.
+#include "bass.h"
+#include "bvbass.h"
+#include "bvplayer.h"
+#include "bvpushplayback.h"
+#include "testmedia.h"
+
+#include <QProcess>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <cmath>
+#include <thread>
+#include <vector>
+
+namespace {
+
+QStringList g_lines;
+
+void collect(QtMsgType, const QMessageLogContext &context, const QString &message)
+{
+    if (QByteArray(context.category) == "com.orlenza.brevantplayer")
+        g_lines << message;
+}
+
+// `seconds` of a 440 Hz stereo tone at 44100 Hz.
+QByteArray tone(double seconds)
+{
+    std::vector<int16_t> pcm;
+    for (int i = 0; i < int(44100 * seconds); ++i) {
+        const auto v = static_cast<int16_t>(8000 * std::sin(2 * M_PI * 440 * i / 44100.0));
+        pcm.push_back(v);
+        pcm.push_back(v);
+    }
+    return QByteArray(reinterpret_cast<const char *>(pcm.data()), qsizetype(pcm.size() * 2));
+}
+
+} // namespace
+
+class TestBVHostSources : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir m_dir;
+
+private slots:
+    void initTestCase()
+    {
+        BVBass::outputDevice = 0;
+        qInstallMessageHandler(collect);
+    }
+    void init() { g_lines.clear(); }
+
+    void pushedPcmPlays()
+    {
+        BVPlayer player;
+        QPointer<BVPushPlaybackDevice> device = player.pushPlaybackDevice();
+        QVERIFY(device);
+        QCOMPARE(device->write(tone(0.1)), qint64(-1)); // no stream before the start
+        player.setIsUpdatesLevel(true);
+        player.play(QUrl("push:"));
+        QTRY_VERIFY(player.stream() != 0);
+        QCOMPARE(player.state(), BVPlayerSource::StalledState); // nothing pushed yet
+        QCOMPARE(device->write(QByteArray()), qint64(-1));
+        QCOMPARE(device->read(16), QByteArray());
+
+        const QByteArray pcm = tone(0.1);
+        std::atomic<bool> writing{true};
+        std::thread host([&] {
+            // The host writes from its own thread, a little ahead of real time.
+            for (int i = 0; i < 20 && writing; ++i) {
+                device->write(pcm);
+                std::this_thread::sleep_for(std::chrono::milliseconds(80));
+            }
+        });
+        QTRY_COMPARE(player.state(), BVPlayerSource::PlayingState);
+        QTRY_VERIFY(player.level() > 0.1);
+        writing = false;
+        host.join();
+
+        QCOMPARE(device->write(QByteArray(2 * 1048576, '\0')), qint64(-1)); // over the push limit
+        player.stop();
+        QCOMPARE(device->write(pcm), qint64(-1)); // no stream after the stop
+    }
+
+    void recordDeviceIsHeard()
+    {
+        if (qEnvironmentVariableIsEmpty("PULSE_SERVER"))
+            QSKIP("no PulseAudio (scripts/services.sh start)");
+        QVERIFY(bvtest::makeTone(m_dir.filePath("tone.wav"), 440, 4.0, {"-c:a", "pcm_s16le"}));
+        QProcess paplay;
+        paplay.start("paplay", {m_dir.filePath("tone.wav")}); // into the test sink, whose monitor is the default source
+        QVERIFY(paplay.waitForStarted());
+        BVPlayer player;
+        player.setIsUpdatesLevel(true);
+        player.play(QUrl("record:-1"));
+        QTRY_COMPARE(player.state(), BVPlayerSource::PlayingState);
+        QTRY_VERIFY_WITH_TIMEOUT(player.level() > 0.02, 4000);
+        player.stop();
+        paplay.kill();
+        paplay.waitForFinished();
+    }
+
+    void recordUrlsAreChecked()
+    {
+        BVPlayer player;
+        player.play(QUrl("record:abc"));
+        QTRY_VERIFY(g_lines.contains("\"" + player.playerName() + "\" Record playback: invalid device in stream url \"abc\""));
+        QCOMPARE(player.state(), BVPlayerSource::StalledState); // a failed start retries later
+        QCOMPARE(player.stream(), 0u);
+        player.stop();
+    }
+};
+
+QTEST_GUILESS_MAIN(TestBVHostSources)
+#include "tst_bvhostsources.moc"

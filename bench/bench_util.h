@@ -1,12 +1,15 @@
 // Shared by the benchmarks: CPU time of this process and of child commands.
 #pragma once
 
+#include "bass.h"
+
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <spawn.h>
 
 #include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 extern char **environ;
@@ -47,6 +50,17 @@ inline ChildRun runChild(std::vector<std::string> args)
     if (wait4(pid, &status, 0, &u) < 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
         return {};
     return {cpuSeconds(u), std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count()};
+}
+
+// Plays `stream` for `seconds` and returns the CPU seconds this process used meanwhile.
+inline double playingCpu(HSTREAM stream, double seconds)
+{
+    const double before = selfCpu();
+    BASS_ChannelPlay(stream, FALSE);
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    const double used = selfCpu() - before;
+    BASS_ChannelStop(stream);
+    return used;
 }
 
 } // namespace bench

@@ -49,13 +49,7 @@ double fastDecodeAndMixCpu(const std::string &file)
 
 double realTimeCpu(const std::string &file, double seconds)
 {
-    const HSTREAM s = BASS_StreamCreateFile(FALSE, file.c_str(), 0, 0, BASS_STREAM_AUTOFREE);
-    const double before = bench::selfCpu();
-    BASS_ChannelPlay(s, FALSE);
-    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
-    const double used = bench::selfCpu() - before;
-    BASS_ChannelStop(s);
-    return used;
+    return bench::playingCpu(BASS_StreamCreateFile(FALSE, file.c_str(), 0, 0, BASS_STREAM_AUTOFREE), seconds);
 }
 
 } // namespace

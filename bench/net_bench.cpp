@@ -48,14 +48,7 @@ double engineStartup(const std::string &url)
 double engineLiveCpu(const std::string &url, double seconds)
 {
     const HSTREAM s = BASS_StreamCreateURL((url + "\r\n").c_str(), 0, BASS_STREAM_AUTOFREE, nullptr, nullptr);
-    if (!s)
-        return -1;
-    const double before = bench::selfCpu();
-    BASS_ChannelPlay(s, FALSE);
-    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
-    const double used = bench::selfCpu() - before;
-    BASS_ChannelStop(s);
-    return used;
+    return s ? bench::playingCpu(s, seconds) : -1;
 }
 
 } // namespace

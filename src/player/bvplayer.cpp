@@ -311,16 +311,21 @@ void BVPlayer::processStop(BVPlayerSource::State stoppedState, quint64 startPosB
     QCoreApplication::processEvents();
     if (m_stream && !BASS_ChannelStop(m_stream))
         qCWarning(bvLog) << m_name << "Can not stop stream" << BVBass::errorMessage();
+    forgetChannel(startPosBytes);
+    setState(stoppedState);
+    if (startPosBytes == 0)
+        setStartPosition(0);
+    clearPlaybackValues();
+}
+
+void BVPlayer::forgetChannel(quint64 startPosBytes)
+{
     m_restartTimer->stop();
     m_playlistParser->abort();
     stopBackends();
     m_stream = 0;
     resetStreamInfo();
     m_startPosBytes = startPosBytes;
-    setState(stoppedState);
-    if (startPosBytes == 0)
-        setStartPosition(0);
-    clearPlaybackValues();
 }
 
 void BVPlayer::clearPlaybackValues()
@@ -340,12 +345,7 @@ void BVPlayer::processError(QString message)
     qCWarning(bvLog) << m_name << message;
     if (m_stream && !BASS_StreamFree(m_stream))
         qCWarning(bvLog) << m_name << "Can not free stream" << BVBass::errorMessage();
-    m_restartTimer->stop();
-    m_playlistParser->abort();
-    stopBackends();
-    m_stream = 0;
-    resetStreamInfo();
-    m_startPosBytes = 0;
+    forgetChannel(0);
     setState(ErrorState);
     setStartPosition(0);
     clearPlaybackValues();

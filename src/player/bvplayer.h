@@ -104,6 +104,8 @@ private:
 
     void restartProcedure();
     bool installSyncs();
+    // After the channel was stopped or freed: cancel retries, parse and back-ends, drop the handle.
+    void forgetChannel(quint64 startPosBytes);
     void clearPlaybackValues();
     void stopBackends();
 

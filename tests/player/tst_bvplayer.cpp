@@ -205,6 +205,11 @@ private slots:
         player.setPosition(10.0);            // past the end: refused
         QTest::qWait(600);
         QVERIFY(player.position() < 4.1);
+        player.skipBackward(10.0);           // clamps to 0
+        QTRY_VERIFY(player.position() < 1.0);
+        player.skipForward(100.0);           // min(position + 100, length) = length: refused
+        QTest::qWait(600);
+        QVERIFY(player.position() < 2.0);
     }
 
     // A target beyond what has downloaded reopens the stream with a Range at the computed offset.

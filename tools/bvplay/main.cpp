@@ -1,169 +1,332 @@
-// bvplay: plays a stream, playlist or local file through BVPlayer and prints
-// its state and now-playing changes; with no URL it plays a built-in tune
-// synthesised into an engine push stream.
+// bvplay: the command-line host of BrevantPlayer. Plays a stream, playlist,
+// local file, host-pushed PCM ("push:") or a recording device ("record:N")
+// through BVPlayer, or without a URL a demo station it serves itself; prints
+// the player's state as a status line or as JSON; publishes a player or
+// drives a published one over Qt Remote Objects.
 #include "bass.h"
 #include "bvbass.h"
+#include "bvnetworkaccessmanager.h"
 #include "bvplayer.h"
+#include "bvplaylistparser.h"
+#include "bvpushplayback.h"
+#include "demostation.h"
+#include "jsonreporter.h"
+#include "rep_bvplayer_replica.h"
 
+#include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDir>
+#include <QLoggingCategory>
+#include <QRemoteObjectHost>
+#include <QRemoteObjectNode>
+#include <QSocketNotifier>
+#include <QTextStream>
+#include <QScopeGuard>
+#include <QThread>
 #include <QTimer>
 
-#include <atomic>
-#include <chrono>
-#include <cmath>
+#include <unistd.h>
+
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <string>
 #include <thread>
-#include <vector>
 
 namespace {
 
-constexpr DWORD kRate = 44100;
+constexpr int kExitError = 1;
+constexpr int kExitUsage = 2;
 
-std::atomic<bool> g_ended{false};
-
-void onEnd(HSYNC, DWORD, DWORD, void *)
+const char *stateName(int state)
 {
-    g_ended = true;
+    static const char *names[] = {"playing", "stalled", "paused", "stopped", "error"};
+    return state >= 0 && state < 5 ? names[state] : "?";
 }
 
-void usage(FILE *to)
+bool parseQuality(const QString &text, BVPlayerSource::Quality &quality)
 {
-    std::fprintf(to, "usage: bvplay [--device N] [--duration SEC] [URL|FILE]\n"
-                     "  URL|FILE    a stream or playlist URL, or a local file; without it a built-in tune plays\n"
-                     "  --device N  output device: -1 default (PulseAudio), 0 no sound, 1.. a sink\n"
-                     "  --duration  stop after SEC seconds\n");
+    static const QHash<QString, BVPlayerSource::Quality> qualities{{"auto", BVPlayerSource::AutoQuality},
+                                                                    {"high", BVPlayerSource::HighQuality},
+                                                                    {"mid", BVPlayerSource::MidQuality},
+                                                                    {"low", BVPlayerSource::LowQuality}};
+    if (!qualities.contains(text))
+        return false;
+    quality = qualities.value(text);
+    return true;
 }
 
-// A short arpeggio with soft attack and decay, as 16-bit stereo PCM.
-std::vector<int16_t> builtInTune()
+// The status, redrawn in place on a terminal, one plain line per change otherwise.
+class StatusPrinter : public QObject
 {
-    const double notes[] = {261.63, 329.63, 392.00, 523.25, 392.00, 329.63, 261.63, 196.00};
-    const size_t noteFrames = kRate * 3 / 8;
-    std::vector<int16_t> pcm;
-    pcm.reserve(std::size(notes) * noteFrames * 2 * 2);
-    for (int round = 0; round < 2; ++round) {
-        for (double freq : notes) {
-            for (size_t i = 0; i < noteFrames; ++i) {
-                const double t = static_cast<double>(i) / kRate;
-                const double envelope = std::min(1.0, t * 50.0) * std::exp(-3.0 * t);
-                const auto v = static_cast<int16_t>(12000.0 * envelope * std::sin(2.0 * M_PI * freq * t));
-                pcm.push_back(v);
-                pcm.push_back(v);
-            }
+public:
+    explicit StatusPrinter(BVPlayer *player) : QObject(player), m_player(player), m_terminal(isatty(STDOUT_FILENO))
+    {
+        connect(player, &BVPlayerSource::stateChanged, this, [this] { print(); });
+        connect(player, &BVPlayerSource::metaChanged, this, [this] { print(); });
+        connect(player, &BVPlayerSource::currentBitrateChanged, this, [this] { print(); });
+        if (m_terminal) {
+            auto *timer = new QTimer(this);
+            connect(timer, &QTimer::timeout, this, [this] { print(); });
+            timer->start(250);
         }
     }
-    return pcm;
-}
 
-HSTREAM openBuiltInTune()
-{
-    HSTREAM stream = BASS_StreamCreate(kRate, 2, BASS_STREAM_AUTOFREE, STREAMPROC_PUSH, nullptr);
-    if (!stream)
-        return 0;
-    std::vector<int16_t> pcm = builtInTune();
-    BASS_StreamPutData(stream, pcm.data(), static_cast<DWORD>(pcm.size() * 2) | BASS_STREAMPROC_END);
-    return stream;
-}
+    ~StatusPrinter() override
+    {
+        if (m_terminal)
+            std::printf("\n");
+    }
 
-int playBuiltInTune(int device, double duration)
-{
-    if (!BASS_Init(device, kRate, 0, nullptr, nullptr))
-        return 1;
-    const HSTREAM stream = openBuiltInTune();
-    BASS_ChannelSetSync(stream, BASS_SYNC_END, 0, onEnd, nullptr);
-    BASS_ChannelPlay(stream, FALSE);
-    std::printf("playing the built-in tune\n");
-    const auto started = std::chrono::steady_clock::now();
-    while (!g_ended) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(250));
-        const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-        if (duration > 0.0 && elapsed >= duration)
-            break;
-        std::printf("\rposition %6.2f s", BASS_ChannelBytes2Seconds(stream, BASS_ChannelGetPosition(stream, BASS_POS_BYTE)));
+private:
+    void print()
+    {
+        const BVPlayer &p = *m_player;
+        QString line = QStringLiteral("%1 | %2 | %3 kbit/s %4 | %5")
+                           .arg(QString::fromLatin1(stateName(p.state())), p.meta().isEmpty() ? "-" : p.meta())
+                           .arg(p.currentBitrate() / 1000)
+                           .arg(QString::fromLatin1(QMetaEnum::fromType<BVPlayerSource::Quality>().valueToKey(p.currentQuality())))
+                           .arg(p.isSeekable() ? QString("%1/%2 s").arg(p.position(), 0, 'f', 1).arg(p.length(), 0, 'f', 1)
+                                               : QStringLiteral("live"));
+        if (p.isSeekable())
+            line += QStringLiteral(" | buffered %1 s").arg(p.bufferedLength(), 0, 'f', 1);
+        if (p.isUpdatesLevel())
+            line += QStringLiteral(" | %1").arg(QString(int(p.level() * 40), QLatin1Char('#')), -40);
+        if (m_terminal) {
+            std::printf("\r\033[K%s", qPrintable(line));
+        } else if (line != m_last) {
+            std::printf("%s\n", qPrintable(line));
+            m_last = line;
+        }
         std::fflush(stdout);
     }
-    std::printf("\n%s\n", g_ended ? "ended" : "stopped");
-    BASS_Free();
-    return 0;
+
+    BVPlayer *m_player;
+    const bool m_terminal;
+    QString m_last;
+};
+
+// Reads commands for a replica from standard input, one per line.
+void readCommands(BVPlayerReplica *replica, QObject *context)
+{
+    auto *notifier = new QSocketNotifier(STDIN_FILENO, QSocketNotifier::Read, context);
+    QObject::connect(notifier, &QSocketNotifier::activated, context, [replica, notifier] {
+        char buffer[1024];
+        const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer - 1);
+        if (n <= 0) {
+            notifier->setEnabled(false);
+            return;
+        }
+        for (const QString &line : QString::fromUtf8(buffer, int(n)).split('\n', Qt::SkipEmptyParts)) {
+            const QStringList words = line.simplified().split(' ');
+            const QString command = words.value(0);
+            const QString arg = words.value(1);
+            BVPlayerSource::Quality quality = BVPlayerSource::AutoQuality;
+            if (command == "play")
+                arg.isEmpty() ? replica->play() : replica->play(QUrl::fromUserInput(arg));
+            else if (command == "pause")
+                replica->pause();
+            else if (command == "stop")
+                replica->stop();
+            else if (command == "volume")
+                replica->pushVolume(arg.toDouble());
+            else if (command == "seek")
+                replica->pushPosition(arg.toDouble());
+            else if (command == "quality" && parseQuality(arg, quality))
+                replica->pushPlayingQuality(BVPlayerReplica::Quality(quality));
+            else if (command == "bitrate")
+                replica->pushPlayingBitrate(arg.toUInt());
+            else
+                std::fprintf(stderr, "bvplay: unknown command '%s'\n", qPrintable(line));
+        }
+    });
 }
 
-const char *stateName(BVPlayerSource::State state)
+// Copies standard input into the push device on a thread of its own.
+void feedPushDevice(QPointer<BVPushPlaybackDevice> device)
 {
-    switch (state) {
-    case BVPlayerSource::PlayingState: return "playing";
-    case BVPlayerSource::StalledState: return "stalled";
-    case BVPlayerSource::PausedState: return "paused";
-    case BVPlayerSource::StoppedState: return "stopped";
-    case BVPlayerSource::ErrorState: return "error";
-    }
-    return "?";
-}
-
-int playWithPlayer(int argc, char **argv, const char *location, int device, double duration)
-{
-    QCoreApplication app(argc, argv);
-    BVBass::outputDevice = device;
-    BVPlayer player;
-    QObject::connect(&player, &BVPlayerSource::stateChanged, [&player](BVPlayerSource::State state) {
-        std::printf("state: %s\n", stateName(state));
-        if (state == BVPlayerSource::PlayingState)
-            std::printf("bitrate: %u bit/s, %s\n", player.currentBitrate(),
-                        player.isSeekable() ? qPrintable(QString("%1 s").arg(player.length(), 0, 'f', 1)) : "live");
-        std::fflush(stdout);
-    });
-    QObject::connect(&player, &BVPlayerSource::metaChanged, [](const QString &meta) {
-        if (!meta.isEmpty())
-            std::printf("now playing: %s\n", qPrintable(meta));
-        std::fflush(stdout);
-    });
-    QObject::connect(&player, &BVPlayerSource::error, [](const QString &message) {
-        std::fprintf(stderr, "error: %s\n", qPrintable(message));
-    });
-    QObject::connect(&player, &BVPlayerSource::ended, &app, &QCoreApplication::quit);
-    if (duration > 0.0)
-        QTimer::singleShot(static_cast<int>(duration * 1000), &app, &QCoreApplication::quit);
-    player.play(QUrl::fromUserInput(QString::fromLocal8Bit(location), QDir::currentPath(), QUrl::AssumeLocalFile));
-    return app.exec();
+    std::thread([device] {
+        char buffer[17640]; // 100 ms of 16-bit stereo at 44100 Hz
+        ssize_t n;
+        while ((n = ::read(STDIN_FILENO, buffer, sizeof buffer)) > 0) {
+            // The device refuses writes while its queue is full: try again shortly.
+            while (device && device->write(buffer, n) < 0)
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+    }).detach();
 }
 
 } // namespace
 
 int main(int argc, char **argv)
 {
-    int device = -1;
-    double duration = 0.0;
-    const char *file = nullptr;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg == "--device" && i + 1 < argc) {
-            device = std::atoi(argv[++i]);
-        } else if (arg == "--duration" && i + 1 < argc) {
-            duration = std::atof(argv[++i]);
-        } else if (arg == "--help") {
-            usage(stdout);
-            return 0;
-        } else if (arg.rfind("--", 0) == 0 || file) {
-            std::fprintf(stderr, "bvplay: unexpected argument '%s'\n", argv[i]);
-            usage(stderr);
-            return 2;
-        } else {
-            file = argv[i];
-        }
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("bvplay"));
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        "Plays an internet radio stream, playlist, local file, push: (16-bit stereo 44100 Hz PCM on standard input) "
+        "or record:N through BrevantPlayer. Without a URL it plays a demo station of its own.");
+    parser.addPositionalArgument("url", "Stream or playlist URL, local path, push: or record:N.", "[URL]");
+    const QCommandLineOption duration("duration", "Stop after SEC seconds and exit.", "SEC");
+    const QCommandLineOption device("device", "Output device: -1 default, 0 no sound, 1.. a device.", "N", "-1");
+    const QCommandLineOption volume("volume", "Volume, 1 = unity gain.", "V");
+    const QCommandLineOption duck("duck", "Duck the volume.");
+    const QCommandLineOption rate("rate", "Playback rate, 1 = normal speed.", "R");
+    const QCommandLineOption quality("quality", "auto, high, mid or low.", "Q");
+    const QCommandLineOption bitrate("bitrate", "Play the stream nearest to BPS bit/s.", "BPS");
+    const QCommandLineOption noRestart("no-restart", "Do not retry after errors; exit 1 instead.");
+    const QCommandLineOption level("level", "Meter the level.");
+    const QCommandLineOption referer("referer", "Referer of every request.", "TEXT");
+    const QCommandLineOption userId("user-id", "Listener statistics identifier.", "TEXT");
+    const QCommandLineOption utmMark("utm-mark", "Campaign mark.", "TEXT");
+    const QCommandLineOption timeout("timeout-ms", "Time limit of every request.", "N");
+    const QCommandLineOption log("log", "The library's log lines on standard error.");
+    const QCommandLineOption json("json", "One JSON object per property change and signal.");
+    const QCommandLineOption publish("publish", "Publish the player as \"BVPlayer\" on NODE_URL.", "NODE_URL");
+    const QCommandLineOption attach("connect", "Drive the player published on NODE_URL from standard input.", "NODE_URL");
+    parser.addOptions({duration, device, volume, duck, rate, quality, bitrate, noRestart, level, referer, userId,
+                       utmMark, timeout, log, json, publish, attach});
+    parser.addHelpOption();
+
+    const auto usageError = [&parser](const QString &reason) {
+        std::fprintf(stderr, "bvplay: %s\n%s", qPrintable(reason), qPrintable(parser.helpText()));
+        return kExitUsage;
+    };
+    if (!parser.parse(QCoreApplication::arguments()))
+        return usageError(parser.errorText());
+    if (parser.isSet("help")) {
+        std::printf("%s", qPrintable(parser.helpText()));
+        return 0;
+    }
+    if (parser.positionalArguments().size() > 1)
+        return usageError(QStringLiteral("more than one URL"));
+    bool ok = true;
+    const auto number = [&ok, &parser](const QCommandLineOption &option, double fallback) {
+        if (!parser.isSet(option))
+            return fallback;
+        bool valid = false;
+        const double value = parser.value(option).toDouble(&valid);
+        ok = ok && valid;
+        return value;
+    };
+    const double durationSec = number(duration, 0);
+    const int outputDevice = int(number(device, -1));
+    const double volumeValue = number(volume, 1.0);
+    const double rateValue = number(rate, 1.0);
+    const double bitrateValue = number(bitrate, 0);
+    const double timeoutValue = number(timeout, BVNetworkAccessManager::BV_NETWORK_DEFAULT_TIMEOUT);
+    BVPlayerSource::Quality qualityValue = BVPlayerSource::AutoQuality;
+    if (parser.isSet(quality) && !parseQuality(parser.value(quality), qualityValue))
+        return usageError(QStringLiteral("--quality takes auto, high, mid or low"));
+    if (!ok || durationSec < 0 || volumeValue < 0 || rateValue <= 0 || bitrateValue < 0 || timeoutValue <= 0)
+        return usageError(QStringLiteral("an option has an invalid number"));
+
+    if (!parser.isSet(log))
+        QLoggingCategory::setFilterRules(QStringLiteral("com.orlenza.brevantplayer=false"));
+    if (durationSec > 0)
+        QTimer::singleShot(int(durationSec * 1000), &app, &QCoreApplication::quit);
+
+    if (parser.isSet(attach)) {
+        QRemoteObjectNode node;
+        if (!node.connectToNode(QUrl(parser.value(attach))))
+            return usageError(QStringLiteral("can not connect to ") + parser.value(attach));
+        QScopedPointer<BVPlayerReplica> replica(node.acquire<BVPlayerReplica>(QStringLiteral("BVPlayer")));
+        QObject::connect(replica.data(), &QRemoteObjectReplica::initialized, &app, [&] {
+            new JsonReporter(replica.data(), replica.data());
+            readCommands(replica.data(), replica.data());
+        });
+        return app.exec();
     }
 
     // An output that cannot be opened falls back to no sound.
-    if (device != 0) {
-        if (BASS_Init(device, kRate, 0, nullptr, nullptr)) {
+    BVBass::outputDevice = outputDevice;
+    if (outputDevice != 0) {
+        if (BASS_Init(outputDevice, 44100, 0, nullptr, nullptr)) {
             BASS_Free();
         } else {
-            std::fprintf(stderr, "bvplay: output device %d unavailable (error %d), playing with no sound\n", device,
-                         BASS_ErrorGetCode());
-            device = 0;
+            std::fprintf(stderr, "bvplay: output device %d unavailable, playing with no sound\n", outputDevice);
+            BVBass::outputDevice = 0;
         }
     }
-    return file ? playWithPlayer(argc, argv, file, device, duration) : playBuiltInTune(device, duration);
+
+    QUrl url;
+    // The station serves from a thread of its own: the player's thread blocks while the engine opens a stream.
+    QThread stationThread;
+    QObject stationContext;
+    DemoStation *station = nullptr;
+    const auto stopStation = qScopeGuard([&] {
+        if (station)
+            QMetaObject::invokeMethod(station, [station] { delete station; }, Qt::BlockingQueuedConnection);
+        stationThread.quit();
+        stationThread.wait();
+    });
+    if (parser.positionalArguments().isEmpty()) {
+        stationContext.moveToThread(&stationThread);
+        stationThread.start();
+        QString error;
+        QMetaObject::invokeMethod(&stationContext, [&] {
+            station = new DemoStation;
+            if (!station->start(error)) {
+                delete station;
+                station = nullptr;
+            }
+        }, Qt::BlockingQueuedConnection);
+        if (!station) {
+            std::fprintf(stderr, "bvplay: %s\n", qPrintable(error));
+            return kExitError;
+        }
+        url = station->url();
+    } else {
+        url = QUrl::fromUserInput(parser.positionalArguments().first(), QDir::currentPath(), QUrl::AssumeLocalFile);
+    }
+
+    BVNetworkAccessManager nam;
+    nam.setReferer(parser.value(referer));
+    nam.setTessaraUserId(parser.value(userId));
+    nam.setTessaraUtmMark(parser.value(utmMark));
+    nam.setTimeoutMs(int(timeoutValue));
+    BVPlayer player(&nam);
+    player.setVolume(volumeValue);
+    player.setDuckVolume(parser.isSet(duck));
+    player.setPlaybackRate(rateValue);
+    player.setPlayingQuality(qualityValue);
+    player.setPlayingBitrate(quint32(bitrateValue));
+    player.setIsRestarted(!parser.isSet(noRestart));
+    player.setIsUpdatesLevel(parser.isSet(level));
+
+    int status = 0;
+    if (parser.isSet(json))
+        new JsonReporter(&player, &player);
+    else
+        new StatusPrinter(&player);
+    QObject::connect(&player, &BVPlayerSource::ended, &app, &QCoreApplication::quit);
+    QObject::connect(&player, &BVPlayerSource::error, &app, [&](const QString &message) {
+        if (!parser.isSet(json))
+            std::fprintf(stderr, "bvplay: error: %s\n", qPrintable(message));
+        if (parser.isSet(noRestart)) {
+            status = kExitError;
+            app.quit();
+        }
+    });
+    if (parser.isSet(noRestart)) {
+        // Without retries a start that found nothing to play is final too. The player's own
+        // handler of the parser's answer runs first and has started a channel, or not.
+        auto *parser = player.findChild<BVPlaylistParser *>();
+        QObject::connect(parser, &BVPlaylistParser::parsingFinished, &app, [&] {
+            if (player.stream())
+                return;
+            std::fprintf(stderr, "bvplay: error: can not start %s\n", qPrintable(url.toString(QUrl::RemoveUserInfo)));
+            status = kExitError;
+            app.quit();
+        });
+    }
+
+    QScopedPointer<QRemoteObjectHost> host;
+    if (parser.isSet(publish)) {
+        host.reset(new QRemoteObjectHost(QUrl(parser.value(publish))));
+        if (!host->enableRemoting(&player, QStringLiteral("BVPlayer")))
+            return usageError(QStringLiteral("can not publish on ") + parser.value(publish));
+    }
+    if (url.scheme() == QLatin1String("push"))
+        feedPushDevice(player.pushPlaybackDevice());
+    player.play(url);
+    const int code = app.exec();
+    return status ? status : code;
 }

@@ -1,0 +1,35 @@
+#pragma once
+
+#include <QElapsedTimer>
+#include <QJsonValue>
+#include <QObject>
+
+// Prints a player's (or replica's) properties and signals as one JSON object
+// per line: {"t":SECONDS,"property":NAME,"value":V} and
+// {"t":SECONDS,"signal":NAME,"args":[...]}.
+class JsonReporter : public QObject
+{
+    Q_OBJECT
+
+public:
+    // Prints every property's current value at t = 0, then follows changes and signals.
+    explicit JsonReporter(QObject *player, QObject *parent = nullptr);
+
+    // URLs as text, enums by name, infinities as null, lists and maps as arrays and objects.
+    static QJsonValue toJson(const QVariant &value);
+
+private slots:
+    void propertyChanged();
+    void onEnded();
+    void onDeviceFailure();
+    void onError(const QString &message);
+
+private:
+    void printProperty(int index);
+    void printSignal(const char *name, const QJsonArray &args);
+    void print(const QJsonObject &object);
+    double seconds() const;
+
+    QObject *m_player;
+    QElapsedTimer m_clock;
+};

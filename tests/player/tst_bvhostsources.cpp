@@ -4,6 +4,8 @@
 #include "bvbass.h"
 #include "bvplayer.h"
 #include "bvpushplayback.h"
+#include "pcmanalysis.h"
+#include "sinkrecorder.h"
 #include "testmedia.h"
 
 #include <QProcess>
@@ -82,6 +84,29 @@ private slots:
         QCOMPARE(device->write(QByteArray(2 * 1048576, '\0')), qint64(-1)); // over the push limit
         player.stop();
         QCOMPARE(device->write(pcm), qint64(-1)); // no stream after the stop
+    }
+
+    // What the host pushes from its own thread is what the PulseAudio sink plays.
+    void pushedPcmReachesTheSink()
+    {
+        if (qEnvironmentVariableIsEmpty("PULSE_SERVER"))
+            QSKIP("no PulseAudio (scripts/services.sh start)");
+        BVBass::outputDevice = -1;
+        BVPlayer player;
+        player.play(QUrl("push:"));
+        QTRY_VERIFY(player.stream() != 0);
+        QPointer<BVPushPlaybackDevice> device = player.pushPlaybackDevice();
+        std::thread host([device] { device->write(tone(1.5)); });
+        host.join();
+        QTRY_COMPARE(player.state(), BVPlayerSource::PlayingState);
+        bvtest::SinkRecorder recorder;
+        QVERIFY(recorder.start());
+        QTest::qWait(500);
+        const bvtest::Pcm heard = bvtest::trimSilence(bvtest::firstChannel(recorder.stop(), 2));
+        BVBass::outputDevice = 0;
+        QVERIFY2(heard.size() > 8000, qPrintable(QString::number(heard.size())));
+        QVERIFY2(qAbs(bvtest::zeroCrossingFrequency(heard, 44100) - 440) < 5,
+                 qPrintable(QString::number(bvtest::zeroCrossingFrequency(heard, 44100))));
     }
 
     void recordDeviceIsHeard()

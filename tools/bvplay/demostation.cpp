@@ -5,7 +5,7 @@
 namespace {
 
 constexpr qint64 kMetaInt = 16000;
-constexpr qsizetype kBurstBytes = 32000; // two seconds at 128 kbit/s
+constexpr qsizetype kBurstBytes = 80000; // five seconds at 128 kbit/s: enough to start at once
 constexpr qint64 kTitleSeconds = 10;
 
 } // namespace
@@ -20,10 +20,12 @@ DemoStation::~DemoStation()
 
 bool DemoStation::start(QString &error)
 {
+    // Five seconds at once, then real time: the station has its burst ready for the first listener.
+    const QString tone = QStringLiteral("sine=frequency=330:beep_factor=3:sample_rate=44100");
     m_encoder.start(QStringLiteral("ffmpeg"),
-                    {"-hide_banner", "-loglevel", "error", "-nostdin", "-re", "-f", "lavfi", "-i",
-                     "sine=frequency=330:beep_factor=3:sample_rate=44100", "-ac", "2", "-c:a", "libmp3lame", "-b:a",
-                     "128k", "-f", "mp3", "pipe:1"});
+                    {"-hide_banner", "-loglevel", "error", "-nostdin", "-f", "lavfi", "-i", tone + ":duration=5", "-f",
+                     "lavfi", "-i", tone, "-filter_complex", "[1:a]arealtime[live];[0:a][live]concat=n=2:v=0:a=1",
+                     "-ac", "2", "-c:a", "libmp3lame", "-b:a", "128k", "-f", "mp3", "pipe:1"});
     if (!m_encoder.waitForStarted()) {
         error = QStringLiteral("can not start ffmpeg for the demo station: ") + m_encoder.errorString();
         return false;

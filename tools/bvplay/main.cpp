@@ -12,6 +12,7 @@
 #include "demostation.h"
 #include "jsonreporter.h"
 #include "rep_bvplayer_replica.h"
+#include "terminalkeys.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -162,7 +163,9 @@ int main(int argc, char **argv)
     QCommandLineParser parser;
     parser.setApplicationDescription(
         "Plays an internet radio stream, playlist, local file, push: (16-bit stereo 44100 Hz PCM on standard input) "
-        "or record:N through BrevantPlayer. Without a URL it plays a demo station of its own.");
+        "or record:N through BrevantPlayer. Without a URL it plays a demo station of its own.\n"
+        "Keys in a terminal: space pause/play, s stop, +/- volume, d duck, q quality, left/right skip 10 s, "
+        "Ctrl+C quits.");
     parser.addPositionalArgument("url", "Stream or playlist URL, local path, push: or record:N.", "[URL]");
     const QCommandLineOption duration("duration", "Stop after SEC seconds and exit.", "SEC");
     const QCommandLineOption device("device", "Output device: -1 default, 0 no sound, 1.. a device.", "N", "-1");
@@ -324,8 +327,11 @@ int main(int argc, char **argv)
         if (!host->enableRemoting(&player, QStringLiteral("BVPlayer")))
             return usageError(QStringLiteral("can not publish on ") + parser.value(publish));
     }
+    quitOnInterrupt();
     if (url.scheme() == QLatin1String("push"))
         feedPushDevice(player.pushPlaybackDevice());
+    else if (!parser.isSet(json) && TerminalKeys::available())
+        new TerminalKeys(&player);
     player.play(url);
     const int code = app.exec();
     return status ? status : code;

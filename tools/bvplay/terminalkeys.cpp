@@ -1,0 +1,86 @@
+#include "terminalkeys.h"
+
+#include "bvplayer.h"
+
+#include <QCoreApplication>
+#include <QSocketNotifier>
+
+#include <csignal>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+int g_signalPipe[2] = {-1, -1};
+
+void onSignal(int)
+{
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t n = ::write(g_signalPipe[0], &byte, 1); // async-signal-safe
+}
+
+} // namespace
+
+void quitOnInterrupt()
+{
+    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, g_signalPipe) != 0)
+        return;
+    auto *notifier = new QSocketNotifier(g_signalPipe[1], QSocketNotifier::Read, QCoreApplication::instance());
+    QObject::connect(notifier, &QSocketNotifier::activated, QCoreApplication::instance(), &QCoreApplication::quit);
+    std::signal(SIGINT, onSignal);
+    std::signal(SIGTERM, onSignal);
+}
+
+bool TerminalKeys::available()
+{
+    return isatty(STDIN_FILENO) && isatty(STDOUT_FILENO);
+}
+
+TerminalKeys::TerminalKeys(BVPlayer *player)
+    : QObject(player), m_player(player), m_notifier(new QSocketNotifier(STDIN_FILENO, QSocketNotifier::Read, this))
+{
+    tcgetattr(STDIN_FILENO, &m_saved);
+    termios raw = m_saved;
+    raw.c_lflag &= ~tcflag_t(ICANON | ECHO);
+    raw.c_cc[VMIN] = 1;
+    raw.c_cc[VTIME] = 0;
+    tcsetattr(STDIN_FILENO, TCSANOW, &raw);
+    connect(m_notifier, &QSocketNotifier::activated, this, &TerminalKeys::readKeys);
+}
+
+TerminalKeys::~TerminalKeys()
+{
+    tcsetattr(STDIN_FILENO, TCSANOW, &m_saved);
+}
+
+void TerminalKeys::readKeys()
+{
+    char buffer[16];
+    const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
+    if (n <= 0) {
+        m_notifier->setEnabled(false);
+        return;
+    }
+    handle(QByteArray(buffer, int(n)));
+}
+
+void TerminalKeys::handle(const QByteArray &key)
+{
+    BVPlayer &p = *m_player;
+    if (key == " ")
+        p.isPlaying() ? p.pause() : p.play();
+    else if (key == "s")
+        p.stop();
+    else if (key == "+")
+        p.setVolume(qMin(p.volume() + 0.1, 2.0));
+    else if (key == "-")
+        p.setVolume(qMax(p.volume() - 0.1, 0.0));
+    else if (key == "d")
+        p.setDuckVolume(!p.duckVolume());
+    else if (key == "q")
+        p.setPlayingQuality(BVPlayerSource::Quality((p.playingQuality() + 1) % 4));
+    else if (key == "\033[C")
+        p.skipForward(10);
+    else if (key == "\033[D")
+        p.skipBackward(10);
+}

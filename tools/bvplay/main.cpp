@@ -86,8 +86,7 @@ private:
                            .arg(QString::fromLatin1(QMetaEnum::fromType<BVPlayerSource::Quality>().valueToKey(p.currentQuality())))
                            .arg(p.isSeekable() ? QString("%1/%2 s").arg(p.position(), 0, 'f', 1).arg(p.length(), 0, 'f', 1)
                                                : QStringLiteral("live"));
-        if (p.isSeekable())
-            line += QStringLiteral(" | buffered %1 s").arg(p.bufferedLength(), 0, 'f', 1);
+        line += QStringLiteral(" | buffered %1 s").arg(p.bufferedLength(), 0, 'f', 1);
         if (p.isUpdatesLevel())
             line += QStringLiteral(" | %1").arg(QString(int(p.level() * 40), QLatin1Char('#')), -40);
         if (m_terminal) {

@@ -102,8 +102,8 @@ std::unique_ptr<OutputDriver> openPulseOutput(int device, int rate, int &error)
         }
         sink = sinks[static_cast<size_t>(device) - 1];
     }
-    const pa_sample_spec spec{PA_SAMPLE_S16LE, static_cast<uint32_t>(rate), 2};
-    pa_stream *stream = pa_stream_new(connection->context(), "BrevantPlayer playback", &spec, nullptr);
+    const pa_sample_spec sampleFormat{PA_SAMPLE_S16LE, static_cast<uint32_t>(rate), 2};
+    pa_stream *stream = pa_stream_new(connection->context(), "BrevantPlayer playback", &sampleFormat, nullptr);
     if (!stream) {
         error = BASS_ERROR_FORMAT;
         return nullptr;

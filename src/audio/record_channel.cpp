@@ -137,8 +137,8 @@ int RecordChannel::start()
     m_connection = PulseConnection::connect("BrevantPlayer recorder", kConnectTimeoutMs);
     if (!m_connection)
         return BASS_ERROR_DRIVER;
-    const pa_sample_spec spec{PA_SAMPLE_S16LE, format().freq, static_cast<uint8_t>(format().chans)};
-    m_stream = pa_stream_new(m_connection->context(), "BrevantPlayer recording", &spec, nullptr);
+    const pa_sample_spec sampleFormat{PA_SAMPLE_S16LE, format().freq, static_cast<uint8_t>(format().chans)};
+    m_stream = pa_stream_new(m_connection->context(), "BrevantPlayer recording", &sampleFormat, nullptr);
     if (!m_stream)
         return BASS_ERROR_FORMAT;
     pa_buffer_attr attr{};

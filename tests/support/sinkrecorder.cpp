@@ -12,12 +12,12 @@ SinkRecorder::~SinkRecorder()
 
 bool SinkRecorder::start()
 {
-    const pa_sample_spec spec{PA_SAMPLE_S16LE, kRate, kChannels};
+    const pa_sample_spec sampleFormat{PA_SAMPLE_S16LE, kRate, kChannels};
     pa_buffer_attr attr{};
     attr.maxlength = static_cast<uint32_t>(-1);
     attr.fragsize = kRate * kChannels * 2 / 100; // 10 ms reads
     int error = 0;
-    pa_simple *pa = pa_simple_new(nullptr, "bvtest-recorder", PA_STREAM_RECORD, "@DEFAULT_MONITOR@", "monitor", &spec,
+    pa_simple *pa = pa_simple_new(nullptr, "bvtest-recorder", PA_STREAM_RECORD, "@DEFAULT_MONITOR@", "monitor", &sampleFormat,
                                   nullptr, &attr, &error);
     if (!pa)
         return false;

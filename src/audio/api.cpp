@@ -4,6 +4,7 @@
 
 #include "engine.h"
 #include "engine_config.h"
+#include "decoder.h"
 #include "engine_error.h"
 #include "push_channel.h"
 #include "record_channel.h"
@@ -18,8 +19,6 @@ using namespace bvaudio;
 namespace {
 
 constexpr DWORD kVersion = 0x01000000;
-constexpr HPLUGIN kOpusPlugin = 1;
-constexpr HPLUGIN kHlsPlugin = 2;
 constexpr QWORD kFailedPosition = static_cast<QWORD>(-1);
 
 BOOL result(int code)

@@ -180,11 +180,12 @@ void Channel::recordLevel(const int16_t *samples, size_t frames)
 {
     const size_t chans = m_format.chans;
     const size_t capacity = m_levelHistory.size();
+    const float scale = 1.0f / (32768.0f * static_cast<float>(chans));
     for (size_t f = 0; f < frames; ++f) {
         float sum = 0.0f;
         for (size_t c = 0; c < chans; ++c)
             sum += static_cast<float>(samples[f * chans + c]);
-        m_levelHistory[m_levelWrite] = sum / (32768.0f * static_cast<float>(chans));
+        m_levelHistory[m_levelWrite] = sum * scale;
         m_levelWrite = (m_levelWrite + 1) % capacity;
     }
 }

@@ -141,7 +141,7 @@ private:
     std::vector<Sync> m_syncs;
 };
 
-// Keeps what a mixer needs alive while it renders a channel that gets freed.
+// Channels are shared: the engine's table, the mixer and a decode thread may each hold one.
 using ChannelPtr = std::shared_ptr<Channel>;
 
 } // namespace bvaudio

@@ -34,16 +34,16 @@ int64_t seekInput(void *opaque, int64_t offset, int whence)
     return input->seek(offset) ? offset : -1;
 }
 
-DWORD ctypeFor(const char *formatName, AVCodecID codec, bool &plugin)
+DWORD ctypeFor(const char *formatName, AVCodecID codec, HPLUGIN &plugin)
 {
-    plugin = false;
+    plugin = 0;
     const std::string name = formatName ? formatName : "";
     if (name == "wav")
         return BASS_CTYPE_STREAM_WAV;
     if (name.find("mp4") != std::string::npos || name.find("mov") != std::string::npos)
         return BASS_CTYPE_STREAM_MP4;
     if (name == "mpegts")
-        plugin = true; // MPEG-TS is served by the "basshls" set
+        plugin = kHlsPlugin;
     switch (codec) {
     case AV_CODEC_ID_MP3:
     case AV_CODEC_ID_MP2:
@@ -53,7 +53,7 @@ DWORD ctypeFor(const char *formatName, AVCodecID codec, bool &plugin)
     case AV_CODEC_ID_VORBIS:
         return BASS_CTYPE_STREAM_VORBIS;
     case AV_CODEC_ID_OPUS:
-        plugin = true; // served by the "bassopus" set
+        plugin = kOpusPlugin;
         return BASS_CTYPE_STREAM_OPUS;
     case AV_CODEC_ID_FLAC:
         return BASS_CTYPE_STREAM_FLAC;
@@ -149,7 +149,7 @@ int Decoder::openStream(const Options &options)
                                           ? stream->codecpar->bits_per_raw_sample
                                           : stream->codecpar->bits_per_coded_sample);
     m_bitRate = stream->codecpar->bit_rate > 0 ? stream->codecpar->bit_rate : m_format->bit_rate;
-    m_ctype = ctypeFor(m_format->iformat->name, m_codec->codec_id, m_pluginFormat);
+    m_ctype = ctypeFor(m_format->iformat->name, m_codec->codec_id, m_plugin);
 
     int64_t durationUs = AV_NOPTS_VALUE;
     if (stream->duration != AV_NOPTS_VALUE && stream->duration > 0)

@@ -18,6 +18,10 @@ struct SwrContext;
 
 namespace bvaudio {
 
+// Handles of the built-in format sets that carry the plug-in names.
+constexpr HPLUGIN kOpusPlugin = 1; // "bassopus"
+constexpr HPLUGIN kHlsPlugin = 2;  // "basshls": MPEG-TS
+
 class Decoder {
 public:
     struct Options {
@@ -36,7 +40,8 @@ public:
     int channels() const { return m_channels; }
     DWORD ctype() const { return m_ctype; }
     DWORD originalResolution() const { return m_resolution; }
-    bool isPluginFormat() const { return m_pluginFormat; }
+    // The built-in set serving this format, 0 for core formats.
+    HPLUGIN plugin() const { return m_plugin; }
     // Decoded length in bytes, -1 when unknown.
     int64_t lengthBytes() const { return m_lengthBytes; }
     bool canSeek() const { return m_input.isSeekable(); }
@@ -67,7 +72,7 @@ private:
     int m_channels = 0;
     DWORD m_ctype = BASS_CTYPE_STREAM;
     DWORD m_resolution = 0;
-    bool m_pluginFormat = false;
+    HPLUGIN m_plugin = 0;
     int64_t m_lengthBytes = -1;
     int64_t m_bitRate = 0;
     bool m_draining = false;

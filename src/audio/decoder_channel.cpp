@@ -44,7 +44,7 @@ std::shared_ptr<DecoderChannel> DecoderChannel::create(DWORD handle, std::unique
     format.ctype = decoder->ctype();
     format.origres = decoder->originalResolution();
     format.filename = input->name;
-    format.plugin = decoder->isPluginFormat() ? (format.ctype == BASS_CTYPE_STREAM_OPUS ? 1 : 2) : 0;
+    format.plugin = decoder->plugin();
     std::shared_ptr<DecoderChannel> channel(
         new DecoderChannel(handle, std::move(format), std::move(input), std::move(decoder)));
     {

@@ -111,7 +111,11 @@ private slots:
         publisher.start(BVPLAY_PATH, {"--json", "--device", "0", "--duration", "20", "--publish", node,
                                       QString::fromLatin1(m_server.url("/live"))});
         QVERIFY(publisher.waitForStarted());
-        QTest::qWait(500);
+        QByteArray publisherOut;
+        // The node is up once the publisher plays.
+        QTRY_VERIFY_WITH_TIMEOUT(valuesOf(jsonLines(publisherOut += publisher.readAllStandardOutput()), "state")
+                                     .contains("PlayingState"),
+                                 10000);
         QProcess remote;
         remote.start(BVPLAY_PATH, {"--connect", node, "--duration", "15"});
         QVERIFY(remote.waitForStarted());
@@ -119,7 +123,6 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT((remoteOut += remote.readAllStandardOutput()).contains("StreamTitle='Artist - Title'"),
                                  10000);
         remote.write("stop\n");
-        QByteArray publisherOut;
         QTRY_VERIFY_WITH_TIMEOUT(valuesOf(jsonLines(publisherOut += publisher.readAllStandardOutput()), "state").endsWith("StoppedState"),
                                  5000);
         QTRY_VERIFY_WITH_TIMEOUT(valuesOf(jsonLines(remoteOut += remote.readAllStandardOutput()), "state").endsWith("StoppedState"),

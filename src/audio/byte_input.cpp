@@ -1,5 +1,9 @@
 #include "byte_input.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstring>
 
@@ -7,9 +11,21 @@ namespace bvaudio {
 
 FileInput *FileInput::open(const std::string &path, uint64_t offset, uint64_t length)
 {
-    FILE *file = std::fopen(path.c_str(), "rb");
-    if (!file)
+    // Regular files only: a FIFO or a device would block or never end. Opened without
+    // blocking so that a FIFO cannot hold the caller before the check.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
         return nullptr;
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || ::fcntl(fd, F_SETFL, 0) != 0) {
+        ::close(fd);
+        return nullptr;
+    }
+    FILE *file = ::fdopen(fd, "rb");
+    if (!file) {
+        ::close(fd);
+        return nullptr;
+    }
     if (std::fseek(file, 0, SEEK_END) != 0) {
         std::fclose(file);
         return nullptr;

@@ -45,7 +45,7 @@ public:
     std::string name;
 };
 
-// A local file, or the part [offset, offset + length) of it.
+// A regular local file, or the part [offset, offset + length) of it.
 class FileInput : public ByteInput {
 public:
     // Returns nullptr when the file cannot be opened or the part lies outside it.

@@ -15,23 +15,21 @@ namespace {
 
 constexpr int kIoBufferSize = 32 * 1024;
 
-int readPacket(void *opaque, uint8_t *buffer, int size)
+// Nested locations (playlists inside a stream, external references) are never opened.
+int refuseNestedOpen(AVFormatContext *, AVIOContext **, const char *, int, AVDictionary **)
 {
-    int n = static_cast<ByteInput *>(opaque)->read(buffer, size);
-    if (n < 0)
-        return AVERROR(EIO);
-    return n == 0 ? AVERROR_EOF : n;
+    return AVERROR(EPERM);
 }
 
 int64_t seekInput(void *opaque, int64_t offset, int whence)
 {
-    auto *input = static_cast<ByteInput *>(opaque);
+    auto &input = static_cast<Decoder *>(opaque)->input();
     if (whence & AVSEEK_SIZE)
-        return input->size();
+        return input.size();
     whence &= ~AVSEEK_FORCE;
     if (whence != SEEK_SET)
         return -1;
-    return input->seek(offset) ? offset : -1;
+    return input.seek(offset) ? offset : -1;
 }
 
 DWORD ctypeFor(const char *formatName, AVCodecID codec, HPLUGIN &plugin)
@@ -66,6 +64,25 @@ DWORD ctypeFor(const char *formatName, AVCodecID codec, HPLUGIN &plugin)
 
 Decoder::Decoder(ByteInput &input) : m_input(input) {}
 
+int Decoder::readPacket(void *opaque, uint8_t *buffer, int size)
+{
+    auto *decoder = static_cast<Decoder *>(opaque);
+    if (decoder->m_opening && decoder->m_bytesRead >= kMaxOpenBytes)
+        return AVERROR(EIO); // detection has read enough to decide
+    const int n = decoder->m_input.read(buffer, size);
+    if (n < 0)
+        return AVERROR(EIO);
+    decoder->m_bytesRead += n;
+    return n == 0 ? AVERROR_EOF : n;
+}
+
+int Decoder::interrupted(void *opaque)
+{
+    const auto *decoder = static_cast<const Decoder *>(opaque);
+    return decoder->m_opening && decoder->m_deadline != std::chrono::steady_clock::time_point{}
+           && std::chrono::steady_clock::now() >= decoder->m_deadline;
+}
+
 Decoder::~Decoder()
 {
     av_frame_free(&m_frame);
@@ -94,7 +111,8 @@ std::unique_ptr<Decoder> Decoder::open(ByteInput &input, const Options &options,
 int Decoder::openStream(const Options &options)
 {
     auto *ioBuffer = static_cast<uint8_t *>(av_malloc(kIoBufferSize));
-    m_io = avio_alloc_context(ioBuffer, kIoBufferSize, 0, &m_input, readPacket,
+    m_deadline = options.deadline;
+    m_io = avio_alloc_context(ioBuffer, kIoBufferSize, 0, this, readPacket,
                               nullptr, m_input.isSeekable() ? seekInput : nullptr);
     m_format = avformat_alloc_context();
     m_packet = av_packet_alloc();
@@ -108,6 +126,8 @@ int Decoder::openStream(const Options &options)
     m_io->seekable = options.seekOnlyAfterOpen ? 0 : seekable;
     m_format->pb = m_io;
     m_format->flags |= AVFMT_FLAG_CUSTOM_IO;
+    m_format->io_open = refuseNestedOpen;
+    m_format->interrupt_callback = AVIOInterruptCB{interrupted, this};
     if (options.probeBytes > 0) {
         // Detect the format from the first probeBytes; read a little more for codec parameters.
         m_format->format_probesize = static_cast<int>(options.probeBytes);
@@ -116,12 +136,16 @@ int Decoder::openStream(const Options &options)
     }
     const AVInputFormat *hint = options.formatHint ? av_find_input_format(options.formatHint) : nullptr;
     const std::string url = m_input.name;
-    if (avformat_open_input(&m_format, url.c_str(), hint, nullptr) < 0) {
+    AVDictionary *formatOptions = nullptr;
+    av_dict_set(&formatOptions, "format_whitelist", kFormats, 0);
+    const int opened = avformat_open_input(&m_format, url.c_str(), hint, &formatOptions);
+    av_dict_free(&formatOptions);
+    if (opened < 0) {
         m_format = nullptr; // freed by avformat_open_input on failure
-        return BASS_ERROR_FILEFORM;
+        return interrupted(this) ? BASS_ERROR_TIMEOUT : BASS_ERROR_FILEFORM;
     }
     if (avformat_find_stream_info(m_format, nullptr) < 0)
-        return BASS_ERROR_FILEFORM;
+        return interrupted(this) ? BASS_ERROR_TIMEOUT : BASS_ERROR_FILEFORM;
 
     const AVCodec *codec = nullptr;
     m_streamIndex = av_find_best_stream(m_format, AVMEDIA_TYPE_AUDIO, -1, -1, &codec, 0);
@@ -162,6 +186,8 @@ int Decoder::openStream(const Options &options)
     }
 
     m_io->seekable = seekable;
+    m_opening = false;
+    m_bytesAtLastSample = m_bytesRead;
 
     AVChannelLayout layout{};
     av_channel_layout_default(&layout, m_channels);
@@ -224,6 +250,8 @@ Decoder::Status Decoder::decode(std::vector<int16_t> &out)
             Status status = receiveFrames(out);
             return status == Status::Data && out.size() == before ? Status::End : status;
         }
+        if (m_bytesRead - m_bytesAtLastSample > kMaxJunkBytes)
+            return Status::Error; // a long run of bytes that decode to nothing
         int rc = av_read_frame(m_format, m_packet);
         if (rc < 0) {
             avcodec_send_packet(m_codec, nullptr); // flush the decoder's delayed frames
@@ -250,6 +278,7 @@ Decoder::Status Decoder::decode(std::vector<int16_t> &out)
             av_packet_unref(m_packet);
         }
     }
+    m_bytesAtLastSample = m_bytesRead;
     return Status::Data;
 }
 

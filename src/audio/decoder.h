@@ -5,6 +5,7 @@
 #include "bass.h"
 #include "byte_input.h"
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -29,7 +30,16 @@ public:
         const char *formatHint = nullptr; // FFmpeg demuxer short name, or nullptr
         // Open without seeking (a download that has not arrived yet); seek afterwards.
         bool seekOnlyAfterOpen = false;
+        // Opening gives up at this time (the creation's deadline); the epoch = no limit.
+        std::chrono::steady_clock::time_point deadline{};
     };
+
+    // Bytes format detection may read before it gives up (room for large cover-art tags).
+    static constexpr int64_t kMaxOpenBytes = 4 * 1024 * 1024;
+    // Bytes read without a single decoded sample before the stream counts as broken.
+    static constexpr int64_t kMaxJunkBytes = 1024 * 1024;
+    // The demuxers the engine serves; nothing else (no playlist readers that open more locations).
+    static constexpr const char *kFormats = "mp3,aac,loas,ogg,flac,wav,w64,aiff,mpegts,mov,matroska,asf";
 
     // Opens the input's first audio stream. On failure returns nullptr and sets
     // `error` to a BASS_ERROR_* code. The input must outlive the decoder.
@@ -51,12 +61,15 @@ public:
     enum class Status { Data, End, Error };
     // Appends the next decoded samples to `out`.
     Status decode(std::vector<int16_t> &out);
+    ByteInput &input() { return m_input; }
     // Seeks to a byte position of the decoded data, exact to the sample.
     bool seek(uint64_t bytePosition);
 
 private:
     explicit Decoder(ByteInput &input);
     int openStream(const Options &options);
+    static int readPacket(void *opaque, uint8_t *buffer, int size);
+    static int interrupted(void *opaque);
     Status receiveFrames(std::vector<int16_t> &out);
     void appendFrame(const AVFrame *frame, std::vector<int16_t> &out);
 
@@ -76,6 +89,10 @@ private:
     int64_t m_lengthBytes = -1;
     int64_t m_bitRate = 0;
     bool m_draining = false;
+    bool m_opening = true;
+    std::chrono::steady_clock::time_point m_deadline{};
+    int64_t m_bytesRead = 0;      // from the input, in all
+    int64_t m_bytesAtLastSample = 0; // m_bytesRead when the last samples were decoded
     // After a seek: decoded samples (per channel) before this one are dropped.
     int64_t m_skipToSample = -1;
     std::vector<int16_t> m_convertBuffer;

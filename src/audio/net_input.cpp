@@ -17,6 +17,32 @@ constexpr size_t kDefaultBytesPerSecond = 128000 / 8;
 constexpr size_t kMinLiveBuffer = 16 * 1024;
 constexpr size_t kCompactThreshold = 256 * 1024;
 
+// NET_BUFFER milliseconds at `bitsPerSecond`, within the live buffer's bounds.
+size_t liveCapacity(uint64_t bitsPerSecond, uint32_t bufferMs)
+{
+    const uint64_t bytes = std::min<uint64_t>(bitsPerSecond, 1u << 30) / 8 * bufferMs / 1000;
+    return static_cast<size_t>(std::clamp<uint64_t>(bytes, kMinLiveBuffer, NetInput::kMaxLiveBuffer));
+}
+
+// Percent-encodes the bytes a URL may not carry as they are.
+std::string encodedUrl(const std::string &url)
+{
+    static const char hex[] = "0123456789ABCDEF";
+    std::string out;
+    for (unsigned char c : url) {
+        if (c <= 0x20 || c >= 0x7f || std::strchr("\"<>\\^`{|}", c)) {
+            out += '%';
+            out += hex[c >> 4];
+            out += hex[c & 15];
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
+using Clock = std::chrono::steady_clock;
+
 int64_t nowMs()
 {
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
@@ -62,7 +88,7 @@ NetRequest NetRequest::parse(const char *text, uint64_t offset)
             end = all.size();
         const std::string line = all.substr(start, end - start);
         if (first)
-            request.url = trimmed(line);
+            request.url = encodedUrl(trimmed(line));
         else if (!trimmed(line).empty())
             request.headers.push_back(line);
         first = false;
@@ -71,26 +97,26 @@ NetRequest NetRequest::parse(const char *text, uint64_t offset)
     return request;
 }
 
-NetInput::NetInput(const NetRequest &request, DOWNLOADPROC *proc, void *user)
-    : m_request(request), m_proc(proc), m_user(user)
+NetInput::NetInput(const NetRequest &request, DOWNLOADPROC *proc, void *user, Deadline deadline)
+    : m_request(request), m_openDeadline(deadline), m_proc(proc), m_user(user)
 {
     const NetSettings net = EngineConfig::net();
     m_readTimeoutMs = net.readTimeoutMs;
     m_bufferMs = net.bufferMs;
     m_prebufPercent = net.prebufPercent;
-    m_liveCapacity = std::max(kMinLiveBuffer, kDefaultBytesPerSecond * m_bufferMs / 1000);
+    m_liveCapacity = liveCapacity(kDefaultBytesPerSecond * 8, m_bufferMs);
     name = request.url;
 }
 
-std::unique_ptr<NetInput> NetInput::open(const NetRequest &request, DOWNLOADPROC *proc, void *user, int &error)
+std::unique_ptr<NetInput> NetInput::open(const NetRequest &request, DOWNLOADPROC *proc, void *user,
+                                         Deadline deadline, int &error)
 {
     static CurlGlobal curlGlobal;
     (void)curlGlobal;
-    std::unique_ptr<NetInput> input(new NetInput(request, proc, user));
+    std::unique_ptr<NetInput> input(new NetInput(request, proc, user, deadline));
     input->m_thread = std::thread(&NetInput::run, input.get());
-    const uint32_t timeoutMs = EngineConfig::net().timeoutMs;
     std::unique_lock lock(input->m_mutex);
-    const bool answered = input->m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs + 250), [&] {
+    const bool answered = input->m_changed.wait_until(lock, deadline, [&] {
         return input->m_headersDone || input->m_finished;
     });
     if (!answered) {
@@ -147,7 +173,8 @@ void NetInput::run()
     curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
     curl_easy_setopt(curl, CURLOPT_MAXREDIRS, 10L);
-    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(net.timeoutMs));
+    const auto connectMs = std::chrono::duration_cast<std::chrono::milliseconds>(m_openDeadline - Clock::now());
+    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(std::max<int64_t>(1, connectMs.count())));
     curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(curl, CURLOPT_FAILONERROR, 0L);
     curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, +[](char *b, size_t s, size_t n, void *u) {
@@ -206,6 +233,11 @@ size_t NetInput::onHeader(const char *line, size_t size)
 {
     const std::string text(line, size);
     std::lock_guard lock(m_mutex);
+    m_headerBytes += size;
+    if (m_headerBytes > kMaxHeaderBytes) {
+        m_error = BASS_ERROR_FILEOPEN;
+        return 0; // aborts the transfer
+    }
     if (text.rfind("HTTP/", 0) == 0 || text.rfind("ICY ", 0) == 0) {
         // A new response (also after a redirect): reset what the previous one said.
         const auto space = text.find(' ');
@@ -226,7 +258,7 @@ size_t NetInput::onHeader(const char *line, size_t size)
         else if (key == "icy-metaint")
             m_metaInt = static_cast<size_t>(std::strtoul(value.c_str(), nullptr, 10));
         else if (key == "icy-br")
-            m_liveCapacity = std::max(kMinLiveBuffer, std::strtoul(value.c_str(), nullptr, 10) * 125 * m_bufferMs / 1000);
+            m_liveCapacity = liveCapacity(std::strtoull(value.c_str(), nullptr, 10) * 1000, m_bufferMs);
         return size;
     }
     if (trimmed(text).empty() && (m_status < 300 || m_status >= 400)) {
@@ -254,6 +286,11 @@ size_t NetInput::onBody(const char *data, size_t size)
         std::lock_guard lock(m_mutex);
         if (m_quit)
             return 0;
+        if (!m_headersDone) {
+            // The body of a final answer that was neither a stream nor followed (a 3xx without Location).
+            m_error = BASS_ERROR_FILEOPEN;
+            return 0;
+        }
         m_lastDataMs = nowMs();
         m_icy->feed(reinterpret_cast<const uint8_t *>(data), size, m_audioScratch,
                     [&](const std::string &meta) {
@@ -287,16 +324,17 @@ size_t NetInput::onBody(const char *data, size_t size)
 void NetInput::appendAudio(const uint8_t *data, size_t size)
 {
     std::unique_lock lock(m_mutex);
-    if (m_contentLength < 0) {
-        // Live: keep at most NET_BUFFER ahead of the reader; wait for room (not a read time-out).
-        m_changed.wait(lock, [&] { return m_quit || availableLocked() < m_liveCapacity; });
-        if (m_readIndex > kCompactThreshold) {
-            m_data.erase(m_data.begin(), m_data.begin() + static_cast<ptrdiff_t>(m_readIndex));
-            m_dataStart += m_readIndex;
-            m_readIndex = 0;
-        }
-        m_lastDataMs = nowMs();
+    // Keep a bounded amount ahead of the reader (live: NET_BUFFER; a file: its window) and
+    // wait for room; the wait is not a read time-out.
+    m_changed.wait(lock, [&] { return m_quit || availableLocked() < aheadCapacityLocked(); });
+    const size_t keepBehind = m_contentLength >= 0 ? kFileWindow : 0;
+    if (m_readIndex > keepBehind + kCompactThreshold) {
+        const size_t drop = m_readIndex - keepBehind;
+        m_data.erase(m_data.begin(), m_data.begin() + static_cast<ptrdiff_t>(drop));
+        m_dataStart += drop;
+        m_readIndex -= drop;
     }
+    m_lastDataMs = nowMs();
     m_data.insert(m_data.end(), data, data + size);
     m_received += size;
     m_changed.notify_all();
@@ -325,8 +363,8 @@ int NetInput::read(uint8_t *buffer, int size)
         if (m_streaming) {
             // Ran dry while playing: wait for the prebuffer before handing out data again.
             m_changed.wait(lock, [&] { return m_quit || m_finished || availableLocked() >= prebufferBytesLocked(); });
-        } else if (!m_changed.wait_for(lock, std::chrono::milliseconds(EngineConfig::net().timeoutMs),
-                                       [&] { return m_quit || m_finished || availableLocked() > 0; })) {
+        } else if (!m_changed.wait_until(lock, m_openDeadline,
+                                         [&] { return m_quit || m_finished || availableLocked() > 0; })) {
             return -1; // format detection got no data in time
         }
     }
@@ -344,9 +382,11 @@ int NetInput::read(uint8_t *buffer, int size)
 bool NetInput::seek(int64_t position)
 {
     std::unique_lock lock(m_mutex);
-    if (position < static_cast<int64_t>(m_dataStart) || position > m_contentLength)
+    const auto readPosition = static_cast<int64_t>(m_dataStart + m_readIndex);
+    if (position < static_cast<int64_t>(m_dataStart) || position > m_contentLength
+        || position > readPosition + static_cast<int64_t>(kFileWindow))
         return false;
-    // A file downloads in full: a target not yet here arrives soon.
+    // A target inside the window ahead arrives soon.
     m_changed.wait_for(lock, std::chrono::milliseconds(EngineConfig::net().timeoutMs), [&] {
         return m_quit || m_finished || position <= static_cast<int64_t>(m_dataStart + m_data.size());
     });
@@ -362,11 +402,10 @@ int64_t NetInput::bufferPosition() const
     return static_cast<int64_t>(m_received);
 }
 
-std::string NetInput::peek(size_t bytes, int timeoutMs)
+std::string NetInput::peek(size_t bytes)
 {
     std::unique_lock lock(m_mutex);
-    m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                       [&] { return m_finished || m_data.size() >= bytes; });
+    m_changed.wait_until(lock, m_openDeadline, [&] { return m_finished || m_data.size() >= bytes; });
     return std::string(m_data.begin(), m_data.begin() + static_cast<ptrdiff_t>(std::min(bytes, m_data.size())));
 }
 
@@ -388,7 +427,7 @@ void NetInput::setBitrate(int64_t bitsPerSecond)
     if (bitsPerSecond <= 0)
         return;
     std::lock_guard lock(m_mutex);
-    m_liveCapacity = std::max(kMinLiveBuffer, static_cast<size_t>(bitsPerSecond / 8) * m_bufferMs / 1000);
+    m_liveCapacity = liveCapacity(static_cast<uint64_t>(bitsPerSecond), m_bufferMs);
     m_changed.notify_all();
 }
 

@@ -7,6 +7,7 @@
 #include "byte_input.h"
 #include "icy_demuxer.h"
 
+#include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <memory>
@@ -20,16 +21,27 @@ struct NetRequest {
     std::vector<std::string> headers; // complete "Name: value" lines
     uint64_t offset = 0;
 
-    // Parses the URL followed by "\r\n"-separated header lines.
+    // Parses the URL followed by "\r\n"-separated header lines. Bytes a URL may not
+    // hold as they are (blanks, controls, non-ASCII) are percent-encoded.
     static NetRequest parse(const char *text, uint64_t offset);
 };
 
 class NetInput : public ByteInput {
 public:
-    // Starts the download and waits for the response headers (NET_TIMEOUT).
+    using Deadline = std::chrono::steady_clock::time_point;
+    // Response headers beyond this many bytes end the request.
+    static constexpr size_t kMaxHeaderBytes = 64 * 1024;
+    // A live stream never keeps more than this ahead of the decoder, whatever its bit rate says.
+    static constexpr size_t kMaxLiveBuffer = 2 * 1024 * 1024;
+    // A file of known length is kept in a window of this many bytes ahead of the decoder and behind it.
+    static constexpr size_t kFileWindow = 8 * 1024 * 1024;
+
+    // Starts the download and waits for the response headers until `deadline`.
     // Returns nullptr with `error` set: BASS_ERROR_FILEOPEN (HTTP error status,
-    // refused connection), BASS_ERROR_TIMEOUT, BASS_ERROR_SSL, BASS_ERROR_NONET.
-    static std::unique_ptr<NetInput> open(const NetRequest &request, DOWNLOADPROC *proc, void *user, int &error);
+    // refused connection, oversized headers), BASS_ERROR_TIMEOUT, BASS_ERROR_SSL, BASS_ERROR_NONET.
+    // Reads before the decoder has opened wait for data until `deadline` too.
+    static std::unique_ptr<NetInput> open(const NetRequest &request, DOWNLOADPROC *proc, void *user,
+                                          Deadline deadline, int &error);
     ~NetInput() override;
 
     void abort() override;
@@ -41,9 +53,9 @@ public:
     int64_t endPosition() const override { return m_contentLength; }
 
     const std::string &contentType() const { return m_contentType; }
-    // Waits up to `timeoutMs` until `bytes` have arrived or the download ended;
+    // Waits until `bytes` have arrived, the download ended or the deadline passed;
     // returns the first bytes received (at most `bytes`).
-    std::string peek(size_t bytes, int timeoutMs);
+    std::string peek(size_t bytes);
     // Waits until playback may start (NET_PREBUF % of the buffer) or the download ended.
     void waitForPrebuffer(int timeoutMs);
     // Format detection is over: from now on a read that runs dry waits for the prebuffer.
@@ -56,7 +68,7 @@ public:
     void setMetadataListener(std::function<void()> listener);
 
 private:
-    explicit NetInput(const NetRequest &request, DOWNLOADPROC *proc, void *user);
+    NetInput(const NetRequest &request, DOWNLOADPROC *proc, void *user, Deadline deadline);
     void run();
     size_t onHeader(const char *line, size_t size);
     size_t onBody(const char *data, size_t size);
@@ -64,8 +76,10 @@ private:
     void appendAudio(const uint8_t *data, size_t size);
     size_t availableLocked() const { return m_data.size() - m_readIndex; }
     size_t prebufferBytesLocked() const;
+    size_t aheadCapacityLocked() const { return m_contentLength >= 0 ? kFileWindow : m_liveCapacity; }
 
     const NetRequest m_request;
+    const Deadline m_openDeadline;
     DOWNLOADPROC *const m_proc;
     void *const m_user;
     std::thread m_thread;
@@ -79,6 +93,7 @@ private:
     bool m_streaming = false;
     int m_error = BASS_OK;
     long m_status = 0;
+    size_t m_headerBytes = 0;
     std::string m_contentType;
     int64_t m_contentLength = -1;
     size_t m_metaInt = 0;

@@ -1,5 +1,6 @@
 #include "stream_factory.h"
 
+#include "creation_budget.h"
 #include "decoder_channel.h"
 #include "engine.h"
 #include "engine_config.h"
@@ -17,8 +18,9 @@ namespace {
 constexpr int kMaxPlaylistDepth = 4;
 constexpr size_t kMaxPlaylistBytes = 64 * 1024;
 
-HSTREAM openFile(const std::string &path, QWORD offset, QWORD length, DWORD flags, int depth);
-HSTREAM openUrl(const NetRequest &request, DWORD flags, DOWNLOADPROC *proc, void *user, int depth);
+HSTREAM openFile(const std::string &path, QWORD offset, QWORD length, DWORD flags, CreationBudget &budget, int depth);
+HSTREAM openUrl(const NetRequest &request, DWORD flags, DOWNLOADPROC *proc, void *user, CreationBudget &budget,
+                int depth);
 
 // Registers a decoding channel over `input`; `prepare` runs on the channel before it is handed out.
 template <typename Prepare>
@@ -38,22 +40,30 @@ HSTREAM addDecoderStream(std::unique_ptr<ByteInput> input, const Decoder::Option
     return handle;
 }
 
-// Tries the entries of a playlist in order; the first that opens wins.
+// Tries the entries of a playlist in order; the first that opens wins. A list that came
+// over the network (`origin` set) names network streams only: its local entries are refused.
 HSTREAM openPlaylist(const std::string &text, const std::string &base, const NetRequest *origin, DWORD flags,
-                     DOWNLOADPROC *proc, void *user, int depth)
+                     DOWNLOADPROC *proc, void *user, CreationBudget &budget, int depth)
 {
     if (depth >= kMaxPlaylistDepth)
         return fail<HSTREAM>(BASS_ERROR_FILEFORM, 0);
     int lastError = BASS_ERROR_FILEFORM;
     for (const std::string &entry : readPlaylist(text, base)) {
+        if (budget.expired())
+            return fail<HSTREAM>(BASS_ERROR_TIMEOUT, 0);
+        const bool network = isNetworkLocation(entry);
+        if ((origin && !network) || !budget.claim(entry)) {
+            lastError = BASS_ERROR_FILEOPEN;
+            continue;
+        }
         HSTREAM stream = 0;
-        if (isNetworkLocation(entry)) {
+        if (network) {
             NetRequest request = origin ? *origin : NetRequest{};
             request.url = entry;
             request.offset = 0;
-            stream = openUrl(request, flags, proc, user, depth + 1);
+            stream = openUrl(request, flags, proc, user, budget, depth + 1);
         } else {
-            stream = openFile(entry, 0, 0, flags, depth + 1);
+            stream = openFile(entry, 0, 0, flags, budget, depth + 1);
         }
         if (stream)
             return stream;
@@ -77,7 +87,7 @@ const char *formatForContentType(const std::string &type)
     return nullptr;
 }
 
-HSTREAM openFile(const std::string &path, QWORD offset, QWORD length, DWORD flags, int depth)
+HSTREAM openFile(const std::string &path, QWORD offset, QWORD length, DWORD flags, CreationBudget &budget, int depth)
 {
     std::unique_ptr<ByteInput> input(FileInput::open(path, offset, length));
     if (!input)
@@ -90,27 +100,31 @@ HSTREAM openFile(const std::string &path, QWORD offset, QWORD length, DWORD flag
         file.read(text.data(), static_cast<std::streamsize>(text.size()));
         text.resize(static_cast<size_t>(file.gcount()));
         if (looksLikePlaylist(text.substr(0, 512), {}))
-            return openPlaylist(text, path, nullptr, flags, nullptr, nullptr, depth);
+            return openPlaylist(text, path, nullptr, flags, nullptr, nullptr, budget, depth);
     }
-    return addDecoderStream(std::move(input), {}, flags, [](DecoderChannel &channel) { channel.waitForData(2000); });
+    Decoder::Options options;
+    options.deadline = budget.deadline;
+    return addDecoderStream(std::move(input), options, flags, [](DecoderChannel &channel) { channel.waitForData(2000); });
 }
 
-HSTREAM openUrl(const NetRequest &request, DWORD flags, DOWNLOADPROC *proc, void *user, int depth)
+HSTREAM openUrl(const NetRequest &request, DWORD flags, DOWNLOADPROC *proc, void *user, CreationBudget &budget,
+                int depth)
 {
     int error = BASS_OK;
-    std::unique_ptr<NetInput> input = NetInput::open(request, proc, user, error);
+    std::unique_ptr<NetInput> input = NetInput::open(request, proc, user, budget.deadline, error);
     if (!input)
         return fail<HSTREAM>(error, 0);
     const NetSettings net = EngineConfig::net();
-    if (net.playlistMode >= 1 && looksLikePlaylist(input->peek(512, static_cast<int>(net.timeoutMs)), input->contentType())) {
-        const std::string text = input->peek(kMaxPlaylistBytes, static_cast<int>(net.timeoutMs));
-        return openPlaylist(text, request.url, &request, flags, proc, user, depth);
+    if (net.playlistMode >= 1 && looksLikePlaylist(input->peek(512), input->contentType())) {
+        const std::string text = input->peek(kMaxPlaylistBytes);
+        return openPlaylist(text, request.url, &request, flags, proc, user, budget, depth);
     }
     NetInput *net_input = input.get();
     Decoder::Options options;
     options.probeBytes = std::max<DWORD>(net.verifySize, 1024);
     options.formatHint = formatForContentType(input->contentType());
     options.seekOnlyAfterOpen = true;
+    options.deadline = budget.deadline;
     return addDecoderStream(std::move(input), options, flags, [&](DecoderChannel &channel) {
         std::weak_ptr<Channel> weak = channel.weak_from_this();
         // Taken on the sync thread: the download thread must never hold the channel's last reference.
@@ -123,7 +137,7 @@ HSTREAM openUrl(const NetRequest &request, DWORD flags, DOWNLOADPROC *proc, void
         });
         net_input->setBitrate(channel.bitRate());
         if (net.prebufWait)
-            net_input->waitForPrebuffer(static_cast<int>(net.timeoutMs));
+            net_input->waitForPrebuffer(budget.remainingMs());
     });
 }
 
@@ -131,12 +145,16 @@ HSTREAM openUrl(const NetRequest &request, DWORD flags, DOWNLOADPROC *proc, void
 
 HSTREAM createFileStream(const std::string &path, QWORD offset, QWORD length, DWORD flags)
 {
-    return openFile(path, offset, length, flags, 0);
+    CreationBudget budget(EngineConfig::net().timeoutMs);
+    budget.claim(path);
+    return openFile(path, offset, length, flags, budget, 0);
 }
 
 HSTREAM createUrlStream(const NetRequest &request, DWORD flags, DOWNLOADPROC *proc, void *user)
 {
-    return openUrl(request, flags, proc, user, 0);
+    CreationBudget budget(EngineConfig::net().timeoutMs);
+    budget.claim(request.url);
+    return openUrl(request, flags, proc, user, budget, 0);
 }
 
 HSTREAM createUserFileStream(const BASS_FILEPROCS &procs, void *user, DWORD flags)

@@ -32,6 +32,8 @@ private slots:
     {
         QVERIFY(!BASS_Init(-2, 44100, 0, nullptr, nullptr));
         QCOMPARE(BASS_ErrorGetCode(), BASS_ERROR_DEVICE);
+        if (qEnvironmentVariableIsEmpty("PULSE_SERVER"))
+            QSKIP("no test PulseAudio server to count its sinks");
         QVERIFY(!BASS_Init(99, 44100, 0, nullptr, nullptr));
         QCOMPARE(BASS_ErrorGetCode(), BASS_ERROR_DEVICE);
     }

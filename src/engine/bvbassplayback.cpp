@@ -86,7 +86,13 @@ void BVBassPlayback::bassDownloaded(const void *, quint32 length, void *user)
     static_cast<BVBassPlayback *>(user)->streamDownloaded(length);
 }
 
-void BVBassPlayback::bassMetaSync(quint32, quint32, quint32, void *user)
+void BVBassPlayback::bassMetaSync(quint32, quint32 channel, quint32, void *user)
 {
-    static_cast<BVBassPlayback *>(user)->streamUpdateMeta();
+    // Read on the player's thread, and only while the channel that changed title is still the
+    // player's: a title queued before a stop or restart never reaches the next stream.
+    auto *playback = static_cast<BVBassPlayback *>(user);
+    QMetaObject::invokeMethod(playback, [playback, channel] {
+        if (playback->m_player && playback->m_player->stream() == channel)
+            playback->streamUpdateMeta();
+    }, Qt::QueuedConnection);
 }

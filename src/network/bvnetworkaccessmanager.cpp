@@ -1,6 +1,7 @@
 #include "bvnetworkaccessmanager.h"
 
 #include "bass.h"
+#include "bvlogging.h"
 #include "bvrequestidentity.h"
 
 #include <QEventLoop>
@@ -91,7 +92,7 @@ QNetworkReply *BVNetworkAccessManager::senderReply(QObject *sender, const QStrin
     if (reply->error() == QNetworkReply::NoError)
         return reply;
     qCWarning(category) << "Error" << name << ":" << reply->url().toString(QUrl::RemoveUserInfo)
-                        << reply->errorString() << "Code:"
+                        << BVRequestIdentity::withoutPassword(reply->errorString(), reply->url()) << "Code:"
                         << QMetaEnum::fromType<QNetworkReply::NetworkError>().valueToKey(reply->error());
     return nullptr;
 }
@@ -103,8 +104,12 @@ QNetworkReply *BVNetworkAccessManager::createRequest(Operation op, const QNetwor
     const QUrl url = BVRequestIdentity::withStatisticsItems(request.url(), m_tessaraUserId, m_tessaraUtmMark);
     identified.setUrl(url);
     const QByteArray authorization = BVRequestIdentity::basicAuthorization(url);
+    const bool guardsCredentials = !authorization.isEmpty()
+        && request.attribute(QNetworkRequest::RedirectPolicyAttribute).toInt() != QNetworkRequest::ManualRedirectPolicy;
     if (!authorization.isEmpty())
         identified.setRawHeader("Authorization", authorization);
+    if (guardsCredentials) // each redirect is checked before it is followed
+        identified.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::UserVerifiedRedirectPolicy);
     if (!m_userAgent.isEmpty())
         identified.setRawHeader("User-Agent", m_userAgent.toUtf8());
     const QString referer = BVRequestIdentity::effectiveReferer(m_referer, m_tessaraUtmMark);
@@ -112,8 +117,25 @@ QNetworkReply *BVNetworkAccessManager::createRequest(Operation op, const QNetwor
         identified.setRawHeader("Referer", referer.toUtf8());
 
     QNetworkReply *reply = QNetworkAccessManager::createRequest(op, identified, outgoingData);
+    if (guardsCredentials)
+        keepCredentialsAtHome(reply, url);
     limitTime(reply);
     return reply;
+}
+
+void BVNetworkAccessManager::keepCredentialsAtHome(QNetworkReply *reply, const QUrl &origin)
+{
+    // Qt sends a request's raw headers on to every redirect target: a request that carries
+    // the URL's credentials follows redirects within its own origin only.
+    connect(reply, &QNetworkReply::redirected, reply, [reply, origin](const QUrl &target) {
+        if (BVRequestIdentity::isSameOrigin(origin, target)) {
+            emit reply->redirectAllowed();
+            return;
+        }
+        qCWarning(bvLog) << "Redirect refused: credentials of" << origin.toString(QUrl::RemoveUserInfo)
+                         << "are not sent to" << target.toString(QUrl::RemoveUserInfo);
+        reply->abort();
+    });
 }
 
 void BVNetworkAccessManager::limitTime(QNetworkReply *reply)

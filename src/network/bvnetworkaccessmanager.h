@@ -56,6 +56,7 @@ protected:
     QNetworkReply *createRequest(Operation op, const QNetworkRequest &request, QIODevice *outgoingData) override;
 
 private:
+    void keepCredentialsAtHome(QNetworkReply *reply, const QUrl &origin);
     void limitTime(QNetworkReply *reply);
 
     bool m_await = false;

@@ -4,16 +4,19 @@
 #include "bvnetworkaccessmanager.h"
 #include "bvplayer.h"
 
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
+#include "bvplaylistformats.h"
+#include "bvrequestidentity.h"
+
 #include <QMetaEnum>
-#include <QRegularExpression>
 
 namespace {
 
 constexpr qsizetype kClassifyBytes = 512;
 constexpr quint32 kDefaultBitrate = 64000;
+// Qt buffers at most this much of an answer that this thread has not read yet.
+constexpr qint64 kReadBufferBytes = 64 * 1024;
+// Master lists are read whole, up to this size.
+constexpr qsizetype kMaxMasterBytes = 1024 * 1024;
 
 } // namespace
 
@@ -43,6 +46,7 @@ void BVPlaylistParser::parse(const QUrl &url)
     QNetworkRequest request(url);
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
     m_reply = m_player->nam()->get(request);
+    m_reply->setReadBufferSize(kReadBufferBytes);
     connect(m_reply, &QNetworkReply::finished, this, &BVPlaylistParser::playlistRequestFinished);
     connect(m_reply, &QNetworkReply::readyRead, this, &BVPlaylistParser::playlistRequestReadyRead);
 }
@@ -82,24 +86,30 @@ void BVPlaylistParser::playlistRequestReadyRead()
         }
     }
     m_data.append(m_reply->readAll());
-    if (m_data.size() >= kClassifyBytes) {
-        disconnect(m_reply, &QNetworkReply::readyRead, this, &BVPlaylistParser::playlistRequestReadyRead);
+    if (m_type == UnknowPlaylist && m_data.size() >= kClassifyBytes) {
         m_type = playlistTypeFromData();
-        if (!isMasterType(m_type))
+        if (!isMasterType(m_type)) {
+            disconnect(m_reply, &QNetworkReply::readyRead, this, &BVPlaylistParser::playlistRequestReadyRead);
             m_reply->abort(); // the first bytes decide; only master lists are read whole
+        }
+    }
+    if (m_data.size() > kMaxMasterBytes) {
+        qCWarning(bvLog) << m_player->playerName() << "Playlist parser: list larger than" << kMaxMasterBytes
+                         << "bytes, reading no further" << m_reply->url().toString(QUrl::RemoveUserInfo);
+        m_data.truncate(kMaxMasterBytes);
+        disconnect(m_reply, &QNetworkReply::readyRead, this, &BVPlaylistParser::playlistRequestReadyRead);
+        m_reply->abort();
     }
 }
 
 BVPlaylistParser::PlaylistType BVPlaylistParser::playlistTypeFromData() const
 {
-    if (m_data.contains("\"streamUrl\":") && m_data.contains("\"bandwidth\":"))
-        return BassMasterPlaylist;
-    if (!m_data.startsWith("#EXTM3U"))
-        return BassPlaylist;
-    if (m_data.contains("#EXT-X-STREAM-INF:"))
-        return HlsMasterPlaylist;
-    if (m_data.contains("#EXT-X-TARGETDURATION:"))
-        return HlsPlaylist;
+    switch (BVPlaylistFormats::classify(m_data)) {
+    case BVPlaylistFormats::Kind::JsonMaster: return BassMasterPlaylist;
+    case BVPlaylistFormats::Kind::HlsMaster: return HlsMasterPlaylist;
+    case BVPlaylistFormats::Kind::HlsMedia: return HlsPlaylist;
+    case BVPlaylistFormats::Kind::Plain: break;
+    }
     return BassPlaylist;
 }
 
@@ -109,29 +119,52 @@ void BVPlaylistParser::playlistRequestFinished()
     if (!m_player || !reply || reply != m_reply)
         return;
     reply->deleteLater();
-    if (reply->isOpen())
-        m_data.append(reply->readAll());
+    if (reply->isOpen() && m_data.size() < kMaxMasterBytes)
+        m_data.append(reply->read(kMaxMasterBytes - m_data.size()));
     if (reply->error() == QNetworkReply::NoError && m_type == UnknowPlaylist && !m_data.isEmpty())
         m_type = playlistTypeFromData();
-    if (reply->error() != QNetworkReply::NoError && reply->error() != QNetworkReply::OperationCanceledError) {
+    if (isNonHttpAnswer(reply)) {
+        // Qt reads only HTTP: a server that answered "ICY 200 OK" (or another non-HTTP status line)
+        // gets here. The engine reads ICY answers itself, so the URL goes to it as a plain stream.
+        qCDebug(bvLog) << m_player->playerName() << "Playlist parser: no HTTP answer, playing as a stream"
+                       << m_url.toString(QUrl::RemoveUserInfo);
+        m_type = BassPlaylist;
+    } else if (reply->error() != QNetworkReply::NoError && reply->error() != QNetworkReply::OperationCanceledError) {
         qCWarning(bvLog) << m_player->playerName() << "Playlist parser error"
-                         << reply->url().toString(QUrl::RemoveUserInfo) << reply->errorString() << "Code:"
+                         << reply->url().toString(QUrl::RemoveUserInfo)
+                         << BVRequestIdentity::withoutPassword(reply->errorString(), reply->url()) << "Code:"
                          << QMetaEnum::fromType<QNetworkReply::NetworkError>().valueToKey(reply->error());
         m_type = UnknowPlaylist;
     }
 
     BVPlaylistStreams streams;
     switch (m_type) {
-    case HlsMasterPlaylist: streams = hlsMasterStreams(reply->url()); break;
-    case HlsPlaylist: streams = hlsMediaStreams(); break;
-    case BassMasterPlaylist: streams = jsonMasterStreams(); break;
-    case BassPlaylist: streams = plainStreams(reply); break;
+    case HlsMasterPlaylist: streams = BVPlaylistFormats::hlsMasterStreams(m_data, reply->url()); break;
+    case HlsPlaylist: streams.insert(BVPlaylistFormats::hlsMediaBitrate(m_data, kDefaultBitrate), m_url); break;
+    case BassMasterPlaylist: streams = BVPlaylistFormats::jsonMasterStreams(m_data); break;
+    case BassPlaylist:
+        streams.insert(BVPlaylistFormats::icyBitrate(reply->rawHeader("icy-br"), kDefaultBitrate), m_url);
+        break;
     case UnknowPlaylist: break;
+    }
+    if (isMasterType(m_type)) {
+        int refused = 0;
+        streams = BVPlaylistFormats::allowedEntries(streams, m_url, &refused);
+        if (refused > 0)
+            qCWarning(bvLog) << m_player->playerName() << "Playlist parser: refused" << refused
+                             << "entries that are not network streams in" << m_url.toString(QUrl::RemoveUserInfo);
     }
     const bool isHls = isHlsType(m_type);
     m_reply = nullptr;
     reset();
     emit parsingFinished(streams, isHls);
+}
+
+bool BVPlaylistParser::isNonHttpAnswer(const QNetworkReply *reply) const
+{
+    const auto error = reply->error();
+    return (error == QNetworkReply::RemoteHostClosedError || error == QNetworkReply::ProtocolFailure)
+           && !reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid() && m_data.isEmpty();
 }
 
 void BVPlaylistParser::reset()
@@ -143,62 +176,3 @@ void BVPlaylistParser::reset()
     updateIsProcessing(false);
 }
 
-BVPlaylistStreams BVPlaylistParser::hlsMasterStreams(const QUrl &playlistUrl) const
-{
-    QString basePath = playlistUrl.path(QUrl::FullyDecoded);
-    basePath = basePath.left(basePath.lastIndexOf(QLatin1Char('/')) + 1);
-    if (!basePath.endsWith(QLatin1Char('/')))
-        basePath += QLatin1Char('/');
-    BVPlaylistStreams streams;
-    static const QRegularExpression variant(QStringLiteral("#EXT-X-STREAM-INF:.*BANDWIDTH=(\\d+).*\\n(.+)\\n"));
-    auto matches = variant.globalMatch(QString::fromUtf8(m_data));
-    while (matches.hasNext()) {
-        const QRegularExpressionMatch match = matches.next();
-        const quint32 bandwidth = match.captured(1).toUInt();
-        const QString uri = match.captured(2);
-        if (bandwidth == 0 || uri.isEmpty())
-            continue;
-        QUrl url(uri, QUrl::TolerantMode);
-        if (url.host().isEmpty()) {
-            if (!uri.startsWith(QLatin1Char('/')))
-                url = QUrl(basePath + uri, QUrl::TolerantMode);
-            url.setAuthority(playlistUrl.authority());
-            url.setScheme(playlistUrl.scheme());
-        }
-        streams.insert(bandwidth, url);
-    }
-    return streams;
-}
-
-BVPlaylistStreams BVPlaylistParser::hlsMediaStreams() const
-{
-    static const QRegularExpression bandwidth(QStringLiteral("#BANDWIDTH:(\\d+)"));
-    const quint32 bitrate = bandwidth.match(QString::fromUtf8(m_data)).captured(1).toUInt();
-    BVPlaylistStreams streams;
-    streams.insert(bitrate ? bitrate : kDefaultBitrate, m_url);
-    return streams;
-}
-
-BVPlaylistStreams BVPlaylistParser::jsonMasterStreams() const
-{
-    BVPlaylistStreams streams;
-    const QJsonArray entries = QJsonDocument::fromJson(m_data).array();
-    for (const QJsonValue &entry : entries) {
-        const QJsonObject object = entry.toObject();
-        const QUrl url(object.value(QLatin1String("streamUrl")).toString(), QUrl::TolerantMode);
-        const auto bandwidth = static_cast<quint32>(object.value(QLatin1String("bandwidth")).toInteger());
-        if (!url.isEmpty() && bandwidth != 0)
-            streams.insert(bandwidth, url);
-    }
-    return streams;
-}
-
-BVPlaylistStreams BVPlaylistParser::plainStreams(const QNetworkReply *reply) const
-{
-    static const QRegularExpression digits(QStringLiteral("(\\d+)"));
-    // "icy-br" gives kilobits per second.
-    const quint32 bitrate = digits.match(QString::fromLatin1(reply->rawHeader("icy-br"))).captured(1).toUInt() * 1000;
-    BVPlaylistStreams streams;
-    streams.insert(bitrate != 0 ? bitrate : kDefaultBitrate, m_url);
-    return streams;
-}

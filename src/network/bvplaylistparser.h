@@ -48,10 +48,7 @@ private slots:
 
 private:
     PlaylistType playlistTypeFromData() const;
-    BVPlaylistStreams hlsMasterStreams(const QUrl &playlistUrl) const;
-    BVPlaylistStreams hlsMediaStreams() const;
-    BVPlaylistStreams jsonMasterStreams() const;
-    BVPlaylistStreams plainStreams(const QNetworkReply *reply) const;
+    bool isNonHttpAnswer(const QNetworkReply *reply) const;
     void reset();
 
     bool m_isProcessing = false;

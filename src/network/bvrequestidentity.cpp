@@ -38,4 +38,20 @@ QByteArray basicAuthorization(const QUrl &url)
     return userInfo.isEmpty() ? QByteArray() : "Basic " + userInfo.toUtf8().toBase64();
 }
 
+QString withoutPassword(QString text, const QUrl &url)
+{
+    const QString password = url.password(QUrl::FullyDecoded);
+    if (password.isEmpty())
+        return text;
+    for (const QString &form : {url.password(QUrl::FullyEncoded), password})
+        text.replace(QLatin1Char(':') + form + QLatin1Char('@'), QStringLiteral("@"));
+    return text;
+}
+
+bool isSameOrigin(const QUrl &a, const QUrl &b)
+{
+    return a.scheme().compare(b.scheme(), Qt::CaseInsensitive) == 0
+           && a.host().compare(b.host(), Qt::CaseInsensitive) == 0 && a.port(-1) == b.port(-1);
+}
+
 } // namespace BVRequestIdentity

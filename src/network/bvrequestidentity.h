@@ -18,4 +18,10 @@ QString effectiveReferer(const QString &referer, const QString &utmMark);
 // "Basic " and the Base64 of the URL's user info, or empty without user info.
 QByteArray basicAuthorization(const QUrl &url);
 
+// `text` (a message that may quote `url`) with the URL's password taken out.
+QString withoutPassword(QString text, const QUrl &url);
+
+// True when both URLs name the same origin: scheme, host and port.
+bool isSameOrigin(const QUrl &a, const QUrl &b);
+
 } // namespace BVRequestIdentity

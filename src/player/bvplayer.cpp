@@ -10,6 +10,8 @@
 #include "bvrecordplayback.h"
 
 #include <QCoreApplication>
+
+#include <algorithm>
 #include <limits>
 
 int BVPlayer::m_playersCount = 0;
@@ -21,7 +23,17 @@ namespace {
 constexpr int kPositionIntervalMs = 500;
 constexpr int kLevelIntervalMs = 100;
 
+// `baseMs` divided by the playback rate, kept in a range a timer can serve whatever the rate.
+int timerInterval(int baseMs, double rate)
+{
+    return static_cast<int>(std::clamp(baseMs / rate, 20.0, 60000.0));
+}
+
 } // namespace
+
+// The interface's container types are known to every process that loads the library,
+// also one that holds only a replica or a simple source.
+Q_CONSTRUCTOR_FUNCTION(bvRegisterPlaylistTypes)
 
 BVPlayer::BVPlayer(QObject *parent) : BVPlayer(nullptr, parent) {}
 
@@ -31,7 +43,6 @@ BVPlayer::BVPlayer(BVNetworkAccessManager *nam, QObject *parent)
       m_levelTimer(new QTimer(this)),
       m_restartTimer(new QTimer(this))
 {
-    bvRegisterPlaylistTypes();
     if (!nam)
         nam = new BVNetworkAccessManager(this);
     m_nam = nam;
@@ -90,8 +101,8 @@ BVPlayer::BVPlayer(BVNetworkAccessManager *nam, QObject *parent)
         changePlaybackRate();
         // A rate that is not positive has no usable interval: the timers keep theirs.
         if (playbackRate() > 0) {
-            m_positionTimer->setInterval(static_cast<int>(kPositionIntervalMs / playbackRate()));
-            m_levelTimer->setInterval(static_cast<int>(kLevelIntervalMs / playbackRate()));
+            m_positionTimer->setInterval(timerInterval(kPositionIntervalMs, playbackRate()));
+            m_levelTimer->setInterval(timerInterval(kLevelIntervalMs, playbackRate()));
         }
     });
     connect(this, &BVPlayerSource::isUpdatesLevelChanged, this, [this](bool updates) {
@@ -249,6 +260,13 @@ void BVPlayer::handlePlaylist(BVPlaylistStreams streams, bool isHls)
     // No HLS back-end yet: an HLS start fails like any failed start. When it comes, a start
     // that fails after a nested start already set m_stream stops and releases that channel
     // before the retry, so that no channel plays without the player managing it.
+    if (isHls && !hostFed) {
+        qCWarning(bvLog) << m_name << "Playback start error. HLS streams can not be played yet";
+        setCurrentBitrate(0);
+        setState(StalledState);
+        m_restartTimer->start();
+        return;
+    }
     BVPlayback *backend = nullptr;
     if (scheme == QLatin1String("push"))
         backend = m_pushPlayback;
@@ -313,9 +331,7 @@ void BVPlayer::processStop(BVPlayerSource::State stoppedState, quint64 startPosB
         qCWarning(bvLog) << m_name << "Can not stop stream" << BVBass::errorMessage();
     forgetChannel(startPosBytes);
     setState(stoppedState);
-    if (startPosBytes == 0)
-        setStartPosition(0);
-    clearPlaybackValues();
+    clearPlaybackValues(startPosBytes == 0); // a seek keeps its new start position
 }
 
 void BVPlayer::forgetChannel(quint64 startPosBytes)
@@ -328,10 +344,12 @@ void BVPlayer::forgetChannel(quint64 startPosBytes)
     m_startPosBytes = startPosBytes;
 }
 
-void BVPlayer::clearPlaybackValues()
+void BVPlayer::clearPlaybackValues(bool clearStartPosition)
 {
     setLength(0);
     setBufferedLength(0);
+    if (clearStartPosition)
+        setStartPosition(0);
     setPositionValue(0);
     setLevel(0);
     setLevelDb(-std::numeric_limits<double>::infinity());
@@ -347,8 +365,7 @@ void BVPlayer::processError(QString message)
         qCWarning(bvLog) << m_name << "Can not free stream" << BVBass::errorMessage();
     forgetChannel(0);
     setState(ErrorState);
-    setStartPosition(0);
-    clearPlaybackValues();
+    clearPlaybackValues(true);
     emit error(message);
     if (isRestarted())
         m_restartTimer->start();
@@ -370,14 +387,23 @@ void BVPlayer::updateStateHelpers()
 
 // ---- engine callbacks: engine threads post to the player's thread ----
 
-void BVPlayer::bassEndSync(quint32, quint32, quint32, void *user)
+// Events of a channel that is no longer the player's (stopped, replaced) are dropped.
+void BVPlayer::bassEndSync(quint32, quint32 channel, quint32, void *user)
 {
-    static_cast<BVPlayer *>(user)->streamEnd();
+    auto *player = static_cast<BVPlayer *>(user);
+    QMetaObject::invokeMethod(player, [player, channel] {
+        if (player->m_stream == channel)
+            player->handleStreamEnd();
+    }, Qt::QueuedConnection);
 }
 
-void BVPlayer::bassStalledSync(quint32, quint32, quint32 data, void *user)
+void BVPlayer::bassStalledSync(quint32, quint32 channel, quint32 data, void *user)
 {
-    static_cast<BVPlayer *>(user)->streamStalled(data == 0);
+    auto *player = static_cast<BVPlayer *>(user);
+    QMetaObject::invokeMethod(player, [player, channel, isStalled = data == 0] {
+        if (player->m_stream == channel)
+            player->handleStreamStalled(isStalled);
+    }, Qt::QueuedConnection);
 }
 
 void BVPlayer::bassDevFailSync(quint32, quint32, quint32, void *user)
@@ -394,26 +420,36 @@ void BVPlayer::bassDevFormatSync(quint32, quint32, quint32, void *user)
 
 void BVPlayer::streamEnd()
 {
-    QMetaObject::invokeMethod(this, [this] {
-        if (isRestarted() && !isSeekable()) {
-            // A live stream that ended or dropped: start it again at once.
-            processStop(StalledState, 0);
-            if (!isHls())
-                processPlay();
-            else
-                handlePlaylist(streams(), true);
-            return;
-        }
-        processStop(StoppedState, 0);
-        emit ended();
-    }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(this, [this] { handleStreamEnd(); }, Qt::QueuedConnection);
 }
 
 void BVPlayer::streamStalled(bool isStalled)
 {
-    QMetaObject::invokeMethod(this, [this, isStalled] {
+    QMetaObject::invokeMethod(this, [this, isStalled] { handleStreamStalled(isStalled); }, Qt::QueuedConnection);
+}
+
+// A player that was stopped, paused or failed meanwhile is not moved by a late end or stall.
+void BVPlayer::handleStreamEnd()
+{
+    if (!isPlaying())
+        return;
+    if (isRestarted() && !isSeekable()) {
+        // A live stream that ended or dropped: start it again at once.
+        processStop(StalledState, 0);
+        if (!isHls())
+            processPlay();
+        else
+            handlePlaylist(streams(), true);
+        return;
+    }
+    processStop(StoppedState, 0);
+    emit ended();
+}
+
+void BVPlayer::handleStreamStalled(bool isStalled)
+{
+    if (isPlaying())
         setState(!isStalled && m_stream ? PlayingState : StalledState);
-    }, Qt::QueuedConnection);
 }
 
 void BVPlayer::handleDeviceFailure()

@@ -106,7 +106,9 @@ private:
     bool installSyncs();
     // After the channel was stopped or freed: cancel retries, parse and back-ends, drop the handle.
     void forgetChannel(quint64 startPosBytes);
-    void clearPlaybackValues();
+    void clearPlaybackValues(bool clearStartPosition);
+    void handleStreamEnd();
+    void handleStreamStalled(bool isStalled);
     void stopBackends();
 
     QPointer<BVNetworkAccessManager> m_nam;

@@ -1,6 +1,7 @@
 // The engine against hostile servers and careless input: where media may come
 // from, budgets in bytes, time and count, and answers that once crashed it.
 #include "bass.h"
+#include "processmemory.h"
 #include "testhttpserver.h"
 #include "testmedia.h"
 
@@ -20,17 +21,6 @@ HSTREAM openUrl(const QByteArray &url)
     return BASS_StreamCreateURL((url + "\r\n").constData(), 0, 0, nullptr, nullptr);
 }
 
-// A line of /proc/self/status in MiB ("VmRSS", "VmHWM").
-double memoryMiB(const char *field)
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return 0;
-    for (const QByteArray &line : status.readAll().split('\n'))
-        if (line.startsWith(field))
-            return line.mid(int(qstrlen(field)) + 1).trimmed().split(' ').value(0).toDouble() / 1024.0;
-    return 0;
-}
 
 struct StreamGuard {
     HSTREAM handle;

@@ -189,7 +189,44 @@ private slots:
         // The URL item is rendered without user info.
         QVERIFY2(g_warnings[1].startsWith("Error \"playlist\" : \"http://127.0.0.1:"), qPrintable(g_warnings[1]));
         QVERIFY(g_warnings[1].endsWith("Code: ContentNotFoundError"));
+        QVERIFY2(!g_warnings[1].contains("secret"), qPrintable(g_warnings[1])); // nor in Qt's error text
         QTRY_VERIFY(goodGuard.isNull() && badGuard.isNull()); // both scheduled for deletion
+    }
+
+    // Credentials from a URL go to that URL's origin only: a redirect elsewhere is not followed.
+    void credentialsStayWithTheirOrigin()
+    {
+        TestHttpServer other;
+        other.setResponse("/target", HttpResponse::of("text/plain", "elsewhere"));
+        m_server->setResponse("/here", HttpResponse::redirect("/ok"));
+        m_server->setResponse("/away", HttpResponse::redirect(other.url("/target")));
+        BVNetworkAccessManager manager;
+        QUrl url(QString::fromLatin1(m_server->url("/here")));
+        url.setUserInfo("bob:secret");
+        QNetworkRequest here(url);
+        here.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
+        QNetworkReply *sameOrigin = manager.get(here);
+        QVERIFY(finished(sameOrigin));
+        QCOMPARE(sameOrigin->error(), QNetworkReply::NoError);
+        QCOMPARE(sameOrigin->readAll(), QByteArray("fine"));
+        QCOMPARE(m_server->requests("/ok").value(0).headers.value("authorization"), QByteArray("Basic Ym9iOnNlY3JldA=="));
+        sameOrigin->deleteLater();
+
+        url.setPath("/away");
+        QNetworkRequest away(url);
+        away.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
+        QNetworkReply *crossOrigin = manager.get(away);
+        QVERIFY(finished(crossOrigin));
+        QVERIFY(crossOrigin->error() != QNetworkReply::NoError);
+        QCOMPARE(other.requests("/target").size(), 0);
+        crossOrigin->deleteLater();
+
+        // Without credentials a redirect to another origin is followed as usual.
+        url.setUserInfo(QString());
+        QNetworkReply *plain = manager.get(QNetworkRequest(url));
+        QVERIFY(finished(plain));
+        QCOMPARE(plain->readAll(), QByteArray("elsewhere"));
+        plain->deleteLater();
     }
 
     void settersReportChanges()

@@ -2,12 +2,22 @@
 // classification path, redirects, errors and host-fed schemes.
 #include "bvplayer.h"
 #include "bvplaylistparser.h"
+#include "processmemory.h"
 #include "testhttpserver.h"
 
+#include <QElapsedTimer>
+#include <QFile>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
 
 using namespace bvtest;
+
+namespace {
+
+
+} // namespace
 
 class TestBVPlaylistParser : public QObject {
     Q_OBJECT
@@ -16,14 +26,19 @@ class TestBVPlaylistParser : public QObject {
     BVPlayer *m_player = nullptr;
     BVPlaylistParser *m_parser = nullptr;
 
-    // Parses `path` and returns the one answer.
-    QPair<BVPlaylistStreams, bool> parse(const QByteArray &path)
+    BVPlaylistStreams m_streams;
+    bool m_isHls = false;
+
+    // Parses `path`; true when the one answer came, stored in m_streams and m_isHls.
+    bool parse(const QByteArray &path)
     {
         QSignalSpy finished(m_parser, &BVPlaylistParser::parsingFinished);
         m_parser->parse(QUrl(QString::fromLatin1(m_server->url(path))));
-        if (!finished.wait(5000))
-            return {};
-        return {finished.value(0).value(0).value<BVPlaylistStreams>(), finished.value(0).value(1).toBool()};
+        if (!finished.wait(5000) || finished.size() != 1)
+            return false;
+        m_streams = finished.value(0).value(0).value<BVPlaylistStreams>();
+        m_isHls = finished.value(0).value(1).toBool();
+        return true;
     }
 
     QUrl url(const QByteArray &path) const { return QUrl(QString::fromLatin1(m_server->url(path))); }
@@ -63,10 +78,10 @@ private slots:
         if (!icyBr.isEmpty())
             live.headers.append(qMakePair(QByteArray("icy-br"), icyBr));
         m_server->setResponse("/live", live);
-        const auto [streams, isHls] = parse("/live");
-        QCOMPARE(streams.size(), 1);
-        QCOMPARE(streams.value(bitrate), url("/live"));
-        QVERIFY(!isHls);
+        QVERIFY(parse("/live"));
+        QCOMPARE(m_streams.size(), 1);
+        QCOMPARE(m_streams.value(bitrate), url("/live"));
+        QVERIFY(!m_isHls);
         QVERIFY(!m_parser->isProcessing());
     }
 
@@ -105,9 +120,9 @@ private slots:
         if (contentType.isEmpty())
             response.headers.clear();
         m_server->setResponse("/list", response);
-        const auto [streams, hls] = parse("/list");
-        QCOMPARE(hls, isHls);
-        QList<quint32> keys = streams.uniqueKeys();
+        QVERIFY(parse("/list"));
+        QCOMPARE(m_isHls, isHls);
+        QList<quint32> keys = m_streams.uniqueKeys();
         std::sort(keys.begin(), keys.end());
         QCOMPARE(keys, bitrates);
     }
@@ -123,19 +138,99 @@ private slots:
                                   "#EXT-X-STREAM-INF:BANDWIDTH=32000\nlast-without-newline.m3u8";
         m_server->setResponse("/old/master.m3u8", HttpResponse::redirect(m_server->url("/radio/master.m3u8")));
         m_server->setResponse("/radio/master.m3u8", HttpResponse::of("application/x-mpegURL", master));
-        const auto [streams, isHls] = parse("/old/master.m3u8");
-        QVERIFY(isHls);
-        QCOMPARE(streams.size(), 3);
-        QCOMPARE(streams.value(128000), url("/radio/hi/index.m3u8"));
-        QCOMPARE(streams.value(64000), url("/abs/lo.m3u8"));
-        QCOMPARE(streams.value(180000), QUrl("http://cdn.test/avg.m3u8")); // the last BANDWIDTH= on the line
+        QVERIFY(parse("/old/master.m3u8"));
+        QVERIFY(m_isHls);
+        QCOMPARE(m_streams.size(), 3);
+        QCOMPARE(m_streams.value(128000), url("/radio/hi/index.m3u8"));
+        QCOMPARE(m_streams.value(64000), url("/abs/lo.m3u8"));
+        QCOMPARE(m_streams.value(180000), QUrl("http://cdn.test/avg.m3u8")); // the last BANDWIDTH= on the line
     }
 
     void errorsAnswerEmpty()
     {
-        const auto [streams, isHls] = parse("/missing");
-        QVERIFY(streams.isEmpty());
-        QVERIFY(!isHls);
+        m_server->setResponse("/missing", HttpResponse::of("text/html", "<html>not here</html>"));
+        QVERIFY(parse("/missing")); // the server's answer is 200 now...
+        QCOMPARE(m_streams.size(), 1);
+        HttpResponse notFound = HttpResponse::of("application/json", "[{\"streamUrl\":\"http://x.test/\",\"bandwidth\":1}]");
+        notFound.status = 404;
+        m_server->setResponse("/missing", notFound);
+        QVERIFY(parse("/missing")); // ...and a 404 with a list in its body answers empty
+        QVERIFY(m_streams.isEmpty());
+        QVERIFY(!m_isHls);
+    }
+
+    // A server that answers "ICY 200 OK" is a plain stream for the engine to play.
+    void icyAnswerIsAPlainStream()
+    {
+        HttpResponse icy = HttpResponse::of("audio/mpeg", QByteArray(4096, 'x'));
+        icy.statusLine = "ICY 200 OK";
+        icy.live = true;
+        icy.headers.append(qMakePair(QByteArray("icy-br"), QByteArray("96")));
+        m_server->setResponse("/icy", icy);
+        QVERIFY(parse("/icy"));
+        QCOMPARE(m_streams.size(), 1);
+        QCOMPARE(m_streams.value(64000), url("/icy"));
+    }
+
+    // A master list fetched over the network names network streams only.
+    void remoteMasterListsNameNetworkStreamsOnly()
+    {
+        const QByteArray list = "[{\"streamUrl\":\"file:///etc/passwd\",\"bandwidth\":32000},"
+                                "{\"streamUrl\":\"/tmp/x.mp3\",\"bandwidth\":48000},"
+                                "{\"streamUrl\":\"ftp://radio.test/a\",\"bandwidth\":56000},"
+                                "{\"streamUrl\":\"HTTPS://radio.test/hi\",\"bandwidth\":128000}]";
+        m_server->setResponse("/master.json", HttpResponse::of("application/json", list));
+        QVERIFY(parse("/master.json"));
+        QCOMPARE(m_streams.size(), 1);
+        QCOMPARE(m_streams.value(128000), QUrl("https://radio.test/hi"));
+    }
+
+    // A master list the host hands in as a local file may name local files.
+    void localMasterListsMayNameFiles()
+    {
+        QTemporaryDir dir;
+        QFile file(dir.filePath("master.json"));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("[{\"streamUrl\":\"file:///music/a.mp3\",\"bandwidth\":32000},"
+                   "{\"streamUrl\":\"http://radio.test/b\",\"bandwidth\":64000}]");
+        file.close();
+        QSignalSpy finished(m_parser, &BVPlaylistParser::parsingFinished);
+        m_parser->parse(QUrl::fromLocalFile(file.fileName()));
+        QVERIFY(finished.wait(5000));
+        const auto streams = finished.value(0).value(0).value<BVPlaylistStreams>();
+        QCOMPARE(streams.size(), 2);
+        QCOMPARE(streams.value(32000), QUrl("file:///music/a.mp3"));
+    }
+
+    // An endless master list is read up to a bound and answered with what came.
+    void endlessMasterListIsBounded()
+    {
+        QByteArray entries = "[";
+        for (int i = 0; i < 100; ++i)
+            entries += "{\"streamUrl\":\"http://radio.test/" + QByteArray::number(i) + "\",\"bandwidth\":"
+                       + QByteArray::number(1000 + i) + "},";
+        HttpResponse endless = HttpResponse::of("application/json", entries);
+        endless.live = true;
+        m_server->setResponse("/endless.json", endless);
+        QElapsedTimer timer;
+        timer.start();
+        QVERIFY(parse("/endless.json"));
+        QVERIFY2(timer.elapsed() < 3000, QByteArray::number(timer.elapsed()));
+        QVERIFY(!m_parser->isProcessing());
+    }
+
+    // While the player's thread is busy, an answer that keeps arriving is not buffered without bound.
+    void busyThreadBuffersLittle()
+    {
+        HttpResponse endless = HttpResponse::of("application/octet-stream", QByteArray(64 * 1024, 'x'));
+        endless.live = true;
+        m_server->setResponse("/endless", endless);
+        QSignalSpy finished(m_parser, &BVPlaylistParser::parsingFinished);
+        m_parser->parse(url("/endless"));
+        const double before = memoryMiB("VmRSS:");
+        QThread::msleep(1500); // busy: no event of this thread is handled
+        QVERIFY2(memoryMiB("VmRSS:") - before < 32, QByteArray::number(memoryMiB("VmRSS:") - before));
+        QVERIFY(finished.wait(5000));
     }
 
     void hostFedSchemesAnswerAtOnce()

@@ -1,0 +1,106 @@
+#include "bvplaylistformats.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
+
+#include <limits>
+
+namespace BVPlaylistFormats {
+namespace {
+
+bool isNetworkScheme(const QString &scheme)
+{
+    return scheme.compare(QLatin1String("http"), Qt::CaseInsensitive) == 0
+           || scheme.compare(QLatin1String("https"), Qt::CaseInsensitive) == 0;
+}
+
+} // namespace
+
+Kind classify(const QByteArray &data)
+{
+    if (data.contains("\"streamUrl\":") && data.contains("\"bandwidth\":"))
+        return Kind::JsonMaster;
+    if (!data.startsWith("#EXTM3U"))
+        return Kind::Plain;
+    if (data.contains("#EXT-X-STREAM-INF:"))
+        return Kind::HlsMaster;
+    if (data.contains("#EXT-X-TARGETDURATION:"))
+        return Kind::HlsMedia;
+    return Kind::Plain;
+}
+
+BVPlaylistStreams hlsMasterStreams(const QByteArray &data, const QUrl &playlistUrl)
+{
+    QString basePath = playlistUrl.path(QUrl::FullyDecoded);
+    basePath = basePath.left(basePath.lastIndexOf(QLatin1Char('/')) + 1);
+    if (!basePath.endsWith(QLatin1Char('/')))
+        basePath += QLatin1Char('/');
+    BVPlaylistStreams streams;
+    static const QRegularExpression variant(QStringLiteral("#EXT-X-STREAM-INF:.*BANDWIDTH=(\\d+).*\\n(.+)\\n"));
+    auto matches = variant.globalMatch(QString::fromUtf8(data));
+    while (matches.hasNext()) {
+        const QRegularExpressionMatch match = matches.next();
+        const quint32 bandwidth = match.captured(1).toUInt();
+        const QString uri = match.captured(2);
+        if (bandwidth == 0 || uri.isEmpty())
+            continue;
+        QUrl url(uri, QUrl::TolerantMode);
+        if (url.host().isEmpty()) {
+            if (!uri.startsWith(QLatin1Char('/')))
+                url = QUrl(basePath + uri, QUrl::TolerantMode);
+            url.setAuthority(playlistUrl.authority());
+            url.setScheme(playlistUrl.scheme());
+        }
+        streams.insert(bandwidth, url);
+    }
+    return streams;
+}
+
+quint32 hlsMediaBitrate(const QByteArray &data, quint32 fallback)
+{
+    static const QRegularExpression bandwidth(QStringLiteral("#BANDWIDTH:(\\d+)"));
+    const quint32 bitrate = bandwidth.match(QString::fromUtf8(data)).captured(1).toUInt();
+    return bitrate ? bitrate : fallback;
+}
+
+BVPlaylistStreams jsonMasterStreams(const QByteArray &data)
+{
+    BVPlaylistStreams streams;
+    const QJsonArray entries = QJsonDocument::fromJson(data).array();
+    for (const QJsonValue &entry : entries) {
+        const QJsonObject object = entry.toObject();
+        const QUrl url(object.value(QLatin1String("streamUrl")).toString(), QUrl::TolerantMode);
+        const auto bandwidth = static_cast<quint32>(object.value(QLatin1String("bandwidth")).toInteger());
+        if (!url.isEmpty() && bandwidth != 0)
+            streams.insert(bandwidth, url);
+    }
+    return streams;
+}
+
+quint32 icyBitrate(const QByteArray &header, quint32 fallback)
+{
+    static const QRegularExpression digits(QStringLiteral("(\\d+)"));
+    const qulonglong kbits = digits.match(QString::fromLatin1(header)).captured(1).toULongLong();
+    return kbits > 0 && kbits <= std::numeric_limits<quint32>::max() / 1000 ? quint32(kbits * 1000) : fallback;
+}
+
+bool isAllowedEntry(const QUrl &entry, const QUrl &listUrl)
+{
+    return isNetworkScheme(entry.scheme()) || (listUrl.isLocalFile() && entry.isLocalFile());
+}
+
+BVPlaylistStreams allowedEntries(const BVPlaylistStreams &streams, const QUrl &listUrl, int *refused)
+{
+    BVPlaylistStreams allowed;
+    for (auto it = streams.cbegin(); it != streams.cend(); ++it) {
+        if (isAllowedEntry(it.value(), listUrl))
+            allowed.insert(it.key(), it.value());
+        else if (refused)
+            ++*refused;
+    }
+    return allowed;
+}
+
+} // namespace BVPlaylistFormats

@@ -40,9 +40,15 @@ class TestBVPlayerInterface : public QObject {
     Q_OBJECT
 
 private slots:
+    // Runs first: a process that holds only a source or a replica knows the container types too.
+    void containerTypesKnownWithoutAPlayer()
+    {
+        QVERIFY(QMetaType::fromName("BVPlaylistStreams").isValid());
+        QVERIFY(QMetaType::fromName("QList<quint32>").isValid());
+    }
+
     // Remote-object connections are deleted later: let that happen before the process ends.
     void cleanupTestCase() { QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete); }
-    void initTestCase() { bvRegisterPlaylistTypes(); }
 
     void settersEmitOnlyOnChange()
     {

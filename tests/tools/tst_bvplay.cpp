@@ -3,7 +3,9 @@
 #include "testhttpserver.h"
 #include "testmedia.h"
 
+#include <QElapsedTimer>
 #include <QFile>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -39,8 +41,9 @@ class TestBVPlay : public QObject {
 
     QTemporaryDir m_dir;
     TestHttpServer m_server;
+    QByteArray m_mp3;
 
-    int run(const QStringList &args, QByteArray *out = nullptr, int timeoutMs = 20000)
+    int run(const QStringList &args, QByteArray *out = nullptr, int timeoutMs = 20000, QByteArray *err = nullptr)
     {
         QProcess bvplay;
         bvplay.start(BVPLAY_PATH, args);
@@ -51,7 +54,21 @@ class TestBVPlay : public QObject {
         }
         if (out)
             *out = bvplay.readAllStandardOutput();
+        if (err)
+            *err = bvplay.readAllStandardError();
         return bvplay.exitStatus() == QProcess::NormalExit ? bvplay.exitCode() : -1;
+    }
+
+    QString url(const QByteArray &path) const { return QString::fromLatin1(m_server.url(path)); }
+
+    // A server that answers as audio and then trickles junk: the engine's stream creation holds
+    // the player's thread until its deadline.
+    void serveTrickle()
+    {
+        HttpResponse trickle = HttpResponse::of("audio/mpeg", QByteArray(64, '\0'));
+        trickle.live = true;
+        trickle.bytesPerSecond = 10;
+        m_server.setResponse("/trickle", trickle);
     }
 
 private slots:
@@ -61,7 +78,8 @@ private slots:
                          {"-c:a", "libmp3lame", "-b:a", "128k", "-write_xing", "0", "-id3v2_version", "0"}));
         QFile mp3(m_dir.filePath("live.mp3"));
         QVERIFY(mp3.open(QIODevice::ReadOnly));
-        HttpResponse live = HttpResponse::of("audio/mpeg", mp3.readAll());
+        m_mp3 = mp3.readAll();
+        HttpResponse live = HttpResponse::of("audio/mpeg", m_mp3);
         live.live = true;
         live.bytesPerSecond = 16000;
         live.burstBytes = 32000;
@@ -101,6 +119,119 @@ private slots:
         QFETCH(QStringList, args);
         QFETCH(int, status);
         QCOMPARE(run(args), status);
+    }
+
+    void badNumbersExitTwo_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::newRow("duration nan") << QStringList{"--duration", "nan"};
+        QTest::newRow("duration inf") << QStringList{"--duration", "inf"};
+        QTest::newRow("rate inf") << QStringList{"--rate", "inf"};
+        QTest::newRow("rate 0") << QStringList{"--rate", "0"};
+        QTest::newRow("volume nan") << QStringList{"--volume", "nan"};
+        QTest::newRow("volume negative") << QStringList{"--volume", "-1"};
+        QTest::newRow("bitrate overflow") << QStringList{"--bitrate", "1e20"};
+        QTest::newRow("bitrate fraction") << QStringList{"--bitrate", "1.5"};
+        QTest::newRow("timeout 0") << QStringList{"--timeout-ms", "0"};
+        QTest::newRow("timeout overflow") << QStringList{"--timeout-ms", "1e12"};
+        QTest::newRow("device overflow") << QStringList{"--device", "1e10"};
+    }
+
+    // Every number is finite and in range, or bvplay exits 2 naming the option.
+    void badNumbersExitTwo()
+    {
+        QFETCH(QStringList, args);
+        QByteArray err;
+        QCOMPARE(run(args + QStringList{url("/live")}, nullptr, 5000, &err), 2);
+        QVERIFY2(err.contains(args.first().toUtf8() + " takes"), err.constData());
+    }
+
+    void unusableUrlsExitOne_data()
+    {
+        QTest::addColumn<QString>("url");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("empty") << QString() << "the URL is empty";
+        QTest::newRow("unknown scheme") << "ftp://127.0.0.1/x.mp3" << "not an http(s) URL";
+        QTest::newRow("missing file") << "/nonexistent/x.mp3" << "no such file";
+    }
+
+    void unusableUrlsExitOne()
+    {
+        QFETCH(QString, url);
+        QFETCH(QString, reason);
+        QByteArray err;
+        QCOMPARE(run({"--device", "0", url}, nullptr, 5000, &err), 1);
+        QVERIFY2(err.contains(reason.toUtf8()), err.constData());
+    }
+
+    // A start that finds nothing says why, on standard error and as a JSON error line.
+    void startFailureSaysWhy()
+    {
+        QByteArray out, err;
+        QCOMPARE(run({"--no-restart", "--device", "0", url("/missing")}, &out, 10000, &err), 1);
+        QVERIFY2(err.contains("can not start") && err.contains("ContentNotFoundError"), err.constData());
+        QCOMPARE(run({"--no-restart", "--json", "--device", "0", url("/missing")}, &out, 10000, &err), 1);
+        bool reported = false;
+        for (const QJsonObject &line : jsonLines(out))
+            reported = reported || (line.value("signal") == "error" && line.value("args").toArray().first().toString().contains("ContentNotFoundError"));
+        QVERIFY2(reported, out.constData());
+    }
+
+    // --duration and SIGTERM end bvplay while a stream creation holds its main thread.
+    void busyPlayerStillExits()
+    {
+        serveTrickle();
+        QElapsedTimer timer;
+        timer.start();
+        QCOMPARE(run({"--device", "0", "--duration", "1", url("/trickle")}, nullptr, 10000), 0);
+        QVERIFY2(timer.elapsed() < 3500, QByteArray::number(timer.elapsed()));
+
+        QProcess bvplay;
+        bvplay.start(BVPLAY_PATH, {"--device", "0", url("/trickle")});
+        QVERIFY(bvplay.waitForStarted());
+        QTest::qWait(1000);
+        timer.restart();
+        bvplay.terminate();
+        QVERIFY(bvplay.waitForFinished(10000));
+        QVERIFY2(timer.elapsed() < 2500, QByteArray::number(timer.elapsed()));
+    }
+
+    // URLs print without their passwords; titles print without control characters.
+    void outputIsSafe()
+    {
+        QUrl withPassword(url("/live"));
+        withPassword.setUserInfo("bob:secret");
+        QByteArray out;
+        QCOMPARE(run({"--json", "--device", "0", "--duration", "2", withPassword.toString()}, &out), 0);
+        QVERIFY(out.contains("bob@127.0.0.1"));
+        QVERIFY(!out.contains("secret"));
+
+        HttpResponse escaping = HttpResponse::of("audio/mpeg", m_mp3);
+        escaping.live = true;
+        escaping.bytesPerSecond = 16000;
+        escaping.burstBytes = 32000;
+        escaping.icyMetaInt = 8000;
+        escaping.titles = {"Evil \x1b[2J\x1b]0;owned\x07 Title"};
+        m_server.setResponse("/escaping", escaping);
+        QCOMPARE(run({"--device", "0", "--duration", "3", url("/escaping")}, &out), 0);
+        QVERIFY2(out.contains("Evil  [2J ]0;owned  Title"), out.constData());
+        QVERIFY(!out.contains('\x1b') && !out.contains('\x07'));
+    }
+
+    // Host-fed sources pass through as given.
+    void hostFedUrlsPassThrough()
+    {
+        QByteArray out;
+        run({"--json", "--device", "0", "--duration", "1", "record:0"}, &out);
+        QCOMPARE(valuesOf(jsonLines(out), "streamUrl"), QStringList({"", "record:0"}));
+    }
+
+    // --connect to a node that publishes nothing is an error, not a silent wait.
+    void connectToNothingFails()
+    {
+        QByteArray err;
+        QCOMPARE(run({"--connect", "tcp://127.0.0.1:1", "--timeout-ms", "1000"}, nullptr, 10000, &err), 1);
+        QVERIFY2(err.contains("no player published"), err.constData());
     }
 
     // A second bvplay attaches a replica, sees the title, and its stop command stops the publisher.

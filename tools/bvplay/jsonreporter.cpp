@@ -26,7 +26,7 @@ JsonReporter::JsonReporter(QObject *player, QObject *parent) : QObject(parent), 
     // String connections: a player and a replica share these signatures, not a class.
     connect(player, SIGNAL(ended()), this, SLOT(onEnded()));
     connect(player, SIGNAL(deviceFailure()), this, SLOT(onDeviceFailure()));
-    connect(player, SIGNAL(error(QString)), this, SLOT(onError(QString)));
+    connect(player, SIGNAL(error(QString)), this, SLOT(reportError(QString)));
 }
 
 QJsonValue JsonReporter::toJson(const QVariant &value)
@@ -37,7 +37,7 @@ QJsonValue JsonReporter::toJson(const QVariant &value)
         for (quint32 bitrate : map.uniqueKeys()) {
             QJsonArray urls;
             for (const QUrl &url : map.values(bitrate))
-                urls.append(url.toString());
+                urls.append(url.toString(QUrl::RemovePassword));
             streams.insert(QString::number(bitrate), urls);
         }
         return streams;
@@ -51,7 +51,7 @@ QJsonValue JsonReporter::toJson(const QVariant &value)
     if (value.metaType().flags() & QMetaType::IsEnumeration)
         return value.toString(); // the enumerator's name
     if (value.metaType() == QMetaType::fromType<QUrl>())
-        return value.toUrl().toString();
+        return value.toUrl().toString(QUrl::RemovePassword);
     if (value.metaType() == QMetaType::fromType<double>() && !std::isfinite(value.toDouble()))
         return QJsonValue::Null;
     return QJsonValue::fromVariant(value);
@@ -91,7 +91,7 @@ void JsonReporter::onDeviceFailure()
     printSignal("deviceFailure", {});
 }
 
-void JsonReporter::onError(const QString &message)
+void JsonReporter::reportError(const QString &message)
 {
     printSignal("error", {message});
 }

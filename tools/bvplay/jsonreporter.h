@@ -15,14 +15,19 @@ public:
     // Prints every property's current value at t = 0, then follows changes and signals.
     explicit JsonReporter(QObject *player, QObject *parent = nullptr);
 
-    // URLs as text, enums by name, infinities as null, lists and maps as arrays and objects.
+    // URLs as text without their passwords, enums by name, infinities as null, lists and maps
+    // as arrays and objects.
     static QJsonValue toJson(const QVariant &value);
+
+public slots:
+    // An "error" line: the player's error signal, or a failure it reports only in its log
+    // (a start that found nothing to play).
+    void reportError(const QString &message);
 
 private slots:
     void propertyChanged();
     void onEnded();
     void onDeviceFailure();
-    void onError(const QString &message);
 
 private:
     void printProperty(int index);

@@ -11,12 +11,15 @@
 #include "bvpushplayback.h"
 #include "demostation.h"
 #include "jsonreporter.h"
+#include "logtap.h"
 #include "rep_bvplayer_replica.h"
 #include "terminalkeys.h"
+#include "watchdog.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDir>
+#include <QFileInfo>
 #include <QLoggingCategory>
 #include <QRemoteObjectHost>
 #include <QRemoteObjectNode>
@@ -28,6 +31,7 @@
 
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdio>
 #include <thread>
 
@@ -52,6 +56,34 @@ bool parseQuality(const QString &text, BVPlayerSource::Quality &quality)
         return false;
     quality = qualities.value(text);
     return true;
+}
+
+// `text` with control and format characters blanked: a stream title never drives the terminal.
+QString printable(QString text)
+{
+    for (QChar &c : text)
+        if (c.category() == QChar::Other_Control || c.category() == QChar::Other_Format)
+            c = QLatin1Char(' ');
+    return text;
+}
+
+// The URL an argument names: push: and record:N as given, a URL, or a local path.
+// Sets `error` when it names nothing bvplay can play.
+QUrl urlFromArgument(const QString &argument, QString &error)
+{
+    if (argument.trimmed().isEmpty()) {
+        error = QStringLiteral("the URL is empty");
+        return {};
+    }
+    if (argument.startsWith(QLatin1String("push:")) || argument.startsWith(QLatin1String("record:")))
+        return QUrl(argument);
+    const QUrl url = QUrl::fromUserInput(argument, QDir::currentPath(), QUrl::AssumeLocalFile);
+    static const QStringList schemes{"http", "https", "file"};
+    if (!url.isValid() || !schemes.contains(url.scheme()))
+        error = QStringLiteral("can not play ") + argument + QStringLiteral(": not an http(s) URL, a file, push: or record:N");
+    else if (url.isLocalFile() && !QFileInfo(url.toLocalFile()).isFile())
+        error = QStringLiteral("no such file: ") + url.toLocalFile();
+    return error.isEmpty() ? url : QUrl();
 }
 
 // The status, redrawn in place on a terminal, one plain line per change otherwise.
@@ -81,7 +113,7 @@ private:
     {
         const BVPlayer &p = *m_player;
         QString line = QStringLiteral("%1 | %2 | %3 kbit/s %4 | %5")
-                           .arg(QString::fromLatin1(stateName(p.state())), p.meta().isEmpty() ? "-" : p.meta())
+                           .arg(QString::fromLatin1(stateName(p.state())), p.meta().isEmpty() ? "-" : printable(p.meta()))
                            .arg(p.currentBitrate() / 1000)
                            .arg(QString::fromLatin1(QMetaEnum::fromType<BVPlayerSource::Quality>().valueToKey(p.currentQuality())))
                            .arg(p.isSeekable() ? QString("%1/%2 s").arg(p.position(), 0, 'f', 1).arg(p.length(), 0, 'f', 1)
@@ -199,31 +231,38 @@ int main(int argc, char **argv)
     }
     if (parser.positionalArguments().size() > 1)
         return usageError(QStringLiteral("more than one URL"));
-    bool ok = true;
-    const auto number = [&ok, &parser](const QCommandLineOption &option, double fallback) {
+    // Numbers are finite and in range; whole where a count is meant.
+    QString invalid;
+    const auto number = [&](const QCommandLineOption &option, double fallback, double min, double max, bool whole) {
         if (!parser.isSet(option))
             return fallback;
         bool valid = false;
         const double value = parser.value(option).toDouble(&valid);
-        ok = ok && valid;
-        return value;
+        if (valid && std::isfinite(value) && value >= min && value <= max && (!whole || value == std::floor(value)))
+            return value;
+        if (invalid.isEmpty())
+            invalid = QStringLiteral("--%1 takes %2 from %3 to %4, not '%5'")
+                          .arg(option.names().first(), whole ? QStringLiteral("a whole number") : QStringLiteral("a number"))
+                          .arg(min).arg(max).arg(parser.value(option));
+        return fallback;
     };
-    const double durationSec = number(duration, 0);
-    const int outputDevice = int(number(device, -1));
-    const double volumeValue = number(volume, 1.0);
-    const double rateValue = number(rate, 1.0);
-    const double bitrateValue = number(bitrate, 0);
-    const double timeoutValue = number(timeout, BVNetworkAccessManager::BV_NETWORK_DEFAULT_TIMEOUT);
+    const double durationSec = number(duration, 0, 0, 1e7, false);
+    const int outputDevice = int(number(device, -1, -1, 1000, true));
+    const double volumeValue = number(volume, 1.0, 0, 10, false);
+    const double rateValue = number(rate, 1.0, 0.01, 16, false);
+    const double bitrateValue = number(bitrate, 0, 0, 4294967295.0, true);
+    const double timeoutValue = number(timeout, BVNetworkAccessManager::BV_NETWORK_DEFAULT_TIMEOUT, 1, 3600000, true);
+    if (!invalid.isEmpty())
+        return usageError(invalid);
     BVPlayerSource::Quality qualityValue = BVPlayerSource::AutoQuality;
     if (parser.isSet(quality) && !parseQuality(parser.value(quality), qualityValue))
         return usageError(QStringLiteral("--quality takes auto, high, mid or low"));
-    if (!ok || durationSec < 0 || volumeValue < 0 || rateValue <= 0 || bitrateValue < 0 || timeoutValue <= 0)
-        return usageError(QStringLiteral("an option has an invalid number"));
 
+    LogTap::install(parser.isSet(log));
     if (!parser.isSet(log))
-        QLoggingCategory::setFilterRules(QStringLiteral("com.orlenza.brevantplayer=false"));
-    if (durationSec > 0)
-        QTimer::singleShot(int(durationSec * 1000), &app, &QCoreApplication::quit);
+        QLoggingCategory::setFilterRules(QStringLiteral("com.orlenza.brevantplayer.debug=false"));
+    Watchdog::start(durationSec);
+    const auto stopWatchdog = qScopeGuard([] { Watchdog::stop(); });
 
     if (parser.isSet(attach)) {
         QRemoteObjectNode node;
@@ -234,7 +273,17 @@ int main(int argc, char **argv)
             new JsonReporter(replica.data(), replica.data());
             readCommands(replica.data(), replica.data());
         });
-        return app.exec();
+        int status = 0;
+        // A node that answers nothing within the time-out is an error, not a silent wait.
+        QTimer::singleShot(int(timeoutValue), &app, [&] {
+            if (replica->isInitialized())
+                return;
+            std::fprintf(stderr, "bvplay: error: no player published on %s\n", qPrintable(parser.value(attach)));
+            status = kExitError;
+            app.quit();
+        });
+        const int code = app.exec();
+        return status ? status : code;
     }
 
     // An output that cannot be opened falls back to no sound.
@@ -276,7 +325,12 @@ int main(int argc, char **argv)
         }
         url = station->url();
     } else {
-        url = QUrl::fromUserInput(parser.positionalArguments().first(), QDir::currentPath(), QUrl::AssumeLocalFile);
+        QString error;
+        url = urlFromArgument(parser.positionalArguments().first(), error);
+        if (!url.isValid()) {
+            std::fprintf(stderr, "bvplay: error: %s\n", qPrintable(error));
+            return kExitError;
+        }
     }
 
     BVNetworkAccessManager nam;
@@ -294,31 +348,35 @@ int main(int argc, char **argv)
     player.setIsUpdatesLevel(parser.isSet(level));
 
     int status = 0;
-    if (parser.isSet(json))
-        new JsonReporter(&player, &player);
-    else
+    JsonReporter *reporter = parser.isSet(json) ? new JsonReporter(&player, &player) : nullptr;
+    if (!reporter)
         new StatusPrinter(&player);
     QObject::connect(&player, &BVPlayerSource::ended, &app, &QCoreApplication::quit);
     QObject::connect(&player, &BVPlayerSource::error, &app, [&](const QString &message) {
-        if (!parser.isSet(json))
+        if (!reporter)
             std::fprintf(stderr, "bvplay: error: %s\n", qPrintable(message));
         if (parser.isSet(noRestart)) {
             status = kExitError;
             app.quit();
         }
     });
-    if (parser.isSet(noRestart)) {
-        // Without retries a start that found nothing to play is final too. The player's own
-        // handler of the parser's answer runs first and has started a channel, or not.
-        auto *parser = player.findChild<BVPlaylistParser *>();
-        QObject::connect(parser, &BVPlaylistParser::parsingFinished, &app, [&] {
-            if (player.stream())
-                return;
-            std::fprintf(stderr, "bvplay: error: can not start %s\n", qPrintable(url.toString(QUrl::RemoveUserInfo)));
+    // A start that found nothing to play says why; without retries it is final. The player's own
+    // handler of the parser's answer runs first and has started a channel, or not.
+    QObject::connect(player.findChild<BVPlaylistParser *>(), &BVPlaylistParser::parsingFinished, &app, [&] {
+        const QString reason = LogTap::take();
+        if (player.stream())
+            return;
+        const QString message = QStringLiteral("can not start ") + url.toString(QUrl::RemoveUserInfo)
+                                + (reason.isEmpty() ? QString() : QStringLiteral(": ") + reason);
+        if (reporter)
+            reporter->reportError(message);
+        else
+            std::fprintf(stderr, "bvplay: error: %s\n", qPrintable(printable(message)));
+        if (parser.isSet(noRestart)) {
             status = kExitError;
             app.quit();
-        });
-    }
+        }
+    });
 
     QScopedPointer<QRemoteObjectHost> host;
     if (parser.isSet(publish)) {
@@ -326,7 +384,6 @@ int main(int argc, char **argv)
         if (!host->enableRemoting(&player, QStringLiteral("BVPlayer")))
             return usageError(QStringLiteral("can not publish on ") + parser.value(publish));
     }
-    quitOnInterrupt();
     if (url.scheme() == QLatin1String("push"))
         feedPushDevice(player.pushPlaybackDevice());
     else if (!parser.isSet(json) && TerminalKeys::available())

@@ -2,34 +2,11 @@
 
 #include "bvplayer.h"
 
-#include <QCoreApplication>
+#include "watchdog.h"
+
 #include <QSocketNotifier>
 
-#include <csignal>
-#include <sys/socket.h>
 #include <unistd.h>
-
-namespace {
-
-int g_signalPipe[2] = {-1, -1};
-
-void onSignal(int)
-{
-    const char byte = 1;
-    [[maybe_unused]] const ssize_t n = ::write(g_signalPipe[0], &byte, 1); // async-signal-safe
-}
-
-} // namespace
-
-void quitOnInterrupt()
-{
-    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, g_signalPipe) != 0)
-        return;
-    auto *notifier = new QSocketNotifier(g_signalPipe[1], QSocketNotifier::Read, QCoreApplication::instance());
-    QObject::connect(notifier, &QSocketNotifier::activated, QCoreApplication::instance(), &QCoreApplication::quit);
-    std::signal(SIGINT, onSignal);
-    std::signal(SIGTERM, onSignal);
-}
 
 bool TerminalKeys::available()
 {
@@ -45,6 +22,7 @@ TerminalKeys::TerminalKeys(BVPlayer *player)
     raw.c_cc[VMIN] = 1;
     raw.c_cc[VTIME] = 0;
     tcsetattr(STDIN_FILENO, TCSANOW, &raw);
+    Watchdog::setBeforeForcedExit([saved = m_saved] { tcsetattr(STDIN_FILENO, TCSANOW, &saved); });
     connect(m_notifier, &QSocketNotifier::activated, this, &TerminalKeys::readKeys);
 }
 

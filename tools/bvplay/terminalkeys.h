@@ -29,7 +29,3 @@ private:
     QSocketNotifier *m_notifier;
     termios m_saved{};
 };
-
-// Makes SIGINT and SIGTERM quit the application's event loop, so that the
-// player stops and the terminal is restored on the way out.
-void quitOnInterrupt();

@@ -10,6 +10,7 @@ packages=(
   libavformat-dev libavcodec-dev libswresample-dev libavutil-dev
   libcurl4-openssl-dev libpulse-dev
   pulseaudio pulseaudio-utils ffmpeg icecast2 curl
+  clang libclang-rt-14-dev
 )
 
 missing=()

@@ -24,23 +24,6 @@ size_t liveCapacity(uint64_t bitsPerSecond, uint32_t bufferMs)
     return static_cast<size_t>(std::clamp<uint64_t>(bytes, kMinLiveBuffer, NetInput::kMaxLiveBuffer));
 }
 
-// Percent-encodes the bytes a URL may not carry as they are.
-std::string encodedUrl(const std::string &url)
-{
-    static const char hex[] = "0123456789ABCDEF";
-    std::string out;
-    for (unsigned char c : url) {
-        if (c <= 0x20 || c >= 0x7f || std::strchr("\"<>\\^`{|}", c)) {
-            out += '%';
-            out += hex[c >> 4];
-            out += hex[c & 15];
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out;
-}
-
 using Clock = std::chrono::steady_clock;
 
 int64_t nowMs()
@@ -74,28 +57,6 @@ struct CurlGlobal {
 };
 
 } // namespace
-
-NetRequest NetRequest::parse(const char *text, uint64_t offset)
-{
-    NetRequest request;
-    request.offset = offset;
-    const std::string all = text ? text : "";
-    size_t start = 0;
-    bool first = true;
-    while (start <= all.size()) {
-        size_t end = all.find("\r\n", start);
-        if (end == std::string::npos)
-            end = all.size();
-        const std::string line = all.substr(start, end - start);
-        if (first)
-            request.url = encodedUrl(trimmed(line));
-        else if (!trimmed(line).empty())
-            request.headers.push_back(line);
-        first = false;
-        start = end + 2;
-    }
-    return request;
-}
 
 NetInput::NetInput(const NetRequest &request, DOWNLOADPROC *proc, void *user, Deadline deadline)
     : m_request(request), m_openDeadline(deadline), m_proc(proc), m_user(user)

@@ -6,6 +6,7 @@
 #include "bass.h"
 #include "byte_input.h"
 #include "icy_demuxer.h"
+#include "net_request.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -15,16 +16,6 @@
 #include <thread>
 
 namespace bvaudio {
-
-struct NetRequest {
-    std::string url;
-    std::vector<std::string> headers; // complete "Name: value" lines
-    uint64_t offset = 0;
-
-    // Parses the URL followed by "\r\n"-separated header lines. Bytes a URL may not
-    // hold as they are (blanks, controls, non-ASCII) are percent-encoded.
-    static NetRequest parse(const char *text, uint64_t offset);
-};
 
 class NetInput : public ByteInput {
 public:

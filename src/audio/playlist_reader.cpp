@@ -51,8 +51,9 @@ std::vector<std::string> readPlaylist(const std::string &text, const std::string
             continue;
         if (pls) {
             const auto eq = line.find('=');
-            if (eq != std::string::npos && toLower(line.substr(0, 4)) == "file")
-                entries.push_back(resolve(trimmed(line.substr(eq + 1)), base));
+            const std::string value = eq == std::string::npos ? std::string() : trimmed(line.substr(eq + 1));
+            if (!value.empty() && toLower(line.substr(0, 4)) == "file")
+                entries.push_back(resolve(value, base));
         } else if (line.front() != '#') {
             entries.push_back(resolve(line, base));
         }

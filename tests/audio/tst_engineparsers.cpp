@@ -1,0 +1,142 @@
+// The engine's pure parts on their own: the ICY demuxer, the URL string
+// parser, the playlist reader and the sample queue.
+#include "icy_demuxer.h"
+#include "net_request.h"
+#include "playlist_reader.h"
+#include "sample_fifo.h"
+
+#include <QTest>
+
+#include <numeric>
+
+using namespace bvaudio;
+
+namespace {
+
+QByteArray icyBlock(const QByteArray &text)
+{
+    const int blocks = int((text.size() + 15) / 16);
+    return char(blocks) + text + QByteArray(blocks * 16 - text.size(), '\0');
+}
+
+std::vector<std::string> entries(const char *text, const char *base)
+{
+    return readPlaylist(text, base);
+}
+
+} // namespace
+
+class TestEngineParsers : public QObject {
+    Q_OBJECT
+
+private slots:
+    void icyDemuxer_data()
+    {
+        QTest::addColumn<int>("piece");
+        QTest::newRow("whole body at once") << 100000;
+        QTest::newRow("byte by byte") << 1;
+        QTest::newRow("pieces across block borders") << 7;
+    }
+
+    // Audio comes out whole, metadata blocks come out once each, empty blocks are skipped,
+    // and however the body is cut into pieces the result is the same.
+    void icyDemuxer()
+    {
+        QFETCH(int, piece);
+        const QByteArray audio1(32, 'a'), audio2(32, 'b'), audio3(32, 'c');
+        const QByteArray body = audio1 + icyBlock("StreamTitle='Guns N' Roses';") + audio2 + QByteArray(1, '\0') + audio3
+                                + icyBlock("StreamTitle='B\xf6rk';") + QByteArray(10, 'd');
+        IcyDemuxer demuxer(32);
+        std::vector<uint8_t> out;
+        QStringList titles;
+        for (qsizetype i = 0; i < body.size(); i += piece)
+            demuxer.feed(reinterpret_cast<const uint8_t *>(body.constData() + i), size_t(qMin<qsizetype>(piece, body.size() - i)),
+                         out, [&](const std::string &meta) { titles << QString::fromStdString(meta); });
+        QCOMPARE(QByteArray(reinterpret_cast<const char *>(out.data()), qsizetype(out.size())),
+                 audio1 + audio2 + audio3 + QByteArray(10, 'd'));
+        QCOMPARE(titles, QStringList({"StreamTitle='Guns N' Roses';", "StreamTitle='B\u00f6rk';"}));
+    }
+
+    void icyWithoutInterval()
+    {
+        IcyDemuxer demuxer(0);
+        std::vector<uint8_t> out;
+        const uint8_t data[] = {1, 2, 3, 0, 4};
+        demuxer.feed(data, sizeof data, out, [](const std::string &) { QFAIL("no metadata without an interval"); });
+        QCOMPARE(out.size(), sizeof data);
+    }
+
+    void utf8OrLatin1()
+    {
+        QCOMPARE(IcyDemuxer::toUtf8("Sigur R\xc3\xb3s"), std::string("Sigur R\xc3\xb3s"));
+        QCOMPARE(IcyDemuxer::toUtf8("Bj\xf6rk"), std::string("Bj\xc3\xb6rk"));
+        QCOMPARE(IcyDemuxer::toUtf8("cut \xc3"), std::string("cut \xc3\x83")); // a sequence cut short is Latin-1
+    }
+
+    void requestString()
+    {
+        const NetRequest r = NetRequest::parse(" http://radio.test/a b\xc3\xa9.mp3?x=\"1\" \r\nUser-Agent: A/1\r\n\r\n"
+                                               "Bad: x\ny\r\nReferer: r\r\n", 42);
+        QCOMPARE(r.url, std::string("http://radio.test/a%20b%C3%A9.mp3?x=%221%22"));
+        QCOMPARE(r.headers, std::vector<std::string>({"User-Agent: A/1", "Referer: r"})); // the smuggling line dropped
+        QCOMPARE(r.offset, 42u);
+        QCOMPARE(NetRequest::parse("http://radio.test/%41", 0).url, std::string("http://radio.test/%41")); // kept as is
+        QVERIFY(NetRequest::parse(nullptr, 0).url.empty());
+    }
+
+    void playlistRecognition_data()
+    {
+        QTest::addColumn<QByteArray>("head");
+        QTest::addColumn<QByteArray>("contentType");
+        QTest::addColumn<bool>("isList");
+        QTest::newRow("pls by content") << QByteArray("\xef\xbb\xbf[Playlist]\nFile1=x") << QByteArray() << true;
+        QTest::newRow("pls by type") << QByteArray("whatever") << QByteArray("audio/x-scpls") << true;
+        QTest::newRow("m3u by type") << QByteArray("x") << QByteArray("Audio/X-MpegURL") << true;
+        QTest::newRow("extended m3u") << QByteArray("#EXTM3U\n#EXTINF:-1,a\nhttp://a") << QByteArray("text/plain") << true;
+        QTest::newRow("plain m3u") << QByteArray("http://a.test/live\n") << QByteArray("text/plain") << true;
+        QTest::newRow("hls is not the engine's") << QByteArray("#EXTM3U\n#EXT-X-TARGETDURATION:6") << QByteArray("audio/mpegurl") << false;
+        QTest::newRow("audio") << QByteArray("ID3\x03") << QByteArray("audio/mpeg") << false;
+        QTest::newRow("url text as audio") << QByteArray("http://a.test/") << QByteArray("audio/mpeg") << false;
+    }
+
+    void playlistRecognition()
+    {
+        QFETCH(QByteArray, head);
+        QFETCH(QByteArray, contentType);
+        QFETCH(bool, isList);
+        QCOMPARE(looksLikePlaylist(head.toStdString(), contentType.toStdString()), isList);
+    }
+
+    void playlistEntries()
+    {
+        using List = std::vector<std::string>;
+        QCOMPARE(entries("[playlist]\nFile1=http://a.test/1\nTitle1=x\nfile2 = rel/2.mp3\nFile3=\nFile4\n",
+                         "http://radio.test/lists/x.pls"),
+                 List({"http://a.test/1", "http://radio.test/lists/rel/2.mp3"}));
+        QCOMPARE(entries("#EXTM3U\r\n#EXTINF:-1,A\r\n/abs/a.mp3\r\n\r\nb.mp3", "/home/u/list.m3u"),
+                 List({"/abs/a.mp3", "/home/u/b.mp3"}));
+        QVERIFY(isNetworkLocation("HTTPS://x"));
+        QVERIFY(!isNetworkLocation("file:///x"));
+        QVERIFY(!isNetworkLocation("/http://x"));
+    }
+
+    // The queue keeps order across wrap-around and growth.
+    void sampleQueue()
+    {
+        SampleFifo fifo;
+        std::vector<int16_t> in(10000), out(10000);
+        std::iota(in.begin(), in.end(), 0);
+        fifo.push(in.data(), 3000);
+        QCOMPARE(fifo.pop(out.data(), 2000), size_t(2000));
+        fifo.push(in.data() + 3000, 2500); // wraps inside the first buffer
+        fifo.push(in.data() + 5500, 4500); // grows while wrapped
+        QCOMPARE(fifo.size(), size_t(8000));
+        QCOMPARE(fifo.pop(out.data() + 2000, 9000), size_t(8000));
+        QVERIFY(fifo.empty());
+        QCOMPARE(out, in);
+        QCOMPARE(fifo.pop(out.data(), 1), size_t(0));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestEngineParsers)
+#include "tst_engineparsers.moc"

@@ -1,0 +1,167 @@
+// Stream choice and bitrate adaptation as arithmetic: playing bitrates under
+// each quality and explicit bitrate, the coefficient's position in that list,
+// mirror choice, quality classes, and the adaptation step fed with a speed
+// figure the test controls.
+#include "bvbass.h"
+#include "bvplayback.h"
+#include "bvplayer.h"
+
+#include <QSignalSpy>
+#include <QTest>
+
+namespace {
+
+// A player whose streams and current bitrate the test sets directly.
+class Player : public BVPlayer {
+public:
+    using BVPlayer::setCurrentBitrate;
+    using BVPlayer::setStreams;
+};
+
+// A back-end whose delivery speed is whatever the test says.
+class SteeredPlayback : public BVPlayback {
+public:
+    explicit SteeredPlayback(BVPlayer *player) : BVPlayback(player) {}
+    double speed = 1.0;
+    void step() { updateBitrateCoef(); }
+    using BVPlayback::updateBitrateCoef;
+
+protected:
+    double speedCoef() override { return speed; }
+};
+
+BVPlaylistStreams streams(std::initializer_list<quint32> bitrates)
+{
+    BVPlaylistStreams map;
+    for (quint32 b : bitrates)
+        map.insert(b, QUrl(QStringLiteral("http://radio.test/%1").arg(b)));
+    return map;
+}
+
+} // namespace
+
+class TestBVBitrates : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { BVBass::outputDevice = 0; }
+
+    void playingBitrates_data()
+    {
+        QTest::addColumn<int>("quality");
+        QTest::addColumn<quint32>("bitrate");
+        QTest::addColumn<QList<quint32>>("expected");
+        QTest::newRow("auto: all, ascending") << int(BVPlayerSource::AutoQuality) << 0u << QList<quint32>{32000, 64000, 96000, 128000};
+        QTest::newRow("high band") << int(BVPlayerSource::HighQuality) << 0u << QList<quint32>{96000, 128000};
+        QTest::newRow("mid band, 88000 excluded") << int(BVPlayerSource::MidQuality) << 0u << QList<quint32>{64000};
+        QTest::newRow("low band, 48000 excluded") << int(BVPlayerSource::LowQuality) << 0u << QList<quint32>{32000};
+        QTest::newRow("explicit: nearest") << int(BVPlayerSource::LowQuality) << 100000u << QList<quint32>{96000};
+        QTest::newRow("explicit: above all") << int(BVPlayerSource::AutoQuality) << 4000000000u << QList<quint32>{128000};
+    }
+
+    void playingBitrates()
+    {
+        QFETCH(int, quality);
+        QFETCH(quint32, bitrate);
+        QFETCH(QList<quint32>, expected);
+        Player player;
+        player.setPlayingQuality(BVPlayerSource::Quality(quality));
+        player.setPlayingBitrate(bitrate);
+        player.setStreams(streams({128000, 32000, 96000, 64000}));
+        QCOMPARE(player.playingBitrates(), expected);
+    }
+
+    // An empty band falls back to the nearest key of the band's middle.
+    void emptyBandTakesTheNearest()
+    {
+        Player player;
+        player.setStreams(streams({96000, 128000}));
+        player.setPlayingQuality(BVPlayerSource::LowQuality); // middle 24000
+        QCOMPARE(player.playingBitrates(), QList<quint32>{96000});
+        player.setStreams(streams({32000, 40000}));
+        player.setPlayingQuality(BVPlayerSource::HighQuality); // middle 2147527647
+        QCOMPARE(player.playingBitrates(), QList<quint32>{40000});
+    }
+
+    void coefficientPicksAPosition()
+    {
+        Player player;
+        player.setStreams(streams({32000, 64000, 96000, 128000}));
+        QCOMPARE(player.bitrateByCoef(0.0), 32000u);
+        QCOMPARE(player.bitrateByCoef(0.49), 64000u);
+        QCOMPARE(player.bitrateByCoef(0.5), 96000u);
+        QCOMPARE(player.bitrateByCoef(1.0), 128000u);
+        QCOMPARE(player.bitrateByCoef(-3), 32000u);
+        QCOMPARE(player.bitrateByCoef(qQNaN()), 32000u);
+        QCOMPARE(player.bitrateByCoef(qInf()), 128000u);
+        player.setStreams({});
+        QCOMPARE(player.bitrateByCoef(1.0), 0u);
+    }
+
+    // Every mirror of a bitrate is chosen now and then; other bitrates never.
+    void mirrorsAreChosenAtRandom()
+    {
+        Player player;
+        BVPlaylistStreams map = streams({64000});
+        map.insert(128000, QUrl("http://a.test/"));
+        map.insert(128000, QUrl("http://b.test/"));
+        player.setStreams(map);
+        QSet<QUrl> seen;
+        for (int i = 0; i < 200; ++i)
+            seen.insert(player.streamByBitrate(128000));
+        QCOMPARE(seen, QSet<QUrl>({QUrl("http://a.test/"), QUrl("http://b.test/")}));
+        QCOMPARE(player.streamByBitrate(1), QUrl());
+    }
+
+    void currentQualityClasses()
+    {
+        Player player;
+        const QList<QPair<quint32, BVPlayerSource::Quality>> classes{
+            {47999, BVPlayerSource::LowQuality}, {48000, BVPlayerSource::MidQuality}, {87999, BVPlayerSource::MidQuality},
+            {88000, BVPlayerSource::HighQuality}, {4294967295u, BVPlayerSource::AutoQuality}, {0, BVPlayerSource::AutoQuality}};
+        for (const auto &[bitrate, quality] : classes) {
+            player.setCurrentBitrate(bitrate);
+            QCOMPARE(player.currentQuality(), quality);
+        }
+    }
+
+    // A slow delivery walks the coefficient down one step per evaluation once the window is
+    // full, and each change of the chosen bitrate asks for one restart; a fast one walks it back.
+    void adaptationFollowsTheSpeed()
+    {
+        Player player;
+        player.setStreams(streams({32000, 64000, 128000}));
+        SteeredPlayback playback(&player);
+        QSignalSpy restarts(&playback, &BVPlayback::restartRequired);
+        playback.speed = 0.0;
+        for (int i = 0; i < 19; ++i)
+            playback.step();
+        QCOMPARE(playback.bitrateCoef(), 1.0); // the window is not full yet
+        playback.step();
+        QCOMPARE(playback.bitrateCoef(), 0.99);
+        QCOMPARE(playback.currentBitrate(), 128000u);
+        QCOMPARE(restarts.size(), 1); // 0 -> 128000: the first evaluation sets the bitrate
+        for (int i = 0; i < 100; ++i)
+            playback.step();
+        QCOMPARE(playback.bitrateCoef(), 0.0);
+        QCOMPARE(playback.currentBitrate(), 32000u);
+        QCOMPARE(restarts.size(), 3); // down to 64000, then 32000
+        QCOMPARE(restarts.last().value(0).toUInt(), 32000u);
+
+        // The window mean must rise above the threshold before the coefficient climbs.
+        playback.speed = 2.0;
+        int steps = 0;
+        while (playback.bitrateCoef() == 0.0 && steps < 40) {
+            playback.step();
+            ++steps;
+        }
+        QCOMPARE(steps, 6); // the mean passes 0.5 with the sixth sample of 2.0 among 20
+        for (int i = 0; i < 120; ++i)
+            playback.step();
+        QCOMPARE(playback.bitrateCoef(), 1.0);
+        QCOMPARE(playback.currentBitrate(), 128000u);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestBVBitrates)
+#include "tst_bvbitrates.moc"

@@ -61,6 +61,18 @@ class TestBVPlay : public QObject {
 
     QString url(const QByteArray &path) const { return QString::fromLatin1(m_server.url(path)); }
 
+    // The test tone as a live ICY stream in real time after a burst, with one title.
+    HttpResponse liveWithTitle(const QByteArray &title) const
+    {
+        HttpResponse live = HttpResponse::of("audio/mpeg", m_mp3);
+        live.live = true;
+        live.bytesPerSecond = 16000;
+        live.burstBytes = 32000;
+        live.icyMetaInt = 8000;
+        live.titles = {title};
+        return live;
+    }
+
     // A server that answers as audio and then trickles junk: the engine's stream creation holds
     // the player's thread until its deadline.
     void serveTrickle()
@@ -79,13 +91,7 @@ private slots:
         QFile mp3(m_dir.filePath("live.mp3"));
         QVERIFY(mp3.open(QIODevice::ReadOnly));
         m_mp3 = mp3.readAll();
-        HttpResponse live = HttpResponse::of("audio/mpeg", m_mp3);
-        live.live = true;
-        live.bytesPerSecond = 16000;
-        live.burstBytes = 32000;
-        live.icyMetaInt = 8000;
-        live.titles = {"Artist - Title"};
-        m_server.setResponse("/live", live);
+        m_server.setResponse("/live", liveWithTitle("Artist - Title"));
     }
 
     void jsonReportsStatesAndTitle()
@@ -206,13 +212,7 @@ private slots:
         QVERIFY(out.contains("bob@127.0.0.1"));
         QVERIFY(!out.contains("secret"));
 
-        HttpResponse escaping = HttpResponse::of("audio/mpeg", m_mp3);
-        escaping.live = true;
-        escaping.bytesPerSecond = 16000;
-        escaping.burstBytes = 32000;
-        escaping.icyMetaInt = 8000;
-        escaping.titles = {"Evil \x1b[2J\x1b]0;owned\x07 Title"};
-        m_server.setResponse("/escaping", escaping);
+        m_server.setResponse("/escaping", liveWithTitle("Evil \x1b[2J\x1b]0;owned\x07 Title"));
         QCOMPARE(run({"--device", "0", "--duration", "3", url("/escaping")}, &out), 0);
         QVERIFY2(out.contains("Evil  [2J ]0;owned  Title"), out.constData());
         QVERIFY(!out.contains('\x1b') && !out.contains('\x07'));

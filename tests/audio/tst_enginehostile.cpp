@@ -159,6 +159,26 @@ private slots:
         QVERIFY2(memoryMiB("VmHWM:") - peakBefore < 48, QByteArray::number(memoryMiB("VmHWM:") - peakBefore));
     }
 
+    // A 2 GB file of zeros (sparse: no disk used) fails at once instead of being read through.
+    void hugeEmptyFileIsBounded()
+    {
+        QFile sparse(m_dir.filePath("zeros.mp3"));
+        QVERIFY(sparse.open(QIODevice::WriteOnly));
+        QVERIFY(sparse.resize(qint64(2) << 30));
+        sparse.close();
+        const double peakBefore = memoryMiB("VmHWM:");
+        QElapsedTimer timer;
+        timer.start();
+        const HSTREAM stream = BASS_StreamCreateFile(FALSE, sparse.fileName().toUtf8().constData(), 0, 0, 0);
+        StreamGuard guard{stream};
+        if (stream) { // opened: it must end soon when played, having decoded nothing
+            QVERIFY(BASS_ChannelPlay(stream, FALSE));
+            QTRY_COMPARE_WITH_TIMEOUT(BASS_ChannelIsActive(stream), DWORD(BASS_ACTIVE_STOPPED), 3000);
+        }
+        QVERIFY2(timer.elapsed() < 3000, QByteArray::number(timer.elapsed()));
+        QVERIFY2(memoryMiB("VmHWM:") - peakBefore < 48, QByteArray::number(memoryMiB("VmHWM:") - peakBefore));
+    }
+
     // A declared length of 10 GB is downloaded into a bounded window, not into memory.
     void hugeDeclaredLengthIsWindowed()
     {

@@ -1,5 +1,6 @@
 // BVPlaylistParser against the scriptable local HTTP server: every
 // classification path, redirects, errors and host-fed schemes.
+#include "bvnetworkaccessmanager.h"
 #include "bvplayer.h"
 #include "bvplaylistparser.h"
 #include "processmemory.h"
@@ -231,6 +232,24 @@ private slots:
         QThread::msleep(1500); // busy: no event of this thread is handled
         QVERIFY2(memoryMiB("VmRSS:") - before < 32, QByteArray::number(memoryMiB("VmRSS:") - before));
         QVERIFY(finished.wait(5000));
+    }
+
+    // Megabytes of response headers: Qt has no cap on their size, so the request's time-out
+    // is what ends them, with memory bounded meanwhile.
+    void headerFloodIsBounded()
+    {
+        m_player->nam()->setTimeoutMs(2000);
+        HttpResponse flood = HttpResponse::of("audio/mpeg", QByteArray(4096, 'x'));
+        for (int i = 0; i < 10000; ++i)
+            flood.headers.append(qMakePair("X-Filler-" + QByteArray::number(i), QByteArray(1000, 'x')));
+        m_server->setResponse("/flood", flood);
+        const double before = memoryMiB("VmRSS:");
+        QElapsedTimer timer;
+        timer.start();
+        QVERIFY(parse("/flood"));
+        QVERIFY2(timer.elapsed() < 3000, QByteArray::number(timer.elapsed()));
+        QVERIFY(m_streams.isEmpty());
+        QVERIFY2(memoryMiB("VmRSS:") - before < 64, QByteArray::number(memoryMiB("VmRSS:") - before));
     }
 
     void hostFedSchemesAnswerAtOnce()

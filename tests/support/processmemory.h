@@ -1,9 +1,30 @@
 // Memory of the test process itself, read from /proc/self/status.
 #pragma once
 
+#include <QTest>
+
 namespace bvtest {
 
 // A field of /proc/self/status in MiB: "VmRSS:" (now) or "VmHWM:" (peak).
 double memoryMiB(const char *field);
+
+// True when memory figures mean something: not under a sanitizer, whose shadow
+// memory and quarantine make them many times larger.
+constexpr bool memoryIsMeasurable()
+{
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    return false;
+#else
+    return true;
+#endif
+}
+
+// Checks that `growthMiB` stays below `limitMiB` where memory is measurable.
+#define BV_VERIFY_MEMORY_GROWTH(growthMiB, limitMiB)                                                          \
+    do {                                                                                                  \
+        const double bvGrowth = (growthMiB);                                                              \
+        if (bvtest::memoryIsMeasurable())                                                                 \
+            QVERIFY2(bvGrowth < (limitMiB), qPrintable(QStringLiteral("grew by %1 MiB").arg(bvGrowth)));  \
+    } while (false)
 
 } // namespace bvtest

@@ -338,6 +338,7 @@ HSYNC BASS_ChannelSetSync(DWORD handle, DWORD type, QWORD param, SYNCPROC *proc,
     case BASS_SYNC_STALL:
     case BASS_SYNC_DEV_FAIL:
     case BASS_SYNC_DEV_FORMAT:
+    case BASS_SYNC_NET_RECONNECT:
         return succeed(channel->addSync(type, param, proc, user));
     default:
         return fail<HSYNC>(BASS_ERROR_ILLTYPE, 0);

@@ -90,9 +90,10 @@ typedef DWORD HPLUGIN;  /* built-in decoder set named like a plug-in */
 #define BASS_CONFIG_NET_PREBUF      4  /* % of the download buffer filled before playback (default 75) */
 #define BASS_CONFIG_NET_PLAYLIST    5  /* 0 never, 1 URL streams only, 2 URL and file streams follow playlists */
 #define BASS_CONFIG_NET_READTIMEOUT 6  /* no data for this long ends a download, ms; 0 = never (default 0) */
-#define BASS_CONFIG_NET_PREBUF_WAIT 7  /* non-zero: stream creation waits for the prebuffer (default 1) */
+#define BASS_CONFIG_NET_PREBUF_WAIT 7  /* non-zero: stream creation waits for the prebuffer (default 0) */
 #define BASS_CONFIG_VERIFY_NET      8  /* bytes a network stream reads to detect its format (default 16384) */
 /* text options (BASS_SetConfigPtr / BASS_GetConfigPtr) */
+#define BASS_CONFIG_NET_RECONNECTS  9  /* read-only: live streams connected again after a drop, process-wide */
 #define BASS_CONFIG_NET_AGENT       100 /* const char* User-Agent, copied; NULL = engine default */
 #define BASS_CONFIG_FILENAME        101 /* read-only: the engine library's own path, "" when unknown */
 
@@ -159,6 +160,7 @@ typedef struct {
 #define BASS_SYNC_STALL      6  /* data 0 = stalled, 1 = resumed */
 #define BASS_SYNC_DEV_FAIL   14 /* the output (or recording) device failed */
 #define BASS_SYNC_DEV_FORMAT 15 /* the output device's format changed */
+#define BASS_SYNC_NET_RECONNECT 16 /* a live network stream connected again after a drop */
 
 typedef void (SYNCPROC)(HSYNC handle, DWORD channel, DWORD data, void *user);
 

@@ -16,9 +16,10 @@ struct Options {
     std::atomic<DWORD> netReadTimeoutMs{0};
     std::atomic<DWORD> netBufferMs{5000};
     std::atomic<DWORD> netPrebuf{75};
-    std::atomic<DWORD> netPrebufWait{1};
+    std::atomic<DWORD> netPrebufWait{0};
     std::atomic<DWORD> netPlaylist{0};
     std::atomic<DWORD> verifyNet{16384};
+    std::atomic<DWORD> netReconnects{0}; // read-only for hosts
 
     // Text options: the returned pointers stay valid until the option is set again.
     std::mutex textMutex;
@@ -72,6 +73,10 @@ bool EngineConfig::set(DWORD option, DWORD value)
 
 bool EngineConfig::get(DWORD option, DWORD &value)
 {
+    if (option == BASS_CONFIG_NET_RECONNECTS) {
+        value = options().netReconnects.load();
+        return true;
+    }
     std::atomic<DWORD> *slot = options().numeric(option);
     if (!slot)
         return false;
@@ -102,6 +107,11 @@ const char *EngineConfig::text(DWORD option)
         return o.fileName.c_str();
     }
     return nullptr;
+}
+
+void EngineConfig::countReconnect()
+{
+    ++options().netReconnects;
 }
 
 DWORD EngineConfig::playbackBufferMs()

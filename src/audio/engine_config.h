@@ -28,6 +28,8 @@ public:
     static const char *text(DWORD option);
 
     static DWORD playbackBufferMs();
+    // One more live stream connected again after a drop (BASS_CONFIG_NET_RECONNECTS).
+    static void countReconnect();
     static NetSettings net();
 };
 

@@ -16,6 +16,8 @@ namespace {
 constexpr size_t kDefaultBytesPerSecond = 128000 / 8;
 constexpr size_t kMinLiveBuffer = 16 * 1024;
 constexpr size_t kCompactThreshold = 256 * 1024;
+// Pauses before the tries to connect a dropped live stream again.
+constexpr int kReconnectDelaysMs[] = {0, 500, 1500};
 
 // NET_BUFFER milliseconds at `bitsPerSecond`, within the live buffer's bounds.
 size_t liveCapacity(uint64_t bitsPerSecond, uint32_t bufferMs)
@@ -111,31 +113,62 @@ void NetInput::abort()
 
 void NetInput::run()
 {
-    CURL *curl = curl_easy_init();
     curl_slist *headers = nullptr;
-    bool hasAgent = false;
-    for (const std::string &h : m_request.headers) {
+    for (const std::string &h : m_request.headers)
         headers = curl_slist_append(headers, h.c_str());
-        hasAgent = hasAgent || toLower(h).rfind("user-agent:", 0) == 0;
-    }
     headers = curl_slist_append(headers, "Icy-MetaData: 1");
     curl_slist *aliases = curl_slist_append(nullptr, "ICY 200 OK");
+    const auto untilDeadline = std::chrono::duration_cast<std::chrono::milliseconds>(m_openDeadline - Clock::now());
+    const CURLcode code = transfer(headers, aliases, m_request.offset, std::max<int64_t>(1, untilDeadline.count()));
+
+    // A live stream that dropped, ended early or went silent connects again while its
+    // buffer plays on; a try that brings data resets the count.
+    size_t failures = 0;
+    while (failures < std::size(kReconnectDelaysMs) && isLiveAndWanted()) {
+        {
+            std::unique_lock lock(m_mutex);
+            if (m_changed.wait_for(lock, std::chrono::milliseconds(kReconnectDelaysMs[failures]), [&] { return m_quit; }))
+                break;
+        }
+        const uint64_t before = receivedBytes();
+        transfer(headers, aliases, 0, EngineConfig::net().timeoutMs);
+        failures = receivedBytes() > before ? 0 : failures + 1;
+    }
+    curl_slist_free_all(headers);
+    curl_slist_free_all(aliases);
+
+    if (m_proc && m_headersDone)
+        m_proc(nullptr, 0, m_user);
+    {
+        std::lock_guard lock(m_mutex);
+        if (!m_headersDone && m_error == BASS_OK)
+            m_error = errorFor(code);
+        m_finished = true;
+    }
+    m_changed.notify_all();
+}
+
+CURLcode NetInput::transfer(curl_slist *headers, curl_slist *aliases, uint64_t offset, int64_t connectTimeoutMs)
+{
+    CURL *curl = curl_easy_init();
+    bool hasAgent = false;
+    for (const std::string &h : m_request.headers)
+        hasAgent = hasAgent || toLower(h).rfind("user-agent:", 0) == 0;
     const NetSettings net = EngineConfig::net();
-    const std::string range = std::to_string(m_request.offset) + "-";
+    const std::string range = std::to_string(offset) + "-";
 
     curl_easy_setopt(curl, CURLOPT_URL, m_request.url.c_str());
     curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
     curl_easy_setopt(curl, CURLOPT_HTTP200ALIASES, aliases);
     if (!hasAgent)
         curl_easy_setopt(curl, CURLOPT_USERAGENT, net.agent.c_str());
-    if (m_request.offset > 0)
+    if (offset > 0)
         curl_easy_setopt(curl, CURLOPT_RANGE, range.c_str());
     curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https"); // file:// and the rest are not streams
     curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
     curl_easy_setopt(curl, CURLOPT_MAXREDIRS, 10L);
-    const auto connectMs = std::chrono::duration_cast<std::chrono::milliseconds>(m_openDeadline - Clock::now());
-    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(std::max<int64_t>(1, connectMs.count())));
+    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(connectTimeoutMs));
     curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(curl, CURLOPT_FAILONERROR, 0L);
     curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, +[](char *b, size_t s, size_t n, void *u) {
@@ -146,7 +179,12 @@ void NetInput::run()
         return static_cast<NetInput *>(u)->onBody(b, s * n);
     });
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, this);
-    m_lastDataMs = nowMs();
+    {
+        std::lock_guard lock(m_mutex);
+        m_lastDataMs = nowMs();
+        m_connected = false;
+        m_headerBytes = 0;
+    }
 
     // A multi handle so that shut-down can wake the transfer at once.
     CURLM *multi = curl_multi_init();
@@ -175,19 +213,20 @@ void NetInput::run()
     }
     curl_multi_remove_handle(multi, curl);
     curl_multi_cleanup(multi);
-    curl_slist_free_all(headers);
-    curl_slist_free_all(aliases);
     curl_easy_cleanup(curl);
+    return code;
+}
 
-    if (m_proc && m_headersDone)
-        m_proc(nullptr, 0, m_user);
-    {
-        std::lock_guard lock(m_mutex);
-        if (!m_headersDone && m_error == BASS_OK)
-            m_error = errorFor(code);
-        m_finished = true;
-    }
-    m_changed.notify_all();
+bool NetInput::isLiveAndWanted() const
+{
+    std::lock_guard lock(m_mutex);
+    return !m_quit && m_headersDone && m_contentLength < 0;
+}
+
+uint64_t NetInput::receivedBytes() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_received;
 }
 
 size_t NetInput::onHeader(const char *line, size_t size)
@@ -203,19 +242,18 @@ size_t NetInput::onHeader(const char *line, size_t size)
         // A new response (also after a redirect): reset what the previous one said.
         const auto space = text.find(' ');
         m_status = space == std::string::npos ? 0 : std::strtol(text.c_str() + space + 1, nullptr, 10);
-        m_contentLength = -1;
+        m_responseLength = -1;
         m_metaInt = 0;
-        m_contentType.clear();
         return size;
     }
     const auto colon = text.find(':');
     if (colon != std::string::npos) {
         const std::string key = toLower(trimmed(text.substr(0, colon)));
         const std::string value = trimmed(text.substr(colon + 1));
-        if (key == "content-type")
+        if (key == "content-type" && !m_headersDone)
             m_contentType = toLower(value);
         else if (key == "content-length")
-            m_contentLength = std::strtoll(value.c_str(), nullptr, 10);
+            m_responseLength = std::strtoll(value.c_str(), nullptr, 10);
         else if (key == "icy-metaint")
             m_metaInt = static_cast<size_t>(std::strtoul(value.c_str(), nullptr, 10));
         else if (key == "icy-br")
@@ -225,15 +263,20 @@ size_t NetInput::onHeader(const char *line, size_t size)
     if (trimmed(text).empty() && (m_status < 300 || m_status >= 400)) {
         // End of the final response's headers.
         if (m_status >= 400 || m_status == 0) {
-            m_error = BASS_ERROR_FILEOPEN;
+            if (!m_headersDone)
+                m_error = BASS_ERROR_FILEOPEN;
             return 0; // aborts the transfer
         }
-        if (m_request.offset > 0 && m_status != 206)
-            m_skip = m_request.offset; // the range was ignored: drop up to the offset ourselves
-        if (m_metaInt > 0)
-            m_contentLength = -1; // a live ICY stream
+        if (!m_headersDone) {
+            if (m_request.offset > 0 && m_status != 206)
+                m_skip = m_request.offset; // the range was ignored: drop up to the offset ourselves
+            m_contentLength = m_metaInt > 0 ? -1 : m_responseLength; // ICY means live
+            m_headersDone = true;
+        } else {
+            m_reconnected = true; // reported with the new connection's first data
+        }
         m_icy = std::make_unique<IcyDemuxer>(m_metaInt);
-        m_headersDone = true;
+        m_connected = true;
         m_changed.notify_all();
     }
     return size;
@@ -243,14 +286,20 @@ size_t NetInput::onBody(const char *data, size_t size)
 {
     m_audioScratch.clear();
     int metaChanges = 0;
+    bool reconnected = false;
     {
         std::lock_guard lock(m_mutex);
         if (m_quit)
             return 0;
-        if (!m_headersDone) {
+        if (!m_connected) {
             // The body of a final answer that was neither a stream nor followed (a 3xx without Location).
-            m_error = BASS_ERROR_FILEOPEN;
+            if (!m_headersDone)
+                m_error = BASS_ERROR_FILEOPEN;
             return 0;
+        }
+        if (m_reconnected) {
+            m_reconnected = false;
+            reconnected = true;
         }
         m_lastDataMs = nowMs();
         m_icy->feed(reinterpret_cast<const uint8_t *>(data), size, m_audioScratch,
@@ -269,15 +318,12 @@ size_t NetInput::onBody(const char *data, size_t size)
     if (m_proc && m_audioScratch.size() > offset)
         m_proc(m_audioScratch.data() + offset, static_cast<DWORD>(m_audioScratch.size() - offset), m_user);
     appendAudio(m_audioScratch.data() + offset, m_audioScratch.size() - offset);
-    if (metaChanges > 0) {
-        std::function<void()> listener;
-        {
-            std::lock_guard lock(m_mutex);
-            listener = m_metaListener;
-        }
-        for (int i = 0; listener && i < metaChanges; ++i)
-            listener();
+    if (reconnected) {
+        EngineConfig::countReconnect();
+        notify(m_reconnectListener);
     }
+    for (int i = 0; i < metaChanges; ++i)
+        notify(m_metaListener);
     std::lock_guard lock(m_mutex);
     return m_quit ? 0 : size;
 }
@@ -402,6 +448,23 @@ void NetInput::setMetadataListener(std::function<void()> listener)
 {
     std::lock_guard lock(m_mutex);
     m_metaListener = std::move(listener);
+}
+
+void NetInput::setReconnectListener(std::function<void()> listener)
+{
+    std::lock_guard lock(m_mutex);
+    m_reconnectListener = std::move(listener);
+}
+
+void NetInput::notify(const std::function<void()> &member)
+{
+    std::function<void()> listener;
+    {
+        std::lock_guard lock(m_mutex);
+        listener = member;
+    }
+    if (listener)
+        listener();
 }
 
 } // namespace bvaudio

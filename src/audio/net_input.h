@@ -9,6 +9,8 @@
 #include "net_request.h"
 
 #include <chrono>
+#include <curl/curl.h>
+
 #include <condition_variable>
 #include <functional>
 #include <memory>
@@ -57,10 +59,16 @@ public:
     // The last ICY metadata block, and a listener told (on the download thread) when it changes.
     std::string metadata() const override;
     void setMetadataListener(std::function<void()> listener);
+    // Told (on the download thread) when a live stream has connected again after a drop.
+    void setReconnectListener(std::function<void()> listener);
 
 private:
     NetInput(const NetRequest &request, DOWNLOADPROC *proc, void *user, Deadline deadline);
     void run();
+    CURLcode transfer(curl_slist *headers, curl_slist *aliases, uint64_t offset, int64_t connectTimeoutMs);
+    bool isLiveAndWanted() const;
+    uint64_t receivedBytes() const;
+    void notify(const std::function<void()> &listener);
     size_t onHeader(const char *line, size_t size);
     size_t onBody(const char *data, size_t size);
     bool onProgress();
@@ -79,7 +87,9 @@ private:
     mutable std::mutex m_mutex;
     std::condition_variable m_changed;
     bool m_quit = false;
-    bool m_headersDone = false;
+    bool m_headersDone = false;     // the first response was accepted: the stream exists
+    bool m_connected = false;       // the current connection's response was accepted
+    bool m_reconnected = false;     // a new connection of a live stream, not yet reported
     bool m_finished = false;
     bool m_streaming = false;
     int m_error = BASS_OK;
@@ -87,6 +97,7 @@ private:
     size_t m_headerBytes = 0;
     std::string m_contentType;
     int64_t m_contentLength = -1;
+    int64_t m_responseLength = -1;  // Content-Length of the current response
     size_t m_metaInt = 0;
     std::unique_ptr<IcyDemuxer> m_icy;
     uint64_t m_skip = 0;             // bytes to drop when a server ignored the range
@@ -97,6 +108,7 @@ private:
     size_t m_liveCapacity;           // live streams: most bytes kept ahead of the reader
     std::string m_metadata;
     std::function<void()> m_metaListener;
+    std::function<void()> m_reconnectListener;
     std::vector<uint8_t> m_audioScratch;
     int64_t m_lastDataMs = 0;
     uint32_t m_readTimeoutMs;

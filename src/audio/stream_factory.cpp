@@ -129,12 +129,16 @@ HSTREAM openUrl(const NetRequest &request, DWORD flags, DOWNLOADPROC *proc, void
         std::weak_ptr<Channel> weak = channel.weak_from_this();
         // Taken on the sync thread: the download thread must never hold the channel's last reference.
         const DWORD handle = channel.handle();
-        net_input->setMetadataListener([weak, handle] {
-            SyncDispatcher::instance().post(handle, [weak] {
-                if (ChannelPtr c = weak.lock())
-                    c->postSyncs(BASS_SYNC_META, 0);
-            });
-        });
+        const auto postSync = [weak, handle](DWORD type) {
+            return [weak, handle, type] {
+                SyncDispatcher::instance().post(handle, [weak, type] {
+                    if (ChannelPtr c = weak.lock())
+                        c->postSyncs(type, 0);
+                });
+            };
+        };
+        net_input->setMetadataListener(postSync(BASS_SYNC_META));
+        net_input->setReconnectListener(postSync(BASS_SYNC_NET_RECONNECT));
         net_input->setBitrate(channel.bitRate());
         if (net.prebufWait)
             net_input->waitForPrebuffer(budget.remainingMs());

@@ -55,6 +55,7 @@ quint32 BVBassPlayback::start(quint64 startPos)
     }
     if (!BASS_ChannelSetSync(handle, BASS_SYNC_META, 0, bassMetaSync, this))
         qCWarning(bvLog) << m_player->playerName() << "Bass playback: Can not set meta sync" << BVBass::errorMessage();
+    BASS_ChannelSetSync(handle, BASS_SYNC_NET_RECONNECT, 0, bassReconnectSync, this); // logged only
     emit metaUpdated(streamReadMeta(handle));
     m_downloadedBytes = 0;
     m_downloadClock.start();
@@ -86,13 +87,26 @@ void BVBassPlayback::bassDownloaded(const void *, quint32 length, void *user)
     static_cast<BVBassPlayback *>(user)->streamDownloaded(length);
 }
 
+// Runs `action` on the player's thread, and only while `channel` is still the player's:
+// an event queued before a stop or restart never acts on the next stream.
+void BVBassPlayback::postForChannel(quint32 channel, std::function<void()> action)
+{
+    QMetaObject::invokeMethod(this, [this, channel, action = std::move(action)] {
+        if (m_player && m_player->stream() == channel)
+            action();
+    }, Qt::QueuedConnection);
+}
+
 void BVBassPlayback::bassMetaSync(quint32, quint32 channel, quint32, void *user)
 {
-    // Read on the player's thread, and only while the channel that changed title is still the
-    // player's: a title queued before a stop or restart never reaches the next stream.
     auto *playback = static_cast<BVBassPlayback *>(user);
-    QMetaObject::invokeMethod(playback, [playback, channel] {
-        if (playback->m_player && playback->m_player->stream() == channel)
-            playback->streamUpdateMeta();
-    }, Qt::QueuedConnection);
+    playback->postForChannel(channel, [playback] { playback->streamUpdateMeta(); });
+}
+
+void BVBassPlayback::bassReconnectSync(quint32, quint32 channel, quint32, void *user)
+{
+    auto *playback = static_cast<BVBassPlayback *>(user);
+    playback->postForChannel(channel, [playback] {
+        qCWarning(bvLog) << playback->m_player->playerName() << "Bass playback: connection lost, connected again";
+    });
 }

@@ -5,6 +5,7 @@
 #include <QElapsedTimer>
 
 #include <atomic>
+#include <functional>
 
 // The back-end for streams the audio engine downloads and decodes itself:
 // HTTP(S) streams, playlists the engine follows, and local files.
@@ -30,6 +31,8 @@ protected:
 private:
     static void bassDownloaded(const void *buffer, quint32 length, void *user);
     static void bassMetaSync(quint32 sync, quint32 channel, quint32 data, void *user);
+    static void bassReconnectSync(quint32 sync, quint32 channel, quint32 data, void *user);
+    void postForChannel(quint32 channel, std::function<void()> action);
 
     QElapsedTimer m_downloadClock;
     std::atomic<quint64> m_downloadedBytes{0}; // written by the engine's download thread

@@ -233,6 +233,7 @@ void BVPlayer::processPlay()
         return;
     }
     setState(StalledState);
+    m_startClock.start();
     if (m_playlistParser->isProcessing()) {
         qCWarning(bvLog) << m_name << "Playlist parsing was not finished before play";
         m_playlistParser->abort();
@@ -244,6 +245,7 @@ void BVPlayer::processPlay()
 
 void BVPlayer::handlePlaylist(BVPlaylistStreams streams, bool isHls)
 {
+    logStartStage("playlist classified");
     setIsHls(isHls);
     setStreams(streams);
     if (m_stream)
@@ -275,6 +277,7 @@ void BVPlayer::handlePlaylist(BVPlaylistStreams streams, bool isHls)
     else if (!isHls)
         backend = m_bassPlayback;
     m_stream = backend ? backend->start(m_startPosBytes) : 0;
+    logStartStage("stream created");
     setCurrentBitrate(backend ? backend->currentBitrate() : 0);
     if (!m_stream) {
         qCWarning(bvLog) << m_name << "Playback start error." << BVBass::errorMessage();
@@ -376,9 +379,20 @@ void BVPlayer::resetStreamInfo()
     m_streamInfo = StreamInfo();
 }
 
+// A debug line per stage of a start, with the time since the start procedure began.
+void BVPlayer::logStartStage(const char *stage)
+{
+    if (m_startClock.isValid())
+        qCDebug(bvLog) << m_name << "Start:" << stage << "after" << m_startClock.elapsed() << "ms";
+}
+
 void BVPlayer::updateStateHelpers()
 {
     const State s = state();
+    if (s == PlayingState) {
+        logStartStage("playing");
+        m_startClock.invalidate();
+    }
     setIsPlaying(s == PlayingState || s == StalledState);
     setIsStalled(s == StalledState);
     setIsPaused(s == PausedState);

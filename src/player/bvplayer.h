@@ -4,6 +4,7 @@
 #include "bvplaylisttypes.h"
 #include "rep_bvplayer_source.h"
 
+#include <QElapsedTimer>
 #include <QPointer>
 #include <QTimer>
 
@@ -108,6 +109,7 @@ private:
     void forgetChannel(quint64 startPosBytes);
     void clearPlaybackValues(bool clearStartPosition);
     void handleStreamEnd();
+    void logStartStage(const char *stage);
     void handleStreamStalled(bool isStalled);
     void stopBackends();
 
@@ -118,6 +120,7 @@ private:
     std::atomic<quint32> m_stream{0}; // also read by back-end callbacks on engine threads
     StreamInfo m_streamInfo;
     quint64 m_startPosBytes = 0;
+    QElapsedTimer m_startClock; // runs from a start procedure until the player first plays
     QTimer *m_restartTimer;
     BVPlaylistParser *m_playlistParser;
     BVBassPlayback *m_bassPlayback;

@@ -10,6 +10,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <atomic>
 #include <mutex>
 
 using namespace bvtest;
@@ -254,7 +255,8 @@ private slots:
         QCOMPARE(BASS_ChannelIsActive(stream), DWORD(BASS_ACTIVE_PLAYING));
     }
 
-    // No data for the read time-out ends the download: the channel plays out and ends.
+    // No data for the read time-out drops the connection; when connecting again brings nothing
+    // either, the download ends and the channel plays out and ends.
     void readTimeoutEndsTheStream()
     {
         BASS_SetConfig(BASS_CONFIG_NET_READTIMEOUT, 1000);
@@ -265,13 +267,44 @@ private slots:
         Download download;
         const HSTREAM stream = openUrl(m_server->url("/live"), 0, &download);
         QVERIFY(stream);
+        HttpResponse silent;
+        silent.neverAnswer = true;
+        m_server->setResponse("/live", silent);
         Events events;
         StreamGuard guard{stream};
         events.watch(stream);
         QVERIFY(BASS_ChannelPlay(stream, FALSE));
-        QTRY_VERIFY_WITH_TIMEOUT(download.done(), 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(download.done(), 10000);
         QTRY_COMPARE_WITH_TIMEOUT(events.endCount(), 1, 5000);
         QCOMPARE(download.data().size(), 48000);
+        QCOMPARE(m_server->requests("/live").size(), 4); // the stream and three tries
+    }
+
+    // A live connection that drops is connected again at once while the buffer plays on:
+    // the channel never stalls and the listener hears no gap.
+    void droppedLiveStreamReconnects()
+    {
+        HttpResponse dropping = liveMp3(32000);
+        dropping.dropAfterBytes = 48000;
+        m_server->setResponse("/live", dropping);
+        const DWORD reconnectsBefore = BASS_GetConfig(BASS_CONFIG_NET_RECONNECTS);
+        const HSTREAM stream = openUrl(m_server->url("/live"));
+        QVERIFY(stream);
+        Events events;
+        StreamGuard guard{stream};
+        events.watch(stream);
+        std::atomic<int> reconnectSyncs{0};
+        QVERIFY(BASS_ChannelSetSync(stream, BASS_SYNC_NET_RECONNECT, 0, [](HSYNC, DWORD, DWORD, void *user) {
+            ++*static_cast<std::atomic<int> *>(user);
+        }, &reconnectSyncs));
+        QVERIFY(BASS_ChannelPlay(stream, FALSE));
+        QTRY_VERIFY_WITH_TIMEOUT(m_server->requests("/live").size() >= 3, 10000);
+        QTest::qWait(500);
+        QCOMPARE(BASS_ChannelIsActive(stream), DWORD(BASS_ACTIVE_PLAYING));
+        QVERIFY2(!events.stallData().contains(0), "stalled");
+        QCOMPARE(events.endCount(), 0);
+        QVERIFY(reconnectSyncs >= 2);
+        QCOMPARE(BASS_GetConfig(BASS_CONFIG_NET_RECONNECTS) - reconnectsBefore, DWORD(reconnectSyncs.load()));
     }
 
     void icyTitles_data()

@@ -27,6 +27,11 @@
 extern "C" {
 #endif
 
+/* The C API is what the engine exports; everything else of it stays hidden. */
+#if defined(__GNUC__)
+#pragma GCC visibility push(default)
+#endif
+
 typedef uint8_t BYTE;
 typedef uint16_t WORD;
 typedef uint32_t DWORD;
@@ -362,6 +367,10 @@ BOOL BASS_RecordGetInfo(BASS_RECORDINFO *info);
 HRECORD BASS_RecordStart(DWORD freq, DWORD chans, DWORD flags, RECORDPROC *proc, void *user);
 /* Closes the calling thread's device and frees its recordings. */
 BOOL BASS_RecordFree(void);
+
+#if defined(__GNUC__)
+#pragma GCC visibility pop
+#endif
 
 #ifdef __cplusplus
 }

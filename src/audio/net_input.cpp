@@ -77,7 +77,7 @@ std::unique_ptr<NetInput> NetInput::open(const NetRequest &request, DOWNLOADPROC
     static CurlGlobal curlGlobal;
     (void)curlGlobal;
     std::unique_ptr<NetInput> input(new NetInput(request, proc, user, deadline));
-    input->m_thread = std::thread(&NetInput::run, input.get());
+    input->m_thread = std::thread([raw = input.get()] { raw->run(); });
     std::unique_lock lock(input->m_mutex);
     const bool answered = input->m_changed.wait_until(lock, deadline, [&] {
         return input->m_headersDone || input->m_finished;

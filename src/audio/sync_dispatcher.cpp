@@ -26,7 +26,7 @@ void SyncDispatcher::post(DWORD channel, std::function<void()> task)
         if (m_quit)
             return;
         if (!m_thread.joinable())
-            m_thread = std::thread(&SyncDispatcher::run, this);
+            m_thread = std::thread([this] { run(); });
         m_queue.emplace_back(channel, std::move(task));
     }
     m_wake.notify_one();

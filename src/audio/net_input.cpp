@@ -182,6 +182,7 @@ CURLcode NetInput::transfer(curl_slist *headers, curl_slist *aliases, uint64_t o
     {
         std::lock_guard lock(m_mutex);
         m_lastDataMs = nowMs();
+        m_answerDeadlineMs = m_lastDataMs + connectTimeoutMs;
         m_connected = false;
         m_headerBytes = 0;
     }
@@ -347,12 +348,17 @@ void NetInput::appendAudio(const uint8_t *data, size_t size)
     m_changed.notify_all();
 }
 
-// False once the transfer should stop: shut-down, or no data for the read time-out.
+// False once the transfer should stop: shut-down, no answer in time, or no data for the read time-out.
 bool NetInput::onProgress()
 {
     std::lock_guard lock(m_mutex);
     if (m_quit)
         return false;
+    if (!m_connected && nowMs() >= m_answerDeadlineMs) {
+        if (!m_headersDone)
+            m_error = BASS_ERROR_TIMEOUT;
+        return false;
+    }
     return m_readTimeoutMs == 0 || nowMs() - m_lastDataMs < static_cast<int64_t>(m_readTimeoutMs);
 }
 

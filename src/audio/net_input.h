@@ -111,6 +111,7 @@ private:
     std::function<void()> m_reconnectListener;
     std::vector<uint8_t> m_audioScratch;
     int64_t m_lastDataMs = 0;
+    int64_t m_answerDeadlineMs = 0; // the current connection's response must have come by then
     uint32_t m_readTimeoutMs;
     uint32_t m_bufferMs;
     uint32_t m_prebufPercent;

@@ -280,6 +280,26 @@ private slots:
         QCOMPARE(m_server->requests("/live").size(), 4); // the stream and three tries
     }
 
+    // Without a read time-out, tries that get no answer still end within NET_TIMEOUT each.
+    void unansweredReconnectsEnd()
+    {
+        HttpResponse dropping = liveMp3(32000);
+        dropping.dropAfterBytes = 48000;
+        m_server->setResponse("/live", dropping);
+        const HSTREAM stream = openUrl(m_server->url("/live"));
+        QVERIFY(stream);
+        HttpResponse silent;
+        silent.neverAnswer = true;
+        m_server->setResponse("/live", silent);
+        BASS_SetConfig(BASS_CONFIG_NET_TIMEOUT, 500);
+        Events events;
+        StreamGuard guard{stream};
+        events.watch(stream);
+        QVERIFY(BASS_ChannelPlay(stream, FALSE));
+        QTRY_COMPARE_WITH_TIMEOUT(events.endCount(), 1, 10000);
+        QCOMPARE(m_server->requests("/live").size(), 4); // the stream and three tries
+    }
+
     // A live connection that drops is connected again at once while the buffer plays on:
     // the channel never stalls and the listener hears no gap.
     void droppedLiveStreamReconnects()

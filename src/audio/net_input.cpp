@@ -199,7 +199,7 @@ CURLcode NetInput::transfer(curl_slist *headers, curl_slist *aliases, uint64_t o
     while (running) {
         if (curl_multi_perform(multi, &running) != CURLM_OK)
             break;
-        if (running && curl_multi_poll(multi, nullptr, 0, 200, nullptr) != CURLM_OK)
+        if (running && curl_multi_poll(multi, nullptr, 0, pollTimeoutMs(), nullptr) != CURLM_OK)
             break;
         int left = 0;
         while (CURLMsg *message = curl_multi_info_read(multi, &left))
@@ -346,6 +346,19 @@ void NetInput::appendAudio(const uint8_t *data, size_t size)
     m_data.insert(m_data.end(), data, data + size);
     m_received += size;
     m_changed.notify_all();
+}
+
+// How long the transfer may sleep: until the answer or read time-out could strike. Shut-down
+// wakes it at once, and libcurl shortens the wait for its own timers.
+int NetInput::pollTimeoutMs() const
+{
+    std::lock_guard lock(m_mutex);
+    int64_t until = nowMs() + 60000;
+    if (!m_connected)
+        until = std::min(until, m_answerDeadlineMs);
+    if (m_readTimeoutMs > 0)
+        until = std::min<int64_t>(until, m_lastDataMs + m_readTimeoutMs);
+    return static_cast<int>(std::clamp<int64_t>(until - nowMs() + 1, 1, 60000));
 }
 
 // False once the transfer should stop: shut-down, no answer in time, or no data for the read time-out.

@@ -5,6 +5,7 @@ cd "$(dirname "$0")/.."
 root=$(pwd)
 scripts/install-deps.sh
 scripts/build.sh "$@"
+scripts/check-host-build.sh
 eval "$(scripts/services.sh start)"
 trap '"$root/scripts/services.sh" stop' EXIT
 cd "${BV_BUILD_DIR:-build}"

@@ -127,6 +127,8 @@ int Decoder::openStream(const Options &options)
     m_format->pb = m_io;
     m_format->flags |= AVFMT_FLAG_CUSTOM_IO;
     m_format->io_open = refuseNestedOpen;
+    if (!m_input.isSeekable())
+        m_format->max_index_size = 0; // a live stream is never seeked: keep no index of its frames
     m_format->interrupt_callback = AVIOInterruptCB{interrupted, this};
     if (options.probeBytes > 0) {
         // Detect the format from the first probeBytes; read a little more for codec parameters.

@@ -11,7 +11,8 @@ namespace {
 QtMessageHandler g_previous = nullptr;
 bool g_forward = false;
 QMutex g_mutex;
-QStringList g_warnings;
+QStringList g_warnings; // the latest few: a start's reasons, not a whole session's history
+constexpr qsizetype kKeptWarnings = 8;
 
 void handle(QtMsgType type, const QMessageLogContext &context, const QString &message)
 {
@@ -22,6 +23,8 @@ void handle(QtMsgType type, const QMessageLogContext &context, const QString &me
         text.remove(playerName).remove(QLatin1Char('"'));
         QMutexLocker lock(&g_mutex);
         g_warnings << text;
+        if (g_warnings.size() > kKeptWarnings)
+            g_warnings.removeFirst();
     }
     if (!library || g_forward)
         g_previous(type, context, message);

@@ -3,8 +3,8 @@
 #include <QStringList>
 
 // Receives the library's log lines: forwards them to standard error with --log
-// and keeps its warnings since the last take(), so bvplay can say why a start
-// failed without --log.
+// and keeps its latest warnings since the last take(), so bvplay can say why a
+// start failed without --log.
 namespace LogTap {
 
 void install(bool forwardLibraryLines);

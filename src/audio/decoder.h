@@ -35,7 +35,7 @@ public:
     };
 
     // Bytes format detection may read before it gives up (room for large cover-art tags).
-    static constexpr int64_t kMaxOpenBytes = 4 * 1024 * 1024;
+    static constexpr int64_t kMaxOpenBytes = 16 * 1024 * 1024;
     // Bytes read without a single decoded sample before the stream counts as broken.
     static constexpr int64_t kMaxJunkBytes = 1024 * 1024;
     // The demuxers the engine serves; nothing else (no playlist readers that open more locations).

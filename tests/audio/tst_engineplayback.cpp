@@ -4,6 +4,7 @@
 #include "testmedia.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -150,6 +151,24 @@ private slots:
         QVERIFY(BASS_ChannelGetLevelEx(stream, &level, 0.1f, BASS_LEVEL_MONO | BASS_LEVEL_RMS));
         // ffmpeg's sine source has an RMS of 1/16.
         QVERIFY2(qAbs(level - 0.0625f) < 0.006f, qPrintable(QString::number(level)));
+    }
+
+    // A file whose tags hold megabytes of cover art (noise: a picture that does not compress)
+    // still opens: format detection's byte budget leaves room for it.
+    void largeCoverArtOpens()
+    {
+        QVERIFY(bvtest::runFfmpeg({"-f", "lavfi", "-i",
+                                   "nullsrc=s=1800x1400,geq=lum='random(1)*255':cb='random(2)*255':cr='random(3)*255'",
+                                   "-frames:v", "1", path("art.png")}));
+        QVERIFY(bvtest::runFfmpeg({"-f", "lavfi", "-i", "sine=frequency=440:duration=1", "-i", path("art.png"), "-map",
+                                   "0", "-map", "1", "-c:a", "flac", "-c:v", "copy", "-disposition:v", "attached_pic",
+                                   path("art.flac")}));
+        QVERIFY(QFileInfo(path("art.flac")).size() > 5 * 1024 * 1024);
+        const HSTREAM stream = BASS_StreamCreateFile(FALSE, path("art.flac").toUtf8().constData(), 0, 0, 0);
+        QVERIFY2(stream, qPrintable(QString::number(BASS_ErrorGetCode())));
+        BASS_CHANNELINFO info{};
+        QVERIFY(BASS_ChannelGetInfo(stream, &info));
+        QCOMPARE(info.ctype, DWORD(BASS_CTYPE_STREAM_FLAC));
     }
 
     void positionFollowsRealTime()

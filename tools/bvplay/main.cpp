@@ -135,7 +135,15 @@ private:
     QString m_last;
 };
 
-// Reads commands for a replica from standard input, one per line.
+// True when `text` is a finite number within [min, max], and whole if `whole`.
+bool isNumberIn(const QString &text, double min, double max, bool whole = false)
+{
+    bool valid = false;
+    const double value = text.toDouble(&valid);
+    return valid && std::isfinite(value) && value >= min && value <= max && (!whole || value == std::floor(value));
+}
+
+// Reads commands for a replica from standard input, one per line; a bad argument is an unknown command.
 void readCommands(BVPlayerReplica *replica, QObject *context)
 {
     auto *notifier = new QSocketNotifier(STDIN_FILENO, QSocketNotifier::Read, context);
@@ -157,13 +165,13 @@ void readCommands(BVPlayerReplica *replica, QObject *context)
                 replica->pause();
             else if (command == "stop")
                 replica->stop();
-            else if (command == "volume")
+            else if (command == "volume" && isNumberIn(arg, 0, 10))
                 replica->pushVolume(arg.toDouble());
-            else if (command == "seek")
+            else if (command == "seek" && isNumberIn(arg, 0, 1e7))
                 replica->pushPosition(arg.toDouble());
             else if (command == "quality" && parseQuality(arg, quality))
                 replica->pushPlayingQuality(BVPlayerReplica::Quality(quality));
-            else if (command == "bitrate")
+            else if (command == "bitrate" && isNumberIn(arg, 0, 4294967295.0, true))
                 replica->pushPlayingBitrate(arg.toUInt());
             else
                 std::fprintf(stderr, "bvplay: unknown command '%s'\n", qPrintable(line));
@@ -236,10 +244,8 @@ int main(int argc, char **argv)
     const auto number = [&](const QCommandLineOption &option, double fallback, double min, double max, bool whole) {
         if (!parser.isSet(option))
             return fallback;
-        bool valid = false;
-        const double value = parser.value(option).toDouble(&valid);
-        if (valid && std::isfinite(value) && value >= min && value <= max && (!whole || value == std::floor(value)))
-            return value;
+        if (isNumberIn(parser.value(option), min, max, whole))
+            return parser.value(option).toDouble();
         if (invalid.isEmpty())
             invalid = QStringLiteral("--%1 takes %2 from %3 to %4, not '%5'")
                           .arg(option.names().first(), whole ? QStringLiteral("a whole number") : QStringLiteral("a number"))

@@ -122,7 +122,8 @@ void NetInput::run()
     const CURLcode code = transfer(headers, aliases, m_request.offset, std::max<int64_t>(1, untilDeadline.count()));
 
     // A live stream that dropped, ended early or went silent connects again while its
-    // buffer plays on; a try that brings data resets the count.
+    // buffer plays on; a try that brings a real amount of audio resets the count, so a
+    // server that closes after a few bytes each time cannot keep the loop going.
     size_t failures = 0;
     while (failures < std::size(kReconnectDelaysMs) && isLiveAndWanted()) {
         {
@@ -132,7 +133,7 @@ void NetInput::run()
         }
         const uint64_t before = receivedBytes();
         transfer(headers, aliases, 0, EngineConfig::net().timeoutMs);
-        failures = receivedBytes() > before ? 0 : failures + 1;
+        failures = receivedBytes() - before >= kMinLiveBuffer ? 0 : failures + 1;
     }
     curl_slist_free_all(headers);
     curl_slist_free_all(aliases);

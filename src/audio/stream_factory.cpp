@@ -15,12 +15,10 @@
 namespace bvaudio {
 namespace {
 
-constexpr int kMaxPlaylistDepth = 4;
 constexpr size_t kMaxPlaylistBytes = 64 * 1024;
 
-HSTREAM openFile(const std::string &path, QWORD offset, QWORD length, DWORD flags, CreationBudget &budget, int depth);
-HSTREAM openUrl(const NetRequest &request, DWORD flags, DOWNLOADPROC *proc, void *user, CreationBudget &budget,
-                int depth);
+HSTREAM openFile(const std::string &path, QWORD offset, QWORD length, DWORD flags, CreationBudget &budget);
+HSTREAM openUrl(const NetRequest &request, DWORD flags, DOWNLOADPROC *proc, void *user, CreationBudget &budget);
 
 // Registers a decoding channel over `input`; `prepare` runs on the channel before it is handed out.
 template <typename Prepare>
@@ -43,10 +41,8 @@ HSTREAM addDecoderStream(std::unique_ptr<ByteInput> input, const Decoder::Option
 // Tries the entries of a playlist in order; the first that opens wins. A list that came
 // over the network (`origin` set) names network streams only: its local entries are refused.
 HSTREAM openPlaylist(const std::string &text, const std::string &base, const NetRequest *origin, DWORD flags,
-                     DOWNLOADPROC *proc, void *user, CreationBudget &budget, int depth)
+                     DOWNLOADPROC *proc, void *user, CreationBudget &budget)
 {
-    if (depth >= kMaxPlaylistDepth)
-        return fail<HSTREAM>(BASS_ERROR_FILEFORM, 0);
     int lastError = BASS_ERROR_FILEFORM;
     for (const std::string &entry : readPlaylist(text, base)) {
         if (budget.expired())
@@ -61,9 +57,9 @@ HSTREAM openPlaylist(const std::string &text, const std::string &base, const Net
             NetRequest request = origin ? *origin : NetRequest{};
             request.url = entry;
             request.offset = 0;
-            stream = openUrl(request, flags, proc, user, budget, depth + 1);
+            stream = openUrl(request, flags, proc, user, budget);
         } else {
-            stream = openFile(entry, 0, 0, flags, budget, depth + 1);
+            stream = openFile(entry, 0, 0, flags, budget);
         }
         if (stream)
             return stream;
@@ -87,7 +83,7 @@ const char *formatForContentType(const std::string &type)
     return nullptr;
 }
 
-HSTREAM openFile(const std::string &path, QWORD offset, QWORD length, DWORD flags, CreationBudget &budget, int depth)
+HSTREAM openFile(const std::string &path, QWORD offset, QWORD length, DWORD flags, CreationBudget &budget)
 {
     std::unique_ptr<ByteInput> input(FileInput::open(path, offset, length));
     if (!input)
@@ -100,15 +96,14 @@ HSTREAM openFile(const std::string &path, QWORD offset, QWORD length, DWORD flag
         file.read(text.data(), static_cast<std::streamsize>(text.size()));
         text.resize(static_cast<size_t>(file.gcount()));
         if (looksLikePlaylist(text.substr(0, 512), {}))
-            return openPlaylist(text, path, nullptr, flags, nullptr, nullptr, budget, depth);
+            return openPlaylist(text, path, nullptr, flags, nullptr, nullptr, budget);
     }
     Decoder::Options options;
     options.deadline = budget.deadline;
     return addDecoderStream(std::move(input), options, flags, [](DecoderChannel &channel) { channel.waitForData(2000); });
 }
 
-HSTREAM openUrl(const NetRequest &request, DWORD flags, DOWNLOADPROC *proc, void *user, CreationBudget &budget,
-                int depth)
+HSTREAM openUrl(const NetRequest &request, DWORD flags, DOWNLOADPROC *proc, void *user, CreationBudget &budget)
 {
     int error = BASS_OK;
     std::unique_ptr<NetInput> input = NetInput::open(request, proc, user, budget.deadline, error);
@@ -117,7 +112,7 @@ HSTREAM openUrl(const NetRequest &request, DWORD flags, DOWNLOADPROC *proc, void
     const NetSettings net = EngineConfig::net();
     if (net.playlistMode >= 1 && looksLikePlaylist(input->peek(512), input->contentType())) {
         const std::string text = input->peek(kMaxPlaylistBytes);
-        return openPlaylist(text, request.url, &request, flags, proc, user, budget, depth);
+        return openPlaylist(text, request.url, &request, flags, proc, user, budget);
     }
     NetInput *net_input = input.get();
     Decoder::Options options;
@@ -151,14 +146,14 @@ HSTREAM createFileStream(const std::string &path, QWORD offset, QWORD length, DW
 {
     CreationBudget budget(EngineConfig::net().timeoutMs);
     budget.claim(path);
-    return openFile(path, offset, length, flags, budget, 0);
+    return openFile(path, offset, length, flags, budget);
 }
 
 HSTREAM createUrlStream(const NetRequest &request, DWORD flags, DOWNLOADPROC *proc, void *user)
 {
     CreationBudget budget(EngineConfig::net().timeoutMs);
     budget.claim(request.url);
-    return openUrl(request, flags, proc, user, budget, 0);
+    return openUrl(request, flags, proc, user, budget);
 }
 
 HSTREAM createUserFileStream(const BASS_FILEPROCS &procs, void *user, DWORD flags)

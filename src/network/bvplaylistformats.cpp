@@ -16,6 +16,11 @@ bool isNetworkScheme(const QString &scheme)
            || scheme.compare(QLatin1String("https"), Qt::CaseInsensitive) == 0;
 }
 
+bool isAllowedEntry(const QUrl &entry, const QUrl &listUrl)
+{
+    return isNetworkScheme(entry.scheme()) || (listUrl.isLocalFile() && entry.isLocalFile());
+}
+
 } // namespace
 
 Kind classify(const QByteArray &data)
@@ -84,11 +89,6 @@ quint32 icyBitrate(const QByteArray &header, quint32 fallback)
     static const QRegularExpression digits(QStringLiteral("(\\d+)"));
     const qulonglong kbits = digits.match(QString::fromLatin1(header)).captured(1).toULongLong();
     return kbits > 0 && kbits <= std::numeric_limits<quint32>::max() / 1000 ? quint32(kbits * 1000) : fallback;
-}
-
-bool isAllowedEntry(const QUrl &entry, const QUrl &listUrl)
-{
-    return isNetworkScheme(entry.scheme()) || (listUrl.isLocalFile() && entry.isLocalFile());
 }
 
 BVPlaylistStreams allowedEntries(const BVPlaylistStreams &streams, const QUrl &listUrl, int *refused)

@@ -26,11 +26,9 @@ BVPlaylistStreams jsonMasterStreams(const QByteArray &data);
 // An "icy-br" header value (kbit/s) in bit/s, or `fallback`.
 quint32 icyBitrate(const QByteArray &header, quint32 fallback);
 
-// True when a list fetched from `listUrl` may name `entry`: a list from the network names
-// network streams (http, https) only; a local list the host handed in may name local files too.
-bool isAllowedEntry(const QUrl &entry, const QUrl &listUrl);
-
 // `streams` without the entries a list from `listUrl` may not name; `refused` counts them.
+// A list from the network names network streams (http, https) only; a local list the host
+// handed in may name local files too.
 BVPlaylistStreams allowedEntries(const BVPlaylistStreams &streams, const QUrl &listUrl, int *refused);
 
 } // namespace BVPlaylistFormats

@@ -255,8 +255,7 @@ void BVPlayer::handlePlaylist(BVPlaylistStreams streams, bool isHls)
     if (streams.isEmpty() && !hostFed) {
         qCWarning(bvLog) << m_name << "Playback" << streamUrl().toString(QUrl::RemoveUserInfo)
                          << "start error, streams is empty";
-        setState(StalledState);
-        m_restartTimer->start();
+        retryStart();
         return;
     }
     // No HLS back-end yet: an HLS start fails like any failed start. When it comes, a start
@@ -265,8 +264,7 @@ void BVPlayer::handlePlaylist(BVPlaylistStreams streams, bool isHls)
     if (isHls && !hostFed) {
         qCWarning(bvLog) << m_name << "Playback start error. HLS streams can not be played yet";
         setCurrentBitrate(0);
-        setState(StalledState);
-        m_restartTimer->start();
+        retryStart();
         return;
     }
     BVPlayback *backend = nullptr;
@@ -281,8 +279,7 @@ void BVPlayer::handlePlaylist(BVPlaylistStreams streams, bool isHls)
     setCurrentBitrate(backend ? backend->currentBitrate() : 0);
     if (!m_stream) {
         qCWarning(bvLog) << m_name << "Playback start error." << BVBass::errorMessage();
-        setState(StalledState);
-        m_restartTimer->start();
+        retryStart();
         return;
     }
     BASS_CHANNELINFO info{};
@@ -304,6 +301,13 @@ void BVPlayer::handlePlaylist(BVPlaylistStreams streams, bool isHls)
     }
     // A channel still buffering counts as stalled; its stall callback moves it on.
     setState(BASS_ChannelIsActive(m_stream) == BASS_ACTIVE_PLAYING ? PlayingState : StalledState);
+}
+
+// A start that found nothing to play stays stalled and runs again in 5 s.
+void BVPlayer::retryStart()
+{
+    setState(StalledState);
+    m_restartTimer->start();
 }
 
 bool BVPlayer::installSyncs()

@@ -105,6 +105,7 @@ private:
 
     void restartProcedure();
     bool installSyncs();
+    void retryStart();
     // After the channel was stopped or freed: cancel retries, parse and back-ends, drop the handle.
     void forgetChannel(quint64 startPosBytes);
     void clearPlaybackValues(bool clearStartPosition);

@@ -300,6 +300,25 @@ private slots:
         QCOMPARE(m_server->requests("/live").size(), 4); // the stream and three tries
     }
 
+    // A server that closes each connection after a few bytes gets three tries, not a loop.
+    void tricklingReconnectsEnd()
+    {
+        HttpResponse dropping = liveMp3(32000);
+        dropping.dropAfterBytes = 48000;
+        m_server->setResponse("/live", dropping);
+        const HSTREAM stream = openUrl(m_server->url("/live"));
+        QVERIFY(stream);
+        HttpResponse stingy = liveMp3(0);
+        stingy.dropAfterBytes = 100;
+        m_server->setResponse("/live", stingy);
+        Events events;
+        StreamGuard guard{stream};
+        events.watch(stream);
+        QVERIFY(BASS_ChannelPlay(stream, FALSE));
+        QTRY_COMPARE_WITH_TIMEOUT(events.endCount(), 1, 10000);
+        QCOMPARE(m_server->requests("/live").size(), 4); // the stream and three tries
+    }
+
     // A live connection that drops is connected again at once while the buffer plays on:
     // the channel never stalls and the listener hears no gap.
     void droppedLiveStreamReconnects()

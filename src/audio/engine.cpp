@@ -1,6 +1,7 @@
 #include "engine.h"
 
 #include "decoder_channel.h"
+#include "net_input.h"
 #include "sync_dispatcher.h"
 
 namespace bvaudio {
@@ -43,6 +44,7 @@ int Engine::free()
         device.swap(m_device);
         channels.swap(m_channels);
     }
+    NetInput::abortAll(); // creations still waiting for the network give up at once
     device.reset(); // joins the output thread: no channel is mixed any more
     for (auto &entry : channels)
         entry.second->shutdown();

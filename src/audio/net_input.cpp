@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <set>
 
 namespace bvaudio {
 namespace {
@@ -58,6 +59,11 @@ struct CurlGlobal {
     CurlGlobal() { curl_global_init(CURL_GLOBAL_DEFAULT); }
 };
 
+
+// Every NetInput alive, for abortAll().
+std::mutex liveInputsMutex;
+std::set<NetInput *> liveInputs;
+
 } // namespace
 
 NetInput::NetInput(const NetRequest &request, DOWNLOADPROC *proc, void *user, Deadline deadline)
@@ -69,6 +75,8 @@ NetInput::NetInput(const NetRequest &request, DOWNLOADPROC *proc, void *user, De
     m_prebufPercent = net.prebufPercent;
     m_liveCapacity = liveCapacity(kDefaultBytesPerSecond * 8, m_bufferMs);
     name = request.url;
+    std::lock_guard lock(liveInputsMutex);
+    liveInputs.insert(this);
 }
 
 std::unique_ptr<NetInput> NetInput::open(const NetRequest &request, DOWNLOADPROC *proc, void *user,
@@ -80,7 +88,7 @@ std::unique_ptr<NetInput> NetInput::open(const NetRequest &request, DOWNLOADPROC
     input->m_thread = std::thread([raw = input.get()] { raw->run(); });
     std::unique_lock lock(input->m_mutex);
     const bool answered = input->m_changed.wait_until(lock, deadline, [&] {
-        return input->m_headersDone || input->m_finished;
+        return input->m_headersDone || input->m_finished || input->m_quit;
     });
     if (!answered) {
         error = BASS_ERROR_TIMEOUT;
@@ -95,16 +103,37 @@ std::unique_ptr<NetInput> NetInput::open(const NetRequest &request, DOWNLOADPROC
 
 NetInput::~NetInput()
 {
+    {
+        std::lock_guard lock(liveInputsMutex);
+        liveInputs.erase(this);
+    }
     abort();
+}
+
+void NetInput::abortAll()
+{
+    std::lock_guard lock(liveInputsMutex);
+    for (NetInput *input : liveInputs) {
+        {
+            std::lock_guard inputLock(input->m_mutex);
+            input->quitLocked();
+        }
+        input->m_changed.notify_all();
+    }
+}
+
+void NetInput::quitLocked()
+{
+    m_quit = true;
+    if (m_multi)
+        curl_multi_wakeup(static_cast<CURLM *>(m_multi));
 }
 
 void NetInput::abort()
 {
     {
         std::lock_guard lock(m_mutex);
-        m_quit = true;
-        if (m_multi)
-            curl_multi_wakeup(static_cast<CURLM *>(m_multi));
+        quitLocked();
     }
     m_changed.notify_all();
     if (m_thread.joinable() && m_thread.get_id() != std::this_thread::get_id())
@@ -432,7 +461,7 @@ int64_t NetInput::bufferPosition() const
 std::string NetInput::peek(size_t bytes)
 {
     std::unique_lock lock(m_mutex);
-    m_changed.wait_until(lock, m_openDeadline, [&] { return m_finished || m_data.size() >= bytes; });
+    m_changed.wait_until(lock, m_openDeadline, [&] { return m_quit || m_finished || m_data.size() >= bytes; });
     return std::string(m_data.begin(), m_data.begin() + static_cast<ptrdiff_t>(std::min(bytes, m_data.size())));
 }
 
@@ -440,7 +469,7 @@ void NetInput::waitForPrebuffer(int timeoutMs)
 {
     std::unique_lock lock(m_mutex);
     m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                       [&] { return m_finished || availableLocked() >= prebufferBytesLocked(); });
+                       [&] { return m_quit || m_finished || availableLocked() >= prebufferBytesLocked(); });
 }
 
 void NetInput::decoderOpened()

@@ -36,6 +36,9 @@ public:
     static std::unique_ptr<NetInput> open(const NetRequest &request, DOWNLOADPROC *proc, void *user,
                                           Deadline deadline, int &error);
     ~NetInput() override;
+    // Ends every download of the process, also those of creations still waiting for an answer:
+    // they return at once. For the engine's shut-down.
+    static void abortAll();
 
     void abort() override;
     int read(uint8_t *buffer, int size) override;
@@ -65,6 +68,7 @@ public:
 private:
     NetInput(const NetRequest &request, DOWNLOADPROC *proc, void *user, Deadline deadline);
     void run();
+    void quitLocked();
     CURLcode transfer(curl_slist *headers, curl_slist *aliases, uint64_t offset, int64_t connectTimeoutMs);
     bool isLiveAndWanted() const;
     uint64_t receivedBytes() const;

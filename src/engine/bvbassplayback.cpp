@@ -6,7 +6,55 @@
 #include "bvnetworkaccessmanager.h"
 #include "bvplayer.h"
 
+#include <QSet>
+#include <QThreadPool>
+
 #include <cmath>
+#include <mutex>
+
+namespace {
+
+// Stream creations wait on the network; they run here, off the hosts' threads. The
+// engine bounds each by its connect time-out, so the pool never holds a thread for long.
+struct CreationPool : QThreadPool {
+    CreationPool() { setMaxThreadCount(64); }
+};
+
+QThreadPool &creationPool()
+{
+    static CreationPool pool; // waits for running creations when the process ends
+    return pool;
+}
+
+// Back-ends that are alive: the engine's download callback may still run for a stream
+// whose back-end is gone (a background start abandoned by a destroyed player).
+std::mutex liveMutex;
+QSet<const void *> liveBackends;
+
+} // namespace
+
+struct BVBassPlayback::Request {
+    QUrl url;
+    QByteArray text; // URL plus request headers, as the engine takes it
+    quint64 startPos = 0;
+    QString playerName;
+};
+
+// A start running on a worker: the worker stores the new handle; the back-end takes it, or,
+// once abandoned, whoever drops the last reference frees it.
+struct BVBassPlayback::PendingStart {
+    std::mutex mutex;
+    BVBassPlayback *owner; // null once abandoned
+    quint32 handle = 0;
+    QString errorMessage;
+
+    explicit PendingStart(BVBassPlayback *backend) : owner(backend) {}
+    ~PendingStart()
+    {
+        if (handle)
+            BASS_StreamFree(handle);
+    }
+};
 
 BVBassPlayback::BVBassPlayback(BVPlayer *player, QObject *parent) : BVPlayback(player, parent)
 {
@@ -14,6 +62,15 @@ BVBassPlayback::BVBassPlayback(BVPlayer *player, QObject *parent) : BVPlayback(p
     m_speedCoefWindow = 20;
     m_speedCoefThreshold = 0.95;
     m_bitrateCoefStep = 0.01;
+    std::lock_guard lock(liveMutex);
+    liveBackends.insert(this);
+}
+
+BVBassPlayback::~BVBassPlayback()
+{
+    abandonBackgroundStart();
+    std::lock_guard lock(liveMutex);
+    liveBackends.remove(this);
 }
 
 QString BVBassPlayback::streamReadMeta(quint32 handle)
@@ -26,33 +83,98 @@ QString BVBassPlayback::streamReadMeta(quint32 handle)
 
 quint32 BVBassPlayback::start(quint64 startPos)
 {
-    if (!m_player || !m_player->nam())
+    Request request;
+    if (!prepareRequest(startPos, request))
         return 0;
+    return finishStart(createStream(request, this));
+}
+
+void BVBassPlayback::startInBackground(quint64 startPos)
+{
+    abandonBackgroundStart();
+    Request request;
+    if (!prepareRequest(startPos, request)) {
+        emit started(0, BVBass::errorMessage());
+        return;
+    }
+    auto pending = std::make_shared<PendingStart>(this);
+    m_pendingStart = pending;
+    creationPool().start([pending, request = std::move(request), user = static_cast<void *>(this)] {
+        const quint32 handle = createStream(request, user);
+        std::lock_guard lock(pending->mutex);
+        pending->handle = handle;
+        pending->errorMessage = BVBass::errorMessage();
+        if (pending->owner) // alive while the lock is held: abandoning takes it too
+            QMetaObject::invokeMethod(pending->owner, [pending] { pending->owner->takeBackgroundStart(pending); },
+                                      Qt::QueuedConnection);
+    });
+}
+
+void BVBassPlayback::takeBackgroundStart(const std::shared_ptr<PendingStart> &pending)
+{
+    if (pending != m_pendingStart)
+        return;
+    m_pendingStart.reset();
+    const quint32 handle = std::exchange(pending->handle, 0);
+    emit started(finishStart(handle), pending->errorMessage);
+}
+
+void BVBassPlayback::abandonBackgroundStart()
+{
+    if (!m_pendingStart)
+        return;
+    {
+        std::lock_guard lock(m_pendingStart->mutex);
+        m_pendingStart->owner = nullptr;
+    }
+    m_pendingStart.reset();
+}
+
+// Steps on the player's thread before the engine is asked: the bitrate and its URL.
+bool BVBassPlayback::prepareRequest(quint64 startPos, Request &request)
+{
+    if (!m_player || !m_player->nam())
+        return false;
     BVPlayback::start(startPos);
     if (m_player->streams().isEmpty())
-        return 0;
+        return false;
     const quint32 bitrate = m_player->bitrateByCoef(bitrateCoef());
-    const QUrl url = m_player->streamByBitrate(bitrate);
+    request.url = m_player->streamByBitrate(bitrate);
     updateCurrentBitrate(bitrate);
 
     const BVNetworkAccessManager *nam = m_player->nam();
-    const QByteArray request = BVBass::formatStreamUrl(url, nam->userAgent(), nam->referer(), nam->tessaraUserId(),
-                                                       nam->tessaraUtmMark());
+    request.text = BVBass::formatStreamUrl(request.url, nam->userAgent(), nam->referer(), nam->tessaraUserId(),
+                                           nam->tessaraUtmMark());
+    request.startPos = startPos;
+    request.playerName = m_player->playerName();
     // A start from the beginning needs little to detect the format; one inside a stream needs more.
     BVBass::setVerifyNetSize(startPos == 0 ? 4096 : 98304);
-    HSTREAM handle = BASS_StreamCreateURL(request.constData(), static_cast<DWORD>(startPos), BASS_STREAM_AUTOFREE,
-                                          bassDownloaded, this);
-    if (!handle) {
-        const QString urlError = BVBass::errorMessage();
-        // Not a network stream: try the URL as a local file.
-        handle = BASS_StreamCreateFile(FALSE, url.toLocalFile().toUtf8().constData(), startPos, 0, BASS_STREAM_AUTOFREE);
-        if (!handle) {
-            qCDebug(bvLog) << m_player->playerName() << "Bass playback: Can not create url (" << urlError
-                           << ") and file stream (" << BVBass::errorMessage() << ") Url:"
-                           << url.toString(QUrl::RemoveUserInfo);
-            return 0;
-        }
-    }
+    return true;
+}
+
+// Opens the URL, or the same URL as a local file; safe on any thread.
+quint32 BVBassPlayback::createStream(const Request &request, void *user)
+{
+    HSTREAM handle = BASS_StreamCreateURL(request.text.constData(), static_cast<DWORD>(request.startPos),
+                                          BASS_STREAM_AUTOFREE, bassDownloaded, user);
+    if (handle)
+        return handle;
+    const QString urlError = BVBass::errorMessage();
+    // Not a network stream: try the URL as a local file.
+    handle = BASS_StreamCreateFile(FALSE, request.url.toLocalFile().toUtf8().constData(), request.startPos, 0,
+                                   BASS_STREAM_AUTOFREE);
+    if (!handle)
+        qCDebug(bvLog) << request.playerName << "Bass playback: Can not create url (" << urlError
+                       << ") and file stream (" << BVBass::errorMessage() << ") Url:"
+                       << request.url.toString(QUrl::RemoveUserInfo);
+    return handle;
+}
+
+// Steps on the player's thread once the channel exists: title sync, first title, rate clock.
+quint32 BVBassPlayback::finishStart(quint32 handle)
+{
+    if (!handle)
+        return 0;
     if (!BASS_ChannelSetSync(handle, BASS_SYNC_META, 0, bassMetaSync, this))
         qCWarning(bvLog) << m_player->playerName() << "Bass playback: Can not set meta sync" << BVBass::errorMessage();
     BASS_ChannelSetSync(handle, BASS_SYNC_NET_RECONNECT, 0, bassReconnectSync, this); // logged only
@@ -64,6 +186,7 @@ quint32 BVBassPlayback::start(quint64 startPos)
 
 void BVBassPlayback::stop()
 {
+    abandonBackgroundStart();
     BVPlayback::stop();
     m_downloadClock.invalidate();
     m_downloadedBytes = 0;
@@ -84,7 +207,9 @@ double BVBassPlayback::speedCoef()
 
 void BVBassPlayback::bassDownloaded(const void *, quint32 length, void *user)
 {
-    static_cast<BVBassPlayback *>(user)->streamDownloaded(length);
+    std::lock_guard lock(liveMutex);
+    if (liveBackends.contains(user))
+        static_cast<BVBassPlayback *>(user)->streamDownloaded(length);
 }
 
 // Runs `action` on the player's thread, and only while `channel` is still the player's:

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <functional>
+#include <memory>
 
 // The back-end for streams the audio engine downloads and decodes itself:
 // HTTP(S) streams, playlists the engine follows, and local files.
@@ -15,12 +16,21 @@ class BREVANTPLAYER_EXPORT BVBassPlayback : public BVPlayback
 
 public:
     explicit BVBassPlayback(BVPlayer *player, QObject *parent = nullptr);
+    ~BVBassPlayback() override;
 
     // The engine's BASS_TAG_META text of `handle`, empty when there is none.
     static QString streamReadMeta(quint32 handle);
 
+signals:
+    // The result of startInBackground(): the new channel (0 on failure) and the engine's error text.
+    void started(quint32 handle, QString errorMessage);
+
 public slots:
+    // Opens the stream on the calling thread and returns it.
     quint32 start(quint64 startPos = 0) override;
+    // Opens the stream on a worker thread, so the caller's thread never waits for the
+    // network; reports through started(). A stop() before that abandons the start.
+    void startInBackground(quint64 startPos = 0);
     void stop() override;
     void streamDownloaded(quint32 length) { m_downloadedBytes += length; }
     void streamUpdateMeta();
@@ -29,6 +39,15 @@ protected:
     double speedCoef() override;
 
 private:
+    struct Request;
+    struct PendingStart;
+
+    bool prepareRequest(quint64 startPos, Request &request);
+    static quint32 createStream(const Request &request, void *user);
+    quint32 finishStart(quint32 handle);
+    void takeBackgroundStart(const std::shared_ptr<PendingStart> &pending);
+    void abandonBackgroundStart();
+
     static void bassDownloaded(const void *buffer, quint32 length, void *user);
     static void bassMetaSync(quint32 sync, quint32 channel, quint32 data, void *user);
     static void bassReconnectSync(quint32 sync, quint32 channel, quint32 data, void *user);
@@ -36,4 +55,5 @@ private:
 
     QElapsedTimer m_downloadClock;
     std::atomic<quint64> m_downloadedBytes{0}; // written by the engine's download thread
+    std::shared_ptr<PendingStart> m_pendingStart;
 };

@@ -68,6 +68,8 @@ BVPlayer::BVPlayer(BVNetworkAccessManager *nam, QObject *parent)
             setCurrentBitrate(bitrate);
     });
     connect(m_bassPlayback, &BVPlayback::restartRequired, this, &BVPlayer::restart);
+    connect(m_bassPlayback, &BVBassPlayback::started, this,
+            [this](quint32 handle, const QString &errorMessage) { startChannel(m_bassPlayback, handle, errorMessage); });
     m_pushPlayback = new BVPushPlayback(this);
     m_recordPlayback = new BVRecordPlayback(this);
 
@@ -267,18 +269,22 @@ void BVPlayer::handlePlaylist(BVPlaylistStreams streams, bool isHls)
         retryStart();
         return;
     }
-    BVPlayback *backend = nullptr;
     if (scheme == QLatin1String("push"))
-        backend = m_pushPlayback;
+        startChannel(m_pushPlayback, m_pushPlayback->start(m_startPosBytes), BVBass::errorMessage());
     else if (scheme == QLatin1String("record"))
-        backend = m_recordPlayback;
-    else if (!isHls)
-        backend = m_bassPlayback;
-    m_stream = backend ? backend->start(m_startPosBytes) : 0;
+        startChannel(m_recordPlayback, m_recordPlayback->start(m_startPosBytes), BVBass::errorMessage());
+    else
+        m_bassPlayback->startInBackground(m_startPosBytes); // goes on in startChannel
+}
+
+// Takes over the channel a back-end opened (0 when it failed) and starts playing it.
+void BVPlayer::startChannel(BVPlayback *backend, quint32 handle, const QString &errorMessage)
+{
+    m_stream = handle;
     logStartStage("stream created");
-    setCurrentBitrate(backend ? backend->currentBitrate() : 0);
+    setCurrentBitrate(backend->currentBitrate());
     if (!m_stream) {
-        qCWarning(bvLog) << m_name << "Playback start error." << BVBass::errorMessage();
+        qCWarning(bvLog) << m_name << "Playback start error." << errorMessage;
         retryStart();
         return;
     }

@@ -13,6 +13,7 @@
 class BVNetworkAccessManager;
 class BVPlaylistParser;
 class BVBassPlayback;
+class BVPlayback;
 class BVPushPlayback;
 class BVPushPlaybackDevice;
 class BVRecordPlayback;
@@ -104,6 +105,7 @@ private:
     static void bassDevFormatSync(quint32 sync, quint32 channel, quint32 data, void *user);
 
     void restartProcedure();
+    void startChannel(BVPlayback *backend, quint32 handle, const QString &errorMessage);
     bool installSyncs();
     void retryStart();
     // After the channel was stopped or freed: cancel retries, parse and back-ends, drop the handle.

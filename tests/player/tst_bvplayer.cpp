@@ -3,6 +3,7 @@
 // lists, seeking, retries, and a replica driving a published player.
 #include "bass.h"
 #include "bvbass.h"
+#include "bvbassplayback.h"
 #include "bvplayer.h"
 #include "rep_bvplayer_replica.h"
 #include "privatepulseserver.h"
@@ -20,6 +21,23 @@
 #include <cmath>
 
 using namespace bvtest;
+
+namespace {
+
+QStringList warnings;
+
+void collectWarnings(QtMsgType type, const QMessageLogContext &, const QString &message)
+{
+    if (type == QtWarningMsg)
+        warnings.append(message);
+}
+
+bool warned(const QString &text)
+{
+    return std::any_of(warnings.cbegin(), warnings.cend(), [&](const QString &w) { return w.contains(text); });
+}
+
+} // namespace
 
 class TestBVPlayer : public QObject {
     Q_OBJECT
@@ -284,6 +302,66 @@ private slots:
         QCOMPARE(states.size(), 0);
         QCOMPARE(player.state(), BVPlayerSource::StoppedState);
         QCOMPARE(m_server->requests("/live").size(), requests);
+    }
+
+    // A stream creation waits for the network off the host's thread: the host's loop runs
+    // meanwhile, and a stop or a destroyed player abandons the start for good.
+    void startWaitsOffTheHostThread()
+    {
+        HttpResponse silent;
+        silent.neverAnswer = true;
+        m_server->setResponse("/silent", silent);
+        m_server->setResponse("/list.pls", HttpResponse::of("audio/x-scpls", "[playlist]\nNumberOfEntries=1\nFile1="
+                                                                              + m_server->url("/silent") + "\n"));
+        const int timeoutMs = BVBass::timeoutMs();
+        BVBass::setTimeoutMs(1500);
+        warnings.clear();
+        qInstallMessageHandler(collectWarnings);
+        {
+            BVPlayer player;
+            QSignalSpy states(&player, &BVPlayerSource::stateChanged);
+            player.play(url("/list.pls"));
+            QTRY_COMPARE(m_server->requests("/silent").size(), 1);
+            QVERIFY(!warned("Playback start error")); // the engine is still waiting for an answer
+            player.stop();
+            player.play(url("/list.pls"));
+            QTRY_COMPARE(m_server->requests("/silent").size(), 2);
+            player.stop();
+            states.clear();
+            QTest::qWait(2500); // both creations have failed by now
+            QCOMPARE(states.size(), 0);
+            QCOMPARE(player.state(), BVPlayerSource::StoppedState);
+            player.play(url("/list.pls"));
+            QTRY_COMPARE(m_server->requests("/silent").size(), 3);
+        } // destroyed while its start waits
+        QTest::qWait(2500);
+        qInstallMessageHandler(nullptr);
+        BVBass::setTimeoutMs(timeoutMs);
+        QVERIFY2(!warned("Playback start error"), qPrintable(warnings.join('\n')));
+    }
+
+    // The direct back-end also opens in place: little format detection at the start of a
+    // stream, more inside one, and a URL the engine can not fetch tried as a local file.
+    void directBackendOpensInPlace()
+    {
+        BVPlayer player;
+        auto *backend = player.findChild<BVBassPlayback *>();
+        QVERIFY(backend);
+        QCOMPARE(backend->start(0), 0u); // no streams yet
+        player.play(QUrl::fromLocalFile(m_dir.filePath("long.mp3")));
+        QTRY_COMPARE(player.state(), BVPlayerSource::PlayingState);
+        player.stop(); // keeps the streams the parser found
+        const quint32 fromStart = backend->start(0);
+        QVERIFY(fromStart != 0);
+        QCOMPARE(BVBass::verifyNetSize(), 4096u);
+        const quint32 inside = backend->start(100000);
+        QVERIFY(inside != 0);
+        QCOMPARE(BVBass::verifyNetSize(), 98304u);
+        // the file from the offset on: shorter by it
+        QVERIFY(BASS_ChannelGetLength(inside, BASS_POS_BYTE) < BASS_ChannelGetLength(fromStart, BASS_POS_BYTE));
+        BASS_StreamFree(fromStart);
+        BASS_StreamFree(inside);
+        backend->stop();
     }
 
     // An empty parse result retries every 5 s until stop().

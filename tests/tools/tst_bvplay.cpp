@@ -183,7 +183,7 @@ private slots:
         QVERIFY2(reported, out.constData());
     }
 
-    // --duration and SIGTERM end bvplay while a stream creation holds its main thread.
+    // --duration and SIGTERM end bvplay while a stream creation still waits for its server.
     void busyPlayerStillExits()
     {
         serveTrickle();

@@ -40,7 +40,7 @@ start_icecast() {
   chown icecast2:icecast "$run_dir/icecast-log"  # icecast refuses to run as root
   cat > "$run_dir/icecast.xml" <<XML
 <icecast>
-  <limits><clients>20</clients><sources>4</sources><burst-size>32768</burst-size></limits>
+  <limits><clients>200</clients><sources>4</sources><burst-size>32768</burst-size></limits>
   <authentication>
     <source-password>brevant</source-password>
     <admin-user>admin</admin-user><admin-password>brevant</admin-password>

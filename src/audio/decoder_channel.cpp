@@ -1,6 +1,7 @@
 #include "decoder_channel.h"
 
 #include "engine_config.h"
+#include "thread_name.h"
 
 #include <chrono>
 
@@ -52,6 +53,7 @@ std::shared_ptr<DecoderChannel> DecoderChannel::create(DWORD handle, std::unique
         ++g_threadCount;
     }
     std::thread([channel]() mutable {
+        nameThisThread("bv-decode");
         channel->run();
         channel.reset(); // the last reference may go here, closing the input on this thread
         std::lock_guard lock(g_threadsMutex);

@@ -1,8 +1,8 @@
 #include "net_input.h"
 
-#include "text_util.h"
-
 #include "engine_config.h"
+#include "text_util.h"
+#include "thread_name.h"
 
 #include <curl/curl.h>
 
@@ -85,7 +85,10 @@ std::unique_ptr<NetInput> NetInput::open(const NetRequest &request, DOWNLOADPROC
     static CurlGlobal curlGlobal;
     (void)curlGlobal;
     std::unique_ptr<NetInput> input(new NetInput(request, proc, user, deadline));
-    input->m_thread = std::thread([raw = input.get()] { raw->run(); });
+    input->m_thread = std::thread([raw = input.get()] {
+        nameThisThread("bv-download");
+        raw->run();
+    });
     std::unique_lock lock(input->m_mutex);
     const bool answered = input->m_changed.wait_until(lock, deadline, [&] {
         return input->m_headersDone || input->m_finished || input->m_quit;

@@ -1,5 +1,7 @@
 #include "output.h"
 
+#include "thread_name.h"
+
 #include <atomic>
 #include <chrono>
 #include <thread>
@@ -17,6 +19,7 @@ public:
     {
         m_quit = false;
         m_thread = std::thread([this, render = std::move(render)] {
+            nameThisThread("bv-output");
             const int frames = periodFrames(m_rate);
             const auto period = std::chrono::microseconds(1000000LL * frames / m_rate);
             std::vector<int16_t> buffer(static_cast<size_t>(frames) * 2);

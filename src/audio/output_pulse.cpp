@@ -2,6 +2,7 @@
 
 #include "bass.h"
 #include "pulse_connection.h"
+#include "thread_name.h"
 
 #include <atomic>
 #include <thread>
@@ -31,6 +32,7 @@ public:
     {
         m_quit = false;
         m_thread = std::thread([this, render = std::move(render), failed = std::move(failed)] {
+            nameThisThread("bv-output");
             run(render, failed);
         });
     }

@@ -1,5 +1,7 @@
 #include "record_channel.h"
 
+#include "thread_name.h"
+
 #include <map>
 #include <mutex>
 
@@ -155,7 +157,10 @@ int RecordChannel::start()
         return BASS_ERROR_DEVICE;
     m_capturing = true;
     // The capture thread keeps the channel alive while it may still call the procedure.
-    m_thread = std::thread([self = std::static_pointer_cast<RecordChannel>(shared_from_this())] { self->run(); });
+    m_thread = std::thread([self = std::static_pointer_cast<RecordChannel>(shared_from_this())] {
+        nameThisThread("bv-record");
+        self->run();
+    });
     return BASS_OK;
 }
 

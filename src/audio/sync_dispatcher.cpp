@@ -1,5 +1,7 @@
 #include "sync_dispatcher.h"
 
+#include "thread_name.h"
+
 namespace bvaudio {
 
 SyncDispatcher &SyncDispatcher::instance()
@@ -26,7 +28,10 @@ void SyncDispatcher::post(DWORD channel, std::function<void()> task)
         if (m_quit)
             return;
         if (!m_thread.joinable())
-            m_thread = std::thread([this] { run(); });
+            m_thread = std::thread([this] {
+                nameThisThread("bv-sync");
+                run();
+            });
         m_queue.emplace_back(channel, std::move(task));
     }
     m_wake.notify_one();

@@ -17,7 +17,11 @@ namespace {
 // Stream creations wait on the network; they run here, off the hosts' threads. The
 // engine bounds each by its connect time-out, so the pool never holds a thread for long.
 struct CreationPool : QThreadPool {
-    CreationPool() { setMaxThreadCount(64); }
+    CreationPool()
+    {
+        setMaxThreadCount(64);
+        setExpiryTimeout(2000); // idle workers leave soon: a player that plays needs none
+    }
 };
 
 QThreadPool &creationPool()

@@ -3,31 +3,22 @@
 #include "sync_dispatcher.h"
 
 extern "C" {
-#include <libavutil/channel_layout.h>
 #include <libavutil/samplefmt.h>
-#include <libswresample/swresample.h>
 }
 
 #include <algorithm>
-#include <atomic>
 #include <cmath>
 
 namespace bvaudio {
-namespace {
-
-std::atomic<HSYNC> g_nextSync{1};
-
-} // namespace
 
 Channel::Channel(DWORD handle, ChannelFormat format)
-    : m_handle(handle), m_format(std::move(format)), m_levelHistory(std::max<DWORD>(m_format.freq, 1), 0.0f)
+    : m_handle(handle),
+      m_format(std::move(format)),
+      m_levelMeter(static_cast<int>(m_format.freq), static_cast<int>(m_format.chans))
 {
 }
 
-Channel::~Channel()
-{
-    swr_free(&m_swr);
-}
+Channel::~Channel() = default;
 
 int Channel::play(bool restart)
 {
@@ -39,43 +30,48 @@ int Channel::play(bool restart)
     std::lock_guard lock(m_mutex);
     if (m_shutdown)
         return BASS_ERROR_HANDLE;
-    if (m_devicePaused)
+    if (m_deviceLost)
         return BASS_ERROR_START;
-    if (m_finished)
+    if (m_state == State::Ended)
         return BASS_ERROR_ENDED;
-    if (!m_playing || m_paused)
-        m_stalled = m_fifo.empty() && !m_sourceEnded && m_resampledRead >= m_resampled.size();
-    m_playing = true;
-    m_paused = false;
+    if (!isRunning()) {
+        const bool empty = m_fifo.empty() && !m_sourceEnded && m_resampledRead >= m_resampled.size();
+        m_state = empty ? State::Stalled : State::Playing;
+    }
     return BASS_OK;
 }
 
 int Channel::pause()
 {
     std::lock_guard lock(m_mutex);
-    if (!m_playing || m_paused)
+    if (!isRunning())
         return BASS_ERROR_NOPLAY;
-    m_paused = true;
+    m_state = State::Paused;
     return BASS_OK;
 }
 
 void Channel::stop()
 {
     std::lock_guard lock(m_mutex);
-    m_playing = false;
-    m_paused = false;
+    if (m_state != State::Ended)
+        m_state = State::Stopped;
 }
 
 DWORD Channel::activity() const
 {
     std::lock_guard lock(m_mutex);
-    if (!m_playing)
+    switch (m_state) {
+    case State::Stopped:
+    case State::Ended:
         return BASS_ACTIVE_STOPPED;
-    if (m_devicePaused)
+    default:
+        break;
+    }
+    if (m_deviceLost)
         return BASS_ACTIVE_PAUSED_DEVICE;
-    if (m_paused)
+    if (m_state == State::Paused)
         return BASS_ACTIVE_PAUSED;
-    return m_stalled ? BASS_ACTIVE_STALLED : BASS_ACTIVE_PLAYING;
+    return m_state == State::Stalled ? BASS_ACTIVE_STALLED : BASS_ACTIVE_PLAYING;
 }
 
 QWORD Channel::position() const
@@ -105,11 +101,11 @@ void Channel::resetPlayback(QWORD position)
     m_fifo.clear();
     m_resampled.clear();
     m_resampledRead = 0;
-    if (m_swr)
-        swr_free(&m_swr); // drops the resampler's delay line with the old audio
-    m_swrFlushed = false;
+    m_resampler.reset(); // drops the delay line with the old audio
+    m_resamplerDrained = false;
     m_position = position;
-    m_finished = false;
+    if (m_state == State::Ended)
+        m_state = State::Stopped;
 }
 
 int Channel::setAttribute(DWORD attrib, float value)
@@ -165,86 +161,44 @@ int Channel::slideAttribute(DWORD attrib, float value, DWORD timeMs)
 float Channel::level(float seconds) const
 {
     std::lock_guard lock(m_mutex);
-    const size_t capacity = m_levelHistory.size();
-    size_t frames = static_cast<size_t>(std::clamp(seconds, 0.0f, 1.0f) * static_cast<float>(m_format.freq));
-    frames = std::clamp<size_t>(frames, 1, capacity);
-    double sum = 0.0;
-    for (size_t i = 0; i < frames; ++i) {
-        float v = m_levelHistory[(m_levelWrite + capacity - 1 - i) % capacity];
-        sum += static_cast<double>(v) * v;
-    }
-    return static_cast<float>(std::sqrt(sum / static_cast<double>(frames)));
-}
-
-void Channel::recordLevel(const int16_t *samples, size_t frames)
-{
-    const size_t chans = m_format.chans;
-    const size_t capacity = m_levelHistory.size();
-    const float scale = 1.0f / (32768.0f * static_cast<float>(chans));
-    for (size_t f = 0; f < frames; ++f) {
-        float sum = 0.0f;
-        for (size_t c = 0; c < chans; ++c)
-            sum += static_cast<float>(samples[f * chans + c]);
-        m_levelHistory[m_levelWrite] = sum * scale;
-        m_levelWrite = (m_levelWrite + 1) % capacity;
-    }
+    return m_levelMeter.level(seconds);
 }
 
 HSYNC Channel::addSync(DWORD type, QWORD param, SYNCPROC *proc, void *user)
 {
     std::lock_guard lock(m_mutex);
-    HSYNC id = g_nextSync++;
-    m_syncs.push_back({id, type, param, proc, user});
-    return id;
+    return m_syncs.add(type, param, proc, user);
 }
 
 bool Channel::removeSync(HSYNC sync)
 {
     std::lock_guard lock(m_mutex);
-    auto it = std::find_if(m_syncs.begin(), m_syncs.end(), [sync](const Sync &s) { return s.id == sync; });
-    if (it == m_syncs.end())
-        return false;
-    m_syncs.erase(it);
-    return true;
+    return m_syncs.remove(sync);
 }
 
 bool Channel::hasSync(HSYNC id) const
 {
     std::lock_guard lock(m_mutex);
-    return !m_shutdown && std::any_of(m_syncs.begin(), m_syncs.end(), [id](const Sync &s) { return s.id == id; });
-}
-
-void Channel::collectSyncs(DWORD type, DWORD data, std::vector<PendingSync> &out) const
-{
-    for (const Sync &s : m_syncs)
-        if (s.type == type)
-            out.push_back({s.id, s.proc, s.user, data});
-}
-
-void Channel::collectPositionSyncs(QWORD from, QWORD to, std::vector<PendingSync> &out) const
-{
-    for (const Sync &s : m_syncs)
-        if (s.type == BASS_SYNC_POS && s.param >= from && s.param < to)
-            out.push_back({s.id, s.proc, s.user, 0});
+    return !m_shutdown && m_syncs.contains(id);
 }
 
 void Channel::postSyncs(DWORD type, DWORD data)
 {
-    std::vector<PendingSync> events;
+    std::vector<SyncList::Event> events;
     {
         std::lock_guard lock(m_mutex);
-        collectSyncs(type, data, events);
+        m_syncs.collect(type, data, events);
     }
     post(events);
 }
 
-void Channel::post(const std::vector<PendingSync> &events)
+void Channel::post(const std::vector<SyncList::Event> &events)
 {
     if (events.empty())
         return;
     std::weak_ptr<Channel> weak = weak_from_this();
     const DWORD handle = m_handle;
-    for (const PendingSync &e : events) {
+    for (const SyncList::Event &e : events) {
         SyncDispatcher::instance().post(handle, [weak, handle, e] {
             // A sync removed or a channel freed after the event skips its callback.
             ChannelPtr channel = weak.lock();
@@ -256,13 +210,13 @@ void Channel::post(const std::vector<PendingSync> &events)
 
 void Channel::deviceFailed()
 {
-    std::vector<PendingSync> events;
+    std::vector<SyncList::Event> events;
     {
         std::lock_guard lock(m_mutex);
-        if (m_devicePaused)
+        if (m_deviceLost)
             return;
-        m_devicePaused = true;
-        collectSyncs(BASS_SYNC_DEV_FAIL, 0, events);
+        m_deviceLost = true;
+        m_syncs.collect(BASS_SYNC_DEV_FAIL, 0, events);
     }
     post(events);
 }
@@ -271,32 +225,10 @@ void Channel::shutdown()
 {
     std::lock_guard lock(m_mutex);
     m_shutdown = true;
-    m_playing = false;
+    m_state = State::Stopped;
 }
 
-bool Channel::ensureResampler(int deviceRate)
-{
-    const int inRate = m_freq > 0.0f ? static_cast<int>(std::lround(m_freq)) : static_cast<int>(m_format.freq);
-    if (m_swr && inRate == m_swrInRate && deviceRate == m_swrOutRate)
-        return true;
-    swr_free(&m_swr);
-    AVChannelLayout in{}, out{};
-    av_channel_layout_default(&in, static_cast<int>(m_format.chans));
-    av_channel_layout_default(&out, 2);
-    int rc = swr_alloc_set_opts2(&m_swr, &out, AV_SAMPLE_FMT_FLT, deviceRate, &in, AV_SAMPLE_FMT_S16, inRate, 0, nullptr);
-    av_channel_layout_uninit(&in);
-    av_channel_layout_uninit(&out);
-    if (rc < 0 || swr_init(m_swr) < 0) {
-        swr_free(&m_swr);
-        return false;
-    }
-    m_swrInRate = inRate;
-    m_swrOutRate = deviceRate;
-    m_swrFlushed = false;
-    return true;
-}
-
-void Channel::fillResampled(int frames, std::vector<PendingSync> &events)
+void Channel::fillResampled(int frames, std::vector<SyncList::Event> &events)
 {
     // Compact what was already handed out.
     if (m_resampledRead > 0) {
@@ -305,41 +237,42 @@ void Channel::fillResampled(int frames, std::vector<PendingSync> &events)
     }
     const size_t chans = m_format.chans;
     while (m_resampled.size() < static_cast<size_t>(frames) * 2) {
-        if (m_stalled) {
+        if (m_state == State::Stalled) {
             if (m_fifo.size() < resumeSamples() * chans && !m_sourceEnded)
                 return;
-            m_stalled = false;
-            collectSyncs(BASS_SYNC_STALL, 1, events);
+            m_state = State::Playing;
+            m_syncs.collect(BASS_SYNC_STALL, 1, events);
         }
         const size_t missingOut = static_cast<size_t>(frames) - m_resampled.size() / 2;
-        size_t inFrames = missingOut * static_cast<size_t>(m_swrInRate) / static_cast<size_t>(m_swrOutRate) + 1;
+        size_t inFrames = missingOut * static_cast<size_t>(m_resampler.inRate())
+                              / static_cast<size_t>(m_resampler.outRate()) + 1;
         inFrames = std::min(inFrames, m_fifo.size() / chans);
         if (inFrames == 0) {
             if (!m_sourceEnded) {
-                m_stalled = true;
-                collectSyncs(BASS_SYNC_STALL, 0, events);
+                m_state = State::Stalled;
+                m_syncs.collect(BASS_SYNC_STALL, 0, events);
                 return;
             }
-            if (m_swrFlushed)
+            if (m_resamplerDrained)
                 return;
-            m_swrFlushed = true; // drain the resampler's delay line once at the end
+            m_resamplerDrained = true; // drain the resampler's delay line once at the end
         }
         m_scratch.resize(inFrames * chans);
         m_fifo.pop(m_scratch.data(), inFrames * chans);
         if (inFrames > 0)
             onSamplesConsumed();
-        const int outCapacity = swr_get_out_samples(m_swr, static_cast<int>(inFrames)) + 32;
+        const int outCapacity = m_resampler.outFramesFor(static_cast<int>(inFrames)) + 32;
         const size_t old = m_resampled.size();
         m_resampled.resize(old + static_cast<size_t>(outCapacity) * 2);
         auto *dst = reinterpret_cast<uint8_t *>(m_resampled.data() + old);
         const auto *src = reinterpret_cast<const uint8_t *>(m_scratch.data());
-        int got = swr_convert(m_swr, &dst, outCapacity, inFrames ? &src : nullptr, static_cast<int>(inFrames));
+        const int got = m_resampler.convert(&dst, outCapacity, inFrames ? &src : nullptr, static_cast<int>(inFrames));
         m_resampled.resize(old + static_cast<size_t>(std::max(got, 0)) * 2);
 
-        recordLevel(m_scratch.data(), inFrames);
+        m_levelMeter.record(m_scratch.data(), inFrames);
         const QWORD before = m_position;
         m_position += inFrames * bytesPerFrame();
-        collectPositionSyncs(before, m_position, events);
+        m_syncs.collectPositions(before, m_position, events);
     }
 }
 
@@ -365,22 +298,24 @@ void Channel::applyVolume(float *mix, const float *source, int frames, int devic
 
 bool Channel::mixInto(float *mix, int frames, int deviceRate)
 {
-    std::vector<PendingSync> events;
+    std::vector<SyncList::Event> events;
     bool ended = false;
     {
         std::lock_guard lock(m_mutex);
-        if (!m_playing || m_paused || m_devicePaused || m_shutdown || !ensureResampler(deviceRate))
+        const int sourceRate = m_freq > 0.0f ? static_cast<int>(std::lround(m_freq)) : static_cast<int>(m_format.freq);
+        if (!isRunning() || m_deviceLost || m_shutdown
+            || !m_resampler.configure(static_cast<int>(m_format.chans), AV_SAMPLE_FMT_S16, sourceRate, 2,
+                                      AV_SAMPLE_FMT_FLT, deviceRate))
             return false;
         fillResampled(frames, events);
         const int available = static_cast<int>((m_resampled.size() - m_resampledRead) / 2);
         const int n = std::min(frames, available);
         applyVolume(mix, m_resampled.data() + m_resampledRead, n, deviceRate);
         m_resampledRead += static_cast<size_t>(n) * 2;
-        if (m_sourceEnded && m_swrFlushed && m_fifo.empty() && m_resampledRead >= m_resampled.size()) {
-            m_playing = false;
-            m_finished = true;
+        if (m_sourceEnded && m_resamplerDrained && m_fifo.empty() && m_resampledRead >= m_resampled.size()) {
+            m_state = State::Ended;
             ended = true;
-            collectSyncs(BASS_SYNC_END, 0, events);
+            m_syncs.collect(BASS_SYNC_END, 0, events);
         }
     }
     post(events);

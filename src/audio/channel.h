@@ -1,18 +1,19 @@
 // A playable channel: a queue of decoded 16-bit PCM filled by a producer
-// (decode thread or push writes) and drained by the device's mixer, with
-// transport state, attributes, level history and syncs.
+// (decode thread or push writes) and drained by the device's mixer through a
+// resampler, with its transport state, volume, level meter and syncs.
 #pragma once
 
 #include "bass.h"
+#include "level_meter.h"
+#include "resampler.h"
 #include "sample_fifo.h"
+#include "sync_list.h"
 
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
-
-struct SwrContext;
 
 namespace bvaudio {
 
@@ -87,38 +88,26 @@ protected:
     bool m_shutdown = false;
 
 private:
-    struct Sync {
-        HSYNC id;
-        DWORD type;
-        QWORD param;
-        SYNCPROC *proc;
-        void *user;
-    };
-    struct PendingSync {
-        HSYNC id;
-        SYNCPROC *proc;
-        void *user;
-        DWORD data;
+    enum class State {
+        Stopped,
+        Playing,
+        Stalled, // playing, waiting for the queue to fill again
+        Paused,
+        Ended,   // its last sample was played; a new position makes it playable again
     };
 
-    bool ensureResampler(int deviceRate);
-    void collectSyncs(DWORD type, DWORD data, std::vector<PendingSync> &out) const;
-    void collectPositionSyncs(QWORD from, QWORD to, std::vector<PendingSync> &out) const;
-    void post(const std::vector<PendingSync> &events);
+    bool isRunning() const { return m_state == State::Playing || m_state == State::Stalled; }
+    void post(const std::vector<SyncList::Event> &events);
     bool hasSync(HSYNC id) const;
-    void recordLevel(const int16_t *samples, size_t frames);
     // Pulls source samples through the resampler until `frames` output frames are ready.
-    void fillResampled(int frames, std::vector<PendingSync> &events);
+    void fillResampled(int frames, std::vector<SyncList::Event> &events);
     void applyVolume(float *mix, const float *source, int frames, int deviceRate);
 
     const DWORD m_handle;
     const ChannelFormat m_format;
 
-    bool m_playing = false;
-    bool m_paused = false;
-    bool m_stalled = false;
-    bool m_finished = false;
-    bool m_devicePaused = false;
+    State m_state = State::Stopped;
+    bool m_deviceLost = false; // the output failed: the channel can not play any more
     QWORD m_position = 0;
 
     float m_volume = 1.0f;
@@ -127,18 +116,14 @@ private:
     DWORD m_slidePendingMs = 0;   // a slide set but not yet converted to steps
     float m_freq = 0.0f;          // 0 = source rate
 
-    SwrContext *m_swr = nullptr;
-    int m_swrInRate = 0;
-    int m_swrOutRate = 0;
-    bool m_swrFlushed = false;
+    Resampler m_resampler;
+    bool m_resamplerDrained = false;
     std::vector<float> m_resampled; // stereo frames at the device rate
     size_t m_resampledRead = 0;
     std::vector<int16_t> m_scratch;
 
-    std::vector<float> m_levelHistory; // mono, one second at the source rate
-    size_t m_levelWrite = 0;
-
-    std::vector<Sync> m_syncs;
+    LevelMeter m_levelMeter;
+    SyncList m_syncs;
 };
 
 // Channels are shared: the engine's table, the mixer and a decode thread may each hold one.

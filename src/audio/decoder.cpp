@@ -4,7 +4,6 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
 #include <libavutil/opt.h>
-#include <libswresample/swresample.h>
 }
 
 #include <algorithm>
@@ -87,7 +86,6 @@ Decoder::~Decoder()
 {
     av_frame_free(&m_frame);
     av_packet_free(&m_packet);
-    swr_free(&m_swr);
     avcodec_free_context(&m_codec);
     avformat_close_input(&m_format);
     if (m_io) {
@@ -191,12 +189,7 @@ int Decoder::openStream(const Options &options)
     m_opening = false;
     m_bytesAtLastSample = m_bytesRead;
 
-    AVChannelLayout layout{};
-    av_channel_layout_default(&layout, m_channels);
-    int rc = swr_alloc_set_opts2(&m_swr, &layout, AV_SAMPLE_FMT_S16, m_rate,
-                                 &m_codec->ch_layout, m_codec->sample_fmt, m_rate, 0, nullptr);
-    av_channel_layout_uninit(&layout);
-    if (rc < 0 || swr_init(m_swr) < 0)
+    if (!m_resampler.configure(m_codec->ch_layout, m_codec->sample_fmt, m_rate, m_channels, AV_SAMPLE_FMT_S16, m_rate))
         return BASS_ERROR_FORMAT;
     return BASS_OK;
 }
@@ -213,7 +206,7 @@ void Decoder::appendFrame(const AVFrame *frame, std::vector<int16_t> &out)
     }
     m_convertBuffer.resize(static_cast<size_t>(frames) * m_channels);
     auto *dst = reinterpret_cast<uint8_t *>(m_convertBuffer.data());
-    int converted = swr_convert(m_swr, &dst, frames, const_cast<const uint8_t **>(frame->extended_data), frames);
+    const int converted = m_resampler.convert(&dst, frames, frame->extended_data, frames);
     if (converted <= 0)
         return;
     int skip = 0;

@@ -4,6 +4,7 @@
 
 #include "bass.h"
 #include "byte_input.h"
+#include "resampler.h"
 
 #include <chrono>
 #include <cstdint>
@@ -15,7 +16,6 @@ struct AVCodecContext;
 struct AVIOContext;
 struct AVPacket;
 struct AVFrame;
-struct SwrContext;
 
 namespace bvaudio {
 
@@ -77,7 +77,7 @@ private:
     AVIOContext *m_io = nullptr;
     AVFormatContext *m_format = nullptr;
     AVCodecContext *m_codec = nullptr;
-    SwrContext *m_swr = nullptr;
+    Resampler m_resampler; // codec output to 16-bit interleaved
     AVPacket *m_packet = nullptr;
     AVFrame *m_frame = nullptr;
     int m_streamIndex = -1;

@@ -1,0 +1,44 @@
+#include "sync_list.h"
+
+#include <algorithm>
+#include <atomic>
+
+namespace bvaudio {
+namespace {
+
+std::atomic<HSYNC> nextSync{1}; // sync handles are unique in the process
+
+} // namespace
+
+HSYNC SyncList::add(DWORD type, QWORD param, SYNCPROC *proc, void *user)
+{
+    const HSYNC id = nextSync++;
+    m_syncs.push_back({id, type, param, proc, user});
+    return id;
+}
+
+bool SyncList::remove(HSYNC id)
+{
+    return std::erase_if(m_syncs, [id](const Sync &s) { return s.id == id; }) > 0;
+}
+
+bool SyncList::contains(HSYNC id) const
+{
+    return std::any_of(m_syncs.begin(), m_syncs.end(), [id](const Sync &s) { return s.id == id; });
+}
+
+void SyncList::collect(DWORD type, DWORD data, std::vector<Event> &out) const
+{
+    for (const Sync &s : m_syncs)
+        if (s.type == type)
+            out.push_back({s.id, s.proc, s.user, data});
+}
+
+void SyncList::collectPositions(QWORD from, QWORD to, std::vector<Event> &out) const
+{
+    for (const Sync &s : m_syncs)
+        if (s.type == BASS_SYNC_POS && s.param >= from && s.param < to)
+            out.push_back({s.id, s.proc, s.user, 0});
+}
+
+} // namespace bvaudio

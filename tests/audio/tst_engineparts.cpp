@@ -1,0 +1,99 @@
+// The engine's small parts on their own: the level meter's window, the sync
+// list's position ranges, the resampler's rates and its delay line.
+#include "level_meter.h"
+#include "resampler.h"
+#include "sync_list.h"
+
+extern "C" {
+#include <libavutil/samplefmt.h>
+}
+
+#include <QTest>
+
+#include <cmath>
+#include <vector>
+
+using namespace bvaudio;
+
+namespace {
+
+void noSync(HSYNC, DWORD, DWORD, void *) {}
+
+std::vector<HSYNC> ids(const std::vector<SyncList::Event> &events)
+{
+    std::vector<HSYNC> out;
+    for (const auto &e : events)
+        out.push_back(e.id);
+    return out;
+}
+
+} // namespace
+
+class TestEngineParts : public QObject {
+    Q_OBJECT
+
+private slots:
+    // The level is the RMS of the channels' mean over the window asked for, at most a second.
+    void levelMeterWindow()
+    {
+        LevelMeter meter(1000, 2);
+        QCOMPARE(meter.level(0.5f), 0.0f);
+        std::vector<int16_t> loud(2 * 1000, 16384); // both channels at half scale
+        meter.record(loud.data(), 1000);
+        std::vector<int16_t> opposite{16384, -16384}; // cancels out in the mean
+        for (int i = 0; i < 100; ++i)
+            meter.record(opposite.data(), 1);
+        QCOMPARE(meter.level(0.1f), 0.0f);                        // only the last 100 frames
+        QVERIFY(std::abs(meter.level(0.2f) - std::sqrt(0.5f) * 0.5f) < 1e-4f); // half silent, half at 0.5
+        QVERIFY(std::abs(meter.level(5.0f) - meter.level(1.0f)) < 1e-6f);      // clamped to the history
+        QVERIFY(meter.level(0.0f) >= 0.0f);                        // at least one frame, no division by zero
+    }
+
+    // Position syncs fire for positions inside [from, to); removed syncs are gone; ids are unique.
+    void syncListRanges()
+    {
+        SyncList list;
+        const HSYNC atZero = list.add(BASS_SYNC_POS, 0, noSync, nullptr);
+        const HSYNC at100 = list.add(BASS_SYNC_POS, 100, noSync, nullptr);
+        const HSYNC end = list.add(BASS_SYNC_END, 0, noSync, nullptr);
+        QVERIFY(atZero != at100 && at100 != end);
+        std::vector<SyncList::Event> events;
+        list.collectPositions(0, 100, events);
+        QCOMPARE(ids(events), std::vector<HSYNC>{atZero});
+        events.clear();
+        list.collectPositions(100, 101, events);
+        QCOMPARE(ids(events), std::vector<HSYNC>{at100});
+        events.clear();
+        list.collect(BASS_SYNC_END, 7, events);
+        QCOMPARE(ids(events), std::vector<HSYNC>{end});
+        QCOMPARE(events.front().data, 7u);
+        QVERIFY(list.remove(at100));
+        QVERIFY(!list.remove(at100));
+        QVERIFY(!list.contains(at100) && list.contains(atZero));
+    }
+
+    // 16-bit mono at 22050 Hz becomes float stereo at 44100 Hz: twice the frames once the
+    // delay line is drained, mono at full level on both sides, the set-up kept while nothing changes.
+    void resamplerRates()
+    {
+        Resampler r;
+        QVERIFY(r.configure(1, AV_SAMPLE_FMT_S16, 22050, 2, AV_SAMPLE_FMT_FLT, 44100));
+        std::vector<int16_t> in(22050, 8192);
+        std::vector<float> out(2 * 50000);
+        auto *dst = reinterpret_cast<uint8_t *>(out.data());
+        const auto *src = reinterpret_cast<const uint8_t *>(in.data());
+        int frames = r.convert(&dst, 50000, &src, 22050);
+        QVERIFY(frames > 0);
+        QVERIFY(r.configure(1, AV_SAMPLE_FMT_S16, 22050, 2, AV_SAMPLE_FMT_FLT, 44100)); // unchanged: delay line kept
+        dst = reinterpret_cast<uint8_t *>(out.data() + 2 * frames);
+        frames += r.convert(&dst, 50000 - frames, nullptr, 0);
+        QVERIFY2(std::abs(frames - 44100) <= 2, qPrintable(QString::number(frames)));
+        QVERIFY(std::abs(out[2 * 22050] - 0.25f) < 1e-3f && std::abs(out[2 * 22050 + 1] - 0.25f) < 1e-3f);
+        r.reset();
+        QVERIFY(!r.isConfigured());
+        QVERIFY(!r.configure(0, AV_SAMPLE_FMT_S16, 22050, 2, AV_SAMPLE_FMT_FLT, 44100)); // no channels
+    }
+};
+
+QTEST_GUILESS_MAIN(TestEngineParts)
+#include "tst_engineparts.moc"

@@ -1,11 +1,8 @@
 #include "output.h"
 
 #include "bass.h"
-#include "pulse_connection.h"
-#include "thread_name.h"
+#include "pulse_stream.h"
 
-#include <atomic>
-#include <thread>
 #include <vector>
 
 namespace bvaudio {
@@ -16,74 +13,35 @@ constexpr int kTargetLatencyMs = 100;
 
 class PulseOutput : public OutputDriver {
 public:
-    PulseOutput(std::unique_ptr<PulseConnection> connection, pa_stream *stream, int rate)
-        : m_connection(std::move(connection)), m_stream(stream), m_rate(rate)
-    {
-    }
-
-    ~PulseOutput() override
-    {
-        stop();
-        pa_stream_disconnect(m_stream);
-        pa_stream_unref(m_stream);
-    }
+    PulseOutput(std::unique_ptr<PulseStream> stream, int rate) : m_stream(std::move(stream)), m_rate(rate) {}
 
     void start(Render render, Failed failed) override
     {
-        m_quit = false;
-        m_thread = std::thread([this, render = std::move(render), failed = std::move(failed)] {
-            nameThisThread("bv-output");
-            run(render, failed);
-        });
+        m_stream->start("bv-output", [this, render = std::move(render)] { return writePeriod(render); },
+                        std::move(failed));
     }
 
-    void stop() override
-    {
-        m_quit = true;
-        pa_mainloop_wakeup(m_connection->loop());
-        if (m_thread.joinable())
-            m_thread.join();
-    }
-
+    void stop() override { m_stream->stop(); }
     int sampleRate() const override { return m_rate; }
 
 private:
-    bool healthy() const
-    {
-        return m_connection->isReady() && pa_stream_get_state(m_stream) == PA_STREAM_READY;
-    }
-
-    void run(const Render &render, const Failed &failed)
+    PulseStream::Step writePeriod(const Render &render)
     {
         const int frames = periodFrames(m_rate);
         const size_t periodBytes = static_cast<size_t>(frames) * 4;
-        std::vector<int16_t> buffer(static_cast<size_t>(frames) * 2);
-        while (!m_quit) {
-            if (!healthy()) {
-                failed();
-                return;
-            }
-            const size_t writable = pa_stream_writable_size(m_stream);
-            if (writable != static_cast<size_t>(-1) && writable >= periodBytes) {
-                render(buffer.data(), frames);
-                if (pa_stream_write(m_stream, buffer.data(), periodBytes, nullptr, 0, PA_SEEK_RELATIVE) < 0) {
-                    failed();
-                    return;
-                }
-                continue;
-            }
-            if (pa_mainloop_iterate(m_connection->loop(), 1, nullptr) < 0) {
-                failed();
-                return;
-            }
-        }
+        const size_t writable = pa_stream_writable_size(m_stream->stream());
+        if (writable == static_cast<size_t>(-1) || writable < periodBytes)
+            return PulseStream::Step::Wait;
+        m_buffer.resize(static_cast<size_t>(frames) * 2);
+        render(m_buffer.data(), frames);
+        if (pa_stream_write(m_stream->stream(), m_buffer.data(), periodBytes, nullptr, 0, PA_SEEK_RELATIVE) < 0)
+            return PulseStream::Step::Lost;
+        return PulseStream::Step::Again;
     }
 
-    std::unique_ptr<PulseConnection> m_connection;
-    pa_stream *m_stream;
+    std::unique_ptr<PulseStream> m_stream;
     const int m_rate;
-    std::atomic<bool> m_quit{false};
-    std::thread m_thread;
+    std::vector<int16_t> m_buffer;
 };
 
 } // namespace
@@ -119,17 +77,17 @@ std::unique_ptr<OutputDriver> openPulseOutput(int device, int rate, int &error)
     attr.fragsize = static_cast<uint32_t>(-1);
     const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_AUTO_TIMING_UPDATE
                                                       | PA_STREAM_INTERPOLATE_TIMING);
-    if (pa_stream_connect_playback(stream, sink.empty() ? nullptr : sink.c_str(), &attr, flags, nullptr, nullptr) < 0
-        || !connection->runUntil([stream] {
-               pa_stream_state_t s = pa_stream_get_state(stream);
-               return s == PA_STREAM_READY || !PA_STREAM_IS_GOOD(s);
-           }, kConnectTimeoutMs)
-        || pa_stream_get_state(stream) != PA_STREAM_READY) {
+    if (pa_stream_connect_playback(stream, sink.empty() ? nullptr : sink.c_str(), &attr, flags, nullptr, nullptr) < 0) {
         pa_stream_unref(stream);
         error = BASS_ERROR_DEVICE;
         return nullptr;
     }
-    return std::make_unique<PulseOutput>(std::move(connection), stream, rate);
+    std::unique_ptr<PulseStream> ready = PulseStream::ready(std::move(connection), stream, kConnectTimeoutMs);
+    if (!ready) {
+        error = BASS_ERROR_DEVICE;
+        return nullptr;
+    }
+    return std::make_unique<PulseOutput>(std::move(ready), rate);
 }
 
 } // namespace bvaudio

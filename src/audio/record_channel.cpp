@@ -1,6 +1,6 @@
 #include "record_channel.h"
 
-#include "thread_name.h"
+#include "pulse_connection.h"
 
 #include <map>
 #include <mutex>
@@ -118,90 +118,36 @@ RecordChannel::RecordChannel(DWORD handle, const RecordSource &source, DWORD fre
 {
 }
 
-RecordChannel::~RecordChannel()
-{
-    m_quit = true;
-    if (m_thread.joinable()) {
-        // The capture thread may drop the last reference itself.
-        if (m_thread.get_id() == std::this_thread::get_id())
-            m_thread.detach();
-        else
-            m_thread.join();
-    }
-    if (m_stream) {
-        pa_stream_disconnect(m_stream);
-        pa_stream_unref(m_stream);
-    }
-}
+RecordChannel::~RecordChannel() = default;
 
 int RecordChannel::start()
 {
-    m_connection = PulseConnection::connect("BrevantPlayer recorder", kConnectTimeoutMs);
-    if (!m_connection)
-        return BASS_ERROR_DRIVER;
-    const pa_sample_spec sampleFormat{PA_SAMPLE_S16LE, format().freq, static_cast<uint8_t>(format().chans)};
-    m_stream = pa_stream_new(m_connection->context(), "BrevantPlayer recording", &sampleFormat, nullptr);
-    if (!m_stream)
-        return BASS_ERROR_FORMAT;
-    pa_buffer_attr attr{};
-    attr.maxlength = static_cast<uint32_t>(-1);
-    attr.fragsize = format().freq * format().chans * 2 / 50; // 20 ms blocks
-    pa_stream *stream = m_stream;
-    if (pa_stream_connect_record(m_stream, m_source.name.c_str(), &attr,
-                                 static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE)) < 0
-        || !m_connection->runUntil([stream] {
-               const pa_stream_state_t s = pa_stream_get_state(stream);
-               return s == PA_STREAM_READY || !PA_STREAM_IS_GOOD(s);
-           }, kConnectTimeoutMs)
-        || pa_stream_get_state(m_stream) != PA_STREAM_READY)
-        return BASS_ERROR_DEVICE;
+    int error = BASS_OK;
+    m_capture = openPulseCapture(m_source.name, static_cast<int>(format().freq), static_cast<int>(format().chans), error);
+    if (!m_capture)
+        return error;
     m_capturing = true;
     // The capture thread keeps the channel alive while it may still call the procedure.
-    m_thread = std::thread([self = std::static_pointer_cast<RecordChannel>(shared_from_this())] {
-        nameThisThread("bv-record");
-        self->run();
-    });
-    return BASS_OK;
-}
-
-void RecordChannel::run()
-{
-    struct Finished {
-        std::atomic<bool> &flag;
-        ~Finished() { flag = false; }
-    } finished{m_capturing};
-    while (!m_quit) {
-        if (!m_connection->isReady() || pa_stream_get_state(m_stream) != PA_STREAM_READY) {
-            postSyncs(BASS_SYNC_DEV_FAIL, 0);
-            return;
-        }
-        const void *data = nullptr;
-        size_t size = 0;
-        if (pa_stream_readable_size(m_stream) > 0 && pa_stream_peek(m_stream, &data, &size) == 0 && size > 0) {
-            // A hole (no data) comes as a null pointer with a size: it is silence.
-            std::vector<uint8_t> silence;
-            if (!data) {
-                silence.assign(size, 0);
-                data = silence.data();
-            }
-            const BOOL more = m_proc ? m_proc(handle(), data, static_cast<DWORD>(size), m_user) : TRUE;
-            pa_stream_drop(m_stream);
+    auto self = std::static_pointer_cast<RecordChannel>(shared_from_this());
+    m_capture->start(
+        [self](const void *data, size_t bytes) {
+            const bool more = !self->m_proc || self->m_proc(self->handle(), data, static_cast<DWORD>(bytes), self->m_user);
             if (!more)
-                return;
-            continue;
-        }
-        if (pa_mainloop_iterate(m_connection->loop(), 1, nullptr) < 0) {
-            postSyncs(BASS_SYNC_DEV_FAIL, 0);
-            return;
-        }
-    }
+                self->m_capturing = false;
+            return more;
+        },
+        [self] {
+            self->m_capturing = false;
+            self->postSyncs(BASS_SYNC_DEV_FAIL, 0);
+        });
+    return BASS_OK;
 }
 
 void RecordChannel::stop()
 {
-    m_quit = true;
-    if (m_connection)
-        pa_mainloop_wakeup(m_connection->loop());
+    m_capturing = false;
+    if (m_capture)
+        m_capture->stop();
 }
 
 DWORD RecordChannel::activity() const
@@ -212,11 +158,7 @@ DWORD RecordChannel::activity() const
 void RecordChannel::shutdown()
 {
     Channel::shutdown();
-    m_quit = true;
-    if (m_connection)
-        pa_mainloop_wakeup(m_connection->loop());
-    if (m_thread.joinable() && m_thread.get_id() != std::this_thread::get_id())
-        m_thread.join();
+    stop();
 }
 
 } // namespace bvaudio

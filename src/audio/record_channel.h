@@ -2,11 +2,10 @@
 // channel per running recording with its capture thread.
 #pragma once
 
+#include "capture.h"
 #include "channel.h"
-#include "pulse_connection.h"
 
 #include <atomic>
-#include <thread>
 
 namespace bvaudio {
 
@@ -45,17 +44,12 @@ public:
     void shutdown() override;
 
 private:
-    void run();
-
     const RecordSource m_source;
     RECORDPROC *const m_proc;
     void *const m_user;
     const int m_device;
-    std::unique_ptr<PulseConnection> m_connection;
-    pa_stream *m_stream = nullptr;
-    std::atomic<bool> m_quit{false};
+    std::unique_ptr<CaptureDriver> m_capture;
     std::atomic<bool> m_capturing{false};
-    std::thread m_thread;
 };
 
 } // namespace bvaudio

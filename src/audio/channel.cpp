@@ -47,6 +47,7 @@ int Channel::pause()
     if (!isRunning())
         return BASS_ERROR_NOPLAY;
     m_state = State::Paused;
+    m_heardCount = 0; // a paused channel stands where it will go on
     return BASS_OK;
 }
 
@@ -55,6 +56,7 @@ void Channel::stop()
     std::lock_guard lock(m_mutex);
     if (m_state != State::Ended)
         m_state = State::Stopped;
+    m_heardCount = 0;
 }
 
 DWORD Channel::activity() const
@@ -77,7 +79,26 @@ DWORD Channel::activity() const
 QWORD Channel::position() const
 {
     std::lock_guard lock(m_mutex);
-    return m_position;
+    if (m_heardCount == 0)
+        return m_position;
+    const auto now = MixTime::Clock::now();
+    // The newest period that has begun to be heard, and how far into it the output is.
+    for (size_t i = 1; i <= m_heardCount; ++i) {
+        const HeardPeriod &p = m_heard[(m_heardNext + kHeardPeriods - i) % kHeardPeriods];
+        if (p.at > now)
+            continue;
+        const double part = std::min(1.0, static_cast<double>((now - p.at).count()) / p.length.count());
+        const auto into = static_cast<QWORD>(static_cast<double>(p.to - p.from) * part);
+        return p.from + into - into % bytesPerFrame();
+    }
+    return m_heard[(m_heardNext + kHeardPeriods - m_heardCount) % kHeardPeriods].from; // nothing heard yet
+}
+
+void Channel::rememberHeard(const HeardPeriod &period)
+{
+    m_heard[m_heardNext] = period;
+    m_heardNext = (m_heardNext + 1) % kHeardPeriods;
+    m_heardCount = std::min(m_heardCount + 1, kHeardPeriods);
 }
 
 int Channel::setPosition(QWORD)
@@ -104,6 +125,7 @@ void Channel::resetPlayback(QWORD position)
     m_resampler.reset(); // drops the delay line with the old audio
     m_resamplerDrained = false;
     m_position = position;
+    m_heardCount = 0;
     if (m_state == State::Ended)
         m_state = State::Stopped;
 }
@@ -192,7 +214,7 @@ void Channel::postSyncs(DWORD type, DWORD data)
     post(events);
 }
 
-void Channel::post(const std::vector<SyncList::Event> &events)
+void Channel::post(const std::vector<SyncList::Event> &events, MixTime::TimePoint due)
 {
     if (events.empty())
         return;
@@ -204,7 +226,7 @@ void Channel::post(const std::vector<SyncList::Event> &events)
             ChannelPtr channel = weak.lock();
             if (channel && channel->hasSync(e.id))
                 e.proc(e.id, handle, e.data, e.user);
-        });
+        }, due);
     }
 }
 
@@ -296,8 +318,9 @@ void Channel::applyVolume(float *mix, const float *source, int frames, int devic
     }
 }
 
-bool Channel::mixInto(float *mix, int frames, int deviceRate)
+bool Channel::mixInto(float *mix, int frames, const MixTime &time)
 {
+    const int deviceRate = time.deviceRate;
     std::vector<SyncList::Event> events;
     bool ended = false;
     {
@@ -307,9 +330,13 @@ bool Channel::mixInto(float *mix, int frames, int deviceRate)
             || !m_resampler.configure(static_cast<int>(m_format.chans), AV_SAMPLE_FMT_S16, sourceRate, 2,
                                       AV_SAMPLE_FMT_FLT, deviceRate))
             return false;
+        const QWORD from = m_position;
         fillResampled(frames, events);
         const int available = static_cast<int>((m_resampled.size() - m_resampledRead) / 2);
         const int n = std::min(frames, available);
+        const std::chrono::nanoseconds length(1000000000LL * n / deviceRate);
+        if (n > 0)
+            rememberHeard({time.heardAt, length, from, m_position});
         applyVolume(mix, m_resampled.data() + m_resampledRead, n, deviceRate);
         m_resampledRead += static_cast<size_t>(n) * 2;
         if (m_sourceEnded && m_resamplerDrained && m_fifo.empty() && m_resampledRead >= m_resampled.size()) {
@@ -318,7 +345,7 @@ bool Channel::mixInto(float *mix, int frames, int deviceRate)
             m_syncs.collect(BASS_SYNC_END, 0, events);
         }
     }
-    post(events);
+    post(events, time.heardAt);
     return ended;
 }
 

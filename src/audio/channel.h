@@ -9,6 +9,8 @@
 #include "sample_fifo.h"
 #include "sync_list.h"
 
+#include <array>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -25,6 +27,14 @@ struct ChannelFormat {
     DWORD origres = 0;
     HPLUGIN plugin = 0;
     std::string filename;
+};
+
+// A mixing period: the device's rate, and when its first frame will be heard.
+struct MixTime {
+    using Clock = std::chrono::steady_clock;
+    using TimePoint = Clock::time_point;
+    int deviceRate = 0;
+    TimePoint heardAt;
 };
 
 class Channel : public std::enable_shared_from_this<Channel> {
@@ -45,7 +55,7 @@ public:
     virtual void stop();
     virtual DWORD activity() const;
 
-    // Bytes of decoded data played so far.
+    // Bytes of decoded data heard so far: what was mixed, less what the output still holds.
     QWORD position() const;
     virtual int64_t lengthBytes() const { return -1; }
     virtual int setPosition(QWORD bytes);
@@ -62,12 +72,12 @@ public:
 
     HSYNC addSync(DWORD type, QWORD param, SYNCPROC *proc, void *user);
     bool removeSync(HSYNC sync);
-    // Posts every sync of `type` to the sync thread with `data`.
+    // Posts every sync of `type` to the sync thread with `data`, to run at once.
     void postSyncs(DWORD type, DWORD data);
 
-    // Mixer thread: adds up to `frames` stereo frames at `deviceRate` into `mix`.
-    // Returns true once, when the channel's last sample has been played.
-    bool mixInto(float *mix, int frames, int deviceRate);
+    // Mixer thread: adds up to `frames` stereo frames at the device rate into `mix`. Syncs the
+    // period triggers run when it is heard. Returns true once, when the last sample was mixed.
+    bool mixInto(float *mix, int frames, const MixTime &time);
     // Output thread: the device is gone; the channel pauses and DEV_FAIL syncs fire.
     void deviceFailed();
 
@@ -96,8 +106,18 @@ private:
         Ended,   // its last sample was played; a new position makes it playable again
     };
 
+    // What one mixing period took from the stream, and when it is heard.
+    struct HeardPeriod {
+        MixTime::TimePoint at;
+        std::chrono::nanoseconds length;
+        QWORD from;
+        QWORD to;
+    };
+    static constexpr size_t kHeardPeriods = 64; // more than the output ever holds
+
     bool isRunning() const { return m_state == State::Playing || m_state == State::Stalled; }
-    void post(const std::vector<SyncList::Event> &events);
+    void post(const std::vector<SyncList::Event> &events, MixTime::TimePoint due = {});
+    void rememberHeard(const HeardPeriod &period);
     bool hasSync(HSYNC id) const;
     // Pulls source samples through the resampler until `frames` output frames are ready.
     void fillResampled(int frames, std::vector<SyncList::Event> &events);
@@ -108,7 +128,10 @@ private:
 
     State m_state = State::Stopped;
     bool m_deviceLost = false; // the output failed: the channel can not play any more
-    QWORD m_position = 0;
+    QWORD m_position = 0; // mixed so far
+    std::array<HeardPeriod, kHeardPeriods> m_heard{};
+    size_t m_heardCount = 0;
+    size_t m_heardNext = 0;
 
     float m_volume = 1.0f;
     float m_volumeTarget = 1.0f;

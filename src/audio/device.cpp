@@ -5,7 +5,7 @@
 
 namespace bvaudio {
 
-Device::Device(std::unique_ptr<OutputDriver> driver, std::function<void(const ChannelPtr &)> onChannelEnded)
+Device::Device(std::unique_ptr<OutputDriver> driver, ChannelEnded onChannelEnded)
     : m_driver(std::move(driver)), m_rate(m_driver->sampleRate()), m_onChannelEnded(std::move(onChannelEnded))
 {
     m_driver->start([this](int16_t *out, int frames) { render(out, frames); }, [this] { fail(); });
@@ -29,16 +29,29 @@ void Device::detach(DWORD handle)
     std::erase_if(m_channels, [handle](const ChannelPtr &c) { return c->handle() == handle; });
 }
 
+// Mixes period by period: each period knows when it will be heard, for the channels'
+// positions and syncs.
 void Device::render(int16_t *out, int frames)
+{
+    const int period = periodFrames(m_rate);
+    const OutputDriver::Clock::time_point heardAt = m_driver->drainTime();
+    for (int done = 0; done < frames; done += period) {
+        const auto offset = std::chrono::nanoseconds(1000000000LL * done / m_rate);
+        renderPeriod(out + 2 * done, std::min(period, frames - done), heardAt + offset);
+    }
+}
+
+void Device::renderPeriod(int16_t *out, int frames, OutputDriver::Clock::time_point heardAt)
 {
     {
         std::lock_guard lock(m_mutex);
         m_rendering = m_channels; // reuses its storage: no allocation per period
     }
     m_mix.assign(static_cast<size_t>(frames) * 2, 0.0f);
+    const MixTime time{m_rate, heardAt};
     for (const ChannelPtr &channel : m_rendering)
-        if (channel->mixInto(m_mix.data(), frames, m_rate))
-            m_onChannelEnded(channel);
+        if (channel->mixInto(m_mix.data(), frames, time))
+            m_onChannelEnded(channel, time.heardAt);
     m_rendering.clear();
     // Saturate rather than wrap when the sum leaves the 16-bit range.
     for (size_t i = 0; i < m_mix.size(); ++i)

@@ -14,8 +14,9 @@ namespace bvaudio {
 
 class Device {
 public:
-    // `onChannelEnded` runs on the output thread for a channel whose last sample was played.
-    Device(std::unique_ptr<OutputDriver> driver, std::function<void(const ChannelPtr &)> onChannelEnded);
+    // Runs on the output thread for a channel whose last sample was mixed; it is heard at `heardAt`.
+    using ChannelEnded = std::function<void(const ChannelPtr &, MixTime::TimePoint heardAt)>;
+    Device(std::unique_ptr<OutputDriver> driver, ChannelEnded onChannelEnded);
     ~Device();
 
     void attach(const ChannelPtr &channel);
@@ -25,11 +26,12 @@ public:
 
 private:
     void render(int16_t *out, int frames);
+    void renderPeriod(int16_t *out, int frames, OutputDriver::Clock::time_point heardAt);
     void fail();
 
     std::unique_ptr<OutputDriver> m_driver;
     const int m_rate;
-    std::function<void(const ChannelPtr &)> m_onChannelEnded;
+    ChannelEnded m_onChannelEnded;
     std::mutex m_mutex;
     std::vector<ChannelPtr> m_channels;
     std::atomic<bool> m_failed{false};

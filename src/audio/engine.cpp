@@ -29,7 +29,9 @@ int Engine::init(int device, int rate)
         driver = openPulseOutput(device, rate, error);
     if (!driver)
         return error;
-    m_device = std::make_unique<Device>(std::move(driver), [this](const ChannelPtr &c) { channelEnded(c); });
+    m_device = std::make_unique<Device>(std::move(driver), [this](const ChannelPtr &c, MixTime::TimePoint heardAt) {
+        channelEnded(c, heardAt);
+    });
     return BASS_OK;
 }
 
@@ -123,12 +125,12 @@ void Engine::freeChannels(const std::function<bool(const Channel &)> &match)
         freeChannel(handle);
 }
 
-void Engine::channelEnded(const ChannelPtr &channel)
+void Engine::channelEnded(const ChannelPtr &channel, MixTime::TimePoint heardAt)
 {
     // After the END syncs already queued: an auto-free channel goes once they ran.
     if (channel->isAutoFree()) {
         const DWORD handle = channel->handle();
-        SyncDispatcher::instance().post(handle, [this, handle] { freeChannel(handle); });
+        SyncDispatcher::instance().post(handle, [this, handle] { freeChannel(handle); }, heardAt);
     }
 }
 

@@ -48,7 +48,7 @@ public:
 private:
     Engine() = default;
     DWORD reserveHandle(bool needsOutput, int &error);
-    void channelEnded(const ChannelPtr &channel);
+    void channelEnded(const ChannelPtr &channel, MixTime::TimePoint heardAt);
 
     std::mutex m_mutex;
     std::unique_ptr<Device> m_device;

@@ -20,13 +20,16 @@ public:
         m_quit = false;
         m_thread = std::thread([this, render = std::move(render)] {
             nameThisThread("bv-output");
+            // A real-time clock: every period is "heard" over the time it lasts. Period by
+            // period, so that a channel started between two begins within 10 ms.
             const int frames = periodFrames(m_rate);
-            const auto period = std::chrono::microseconds(1000000LL * frames / m_rate);
+            const auto length = std::chrono::microseconds(1000000LL * frames / m_rate);
             std::vector<int16_t> buffer(static_cast<size_t>(frames) * 2);
-            auto next = std::chrono::steady_clock::now();
+            auto next = Clock::now();
             while (!m_quit) {
+                setDrainTime(next);
                 render(buffer.data(), frames);
-                next += period;
+                next += length;
                 std::this_thread::sleep_until(next);
             }
         });

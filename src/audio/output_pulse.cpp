@@ -10,6 +10,8 @@ namespace {
 
 constexpr int kConnectTimeoutMs = 1000;
 constexpr int kTargetLatencyMs = 100;
+// The server asks for more when this much room is free: a few periods per wake-up.
+constexpr int kRequestMs = 10 * kPeriodsPerWrite;
 
 class PulseOutput : public OutputDriver {
 public:
@@ -17,7 +19,7 @@ public:
 
     void start(Render render, Failed failed) override
     {
-        m_stream->start("bv-output", [this, render = std::move(render)] { return writePeriod(render); },
+        m_stream->start("bv-output", [this, render = std::move(render)] { return writePeriods(render); },
                         std::move(failed));
     }
 
@@ -25,18 +27,31 @@ public:
     int sampleRate() const override { return m_rate; }
 
 private:
-    PulseStream::Step writePeriod(const Render &render)
+    // Writes every whole period the server has room for, in one go.
+    PulseStream::Step writePeriods(const Render &render)
     {
-        const int frames = periodFrames(m_rate);
-        const size_t periodBytes = static_cast<size_t>(frames) * 4;
-        const size_t writable = pa_stream_writable_size(m_stream->stream());
+        pa_stream *stream = m_stream->stream();
+        const size_t periodBytes = static_cast<size_t>(periodFrames(m_rate)) * 4;
+        const size_t writable = pa_stream_writable_size(stream);
         if (writable == static_cast<size_t>(-1) || writable < periodBytes)
             return PulseStream::Step::Wait;
-        m_buffer.resize(static_cast<size_t>(frames) * 2);
-        render(m_buffer.data(), frames);
-        if (pa_stream_write(m_stream->stream(), m_buffer.data(), periodBytes, nullptr, 0, PA_SEEK_RELATIVE) < 0)
+        const size_t bytes = writable / periodBytes * periodBytes;
+        m_buffer.resize(bytes / 2);
+        updateDrainTime();
+        render(m_buffer.data(), static_cast<int>(bytes / 4));
+        if (pa_stream_write(stream, m_buffer.data(), bytes, nullptr, 0, PA_SEEK_RELATIVE) < 0)
             return PulseStream::Step::Lost;
-        return PulseStream::Step::Again;
+        return PulseStream::Step::Wait;
+    }
+
+    // The server's view of what is still to be played (its interpolated timing).
+    void updateDrainTime()
+    {
+        pa_usec_t latency = 0;
+        int negative = 0;
+        if (pa_stream_get_latency(m_stream->stream(), &latency, &negative) != 0 || negative)
+            latency = 0;
+        setDrainTime(Clock::now() + std::chrono::microseconds(latency));
     }
 
     std::unique_ptr<PulseStream> m_stream;
@@ -73,7 +88,7 @@ std::unique_ptr<OutputDriver> openPulseOutput(int device, int rate, int &error)
     attr.maxlength = static_cast<uint32_t>(-1);
     attr.tlength = bytesPerMs * kTargetLatencyMs;
     attr.prebuf = static_cast<uint32_t>(-1);
-    attr.minreq = bytesPerMs * 10;
+    attr.minreq = bytesPerMs * kRequestMs;
     attr.fragsize = static_cast<uint32_t>(-1);
     const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_AUTO_TIMING_UPDATE
                                                       | PA_STREAM_INTERPOLATE_TIMING);

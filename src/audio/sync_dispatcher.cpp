@@ -21,7 +21,7 @@ SyncDispatcher::~SyncDispatcher()
         m_thread.join();
 }
 
-void SyncDispatcher::post(DWORD channel, std::function<void()> task)
+void SyncDispatcher::post(DWORD channel, std::function<void()> task, TimePoint due)
 {
     {
         std::lock_guard lock(m_mutex);
@@ -32,7 +32,7 @@ void SyncDispatcher::post(DWORD channel, std::function<void()> task)
                 nameThisThread("bv-sync");
                 run();
             });
-        m_queue.emplace_back(channel, std::move(task));
+        m_queue.push_back({channel, std::move(task), due});
     }
     m_wake.notify_one();
 }
@@ -52,11 +52,14 @@ void SyncDispatcher::run()
         m_wake.wait(lock, [this] { return m_quit || !m_queue.empty(); });
         if (m_queue.empty())
             break;
-        auto [channel, task] = std::move(m_queue.front());
+        // Shut-down runs what is left at once.
+        if (!m_quit && m_wake.wait_until(lock, m_queue.front().due, [this] { return m_quit; }))
+            continue;
+        Task task = std::move(m_queue.front());
         m_queue.pop_front();
-        m_running = channel;
+        m_running = task.channel;
         lock.unlock();
-        task();
+        task.run();
         lock.lock();
         m_running = 0;
         m_taskDone.notify_all();

@@ -1,9 +1,11 @@
 // The engine's sync thread: delivers sync callbacks one at a time, in the
-// order the events were posted, with no engine lock held.
+// order the events were posted, each not before its due time, with no engine
+// lock held.
 #pragma once
 
 #include "bass.h"
 
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -16,8 +18,10 @@ class SyncDispatcher {
 public:
     static SyncDispatcher &instance();
 
-    // Queues a task of `channel`'s for the sync thread (started on first use).
-    void post(DWORD channel, std::function<void()> task);
+    using TimePoint = std::chrono::steady_clock::time_point;
+    // Queues a task of `channel`'s for the sync thread (started on first use), to run once
+    // `due` has come and the tasks before it ran.
+    void post(DWORD channel, std::function<void()> task, TimePoint due = {});
     // Returns once no task of `channel`'s is running (at once on the sync thread).
     void waitForChannel(DWORD channel);
 
@@ -29,7 +33,12 @@ private:
     std::mutex m_mutex;
     std::condition_variable m_wake;
     std::condition_variable m_taskDone;
-    std::deque<std::pair<DWORD, std::function<void()>>> m_queue;
+    struct Task {
+        DWORD channel;
+        std::function<void()> run;
+        TimePoint due;
+    };
+    std::deque<Task> m_queue;
     DWORD m_running = 0; // channel of the task being run, 0 when idle
     bool m_quit = false;
     std::thread m_thread;

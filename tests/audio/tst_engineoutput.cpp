@@ -12,6 +12,7 @@
 #include <cmath>
 
 #include <atomic>
+#include <chrono>
 
 using namespace bvtest;
 
@@ -86,6 +87,38 @@ private slots:
         QTest::qWait(200);
         const double half = rms(recordSink(500));
         QVERIFY2(qAbs(half / full - 0.5) < 0.03, qPrintable(QString("%1 / %2").arg(half).arg(full)));
+    }
+
+    // A position sync fires when its audio is heard, not when it is mixed ahead of the output.
+    void syncsFollowWhatIsHeard()
+    {
+        const HSTREAM stream = BASS_StreamCreateFile(FALSE, file("twotones.wav").constData(), 0, 0, 0);
+        std::atomic<qint64> syncedNs{0};
+        QVERIFY(BASS_ChannelSetSync(stream, BASS_SYNC_POS, BASS_ChannelSeconds2Bytes(stream, 1.0),
+                                    [](HSYNC, DWORD, DWORD, void *user) {
+                                        static_cast<std::atomic<qint64> *>(user)->store(
+                                            std::chrono::steady_clock::now().time_since_epoch().count());
+                                    },
+                                    &syncedNs));
+        SinkRecorder recorder;
+        QVERIFY(recorder.start());
+        const auto recording = std::chrono::steady_clock::now();
+        QVERIFY(BASS_ChannelPlay(stream, FALSE));
+        QTest::qWait(1600);
+        const Pcm heard = firstChannel(recorder.stop(), SinkRecorder::kChannels);
+        QVERIFY(syncedNs != 0);
+        // The first 10 ms window of the second tone in the recording.
+        const int window = SinkRecorder::kRate / 100;
+        qsizetype second = -1;
+        for (qsizetype at = 0; at + window <= qsizetype(heard.size()) && second < 0; at += window) {
+            const Pcm part(heard.begin() + at, heard.begin() + at + window);
+            if (rms(part) > 0.01 && tonePower(part, SinkRecorder::kRate, 1000) > tonePower(part, SinkRecorder::kRate, 440))
+                second = at;
+        }
+        QVERIFY(second > 0);
+        const double heardMs = 1000.0 * double(second) / SinkRecorder::kRate;
+        const double syncMs = double(syncedNs - recording.time_since_epoch().count()) / 1e6;
+        QVERIFY2(qAbs(syncMs - heardMs) < 40, qPrintable(QString("sync %1 ms, heard %2 ms").arg(syncMs).arg(heardMs)));
     }
 
     void twoChannelsMix()

@@ -20,6 +20,11 @@ constexpr size_t kCompactThreshold = 256 * 1024;
 // Pauses before the tries to connect a dropped live stream again.
 constexpr int kReconnectDelaysMs[] = {0, 500, 1500};
 
+// A playing live stream whose decoder is not waiting for data is read in batches: the
+// socket keeps what arrives meanwhile, and the thread wakes ten times a second instead
+// of once per packet. The decoder's own queue (BASS_CONFIG_BUFFER) bridges the pause.
+constexpr auto kRest = std::chrono::milliseconds(100);
+
 // NET_BUFFER milliseconds at `bitsPerSecond`, within the live buffer's bounds.
 size_t liveCapacity(uint64_t bitsPerSecond, uint32_t bufferMs)
 {
@@ -232,6 +237,7 @@ CURLcode NetInput::transfer(curl_slist *headers, curl_slist *aliases, uint64_t o
     while (running) {
         if (curl_multi_perform(multi, &running) != CURLM_OK)
             break;
+        restWhileAhead();
         if (running && curl_multi_poll(multi, nullptr, 0, pollTimeoutMs(), nullptr) != CURLM_OK)
             break;
         int left = 0;
@@ -381,6 +387,13 @@ void NetInput::appendAudio(const uint8_t *data, size_t size)
     m_changed.notify_all();
 }
 
+void NetInput::restWhileAhead()
+{
+    std::unique_lock lock(m_mutex);
+    if (m_contentLength < 0 && m_streaming && !m_readerWaiting)
+        m_changed.wait_for(lock, kRest, [this] { return m_quit || m_readerWaiting; });
+}
+
 // How long the transfer may sleep: until the answer or read time-out could strike. Shut-down
 // wakes it at once, and libcurl shortens the wait for its own timers.
 int NetInput::pollTimeoutMs() const
@@ -419,6 +432,12 @@ int NetInput::read(uint8_t *buffer, int size)
 {
     std::unique_lock lock(m_mutex);
     if (availableLocked() == 0 && !m_finished) {
+        m_readerWaiting = true;
+        m_changed.notify_all(); // ends the download thread's rest
+        struct Waited {
+            bool &flag;
+            ~Waited() { flag = false; }
+        } waited{m_readerWaiting};
         if (m_streaming) {
             // Ran dry while playing: wait for the prebuffer before handing out data again.
             m_changed.wait(lock, [&] { return m_quit || m_finished || availableLocked() >= prebufferBytesLocked(); });

@@ -77,6 +77,7 @@ private:
     size_t onBody(const char *data, size_t size);
     bool onProgress();
     int pollTimeoutMs() const;
+    void restWhileAhead();
     void appendAudio(const uint8_t *data, size_t size);
     size_t availableLocked() const { return m_data.size() - m_readIndex; }
     size_t prebufferBytesLocked() const;
@@ -97,6 +98,7 @@ private:
     bool m_reconnected = false;     // a new connection of a live stream, not yet reported
     bool m_finished = false;
     bool m_streaming = false;
+    bool m_readerWaiting = false;   // the decoder waits for data: no rest for the download
     int m_error = BASS_OK;
     long m_status = 0;
     size_t m_headerBytes = 0;

@@ -47,6 +47,17 @@ private slots:
         QVERIFY(std::abs(meter.level(0.2f) - std::sqrt(0.5f) * 0.5f) < 1e-4f); // half silent, half at 0.5
         QVERIFY(std::abs(meter.level(5.0f) - meter.level(1.0f)) < 1e-6f);      // clamped to the history
         QVERIFY(meter.level(0.0f) >= 0.0f);                        // at least one frame, no division by zero
+
+        // One block longer than the history, ending in silence: only its last second counts.
+        std::vector<int16_t> block(2 * 1500, 16384);
+        std::fill(block.end() - 2 * 300, block.end(), int16_t(0));
+        meter.record(block.data(), 1500);
+        QCOMPARE(meter.level(0.3f), 0.0f);
+        QVERIFY(std::abs(meter.level(1.0f) - std::sqrt(0.7f) * 0.5f) < 1e-4f);
+        LevelMeter mono(1000, 1);
+        std::vector<int16_t> quiet(10, -8192);
+        mono.record(quiet.data(), quiet.size());
+        QVERIFY(std::abs(mono.level(0.01f) - 0.25f) < 1e-4f);
     }
 
     // Position syncs fire for positions inside [from, to); removed syncs are gone; ids are unique.

@@ -5,6 +5,7 @@
 #include "bvlogging.h"
 #include "bvnetworkaccessmanager.h"
 #include "bvplayer.h"
+#include "bvplaylistformats.h"
 
 #include <QSet>
 #include <QThreadPool>
@@ -51,6 +52,10 @@ struct BVBassPlayback::PendingStart {
     BVBassPlayback *owner; // null once abandoned
     quint32 handle = 0;
     QString errorMessage;
+    // The player's thread only:
+    QByteArray request;   // what the engine was asked to open
+    bool wanted = false;  // a start asked for it, not only a preconnection
+    bool created = false; // the worker is done
 
     explicit PendingStart(BVBassPlayback *backend) : owner(backend) {}
     ~PendingStart()
@@ -93,31 +98,63 @@ quint32 BVBassPlayback::start(quint64 startPos)
     return finishStart(createStream(request, this));
 }
 
-void BVBassPlayback::startInBackground(quint64 startPos)
+void BVBassPlayback::preconnect(const QUrl &url)
 {
     abandonBackgroundStart();
+    const QString scheme = url.scheme();
+    if (!m_player || !m_player->nam() || (scheme != QLatin1String("http") && scheme != QLatin1String("https"))
+        || BVPlaylistFormats::namePromisesList(url))
+        return;
+    BVBass::setVerifyNetSize(4096);
+    launch(requestFor(url, 0), false);
+}
+
+void BVBassPlayback::startInBackground(quint64 startPos)
+{
     Request request;
     if (!prepareRequest(startPos, request)) {
+        abandonBackgroundStart();
         emit started(0, BVBass::errorMessage());
         return;
     }
+    if (m_pendingStart && !m_pendingStart->wanted && m_pendingStart->request == request.text) {
+        m_pendingStart->wanted = true; // the preconnection opened just this stream
+        if (m_pendingStart->created)
+            deliver(m_pendingStart);
+        return;
+    }
+    abandonBackgroundStart();
+    launch(request, true);
+}
+
+void BVBassPlayback::launch(const Request &request, bool wanted)
+{
     auto pending = std::make_shared<PendingStart>(this);
+    pending->request = request.text;
+    pending->wanted = wanted;
     m_pendingStart = pending;
-    creationPool().start([pending, request = std::move(request), user = static_cast<void *>(this)] {
+    creationPool().start([pending, request, user = static_cast<void *>(this)] {
         const quint32 handle = createStream(request, user);
         std::lock_guard lock(pending->mutex);
         pending->handle = handle;
         pending->errorMessage = BVBass::errorMessage();
         if (pending->owner) // alive while the lock is held: abandoning takes it too
-            QMetaObject::invokeMethod(pending->owner, [pending] { pending->owner->takeBackgroundStart(pending); },
+            QMetaObject::invokeMethod(pending->owner, [pending] { pending->owner->backgroundStartCreated(pending); },
                                       Qt::QueuedConnection);
     });
 }
 
-void BVBassPlayback::takeBackgroundStart(const std::shared_ptr<PendingStart> &pending)
+void BVBassPlayback::backgroundStartCreated(const std::shared_ptr<PendingStart> &pending)
 {
     if (pending != m_pendingStart)
         return;
+    pending->created = true;
+    if (pending->wanted)
+        deliver(pending);
+}
+
+void BVBassPlayback::deliver(std::shared_ptr<PendingStart> pending) // a copy: it may be m_pendingStart
+{
     m_pendingStart.reset();
     const quint32 handle = std::exchange(pending->handle, 0);
     emit started(finishStart(handle), pending->errorMessage);
@@ -143,17 +180,20 @@ bool BVBassPlayback::prepareRequest(quint64 startPos, Request &request)
     if (m_player->streams().isEmpty())
         return false;
     const quint32 bitrate = m_player->bitrateByCoef(bitrateCoef());
-    request.url = m_player->streamByBitrate(bitrate);
+    request = requestFor(m_player->streamByBitrate(bitrate), startPos);
     updateCurrentBitrate(bitrate);
-
-    const BVNetworkAccessManager *nam = m_player->nam();
-    request.text = BVBass::formatStreamUrl(request.url, nam->userAgent(), nam->referer(), nam->tessaraUserId(),
-                                           nam->tessaraUtmMark());
-    request.startPos = startPos;
-    request.playerName = m_player->playerName();
     // A start from the beginning needs little to detect the format; one inside a stream needs more.
     BVBass::setVerifyNetSize(startPos == 0 ? 4096 : 98304);
     return true;
+}
+
+BVBassPlayback::Request BVBassPlayback::requestFor(const QUrl &url, quint64 startPos) const
+{
+    const BVNetworkAccessManager *nam = m_player->nam();
+    return Request{url,
+                   BVBass::formatStreamUrl(url, nam->userAgent(), nam->referer(), nam->tessaraUserId(),
+                                           nam->tessaraUtmMark()),
+                   startPos, m_player->playerName()};
 }
 
 // Opens the URL, or the same URL as a local file; safe on any thread.

@@ -31,6 +31,10 @@ public slots:
     // Opens the stream on a worker thread, so the caller's thread never waits for the
     // network; reports through started(). A stop() before that abandons the start.
     void startInBackground(quint64 startPos = 0);
+    // Starts opening `url` from its beginning before it is known to be a plain stream (while
+    // the playlist parser looks at it): a startInBackground() that asks for just this stream
+    // takes it over, anything else drops it. URLs named like lists are left alone.
+    void preconnect(const QUrl &url);
     void stop() override;
     void streamDownloaded(quint32 length) { m_downloadedBytes += length; }
     void streamUpdateMeta();
@@ -43,9 +47,12 @@ private:
     struct PendingStart;
 
     bool prepareRequest(quint64 startPos, Request &request);
+    Request requestFor(const QUrl &url, quint64 startPos) const;
     static quint32 createStream(const Request &request, void *user);
     quint32 finishStart(quint32 handle);
-    void takeBackgroundStart(const std::shared_ptr<PendingStart> &pending);
+    void launch(const Request &request, bool wanted);
+    void backgroundStartCreated(const std::shared_ptr<PendingStart> &pending);
+    void deliver(std::shared_ptr<PendingStart> pending);
     void abandonBackgroundStart();
 
     static void bassDownloaded(const void *buffer, quint32 length, void *user);

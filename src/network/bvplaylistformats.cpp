@@ -5,6 +5,8 @@
 #include <QJsonObject>
 #include <QRegularExpression>
 
+#include <algorithm>
+#include <iterator>
 #include <limits>
 
 namespace BVPlaylistFormats {
@@ -101,6 +103,15 @@ BVPlaylistStreams allowedEntries(const BVPlaylistStreams &streams, const QUrl &l
             ++*refused;
     }
     return allowed;
+}
+
+bool namePromisesList(const QUrl &url)
+{
+    static const char *const extensions[] = {".m3u", ".m3u8", ".pls", ".json", ".xspf", ".asx", ".wax", ".wvx", ".ram"};
+    const QString path = url.path();
+    return std::any_of(std::begin(extensions), std::end(extensions), [&](const char *extension) {
+        return path.endsWith(QLatin1String(extension), Qt::CaseInsensitive);
+    });
 }
 
 } // namespace BVPlaylistFormats

@@ -31,4 +31,8 @@ quint32 icyBitrate(const QByteArray &header, quint32 fallback);
 // handed in may name local files too.
 BVPlaylistStreams allowedEntries(const BVPlaylistStreams &streams, const QUrl &listUrl, int *refused);
 
+// Whether the URL's name says it is a list (.m3u, .m3u8, .pls, .json, .xspf, .asx …),
+// case-insensitively; used only as a hint before the content is known.
+bool namePromisesList(const QUrl &url);
+
 } // namespace BVPlaylistFormats

@@ -242,6 +242,9 @@ void BVPlayer::processPlay()
     }
     m_restartTimer->stop();
     stopBackends();
+    // A plain stream is opened while the parser looks at it, saving a round trip when it agrees.
+    if (m_startPosBytes == 0)
+        m_bassPlayback->preconnect(streamUrl());
     m_playlistParser->parse(streamUrl());
 }
 

@@ -113,6 +113,8 @@ private slots:
         player.play(url("/live"));
         QCOMPARE(player.state(), BVPlayerSource::StalledState); // before the parser answers
         QTRY_COMPARE_WITH_TIMEOUT(player.state(), BVPlayerSource::PlayingState, 10000);
+        // The parser's request and one engine connection, opened while the parser looked.
+        QCOMPARE(m_server->requests("/live").size(), 2);
         QVERIFY(player.stream() != 0);
         QVERIFY(!player.isSeekable());
         QCOMPARE(player.currentBitrate(), 128000u);
@@ -406,6 +408,14 @@ private slots:
         player.setPlayingBitrate(0);
         player.setPlayingQuality(BVPlayerSource::LowQuality);
         QCOMPARE(player.playingBitrates(), QList<quint32>({32000}));
+
+        // A list whose name does not say so: the stream opened on speculation is dropped.
+        m_server->setResponse("/streams", HttpResponse::of("application/json", list));
+        BVPlayer second;
+        second.play(url("/streams"));
+        QTRY_COMPARE_WITH_TIMEOUT(second.state(), BVPlayerSource::PlayingState, 10000);
+        QCOMPARE(second.currentBitrate(), 128000u);
+        QCOMPARE(m_server->requests("/streams").size(), 2);
     }
 
     void replicaDrivesAPublishedPlayer()

@@ -138,8 +138,9 @@ void BVBassPlayback::launch(const Request &request, bool wanted)
         std::lock_guard lock(pending->mutex);
         pending->handle = handle;
         pending->errorMessage = BVBass::errorMessage();
-        if (pending->owner) // alive while the lock is held: abandoning takes it too
-            QMetaObject::invokeMethod(pending->owner, [pending] { pending->owner->backgroundStartCreated(pending); },
+        // The owner is alive while the lock is held (abandoning takes it too); the event dies with it.
+        if (BVBassPlayback *owner = pending->owner)
+            QMetaObject::invokeMethod(owner, [owner, pending] { owner->backgroundStartCreated(pending); },
                                       Qt::QueuedConnection);
     });
 }

@@ -63,12 +63,10 @@ std::unique_ptr<CaptureDriver> openPulseCapture(const std::string &source, int r
     attr.maxlength = static_cast<uint32_t>(-1);
     attr.fragsize = static_cast<uint32_t>(rate * channels * 2 / 50); // 20 ms blocks
     const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
-    if (pa_stream_connect_record(stream, source.empty() ? nullptr : source.c_str(), &attr, flags) < 0) {
-        pa_stream_unref(stream);
-        error = BASS_ERROR_DEVICE;
-        return nullptr;
-    }
-    std::unique_ptr<PulseStream> ready = PulseStream::ready(std::move(connection), stream, kConnectTimeoutMs);
+    std::unique_ptr<PulseStream> ready = PulseStream::connect(
+        std::move(connection), stream,
+        [&](pa_stream *s) { return pa_stream_connect_record(s, source.empty() ? nullptr : source.c_str(), &attr, flags); },
+        kConnectTimeoutMs);
     if (!ready) {
         error = BASS_ERROR_DEVICE;
         return nullptr;

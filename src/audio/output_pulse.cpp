@@ -92,12 +92,12 @@ std::unique_ptr<OutputDriver> openPulseOutput(int device, int rate, int &error)
     attr.fragsize = static_cast<uint32_t>(-1);
     const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_AUTO_TIMING_UPDATE
                                                       | PA_STREAM_INTERPOLATE_TIMING);
-    if (pa_stream_connect_playback(stream, sink.empty() ? nullptr : sink.c_str(), &attr, flags, nullptr, nullptr) < 0) {
-        pa_stream_unref(stream);
-        error = BASS_ERROR_DEVICE;
-        return nullptr;
-    }
-    std::unique_ptr<PulseStream> ready = PulseStream::ready(std::move(connection), stream, kConnectTimeoutMs);
+    std::unique_ptr<PulseStream> ready = PulseStream::connect(
+        std::move(connection), stream,
+        [&](pa_stream *s) {
+            return pa_stream_connect_playback(s, sink.empty() ? nullptr : sink.c_str(), &attr, flags, nullptr, nullptr);
+        },
+        kConnectTimeoutMs);
     if (!ready) {
         error = BASS_ERROR_DEVICE;
         return nullptr;

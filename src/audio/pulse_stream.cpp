@@ -9,10 +9,12 @@ PulseStream::PulseStream(std::unique_ptr<PulseConnection> connection, pa_stream 
 {
 }
 
-std::unique_ptr<PulseStream> PulseStream::ready(std::unique_ptr<PulseConnection> connection, pa_stream *stream,
-                                                int timeoutMs)
+std::unique_ptr<PulseStream> PulseStream::connect(std::unique_ptr<PulseConnection> connection, pa_stream *stream,
+                                                  const std::function<int(pa_stream *)> &connectStream, int timeoutMs)
 {
     std::unique_ptr<PulseStream> result(new PulseStream(std::move(connection), stream));
+    if (connectStream(stream) < 0)
+        return nullptr;
     const bool ready = result->m_connection->runUntil([stream] {
         const pa_stream_state_t s = pa_stream_get_state(stream);
         return s == PA_STREAM_READY || !PA_STREAM_IS_GOOD(s);

@@ -22,10 +22,10 @@ public:
         Lost,  // the stream failed: `failed` runs and the thread ends
     };
 
-    // Takes a stream already connected (pa_stream_connect_*) and waits until it is ready;
-    // nullptr when it fails or `timeoutMs` passes.
-    static std::unique_ptr<PulseStream> ready(std::unique_ptr<PulseConnection> connection, pa_stream *stream,
-                                              int timeoutMs);
+    // Takes a new stream, connects it with `connectStream` (a pa_stream_connect_* call) and
+    // waits until it is ready; nullptr (the stream released) when that fails or `timeoutMs` passes.
+    static std::unique_ptr<PulseStream> connect(std::unique_ptr<PulseConnection> connection, pa_stream *stream,
+                                                const std::function<int(pa_stream *)> &connectStream, int timeoutMs);
     ~PulseStream();
 
     pa_stream *stream() const { return m_stream; }

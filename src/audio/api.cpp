@@ -27,6 +27,12 @@ BOOL result(int code)
     return code == BASS_OK;
 }
 
+// A creation's result: the handle, or 0 with its error.
+HSTREAM created(HSTREAM handle, int error)
+{
+    return handle ? succeed(handle) : fail(error, handle);
+}
+
 // Looks a channel up, setting BASS_ERROR_HANDLE when it does not exist.
 ChannelPtr lookup(DWORD handle)
 {
@@ -101,7 +107,9 @@ HSTREAM BASS_StreamCreateFile(BOOL mem, const void *file, QWORD offset, QWORD le
         return fail<HSTREAM>(BASS_ERROR_INIT, 0);
     if (mem || !file)
         return fail<HSTREAM>(BASS_ERROR_ILLPARAM, 0);
-    return createFileStream(static_cast<const char *>(file), offset, length, flags);
+    int error = BASS_OK;
+    const HSTREAM handle = createFileStream(static_cast<const char *>(file), offset, length, flags, error);
+    return created(handle, error);
 }
 
 HSTREAM BASS_StreamCreateURL(const char *url, DWORD offset, DWORD flags, DOWNLOADPROC *proc, void *user)
@@ -111,7 +119,9 @@ HSTREAM BASS_StreamCreateURL(const char *url, DWORD offset, DWORD flags, DOWNLOA
     const NetRequest request = NetRequest::parse(url, offset);
     if (request.url.empty())
         return fail<HSTREAM>(BASS_ERROR_ILLPARAM, 0);
-    return createUrlStream(request, flags, proc, user);
+    int error = BASS_OK;
+    const HSTREAM handle = createUrlStream(request, flags, proc, user, error);
+    return created(handle, error);
 }
 
 HSTREAM BASS_StreamCreateFileUser(DWORD system, DWORD flags, const BASS_FILEPROCS *procs, void *user)
@@ -120,7 +130,9 @@ HSTREAM BASS_StreamCreateFileUser(DWORD system, DWORD flags, const BASS_FILEPROC
         return fail<HSTREAM>(BASS_ERROR_INIT, 0);
     if (system > STREAMFILE_BUFFER || !procs || !procs->read)
         return fail<HSTREAM>(BASS_ERROR_ILLPARAM, 0);
-    return createUserFileStream(*procs, user, flags);
+    int error = BASS_OK;
+    const HSTREAM handle = createUserFileStream(*procs, user, flags, error);
+    return created(handle, error);
 }
 
 HSTREAM BASS_StreamCreate(DWORD freq, DWORD chans, DWORD flags, STREAMPROC *proc, void *)

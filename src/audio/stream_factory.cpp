@@ -4,7 +4,6 @@
 #include "decoder_channel.h"
 #include "engine.h"
 #include "engine_config.h"
-#include "engine_error.h"
 #include "playlist_reader.h"
 #include "sync_dispatcher.h"
 
@@ -17,16 +16,18 @@ namespace {
 
 constexpr size_t kMaxPlaylistBytes = 64 * 1024;
 
-HSTREAM openFile(const std::string &path, QWORD offset, QWORD length, DWORD flags, CreationBudget &budget);
-HSTREAM openUrl(const NetRequest &request, DWORD flags, DOWNLOADPROC *proc, void *user, CreationBudget &budget);
+HSTREAM openFile(const std::string &path, QWORD offset, QWORD length, DWORD flags, CreationBudget &budget,
+                 int &error);
+HSTREAM openUrl(const NetRequest &request, DWORD flags, DOWNLOADPROC *proc, void *user, CreationBudget &budget,
+                int &error);
 
 // Registers a decoding channel over `input`; `prepare` runs on the channel before it is handed out.
 template <typename Prepare>
 HSTREAM addDecoderStream(std::unique_ptr<ByteInput> input, const Decoder::Options &options, DWORD flags,
-                         Prepare prepare)
+                         int &error, Prepare prepare)
 {
-    int error = BASS_OK;
-    const DWORD handle = Engine::instance().addChannel(
+    error = BASS_OK;
+    return Engine::instance().addChannel(
         [&](DWORD h, int &err) -> ChannelPtr {
             auto channel = DecoderChannel::create(h, std::move(input), options, flags, err);
             if (channel)
@@ -34,19 +35,19 @@ HSTREAM addDecoderStream(std::unique_ptr<ByteInput> input, const Decoder::Option
             return channel;
         },
         error);
-    setError(handle ? BASS_OK : error);
-    return handle;
 }
 
 // Tries the entries of a playlist in order; the first that opens wins. A list that came
 // over the network (`origin` set) names network streams only: its local entries are refused.
 HSTREAM openPlaylist(const std::string &text, const std::string &base, const NetRequest *origin, DWORD flags,
-                     DOWNLOADPROC *proc, void *user, CreationBudget &budget)
+                     DOWNLOADPROC *proc, void *user, CreationBudget &budget, int &error)
 {
     int lastError = BASS_ERROR_FILEFORM;
     for (const std::string &entry : readPlaylist(text, base)) {
-        if (budget.expired())
-            return fail<HSTREAM>(BASS_ERROR_TIMEOUT, 0);
+        if (budget.expired()) {
+            error = BASS_ERROR_TIMEOUT;
+            return 0;
+        }
         const bool network = isNetworkLocation(entry);
         if ((origin && !network) || !budget.claim(entry)) {
             lastError = BASS_ERROR_FILEOPEN;
@@ -57,15 +58,16 @@ HSTREAM openPlaylist(const std::string &text, const std::string &base, const Net
             NetRequest request = origin ? *origin : NetRequest{};
             request.url = entry;
             request.offset = 0;
-            stream = openUrl(request, flags, proc, user, budget);
+            stream = openUrl(request, flags, proc, user, budget, error);
         } else {
-            stream = openFile(entry, 0, 0, flags, budget);
+            stream = openFile(entry, 0, 0, flags, budget, error);
         }
         if (stream)
             return stream;
-        lastError = BASS_ErrorGetCode();
+        lastError = error;
     }
-    return fail<HSTREAM>(lastError, 0);
+    error = lastError;
+    return 0;
 }
 
 const char *formatForContentType(const std::string &type)
@@ -83,11 +85,14 @@ const char *formatForContentType(const std::string &type)
     return nullptr;
 }
 
-HSTREAM openFile(const std::string &path, QWORD offset, QWORD length, DWORD flags, CreationBudget &budget)
+HSTREAM openFile(const std::string &path, QWORD offset, QWORD length, DWORD flags, CreationBudget &budget,
+                 int &error)
 {
     std::unique_ptr<ByteInput> input(FileInput::open(path, offset, length));
-    if (!input)
-        return fail<HSTREAM>(BASS_ERROR_FILEOPEN, 0);
+    if (!input) {
+        error = BASS_ERROR_FILEOPEN;
+        return 0;
+    }
     DWORD playlistMode = 0;
     EngineConfig::get(BASS_CONFIG_NET_PLAYLIST, playlistMode);
     if (playlistMode >= 2) {
@@ -96,23 +101,24 @@ HSTREAM openFile(const std::string &path, QWORD offset, QWORD length, DWORD flag
         file.read(text.data(), static_cast<std::streamsize>(text.size()));
         text.resize(static_cast<size_t>(file.gcount()));
         if (looksLikePlaylist(text.substr(0, 512), {}))
-            return openPlaylist(text, path, nullptr, flags, nullptr, nullptr, budget);
+            return openPlaylist(text, path, nullptr, flags, nullptr, nullptr, budget, error);
     }
     Decoder::Options options;
     options.deadline = budget.deadline;
-    return addDecoderStream(std::move(input), options, flags, [](DecoderChannel &channel) { channel.waitForData(2000); });
+    return addDecoderStream(std::move(input), options, flags, error,
+                            [](DecoderChannel &channel) { channel.waitForData(2000); });
 }
 
-HSTREAM openUrl(const NetRequest &request, DWORD flags, DOWNLOADPROC *proc, void *user, CreationBudget &budget)
+HSTREAM openUrl(const NetRequest &request, DWORD flags, DOWNLOADPROC *proc, void *user, CreationBudget &budget,
+                int &error)
 {
-    int error = BASS_OK;
     std::unique_ptr<NetInput> input = NetInput::open(request, proc, user, budget.deadline, error);
     if (!input)
-        return fail<HSTREAM>(error, 0);
+        return 0;
     const NetSettings net = EngineConfig::net();
     if (net.playlistMode >= 1 && looksLikePlaylist(input->peek(512), input->contentType())) {
         const std::string text = input->peek(kMaxPlaylistBytes);
-        return openPlaylist(text, request.url, &request, flags, proc, user, budget);
+        return openPlaylist(text, request.url, &request, flags, proc, user, budget, error);
     }
     NetInput *net_input = input.get();
     Decoder::Options options;
@@ -120,7 +126,7 @@ HSTREAM openUrl(const NetRequest &request, DWORD flags, DOWNLOADPROC *proc, void
     options.formatHint = formatForContentType(input->contentType());
     options.seekOnlyAfterOpen = true;
     options.deadline = budget.deadline;
-    return addDecoderStream(std::move(input), options, flags, [&](DecoderChannel &channel) {
+    return addDecoderStream(std::move(input), options, flags, error, [&](DecoderChannel &channel) {
         std::weak_ptr<Channel> weak = channel.weak_from_this();
         // Taken on the sync thread: the download thread must never hold the channel's last reference.
         const DWORD handle = channel.handle();
@@ -142,28 +148,29 @@ HSTREAM openUrl(const NetRequest &request, DWORD flags, DOWNLOADPROC *proc, void
 
 } // namespace
 
-HSTREAM createFileStream(const std::string &path, QWORD offset, QWORD length, DWORD flags)
+HSTREAM createFileStream(const std::string &path, QWORD offset, QWORD length, DWORD flags, int &error)
 {
     CreationBudget budget(EngineConfig::net().timeoutMs);
     budget.claim(path);
-    return openFile(path, offset, length, flags, budget);
+    return openFile(path, offset, length, flags, budget, error);
 }
 
-HSTREAM createUrlStream(const NetRequest &request, DWORD flags, DOWNLOADPROC *proc, void *user)
+HSTREAM createUrlStream(const NetRequest &request, DWORD flags, DOWNLOADPROC *proc, void *user, int &error)
 {
     CreationBudget budget(EngineConfig::net().timeoutMs);
     budget.claim(request.url);
-    return openUrl(request, flags, proc, user, budget);
+    return openUrl(request, flags, proc, user, budget, error);
 }
 
-HSTREAM createUserFileStream(const BASS_FILEPROCS &procs, void *user, DWORD flags)
+HSTREAM createUserFileStream(const BASS_FILEPROCS &procs, void *user, DWORD flags, int &error)
 {
     Decoder::Options options;
     DWORD verify = 0;
     EngineConfig::get(BASS_CONFIG_VERIFY_NET, verify);
     options.probeBytes = std::max<DWORD>(verify, 4096);
     // No wait for data here: the callbacks may need the caller's thread to deliver it.
-    return addDecoderStream(std::make_unique<UserFileInput>(procs, user), options, flags, [](DecoderChannel &) {});
+    return addDecoderStream(std::make_unique<UserFileInput>(procs, user), options, flags, error,
+                            [](DecoderChannel &) {});
 }
 
 } // namespace bvaudio

@@ -98,6 +98,11 @@ quint32 BVBassPlayback::start(quint64 startPos)
     return finishStart(createStream(request, this));
 }
 
+bool BVBassPlayback::isStarting() const
+{
+    return m_pendingStart && m_pendingStart->wanted;
+}
+
 void BVBassPlayback::preconnect(const QUrl &url)
 {
     abandonBackgroundStart();

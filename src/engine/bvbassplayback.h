@@ -20,6 +20,8 @@ public:
 
     // The engine's BASS_TAG_META text of `handle`, empty when there is none.
     static QString streamReadMeta(quint32 handle);
+    // A startInBackground() is running: started() follows.
+    bool isStarting() const;
 
 signals:
     // The result of startInBackground(): the new channel (0 on failure) and the engine's error text.

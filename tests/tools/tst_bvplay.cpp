@@ -112,6 +112,8 @@ private slots:
     {
         QTest::addColumn<QStringList>("args");
         QTest::addColumn<int>("status");
+        QTest::newRow("live URL without restarts")
+            << QStringList{"--no-restart", "--device", "0", "--duration", "1", QString::fromLatin1(m_server.url("/live"))} << 0;
         QTest::newRow("dead URL without restarts") << QStringList{"--no-restart", "--device", "0", "http://127.0.0.1:1/none"} << 1;
         QTest::newRow("unknown option") << QStringList{"--bogus"} << 2;
         QTest::newRow("bad number") << QStringList{"--volume", "loud"} << 2;

@@ -5,6 +5,7 @@
 // drives a published one over Qt Remote Objects.
 #include "bass.h"
 #include "bvbass.h"
+#include "bvbassplayback.h"
 #include "bvnetworkaccessmanager.h"
 #include "bvplayer.h"
 #include "bvplaylistparser.h"
@@ -366,12 +367,11 @@ int main(int argc, char **argv)
             app.quit();
         }
     });
-    // A start that found nothing to play says why; without retries it is final. The player's own
-    // handler of the parser's answer runs first and has started a channel, or not.
-    QObject::connect(player.findChild<BVPlaylistParser *>(), &BVPlaylistParser::parsingFinished, &app, [&] {
+    // A start that found nothing to play says why; without retries it is final. A start ends when
+    // the parser's answer left no channel and none is being opened, or when the opening failed.
+    // The player's own handlers run first.
+    const auto reportStartFailure = [&] {
         const QString reason = LogTap::take();
-        if (player.stream())
-            return;
         const QString message = QStringLiteral("can not start ") + url.toString(QUrl::RemoveUserInfo)
                                 + (reason.isEmpty() ? QString() : QStringLiteral(": ") + reason);
         if (reporter)
@@ -382,6 +382,17 @@ int main(int argc, char **argv)
             status = kExitError;
             app.quit();
         }
+    };
+    auto *directBackend = player.findChild<BVBassPlayback *>();
+    QObject::connect(player.findChild<BVPlaylistParser *>(), &BVPlaylistParser::parsingFinished, &app, [&] {
+        if (!player.stream() && !directBackend->isStarting())
+            reportStartFailure();
+    });
+    QObject::connect(directBackend, &BVBassPlayback::started, &app, [&](quint32 handle) {
+        if (handle)
+            LogTap::take(); // this attempt's warnings are not a later failure's reasons
+        else
+            reportStartFailure();
     });
 
     QScopedPointer<QRemoteObjectHost> host;

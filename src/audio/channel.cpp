@@ -62,13 +62,8 @@ void Channel::stop()
 DWORD Channel::activity() const
 {
     std::lock_guard lock(m_mutex);
-    switch (m_state) {
-    case State::Stopped:
-    case State::Ended:
+    if (m_state == State::Stopped || m_state == State::Ended)
         return BASS_ACTIVE_STOPPED;
-    default:
-        break;
-    }
     if (m_deviceLost)
         return BASS_ACTIVE_PAUSED_DEVICE;
     if (m_state == State::Paused)

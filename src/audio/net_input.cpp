@@ -237,7 +237,7 @@ CURLcode NetInput::transfer(curl_slist *headers, curl_slist *aliases, uint64_t o
     while (running) {
         if (curl_multi_perform(multi, &running) != CURLM_OK)
             break;
-        restWhileAhead();
+        restBetweenReads();
         if (running && curl_multi_poll(multi, nullptr, 0, pollTimeoutMs(), nullptr) != CURLM_OK)
             break;
         int left = 0;
@@ -387,7 +387,7 @@ void NetInput::appendAudio(const uint8_t *data, size_t size)
     m_changed.notify_all();
 }
 
-void NetInput::restWhileAhead()
+void NetInput::restBetweenReads()
 {
     std::unique_lock lock(m_mutex);
     if (m_contentLength < 0 && m_streaming && !m_readerWaiting)

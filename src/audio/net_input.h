@@ -77,7 +77,7 @@ private:
     size_t onBody(const char *data, size_t size);
     bool onProgress();
     int pollTimeoutMs() const;
-    void restWhileAhead();
+    void restBetweenReads();
     void appendAudio(const uint8_t *data, size_t size);
     size_t availableLocked() const { return m_data.size() - m_readIndex; }
     size_t prebufferBytesLocked() const;

@@ -2,6 +2,9 @@
 
 #include "thread_name.h"
 
+#include <algorithm>
+#include <vector>
+
 namespace bvaudio {
 
 SyncDispatcher &SyncDispatcher::instance()
@@ -45,6 +48,23 @@ void SyncDispatcher::waitForChannel(DWORD channel)
     m_taskDone.wait(lock, [&] { return m_running != channel; });
 }
 
+// The first task that may run: the oldest of its channel and due (everything is due at
+// shut-down). `next` becomes the earliest due time of the channels' oldest tasks.
+std::deque<SyncDispatcher::Task>::iterator SyncDispatcher::nextReady(TimePoint now, TimePoint &next)
+{
+    std::vector<DWORD> seen; // channels whose oldest task was looked at
+    next = TimePoint::max();
+    for (auto it = m_queue.begin(); it != m_queue.end(); ++it) {
+        if (std::find(seen.begin(), seen.end(), it->channel) != seen.end())
+            continue;
+        if (m_quit || it->due <= now)
+            return it;
+        seen.push_back(it->channel);
+        next = std::min(next, it->due);
+    }
+    return m_queue.end();
+}
+
 void SyncDispatcher::run()
 {
     std::unique_lock lock(m_mutex);
@@ -52,11 +72,14 @@ void SyncDispatcher::run()
         m_wake.wait(lock, [this] { return m_quit || !m_queue.empty(); });
         if (m_queue.empty())
             break;
-        // Shut-down runs what is left at once.
-        if (!m_quit && m_wake.wait_until(lock, m_queue.front().due, [this] { return m_quit; }))
+        TimePoint next;
+        const auto ready = nextReady(std::chrono::steady_clock::now(), next);
+        if (ready == m_queue.end()) {
+            m_wake.wait_until(lock, next); // a new task or shut-down wakes it earlier
             continue;
-        Task task = std::move(m_queue.front());
-        m_queue.pop_front();
+        }
+        Task task = std::move(*ready);
+        m_queue.erase(ready);
         m_running = task.channel;
         lock.unlock();
         task.run();

@@ -1,6 +1,6 @@
-// The engine's sync thread: delivers sync callbacks one at a time, in the
-// order the events were posted, each not before its due time, with no engine
-// lock held.
+// The engine's sync thread: delivers sync callbacks one at a time, each not
+// before its due time, in the order they were posted for each channel (a task
+// due now does not wait for another channel's later one), with no engine lock held.
 #pragma once
 
 #include "bass.h"
@@ -38,6 +38,8 @@ private:
         std::function<void()> run;
         TimePoint due;
     };
+    std::deque<Task>::iterator nextReady(TimePoint now, TimePoint &next);
+
     std::deque<Task> m_queue;
     DWORD m_running = 0; // channel of the task being run, 0 when idle
     bool m_quit = false;

@@ -2,6 +2,7 @@
 // list's position ranges, the resampler's rates and its delay line.
 #include "level_meter.h"
 #include "resampler.h"
+#include "sync_dispatcher.h"
 #include "sync_list.h"
 
 extern "C" {
@@ -10,7 +11,9 @@ extern "C" {
 
 #include <QTest>
 
+#include <chrono>
 #include <cmath>
+#include <mutex>
 #include <vector>
 
 using namespace bvaudio;
@@ -81,6 +84,30 @@ private slots:
         QVERIFY(list.remove(at100));
         QVERIFY(!list.remove(at100));
         QVERIFY(!list.contains(at100) && list.contains(atZero));
+    }
+
+    // Tasks run in order per channel, each not before its due time; a task due now does not
+    // wait behind another channel's task that is due later.
+    void syncDispatcherOrder()
+    {
+        using namespace std::chrono;
+        std::mutex mutex;
+        std::vector<int> order;
+        const auto record = [&](int id) {
+            return [&, id] {
+                std::lock_guard lock(mutex);
+                order.push_back(id);
+            };
+        };
+        const DWORD early = 0xFFFF0001, late = 0xFFFF0002;
+        SyncDispatcher &dispatcher = SyncDispatcher::instance();
+        const auto start = steady_clock::now();
+        dispatcher.post(late, record(1), start + milliseconds(300));
+        dispatcher.post(late, record(2)); // due now, but after its channel's first
+        dispatcher.post(early, record(3));
+        QTRY_VERIFY_WITH_TIMEOUT([&] { std::lock_guard lock(mutex); return order.size() == 3; }(), 2000);
+        QCOMPARE(order, std::vector<int>({3, 1, 2}));
+        QVERIFY(steady_clock::now() - start >= milliseconds(300));
     }
 
     // 16-bit mono at 22050 Hz becomes float stereo at 44100 Hz: twice the frames once the

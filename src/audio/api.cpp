@@ -126,10 +126,13 @@ HSTREAM BASS_StreamCreateURL(const char *url, DWORD offset, DWORD flags, DOWNLOA
 
 HSTREAM BASS_StreamCreateFileUser(DWORD system, DWORD flags, const BASS_FILEPROCS *procs, void *user)
 {
-    if (!Engine::instance().isInitialized())
-        return fail<HSTREAM>(BASS_ERROR_INIT, 0);
     if (system > STREAMFILE_BUFFER || !procs || !procs->read)
         return fail<HSTREAM>(BASS_ERROR_ILLPARAM, 0);
+    if (!Engine::instance().isInitialized()) {
+        if (procs->close)
+            procs->close(user); // every call with valid arguments closes its file once
+        return fail<HSTREAM>(BASS_ERROR_INIT, 0);
+    }
     int error = BASS_OK;
     const HSTREAM handle = createUserFileStream(*procs, user, flags, error);
     return created(handle, error);

@@ -269,8 +269,9 @@ HSTREAM BASS_StreamCreateURL(const char *url, DWORD offset, DWORD flags, DOWNLOA
 /* A stream whose bytes come from `procs`. With STREAMFILE_BUFFER and
  * BASS_STREAM_BLOCK the first reads (format detection) happen inside this call
  * on the caller's thread, later reads on the channel's decode thread; a read
- * returning -1 (or 0) ends the data. `close` is called on the thread that
- * drops the channel's last reference, after the last read. */
+ * returning -1 (or 0) ends the data. `close` is called once for every call
+ * with valid arguments: on the thread that drops the channel's last reference,
+ * after the last read, or before this call returns when it fails. */
 HSTREAM BASS_StreamCreateFileUser(DWORD system, DWORD flags, const BASS_FILEPROCS *procs, void *user);
 
 /* A PCM stream of `freq` Hz and `chans` channels. Only STREAMPROC_PUSH is

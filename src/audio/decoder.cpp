@@ -68,6 +68,10 @@ int Decoder::readPacket(void *opaque, uint8_t *buffer, int size)
     auto *decoder = static_cast<Decoder *>(opaque);
     if (decoder->m_opening && decoder->m_bytesRead >= kMaxOpenBytes)
         return AVERROR(EIO); // detection has read enough to decide
+    // FFmpeg asks for more only when it has parsed all it was given: at this moment
+    // the consumed position is exact, also for a callback that reads CURRENT.
+    if (!decoder->m_opening)
+        decoder->m_input.consumed.store(avio_tell(decoder->m_io));
     const int n = decoder->m_input.read(buffer, size);
     if (n < 0)
         return AVERROR(EIO);

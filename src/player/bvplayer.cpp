@@ -3,6 +3,7 @@
 #include "bass.h"
 #include "bvbass.h"
 #include "bvbassplayback.h"
+#include "bvhlsplayback.h"
 #include "bvlogging.h"
 #include "bvnetworkaccessmanager.h"
 #include "bvplaylistparser.h"
@@ -70,6 +71,16 @@ BVPlayer::BVPlayer(BVNetworkAccessManager *nam, QObject *parent)
     connect(m_bassPlayback, &BVPlayback::restartRequired, this, &BVPlayer::restart);
     connect(m_bassPlayback, &BVBassPlayback::started, this,
             [this](quint32 handle, const QString &errorMessage) { startChannel(m_bassPlayback, handle, errorMessage); });
+    m_hlsPlayback = new BVHlsPlayback(this);
+    connect(m_hlsPlayback, &BVPlayback::metaUpdated, this, [this](const QString &meta) {
+        if (isHls() && isPlaying())
+            setMeta(meta);
+    });
+    connect(m_hlsPlayback, &BVPlayback::currentBitrateChanged, this, [this](quint32 bitrate) {
+        if (isHls())
+            setCurrentBitrate(bitrate);
+    });
+    connect(m_hlsPlayback, &BVHlsPlayback::error, this, &BVPlayer::processError);
     m_pushPlayback = new BVPushPlayback(this);
     m_recordPlayback = new BVRecordPlayback(this);
 
@@ -220,8 +231,8 @@ QPointer<BVPushPlaybackDevice> BVPlayer::pushPlaybackDevice() const
 
 void BVPlayer::stopBackends()
 {
-    // The HLS back-end joins here, after the direct one, when it is built.
     m_bassPlayback->stop();
+    m_hlsPlayback->stop();
     m_pushPlayback->stop();
     m_recordPlayback->stop();
 }
@@ -263,21 +274,28 @@ void BVPlayer::handlePlaylist(BVPlaylistStreams streams, bool isHls)
         retryStart();
         return;
     }
-    // No HLS back-end yet: an HLS start fails like any failed start. When it comes, a start
-    // that fails after a nested start already set m_stream stops and releases that channel
-    // before the retry, so that no channel plays without the player managing it.
-    if (isHls && !hostFed) {
-        qCWarning(bvLog) << m_name << "Playback start error. HLS streams can not be played yet";
-        setCurrentBitrate(0);
-        retryStart();
-        return;
-    }
     if (scheme == QLatin1String("push"))
         startChannel(m_pushPlayback, m_pushPlayback->start(m_startPosBytes), BVBass::errorMessage());
     else if (scheme == QLatin1String("record"))
         startChannel(m_recordPlayback, m_recordPlayback->start(m_startPosBytes), BVBass::errorMessage());
+    else if (isHls)
+        startHls();
     else
         m_bassPlayback->startInBackground(m_startPosBytes); // goes on in startChannel
+}
+
+// The HLS back-end delivers events while it opens its stream, so another start may have
+// taken over meanwhile: its channel stays, and this start's channel (if any) is freed.
+void BVPlayer::startHls()
+{
+    const quint32 handle = m_hlsPlayback->start(m_startPosBytes);
+    const QString errorMessage = BVBass::errorMessage();
+    if (m_stream) {
+        if (handle && !BASS_StreamFree(handle))
+            qCWarning(bvLog) << m_name << "Can not free stream" << BVBass::errorMessage();
+        return;
+    }
+    startChannel(m_hlsPlayback, handle, errorMessage);
 }
 
 // Takes over the channel a back-end opened (0 when it failed) and starts playing it.

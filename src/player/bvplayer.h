@@ -13,6 +13,7 @@
 class BVNetworkAccessManager;
 class BVPlaylistParser;
 class BVBassPlayback;
+class BVHlsPlayback;
 class BVPlayback;
 class BVPushPlayback;
 class BVPushPlaybackDevice;
@@ -105,6 +106,7 @@ private:
     static void bassDevFormatSync(quint32 sync, quint32 channel, quint32 data, void *user);
 
     void restartProcedure();
+    void startHls();
     void startChannel(BVPlayback *backend, quint32 handle, const QString &errorMessage);
     bool installSyncs();
     void retryStart();
@@ -127,6 +129,7 @@ private:
     QTimer *m_restartTimer;
     BVPlaylistParser *m_playlistParser;
     BVBassPlayback *m_bassPlayback;
+    BVHlsPlayback *m_hlsPlayback;
     BVPushPlayback *m_pushPlayback;
     BVRecordPlayback *m_recordPlayback;
 

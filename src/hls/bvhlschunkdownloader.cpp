@@ -1,0 +1,95 @@
+#include "bvhlschunkdownloader.h"
+
+#include "bvlogging.h"
+#include "bvnetworkaccessmanager.h"
+#include "bvplayer.h"
+
+BVHlsChunkDownloader::BVHlsChunkDownloader(BVPlayer *player, QObject *parent)
+    : QObject(parent ? parent : player), m_player(player), m_errorTimer(new QTimer(this))
+{
+    m_errorTimer->setSingleShot(true);
+    connect(m_errorTimer, &QTimer::timeout, this, &BVHlsChunkDownloader::handleError);
+}
+
+void BVHlsChunkDownloader::download(const QUrl &url)
+{
+    if (!m_player || !m_player->nam())
+        return;
+    abort();
+    updateIsDownloading(true);
+    updateDownloadingUrl(url);
+    m_elapsedTimer.start();
+    QNetworkRequest request(url);
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
+    QNetworkReply *reply = m_player->nam()->get(request);
+    m_downloadReply = reply;
+    connect(reply, &QNetworkReply::downloadProgress, reply, [reply](qint64 received, qint64) {
+        if (received > BV_HLS_MAX_CHUNK_BYTES)
+            reply->abort();
+    });
+    connect(reply, &QNetworkReply::finished, this, &BVHlsChunkDownloader::downloadRequestFinished);
+}
+
+void BVHlsChunkDownloader::abort()
+{
+    if (m_downloadReply) {
+        m_downloadReply->disconnect(this);
+        m_downloadReply->abort();
+        m_downloadReply->deleteLater();
+        m_downloadReply = nullptr;
+    }
+    m_errorTimer->stop();
+    m_elapsedTimer.invalidate();
+    updateDownloadingUrl(QUrl());
+    updateIsDownloading(false);
+}
+
+void BVHlsChunkDownloader::downloadRequestFinished()
+{
+    if (!m_player || sender() != m_downloadReply)
+        return;
+    m_downloadReply = nullptr;
+    QNetworkReply *reply = BVNetworkAccessManager::senderReply(
+        sender(), m_player->playerName() + QStringLiteral(" Hls chunk downloader request"), bvLog());
+    if (!reply) {
+        const qint64 wait = BV_HLS_ERROR_DELAY - m_elapsedTimer.elapsed();
+        if (wait > 0)
+            m_errorTimer->start(int(wait));
+        else
+            handleError();
+        return;
+    }
+    const QByteArray body = reply->readAll();
+    const QUrl url = m_downloadingUrl;
+    m_elapsedTimer.invalidate();
+    updateDownloadingUrl(QUrl());
+    updateIsDownloading(false);
+    emit downloadingDone(url, body);
+}
+
+void BVHlsChunkDownloader::handleError()
+{
+    const QUrl url = m_downloadingUrl;
+    m_elapsedTimer.invalidate();
+    updateDownloadingUrl(QUrl());
+    updateIsDownloading(false);
+    emit downloadingError(url);
+}
+
+bool BVHlsChunkDownloader::updateDownloadingUrl(const QUrl &downloadingUrl)
+{
+    if (m_downloadingUrl == downloadingUrl)
+        return false;
+    m_downloadingUrl = downloadingUrl;
+    emit downloadingUrlChanged(downloadingUrl);
+    return true;
+}
+
+bool BVHlsChunkDownloader::updateIsDownloading(bool isDownloading)
+{
+    if (m_isDownloading == isDownloading)
+        return false;
+    m_isDownloading = isDownloading;
+    emit isDownloadingChanged(isDownloading);
+    return true;
+}

@@ -1,0 +1,331 @@
+#include "bvhlsplayback.h"
+
+#include "bvbass.h"
+#include "bvhlschunkdownloader.h"
+#include "bvhlsdemuxer.h"
+#include "bvhlsplaylistupdater.h"
+#include "bvlogging.h"
+#include "bvplayer.h"
+
+#include <QEventLoop>
+#include <QFutureWatcher>
+#include <QThread>
+#include <QtConcurrent/QtConcurrentRun>
+
+#include <cstring>
+
+namespace {
+
+constexpr DWORD kEndOfData = DWORD(-1);
+
+} // namespace
+
+const BASS_FILEPROCS BVHlsPlayback::m_fileProcs = {&BVHlsPlayback::bassCloseProc, &BVHlsPlayback::bassLenProc,
+                                                   &BVHlsPlayback::bassReadProc, &BVHlsPlayback::bassSeekProc};
+
+BVHlsPlayback::BVHlsPlayback(BVPlayer *player, QObject *parent)
+    : BVPlayback(player, parent),
+      m_playlistUpdater(new BVHlsPlaylistUpdater(player, this)),
+      m_chunkDownloader(new BVHlsChunkDownloader(player, this)),
+      m_demuxer(new BVHlsDemuxer(this))
+{
+    qRegisterMetaType<BVHlsChunks>("QMap<quint32,BVHlsChunk>");
+    connect(this, &BVPlayback::restartRequired, this, &BVHlsPlayback::changePlaylistUpaterUrl);
+    connect(m_playlistUpdater, &BVHlsPlaylistUpdater::playlistUpdated, this, &BVHlsPlayback::updatePlaylist);
+    connect(m_playlistUpdater, &BVHlsPlaylistUpdater::isActiveChanged, this, [this] { m_chunksCondition.wakeAll(); });
+    connect(m_playlistUpdater, &BVHlsPlaylistUpdater::playlistMaxReadErrorsCountReached, this,
+            [this] { emit error(QStringLiteral("Hls playlist max read errors count reached")); });
+    connect(m_chunkDownloader, &BVHlsChunkDownloader::downloadingDone, this, &BVHlsPlayback::demuxChunkData);
+    connect(m_chunkDownloader, &BVHlsChunkDownloader::downloadingError, this, &BVHlsPlayback::downloadNextChunk);
+    m_bitrateTimer->setInterval(500);
+    m_speedCoefWindow = 20;
+    m_speedCoefThreshold = 0.9;
+    m_bitrateCoefStep = 0.04;
+}
+
+// The engine may still read from a stream the player has freed: every engine stream made
+// here is waited for until the engine has closed it, so no read reaches a destroyed object.
+BVHlsPlayback::~BVHlsPlayback()
+{
+    QMutexLocker locker(&m_chunksMutex);
+    m_closing = true;
+    m_chunksCondition.wakeAll();
+    while (m_openStreams > 0)
+        m_streamClosed.wait(&m_chunksMutex);
+}
+
+quint32 BVHlsPlayback::start(quint64 startPos)
+{
+    if (!m_player)
+        return 0;
+    BVPlayback::start(startPos);
+    if (m_streams != m_player->streams()) {
+        m_streams = m_player->streams();
+        QMutexLocker locker(&m_chunksMutex);
+        m_readStarted = false;
+        m_chunks.clear();
+        m_pendingMeta.clear();
+        m_chunksCondition.wakeAll();
+    }
+    if (m_streams.isEmpty())
+        return 0;
+    const quint32 bitrate = m_player->bitrateByCoef(bitrateCoef());
+    const QUrl url = m_player->streamByBitrate(bitrate);
+    updateCurrentBitrate(bitrate);
+    m_playlistUpdater->changePlaylist(bitrate, url);
+    emit metaUpdated(QString());
+    BVBass::setVerifyNetSize(4096);
+    {
+        QMutexLocker locker(&m_chunksMutex);
+        ++m_openStreams; // the engine calls bassCloseProc once for this call, also when it fails
+    }
+    return BASS_StreamCreateFileUser(STREAMFILE_BUFFER, BASS_STREAM_BLOCK | BASS_STREAM_AUTOFREE, &m_fileProcs, this);
+}
+
+void BVHlsPlayback::stop()
+{
+    BVPlayback::stop();
+    m_playlistUpdater->resetPlaylist();
+    m_chunkDownloader->abort();
+    QMutexLocker locker(&m_chunksMutex);
+    m_readStarted = false;
+    for (BVHlsChunk &chunk : m_chunks)
+        if (chunk.readPos < chunk.data.size())
+            chunk.readPos = 0;
+    m_chunksCondition.wakeAll();
+}
+
+double BVHlsPlayback::speedCoef()
+{
+    if (hasDataToRead())
+        return 1.0;
+    if (!m_player)
+        return 0.0;
+    const quint64 end = m_player->streamFilePosEnd();
+    const quint64 buffered = m_player->streamFilePosBuffer();
+    if (end == 0 || end == ~quint64(0))
+        return 0.0;
+    return qBound(0.0, double(buffered) / double(end), 1.0);
+}
+
+void BVHlsPlayback::changePlaylistUpaterUrl(quint32 currentBitrate)
+{
+    if (!m_player)
+        return;
+    m_playlistUpdater->changePlaylist(currentBitrate, m_player->streamByBitrate(currentBitrate));
+}
+
+void BVHlsPlayback::updatePlaylist(const QMap<quint32,BVHlsChunk> &chunks)
+{
+    {
+        QMutexLocker locker(&m_chunksMutex);
+        const bool wasEmpty = m_chunks.isEmpty();
+        const quint32 first = wasEmpty ? 0 : m_chunks.firstKey();
+        for (const BVHlsChunk &incoming : chunks) {
+            auto held = m_chunks.find(incoming.sequence);
+            if (held != m_chunks.end()) {
+                if (!held->isDownloaded) {
+                    held->sequence = incoming.sequence;
+                    held->duration = incoming.duration;
+                    held->bitrate = incoming.bitrate;
+                    held->url = incoming.url;
+                    held->isDiscontinuity = held->isDiscontinuity || incoming.isDiscontinuity;
+                }
+            } else if (wasEmpty || m_chunks.isEmpty() || incoming.sequence > first) {
+                m_chunks.insert(incoming.sequence, incoming);
+            }
+        }
+        // A change of bitrate between two segments starts a new engine stream.
+        quint32 previousBitrate = m_chunks.isEmpty() ? 0 : m_chunks.first().bitrate;
+        for (BVHlsChunk &chunk : m_chunks) {
+            if (chunk.bitrate != previousBitrate)
+                chunk.isDiscontinuity = true;
+            previousBitrate = chunk.bitrate;
+        }
+        if (m_readStarted) {
+            for (auto it = m_chunks.begin(); it != m_chunks.end();) {
+                const bool beingRead = it->readPos > 0 && it->readPos < it->data.size();
+                if (beingRead || chunks.contains(it.key())) {
+                    ++it;
+                    continue;
+                }
+                if (m_chunkDownloader->isDownloading() && m_chunkDownloader->downloadingUrl() == it->url)
+                    m_chunkDownloader->abort();
+                it = m_chunks.erase(it);
+            }
+        }
+        m_chunksCondition.wakeAll();
+    }
+    if (!m_chunkDownloader->isDownloading())
+        downloadNextChunk();
+}
+
+void BVHlsPlayback::downloadNextChunk()
+{
+    QUrl url;
+    {
+        QMutexLocker locker(&m_chunksMutex);
+        for (const BVHlsChunk &chunk : std::as_const(m_chunks)) {
+            if (!chunk.isDownloaded) {
+                url = chunk.url;
+                break;
+            }
+        }
+    }
+    if (!url.isEmpty())
+        m_chunkDownloader->download(url);
+}
+
+void BVHlsPlayback::demuxChunkData(const QUrl &url, const QByteArray &mpegts)
+{
+    {
+        QMutexLocker locker(&m_chunksMutex);
+        bool matched = false;
+        for (BVHlsChunk &chunk : m_chunks) {
+            if (chunk.url != url)
+                continue;
+            chunk.isDownloaded = true;
+            m_demuxer->demux(chunk, mpegts);
+            matched = true;
+        }
+        if (matched)
+            m_chunksCondition.wakeAll();
+    }
+    downloadNextChunk();
+}
+
+bool BVHlsPlayback::hasDataToRead()
+{
+    QMutexLocker locker(&m_chunksMutex);
+    for (const BVHlsChunk &chunk : std::as_const(m_chunks))
+        if (chunk.isDownloaded && chunk.readPos < chunk.data.size())
+            return true;
+    return false;
+}
+
+// ---- engine callbacks ----
+
+void BVHlsPlayback::bassCloseProc(void *user)
+{
+    auto *playback = static_cast<BVHlsPlayback *>(user);
+    QMutexLocker locker(&playback->m_chunksMutex);
+    --playback->m_openStreams;
+    playback->m_streamClosed.wakeAll();
+}
+
+QWORD BVHlsPlayback::bassLenProc(void *)
+{
+    return 0;
+}
+
+BOOL BVHlsPlayback::bassSeekProc(QWORD, void *)
+{
+    return FALSE;
+}
+
+DWORD BVHlsPlayback::bassReadProc(void *buffer, DWORD length, void *user)
+{
+    auto *playback = static_cast<BVHlsPlayback *>(user);
+    if (!playback->m_playlistUpdater->isActive())
+        return kEndOfData;
+    if (QThread::currentThread() != playback->thread())
+        return playback->streamRead(buffer, length);
+    return playback->readOnOwnThread(buffer, length);
+}
+
+// The engine reads inside stream creation on the player's thread: the read runs on the
+// thread pool while a local event loop keeps the player's network replies coming.
+DWORD BVHlsPlayback::readOnOwnThread(void *buffer, DWORD length)
+{
+    QFutureWatcher<DWORD> watcher;
+    QEventLoop loop;
+    connect(&watcher, &QFutureWatcher<DWORD>::finished, &loop, &QEventLoop::quit);
+    watcher.setFuture(QtConcurrent::run([this, buffer, length] { return streamRead(buffer, length); }));
+    if (!watcher.isFinished())
+        loop.exec();
+    if (watcher.isFinished())
+        return watcher.result();
+    const QString name = m_player ? m_player->playerName() : QString();
+    qCWarning(bvLog) << name << "Hls playback: Read future was not finished";
+    stop();
+    // The task writes into the engine's buffer: it must be over before the buffer is given back.
+    watcher.waitForFinished();
+    return kEndOfData;
+}
+
+DWORD BVHlsPlayback::streamRead(void *buffer, DWORD length)
+{
+    const QPointer<BVPlayer> player = m_player;
+    if (!player)
+        return kEndOfData;
+    const bool hasData = hasDataToRead();
+    QMutexLocker locker(&m_chunksMutex);
+    if (m_closing)
+        return kEndOfData;
+    if (QThread::currentThread() == thread()) {
+        qCWarning(bvLog) << player->playerName() << "Hls playback: can not read from playback thread";
+        return kEndOfData;
+    }
+    if (!hasData && m_playlistUpdater->isActive() && !m_playlistUpdater->wasUpdated()
+        && !m_chunksCondition.wait(&m_chunksMutex, BV_HLS_READ_TIMEOUT)) {
+        qCWarning(bvLog) << player->playerName() << "Hls playback: chunks was empty for too long";
+        return kEndOfData;
+    }
+    BVHlsChunk *chunk = nullptr;
+    while (!chunk) {
+        if (m_closing || !m_playlistUpdater->isActive() || m_chunks.isEmpty())
+            return kEndOfData;
+        chunk = nextChunkToRead();
+        if (!chunk && !m_chunksCondition.wait(&m_chunksMutex, BV_HLS_READ_TIMEOUT)) {
+            qCWarning(bvLog) << player->playerName() << "Hls playback: chunks was empty for too long";
+            return kEndOfData;
+        }
+    }
+    if (m_readStarted && chunk->isDiscontinuity && chunk->readPos == 0) {
+        m_readStarted = false; // the next engine stream begins with this segment
+        return kEndOfData;
+    }
+    const qint32 before = chunk->readPos;
+    const qint32 n = qint32(qMin<qint64>(length, chunk->data.size() - before));
+    std::memcpy(buffer, chunk->data.constData() + before, size_t(n));
+    chunk->readPos += n;
+    const quint64 current = player->streamFilePosCurrent();
+    const quint64 buffered = player->streamFilePosBuffer();
+    const qint32 end = before + n == chunk->data.size() ? qint32(chunk->data.size()) + 1 : before + n;
+    queueMeta(*chunk, before, end, buffered, current);
+    emitDueMeta(buffered, current);
+    m_readStarted = true;
+    return DWORD(n);
+}
+
+BVHlsChunk *BVHlsPlayback::nextChunkToRead()
+{
+    for (BVHlsChunk &chunk : m_chunks) {
+        if (!chunk.isDownloaded)
+            return nullptr;
+        if (chunk.readPos < chunk.data.size())
+            return &chunk;
+    }
+    return nullptr;
+}
+
+// A segment's texts are stamped with the engine file position that follows their bytes.
+void BVHlsPlayback::queueMeta(const BVHlsChunk &chunk, qint32 before, qint32 end, quint64 buffer, quint64 current)
+{
+    for (auto it = chunk.meta.cbegin(); it != chunk.meta.cend(); ++it)
+        if (before <= it.key() && it.key() < end)
+            m_pendingMeta.append({quint64(qint64(it.key()) - before) + buffer + current, it.value()});
+}
+
+// Texts whose stamp the decoder has reached are emitted, in the order they were queued.
+void BVHlsPlayback::emitDueMeta(quint64 buffer, quint64 current)
+{
+    for (auto it = m_pendingMeta.begin(); it != m_pendingMeta.end();) {
+        if (it->first <= current - buffer) {
+            emit metaUpdated(it->second);
+            it = m_pendingMeta.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}

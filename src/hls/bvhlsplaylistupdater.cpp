@@ -1,0 +1,194 @@
+#include "bvhlsplaylistupdater.h"
+
+#include "bvlogging.h"
+#include "bvnetworkaccessmanager.h"
+#include "bvplayer.h"
+
+#include <QRegularExpression>
+
+BVHlsPlaylistUpdater::BVHlsPlaylistUpdater(BVPlayer *player, QObject *parent)
+    : QObject(parent ? parent : player), m_player(player), m_updateTimer(new QTimer(this))
+{
+    m_updateTimer->setInterval(1000);
+    connect(m_updateTimer, &QTimer::timeout, this, &BVHlsPlaylistUpdater::updatePlaylist);
+}
+
+void BVHlsPlaylistUpdater::changePlaylist(quint32 bitrate, const QUrl &url)
+{
+    updateBitrate(url.isEmpty() ? 0 : bitrate);
+    updatePlaylistUrl(url);
+    if (url.isEmpty())
+        stop();
+    else
+        start();
+}
+
+void BVHlsPlaylistUpdater::resetPlaylist()
+{
+    changePlaylist(0, QUrl());
+}
+
+void BVHlsPlaylistUpdater::start()
+{
+    if (!m_playlistUrl.isEmpty())
+        updatePlaylist();
+    if (m_updateTimer->isActive())
+        return;
+    updateIsActive(true);
+    m_updateTimer->start();
+    m_readErrorsCount = 0;
+}
+
+void BVHlsPlaylistUpdater::stop()
+{
+    m_updateTimer->stop();
+    m_readErrorsCount = 0;
+    if (m_playlistReply) {
+        m_playlistReply->disconnect(this);
+        m_playlistReply->abort();
+        m_playlistReply->deleteLater();
+        m_playlistReply = nullptr;
+    }
+    updateIsActive(false);
+    updateWasUpdated(false);
+}
+
+void BVHlsPlaylistUpdater::updatePlaylist()
+{
+    if (!m_player || !m_player->nam() || m_playlistUrl.isEmpty())
+        return;
+    if (m_playlistReply && m_playlistReply->isRunning()) {
+        if (BVNetworkAccessManager::isSameUrl(m_playlistReply->request().url(), m_playlistUrl)) {
+            qCDebug(bvLog) << m_player->playerName()
+                           << "Hls playlist updater: skip playlist update request, cause previous still running";
+            return;
+        }
+        qCWarning(bvLog) << m_player->playerName() << "Hls playlist updater: abort prev playlist request";
+        m_playlistReply->disconnect(this);
+        m_playlistReply->abort();
+        m_playlistReply->deleteLater();
+    }
+    m_playlistReply = nullptr;
+    QNetworkRequest request(m_playlistUrl);
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
+    QNetworkReply *reply = m_player->nam()->get(request);
+    m_playlistReply = reply;
+    // A playlist larger than any real one is cut off and counts as a failed request.
+    connect(reply, &QNetworkReply::downloadProgress, reply, [reply](qint64 received, qint64) {
+        if (received > BV_HLS_MAX_PLAYLIST_BYTES)
+            reply->abort();
+    });
+    connect(reply, &QNetworkReply::finished, this, &BVHlsPlaylistUpdater::playlistRequestFinished);
+}
+
+void BVHlsPlaylistUpdater::playlistRequestFinished()
+{
+    if (!m_player || sender() != m_playlistReply)
+        return;
+    m_playlistReply = nullptr;
+    QNetworkReply *reply = BVNetworkAccessManager::senderReply(
+        sender(), m_player->playerName() + QStringLiteral(" Hls playlist updater request"), bvLog());
+    if (!reply) {
+        if (++m_readErrorsCount >= BV_HLS_MAX_READ_ERRORS)
+            emit playlistMaxReadErrorsCountReached();
+        return;
+    }
+    const BVHlsChunks chunks = parsePlaylist(reply->readAll(), reply->url(), m_bitrate);
+    m_updateTimer->setInterval(pollInterval(chunks));
+    m_readErrorsCount = 0;
+    if (chunks.isEmpty())
+        return;
+    emit playlistUpdated(chunks, reply->url());
+    updateWasUpdated(true);
+}
+
+BVHlsChunks BVHlsPlaylistUpdater::parsePlaylist(const QByteArray &body, const QUrl &url, quint32 bitrate)
+{
+    const QString text = QString::fromUtf8(body);
+    static const QRegularExpression sequenceExpression(QStringLiteral("#EXT-X-MEDIA-SEQUENCE:(\\d+)"));
+    const QRegularExpressionMatch sequenceMatch = sequenceExpression.match(text);
+    quint64 sequence = sequenceMatch.hasMatch() ? sequenceMatch.captured(1).toULongLong() : 0;
+
+    QString basePath = url.path(QUrl::FullyDecoded);
+    basePath = basePath.left(basePath.lastIndexOf(QLatin1Char('/')) + 1);
+    if (!basePath.endsWith(QLatin1Char('/')))
+        basePath += QLatin1Char('/');
+
+    static const QRegularExpression segmentExpression(
+        QStringLiteral("(#EXT-X-DISCONTINUITY\n)?#EXTINF:(\\d*\\.?\\d+).*\n(.+)[\n$]"));
+    BVHlsChunks chunks;
+    quint64 seq = sequence - 1;
+    for (auto it = segmentExpression.globalMatch(text); it.hasNext() && chunks.size() < BV_HLS_MAX_SEGMENTS;) {
+        const QRegularExpressionMatch match = it.next();
+        ++seq;
+        const double duration = match.captured(2).toDouble();
+        const QString uri = match.captured(3);
+        if (!(duration > 0.0) || uri.isEmpty())
+            continue;
+        QUrl segmentUrl(uri, QUrl::TolerantMode);
+        if (segmentUrl.host().isEmpty()) {
+            if (!uri.startsWith(QLatin1Char('/')))
+                segmentUrl = QUrl(basePath + uri, QUrl::TolerantMode);
+            segmentUrl.setAuthority(url.authority());
+            segmentUrl.setScheme(url.scheme());
+        }
+        // Segments of a playlist from the network are network resources, never local files.
+        const QString scheme = segmentUrl.scheme();
+        if (scheme != QLatin1String("http") && scheme != QLatin1String("https"))
+            continue;
+        BVHlsChunk chunk;
+        chunk.sequence = quint32(seq);
+        chunk.duration = duration;
+        chunk.bitrate = bitrate;
+        chunk.url = segmentUrl;
+        chunk.isDiscontinuity = !match.captured(1).isEmpty();
+        chunks.insert(chunk.sequence, chunk);
+    }
+    return chunks;
+}
+
+int BVHlsPlaylistUpdater::pollInterval(const BVHlsChunks &chunks)
+{
+    double total = 0.0;
+    for (const BVHlsChunk &chunk : chunks)
+        total += chunk.duration;
+    const double average = chunks.isEmpty() ? 0.0 : total / chunks.size();
+    const int interval = int(qMin(total * 0.5, average) * 1000);
+    return interval <= 100 ? 1000 : interval;
+}
+
+bool BVHlsPlaylistUpdater::updateBitrate(quint32 bitrate)
+{
+    if (m_bitrate == bitrate)
+        return false;
+    m_bitrate = bitrate;
+    emit bitrateChanged(bitrate);
+    return true;
+}
+
+bool BVHlsPlaylistUpdater::updatePlaylistUrl(const QUrl &playlistUrl)
+{
+    if (m_playlistUrl == playlistUrl)
+        return false;
+    m_playlistUrl = playlistUrl;
+    emit playlistUrlChanged(playlistUrl);
+    return true;
+}
+
+bool BVHlsPlaylistUpdater::updateIsActive(bool isActive)
+{
+    if (m_isActive.loadRelaxed() == isActive)
+        return false;
+    m_isActive.storeRelaxed(isActive);
+    emit isActiveChanged(isActive);
+    return true;
+}
+
+bool BVHlsPlaylistUpdater::updateWasUpdated(bool wasUpdated)
+{
+    if (m_wasUpdated.loadRelaxed() == wasUpdated)
+        return false;
+    m_wasUpdated.storeRelaxed(wasUpdated);
+    emit wasUpdatedChanged(wasUpdated);
+    return true;
+}

@@ -9,6 +9,8 @@ run_dir="${BV_RUN_DIR:-/tmp/brevantplayer-services}"
 pulse_socket="$run_dir/pulse/native"
 icecast_port="${BV_ICECAST_PORT:-18000}"
 icecast_mount=/live.mp3
+hls_port="${BV_HLS_PORT:-18200}"
+hls_station="${BV_HLS_STATION:-$(dirname "$0")/../${BV_BUILD_DIR:-build}/tools/bvplay/bvhlsstation}"
 
 start_pulse() {
   mkdir -p "$run_dir/pulse"
@@ -73,6 +75,20 @@ XML
   done
 }
 
+# The live HLS station (ffmpeg's HLS muxer at three AAC bitrates, timed ID3 titles) that
+# bvplay's build brings along; ready once every variant lists a few segments.
+start_hls() {
+  if [ -f "$run_dir/hls.pid" ] && kill -0 "$(cat "$run_dir/hls.pid")" 2>/dev/null; then
+    return
+  fi
+  "$hls_station" --port "$hls_port" >"$run_dir/hls.out" 2>&1 &
+  echo $! > "$run_dir/hls.pid"
+  for _ in $(seq 100); do
+    [ "$(curl -s "http://127.0.0.1:$hls_port/v2.m3u8" | grep -c EXTINF)" -ge 3 ] && break
+    sleep 0.1
+  done
+}
+
 stop_service() {
   local pid_file="$run_dir/$1.pid"
   [ -f "$pid_file" ] || return 0
@@ -84,11 +100,14 @@ case "${1:-}" in
   start)
     start_pulse >&2
     start_icecast >&2
+    start_hls >&2
     echo "export PULSE_SERVER=unix:$pulse_socket"
     echo "export BV_ICECAST=http://127.0.0.1:$icecast_port"
     echo "export BV_ICECAST_MOUNT=$icecast_mount"
+    echo "export BV_HLS_MASTER=http://127.0.0.1:$hls_port/master.m3u8"
     ;;
   stop)
+    stop_service hls
     stop_service feeder
     stop_service icecast
     stop_service pulse

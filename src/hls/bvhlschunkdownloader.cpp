@@ -8,6 +8,7 @@ BVHlsChunkDownloader::BVHlsChunkDownloader(BVPlayer *player, QObject *parent)
     : QObject(parent ? parent : player), m_player(player), m_errorTimer(new QTimer(this))
 {
     m_errorTimer->setSingleShot(true);
+    m_errorTimer->setTimerType(Qt::PreciseTimer); // a coarse timer may fire 5 % early
     connect(m_errorTimer, &QTimer::timeout, this, &BVHlsChunkDownloader::handleError);
 }
 

@@ -98,6 +98,7 @@ void TestHttpServer::setResponse(const QByteArray &path, const HttpResponse &res
 {
     std::lock_guard lock(m_mutex);
     m_responses[path] = response;
+    m_failed.remove(path);
 }
 
 QList<HttpRequest> TestHttpServer::requests(const QByteArray &path)
@@ -162,6 +163,11 @@ void TestHttpServer::serve(int socket)
         response = m_responses.value(request.path, HttpResponse::of("text/plain", "not found"));
         if (!m_responses.contains(request.path))
             response.status = 404;
+        if (m_failed.value(request.path) < response.failures) {
+            ++m_failed[request.path];
+            response = HttpResponse::of("text/plain", QByteArray());
+            response.status = 503;
+        }
     }
     if (response.neverAnswer) {
         std::unique_lock lock(m_mutex);

@@ -33,6 +33,7 @@ struct HttpResponse {
     qint64 pauseAfterBytes = -1; // body bytes after which sending pauses...
     int pauseMs = 0;             // ...this long
     qint64 dropAfterBytes = -1;  // close the connection after this many body bytes
+    int failures = 0;            // the first N requests for the path get an empty 503
 
     static HttpResponse of(const QByteArray &contentType, const QByteArray &body);
     static HttpResponse redirect(const QByteArray &location);
@@ -67,6 +68,7 @@ private:
     std::mutex m_mutex;
     std::condition_variable m_stopping;
     QMap<QByteArray, HttpResponse> m_responses;
+    QMap<QByteArray, int> m_failed; // failures already answered per path
     QList<HttpRequest> m_requests;
     std::vector<int> m_sockets;
     std::thread m_acceptThread;

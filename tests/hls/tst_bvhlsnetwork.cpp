@@ -1,0 +1,237 @@
+// The HLS network helpers: media playlist parsing and polling, and the one-at-a-time
+// segment downloader with its paced failure reports, against the local test server.
+#include "bvbass.h"
+#include "bvhlschunkdownloader.h"
+#include "bvhlsplaylistupdater.h"
+#include "bvplayer.h"
+#include "hlsmedia.h"
+#include "testhttpserver.h"
+
+#include <QElapsedTimer>
+#include <QSignalSpy>
+#include <QTest>
+
+using namespace bvtest;
+
+
+class TestBVHlsNetwork : public QObject
+{
+    Q_OBJECT
+
+    TestHttpServer *m_server = nullptr;
+    BVPlayer *m_player = nullptr;
+
+    QUrl url(const QByteArray &path) const { return QUrl(QString::fromLatin1(m_server->url(path))); }
+
+private slots:
+    void initTestCase()
+    {
+        BVBass::outputDevice = 0;
+        qRegisterMetaType<BVHlsChunks>("QMap<quint32,BVHlsChunk>");
+    }
+    void init()
+    {
+        m_server = new TestHttpServer;
+        m_player = new BVPlayer(static_cast<BVNetworkAccessManager *>(nullptr));
+    }
+    void cleanup()
+    {
+        delete m_player;
+        delete m_server;
+    }
+
+    void parsePlaylist_data()
+    {
+        QTest::addColumn<QByteArray>("playlist");
+        QTest::addColumn<QList<quint32>>("sequences");
+        QTest::addColumn<QStringList>("urls");
+        QTest::addColumn<QList<quint32>>("discontinuities");
+        QTest::newRow("numbered from the media sequence")
+            << QByteArray("#EXTM3U\n#EXT-X-MEDIA-SEQUENCE:100\n#EXTINF:6,\na.ts\n#EXTINF:6,\nb.ts\n#EXTINF:6,\nc.ts\n")
+            << QList<quint32>{100, 101, 102}
+            << QStringList{"http://h:8/live/a.ts", "http://h:8/live/b.ts", "http://h:8/live/c.ts"}
+            << QList<quint32>{};
+        QTest::newRow("a skipped entry uses up its number")
+            << QByteArray("#EXT-X-MEDIA-SEQUENCE:100\n#EXTINF:6,\na.ts\n#EXTINF:0,\nb.ts\n#EXTINF:6,\nc.ts\n")
+            << QList<quint32>{100, 102} << QStringList{"http://h:8/live/a.ts", "http://h:8/live/c.ts"}
+            << QList<quint32>{};
+        QTest::newRow("no media sequence starts at 0, last line needs its line feed")
+            << QByteArray("#EXTINF:2.5,title\na.ts\n#EXTINF:2.5,\nb.ts")
+            << QList<quint32>{0} << QStringList{"http://h:8/live/a.ts"} << QList<quint32>{};
+        QTest::newRow("absolute path, own host, no query carried over")
+            << QByteArray("#EXTINF:1,\n/x/a.ts\n#EXTINF:1,\nhttps://cdn.example/b.ts?k=1\n")
+            << QList<quint32>{0, 1} << QStringList{"http://h:8/x/a.ts", "https://cdn.example/b.ts?k=1"}
+            << QList<quint32>{};
+        QTest::newRow("discontinuity tag")
+            << QByteArray("#EXTINF:1,\na.ts\n#EXT-X-DISCONTINUITY\n#EXTINF:1,\nb.ts\n")
+            << QList<quint32>{0, 1} << QStringList{"http://h:8/live/a.ts", "http://h:8/live/b.ts"}
+            << QList<quint32>{1};
+        QTest::newRow("entries that are not network URLs are dropped")
+            << QByteArray("#EXTINF:1,\nfile://h/etc/passwd\n#EXTINF:1,\nftp://h/b.ts\n#EXTINF:1,\nc.ts\n")
+            << QList<quint32>{2} << QStringList{"http://h:8/live/c.ts"} << QList<quint32>{};
+    }
+
+    void parsePlaylist()
+    {
+        QFETCH(QByteArray, playlist);
+        QFETCH(QList<quint32>, sequences);
+        QFETCH(QStringList, urls);
+        QFETCH(QList<quint32>, discontinuities);
+        const BVHlsChunks chunks =
+            BVHlsPlaylistUpdater::parsePlaylist(playlist, QUrl("http://h:8/live/list.m3u8?token=secret"), 64000);
+        QCOMPARE(chunks.keys(), sequences);
+        QStringList gotUrls;
+        QList<quint32> gotDiscontinuities;
+        for (const BVHlsChunk &chunk : chunks) {
+            gotUrls.append(chunk.url.toString());
+            QCOMPARE(chunk.bitrate, 64000u);
+            QVERIFY(!chunk.isDownloaded && chunk.readPos == 0 && chunk.data.isEmpty());
+            if (chunk.isDiscontinuity)
+                gotDiscontinuities.append(chunk.sequence);
+        }
+        QCOMPARE(gotUrls, urls);
+        QCOMPARE(gotDiscontinuities, discontinuities);
+    }
+
+    void pollInterval_data()
+    {
+        QTest::addColumn<QList<double>>("durations");
+        QTest::addColumn<int>("interval");
+        QTest::newRow("average of several") << QList<double>{6, 6, 6} << 6000;
+        QTest::newRow("uneven") << QList<double>{2, 4} << 3000;
+        QTest::newRow("half of a single segment") << QList<double>{10} << 5000;
+        QTest::newRow("too short") << QList<double>{0.2} << 1000;
+        QTest::newRow("empty") << QList<double>{} << 1000;
+    }
+
+    void pollInterval()
+    {
+        QFETCH(QList<double>, durations);
+        QFETCH(int, interval);
+        BVHlsChunks chunks;
+        for (int i = 0; i < durations.size(); ++i)
+            chunks[quint32(i)].duration = durations[i];
+        QCOMPARE(BVHlsPlaylistUpdater::pollInterval(chunks), interval);
+    }
+
+    // At once on start, then on the timer; the reported URL is the one after redirects.
+    void updaterPollsAndReports()
+    {
+        m_server->setResponse("/moved.m3u8", HttpResponse::redirect(m_server->url("/live/list.m3u8")));
+        m_server->setResponse("/live/list.m3u8",
+                              HttpResponse::of("application/vnd.apple.mpegurl",
+                                               mediaPlaylist(7, {"a.ts", "b.ts"}, 0.5)));
+        BVHlsPlaylistUpdater updater(m_player);
+        QSignalSpy updated(&updater, &BVHlsPlaylistUpdater::playlistUpdated);
+        QSignalSpy wasUpdated(&updater, &BVHlsPlaylistUpdater::wasUpdatedChanged);
+        updater.changePlaylist(64000, url("/moved.m3u8"));
+        QVERIFY(updater.isActive());
+        QCOMPARE(updater.bitrate(), 64000u);
+        QTRY_COMPARE_WITH_TIMEOUT(updated.size(), 1, 2000);
+        QCOMPARE(updated[0][1].toUrl(), url("/live/list.m3u8"));
+        const auto chunks = updated[0][0].value<BVHlsChunks>();
+        QCOMPARE(chunks.keys(), (QList<quint32>{7, 8}));
+        QCOMPARE(chunks[8].url, url("/live/b.ts"));
+        QCOMPARE(wasUpdated.size(), 1);
+        // Two half-second segments poll every 500 ms: three more within two seconds.
+        QTRY_VERIFY_WITH_TIMEOUT(updated.size() >= 4, 2000);
+        QCOMPARE(wasUpdated.size(), 1);
+
+        updater.changePlaylist(128000, QUrl());
+        QCOMPARE(updater.bitrate(), 0u);
+        QVERIFY(!updater.isActive());
+        QVERIFY(!updater.wasUpdated());
+        const qsizetype requests = m_server->requests("/live/list.m3u8").size();
+        QTest::qWait(1200);
+        QCOMPARE(m_server->requests("/live/list.m3u8").size(), requests);
+    }
+
+    // Nine failures in a row are quiet, the tenth and every later one are reported, and one
+    // success starts the count again. The test takes about 12 s (one request per second).
+    void updaterCountsFailuresInARow()
+    {
+        HttpResponse playlist = HttpResponse::of("application/vnd.apple.mpegurl", mediaPlaylist(0, {"a.ts"}, 4.0));
+        playlist.failures = 11;
+        m_server->setResponse("/list.m3u8", playlist);
+        BVHlsPlaylistUpdater updater(m_player);
+        QSignalSpy maxErrors(&updater, &BVHlsPlaylistUpdater::playlistMaxReadErrorsCountReached);
+        QSignalSpy updated(&updater, &BVHlsPlaylistUpdater::playlistUpdated);
+        updater.changePlaylist(64000, url("/list.m3u8"));
+        QTRY_COMPARE_WITH_TIMEOUT(m_server->requests("/list.m3u8").size(), 9, 10000);
+        QTest::qWait(300);
+        QCOMPARE(maxErrors.size(), 0);
+        QTRY_COMPARE_WITH_TIMEOUT(maxErrors.size(), 2, 3000);
+        QTRY_COMPARE_WITH_TIMEOUT(updated.size(), 1, 2000);
+        QCOMPARE(maxErrors.size(), 2);
+    }
+
+    // A tick while the same playlist's request runs is skipped; a new playlist aborts it.
+    void updaterOneRequestAtATime()
+    {
+        HttpResponse silent;
+        silent.neverAnswer = true;
+        m_server->setResponse("/slow.m3u8", silent);
+        m_server->setResponse("/other.m3u8",
+                              HttpResponse::of("application/vnd.apple.mpegurl", mediaPlaylist(0, {"a.ts"}, 4.0)));
+        BVHlsPlaylistUpdater updater(m_player);
+        QSignalSpy updated(&updater, &BVHlsPlaylistUpdater::playlistUpdated);
+        updater.changePlaylist(64000, url("/slow.m3u8"));
+        QTest::qWait(2300);
+        QCOMPARE(m_server->requests("/slow.m3u8").size(), 1);
+        updater.changePlaylist(64000, url("/other.m3u8"));
+        QTRY_COMPARE_WITH_TIMEOUT(updated.size(), 1, 2000);
+        QCOMPARE(updated[0][1].toUrl(), url("/other.m3u8"));
+    }
+
+    // Success carries the URL asked for, even after a redirect; a new download silently
+    // replaces one in flight.
+    void downloaderReportsTheRequestedUrl()
+    {
+        HttpResponse silent;
+        silent.neverAnswer = true;
+        m_server->setResponse("/stuck.ts", silent);
+        m_server->setResponse("/moved.ts", HttpResponse::redirect(m_server->url("/real.ts")));
+        m_server->setResponse("/real.ts", HttpResponse::of("video/mp2t", "segment bytes"));
+        BVHlsChunkDownloader downloader(m_player);
+        QSignalSpy done(&downloader, &BVHlsChunkDownloader::downloadingDone);
+        QSignalSpy failed(&downloader, &BVHlsChunkDownloader::downloadingError);
+        downloader.download(url("/stuck.ts"));
+        QVERIFY(downloader.isDownloading());
+        QTRY_COMPARE(m_server->requests("/stuck.ts").size(), 1);
+        downloader.download(url("/moved.ts"));
+        QTRY_COMPARE_WITH_TIMEOUT(done.size(), 1, 3000);
+        QCOMPARE(done[0][0].toUrl(), url("/moved.ts"));
+        QCOMPARE(done[0][1].toByteArray(), QByteArray("segment bytes"));
+        QVERIFY(!downloader.isDownloading());
+        QVERIFY(downloader.downloadingUrl().isEmpty());
+        QTest::qWait(200);
+        QCOMPARE(done.size(), 1);
+        QCOMPARE(failed.size(), 0);
+    }
+
+    // A failure is reported 10 s after the request began, and not at all once aborted.
+    void downloaderPacesFailures()
+    {
+        BVHlsChunkDownloader paced(m_player);
+        BVHlsChunkDownloader aborted(m_player);
+        QSignalSpy pacedError(&paced, &BVHlsChunkDownloader::downloadingError);
+        QSignalSpy abortedError(&aborted, &BVHlsChunkDownloader::downloadingError);
+        QElapsedTimer clock;
+        clock.start();
+        paced.download(url("/missing.ts"));
+        aborted.download(url("/missing.ts"));
+        QTRY_COMPARE(m_server->requests("/missing.ts").size(), 2);
+        QTest::qWait(1000);
+        QVERIFY(paced.isDownloading()); // the failure is pending
+        aborted.abort();
+        QVERIFY(!aborted.isDownloading());
+        QTRY_COMPARE_WITH_TIMEOUT(pacedError.size(), 1, 11000);
+        QVERIFY2(clock.elapsed() >= 9900, qPrintable(QString::number(clock.elapsed())));
+        QCOMPARE(pacedError[0][0].toUrl(), url("/missing.ts"));
+        QVERIFY(!paced.isDownloading());
+        QCOMPARE(abortedError.size(), 0);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestBVHlsNetwork)
+#include "tst_bvhlsnetwork.moc"

@@ -245,6 +245,7 @@ void BVPlayer::processPlay()
         stop();
         return;
     }
+    ++m_startGeneration;
     setState(StalledState);
     m_startClock.start();
     if (m_playlistParser->isProcessing()) {
@@ -284,13 +285,15 @@ void BVPlayer::handlePlaylist(BVPlaylistStreams streams, bool isHls)
         m_bassPlayback->startInBackground(m_startPosBytes); // goes on in startChannel
 }
 
-// The HLS back-end delivers events while it opens its stream, so another start may have
-// taken over meanwhile: its channel stays, and this start's channel (if any) is freed.
+// The HLS back-end delivers events while it opens its stream, so another start, a stop or
+// an error may have taken over meanwhile: its outcome stands, and this start's channel (if
+// any) is freed.
 void BVPlayer::startHls()
 {
+    const quint64 generation = m_startGeneration;
     const quint32 handle = m_hlsPlayback->start(m_startPosBytes);
     const QString errorMessage = BVBass::errorMessage();
-    if (m_stream) {
+    if (generation != m_startGeneration || m_stream) {
         if (handle && !BASS_StreamFree(handle))
             qCWarning(bvLog) << m_name << "Can not free stream" << BVBass::errorMessage();
         return;
@@ -370,6 +373,7 @@ void BVPlayer::processStop(BVPlayerSource::State stoppedState, quint64 startPosB
 
 void BVPlayer::forgetChannel(quint64 startPosBytes)
 {
+    ++m_startGeneration;
     m_restartTimer->stop();
     m_playlistParser->abort();
     stopBackends();

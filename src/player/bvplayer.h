@@ -125,6 +125,7 @@ private:
     std::atomic<quint32> m_stream{0}; // also read by back-end callbacks on engine threads
     StreamInfo m_streamInfo;
     quint64 m_startPosBytes = 0;
+    quint64 m_startGeneration = 0; // bumped by every start, stop and error: an overtaken start gives up
     QElapsedTimer m_startClock; // runs from a start procedure until the player first plays
     QTimer *m_restartTimer;
     BVPlaylistParser *m_playlistParser;

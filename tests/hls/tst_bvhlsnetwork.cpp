@@ -32,7 +32,7 @@ private slots:
     void init()
     {
         m_server = new TestHttpServer;
-        m_player = new BVPlayer(static_cast<BVNetworkAccessManager *>(nullptr));
+        m_player = new BVPlayer;
     }
     void cleanup()
     {

@@ -25,7 +25,8 @@ QList<QByteArray> makeHlsSegments(const QList<double> &frequencies, double secon
     if (!runFfmpeg(args))
         return {};
     QList<QByteArray> segments;
-    for (int i = 0;; ++i) {
+    // The encoder's last frames may spill into one more short segment: it is left out.
+    for (int i = 0; i < frequencies.size(); ++i) {
         QFile file(dir.filePath(QStringLiteral("s%1.ts").arg(i)));
         if (!file.open(QIODevice::ReadOnly))
             break;

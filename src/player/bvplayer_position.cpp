@@ -100,7 +100,8 @@ void BVPlayer::updateBufferedLength()
         return;
     }
     const double ahead = std::max(0.0, (length() - startPosition()) * double(buffer) / double(end));
-    setBufferedLength(std::min(length() - position(), ahead));
+    // A live stream's length does not grow with its position: never less than nothing ahead.
+    setBufferedLength(std::max(0.0, std::min(length() - position(), ahead)));
 }
 
 void BVPlayer::updatePositionAndBufferedLength()

@@ -108,6 +108,18 @@ private slots:
         QCOMPARE(valuesOf(lines, "playingBitrates").size(), 2); // the initial empty list, then the stream's
     }
 
+    // The HLS demo plays offline: three bitrates from its master playlist, titles from timed ID3.
+    void hlsDemoPlaysWithTitles()
+    {
+        QByteArray out;
+        QCOMPARE(run({"--json", "--device", "0", "--duration", "5", "--demo", "hls"}, &out), 0);
+        const QList<QJsonObject> lines = jsonLines(out);
+        QVERIFY(valuesOf(lines, "isHls").contains("true"));
+        QVERIFY(valuesOf(lines, "state").contains("PlayingState"));
+        QVERIFY(valuesOf(lines, "meta").contains("BrevantPlayer Demo - Tune 1 (440 Hz)"));
+        QCOMPARE(valuesOf(lines, "playingBitrates").size(), 2);
+    }
+
     void exitStatuses_data()
     {
         QTest::addColumn<QStringList>("args");
@@ -118,6 +130,7 @@ private slots:
         QTest::newRow("unknown option") << QStringList{"--bogus"} << 2;
         QTest::newRow("bad number") << QStringList{"--volume", "loud"} << 2;
         QTest::newRow("bad quality") << QStringList{"--quality", "ultra"} << 2;
+        QTest::newRow("unknown demo") << QStringList{"--demo", "flac"} << 2;
         QTest::newRow("two URLs") << QStringList{"http://a.test/", "http://b.test/"} << 2;
         QTest::newRow("help") << QStringList{"--help"} << 0;
     }

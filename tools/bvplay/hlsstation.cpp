@@ -2,9 +2,11 @@
 
 #include "timedid3.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QRegularExpression>
 #include <QTcpSocket>
+#include <QThread>
 
 namespace {
 
@@ -31,12 +33,20 @@ bool HlsStation::start(quint16 port, QString &error)
     const double block = kSegmentSeconds * kSegmentsPerTitle;
     const QString tone = QStringLiteral("aevalsrc=0.3*sin(2*PI*if(lt(mod(t\\,%1)\\,%2)\\,440\\,660)*t):s=48000:c=stereo")
                              .arg(2 * block).arg(block);
-    QStringList arguments{"-hide_banner", "-loglevel", "error", "-nostdin", "-re", "-f", "lavfi", "-i", tone};
+    // The first title's segments at once, so that a listener can start right away; then real time.
+    QString graph = QStringLiteral("[0:a]asplit[head][tail];[head]atrim=0:%1[now];[tail]atrim=%1,asetpts=PTS-STARTPTS,arealtime[live];"
+                                   "[now][live]concat=n=2:v=0:a=1,asplit=%2")
+                        .arg(block).arg(kBitratesKbps.size());
+    QStringList arguments{"-hide_banner", "-loglevel", "error", "-nostdin", "-f", "lavfi", "-i", tone};
     QStringList streamMap;
     for (int i = 0; i < kBitratesKbps.size(); ++i) {
-        arguments << "-map" << "0:a" << QStringLiteral("-b:a:%1").arg(i) << QStringLiteral("%1k").arg(kBitratesKbps[i]);
+        graph += QStringLiteral("[v%1]").arg(i);
+        arguments << "-map" << QStringLiteral("[v%1]").arg(i) << QStringLiteral("-b:a:%1").arg(i)
+                  << QStringLiteral("%1k").arg(kBitratesKbps[i]);
         streamMap << QStringLiteral("a:%1").arg(i);
     }
+    arguments.insert(arguments.indexOf("-map"), graph);
+    arguments.insert(arguments.indexOf(graph), "-filter_complex");
     arguments << "-c:a" << "aac" << "-ac" << "2" << "-f" << "hls" << "-hls_time" << QString::number(kSegmentSeconds)
               << "-hls_list_size" << "6" << "-hls_flags" << "delete_segments+temp_file"
               << "-master_pl_name" << "master.m3u8" << "-var_stream_map" << streamMap.join(' ')
@@ -52,6 +62,16 @@ bool HlsStation::start(quint16 port, QString &error)
         return false;
     }
     connect(&m_server, &QTcpServer::newConnection, this, &HlsStation::accept);
+    // The master playlist appears with the first segments, a moment after the encoder starts.
+    QElapsedTimer waited;
+    waited.start();
+    while (!QFile::exists(m_dir.filePath("master.m3u8"))) {
+        if (waited.elapsed() > 5000 || m_encoder.state() != QProcess::Running) {
+            error = QStringLiteral("the HLS station's encoder made no playlist");
+            return false;
+        }
+        QThread::msleep(20);
+    }
     return true;
 }
 
@@ -121,8 +141,8 @@ QByteArray HlsStation::segmentWithTag(const QString &fileName, const QByteArray 
         return data;
     const quint32 sequence = match.captured(2).toUInt();
     const QString text = title(m_name, sequence);
-    const QByteArray tag = match.captured(1) == QLatin1String("0")
-        ? TimedId3::tag({{"TXXX", text}})
-        : TimedId3::tag({{"TIT2", text}, {"TPE1", m_name}});
+    const QByteArray tag = match.captured(1) == QLatin1String("1")
+        ? TimedId3::tag({{"TIT2", text}, {"TPE1", m_name}})
+        : TimedId3::tag({{"TXXX", text}});
     return TimedId3::insert(data, tag);
 }

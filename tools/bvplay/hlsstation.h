@@ -12,8 +12,8 @@ class QTcpSocket;
 // a tone in real time at several AAC bitrates into sliding-window media playlists (2.048 s
 // segments, 6 in the window, old ones deleted) under a master playlist. Every segment is
 // served with a timed ID3 tag whose text changes every third segment, exactly where the
-// tone changes pitch (440 Hz, then 660 Hz): the first variant carries the text in a TXXX
-// frame, the others as title and artist.
+// tone changes pitch (440 Hz, then 660 Hz): the middle variant carries the text as title
+// and artist, the others in a TXXX frame.
 class HlsStation : public QObject
 {
     Q_OBJECT

@@ -11,6 +11,7 @@
 #include "bvplaylistparser.h"
 #include "bvpushplayback.h"
 #include "demostation.h"
+#include "hlsstation.h"
 #include "jsonreporter.h"
 #include "logtap.h"
 #include "rep_bvplayer_replica.h"
@@ -203,7 +204,7 @@ int main(int argc, char **argv)
     QCommandLineParser parser;
     parser.setApplicationDescription(
         "Plays an internet radio stream, playlist, local file, push: (16-bit stereo 44100 Hz PCM on standard input) "
-        "or record:N through BrevantPlayer. Without a URL it plays a demo station of its own.\n"
+        "or record:N through BrevantPlayer. Without a URL it plays a demo station of its own (--demo).\n"
         "Keys in a terminal: space pause/play, s stop, +/- volume, d duck, q quality, left/right skip 10 s, "
         "Ctrl+C quits.");
     parser.addPositionalArgument("url", "Stream or playlist URL, local path, push: or record:N.", "[URL]");
@@ -224,8 +225,10 @@ int main(int argc, char **argv)
     const QCommandLineOption json("json", "One JSON object per property change and signal.");
     const QCommandLineOption publish("publish", "Publish the player as \"BVPlayer\" on NODE_URL.", "NODE_URL");
     const QCommandLineOption attach("connect", "Drive the player published on NODE_URL from standard input.", "NODE_URL");
+    const QCommandLineOption demo("demo", "Without a URL: the demo station as mp3 (ICY titles) or hls (three "
+                                  "bitrates, timed ID3 titles).", "KIND", "mp3");
     parser.addOptions({duration, device, volume, duck, rate, quality, bitrate, noRestart, level, referer, userId,
-                       utmMark, timeout, log, json, publish, attach});
+                       utmMark, timeout, log, json, publish, attach, demo});
     parser.addHelpOption();
 
     const auto usageError = [&parser](const QString &reason) {
@@ -264,6 +267,10 @@ int main(int argc, char **argv)
     BVPlayerSource::Quality qualityValue = BVPlayerSource::AutoQuality;
     if (parser.isSet(quality) && !parseQuality(parser.value(quality), qualityValue))
         return usageError(QStringLiteral("--quality takes auto, high, mid or low"));
+
+    const QString demoKind = parser.value(demo);
+    if (demoKind != QLatin1String("mp3") && demoKind != QLatin1String("hls"))
+        return usageError(QStringLiteral("--demo takes mp3 or hls"));
 
     LogTap::install(parser.isSet(log));
     if (!parser.isSet(log))
@@ -308,7 +315,7 @@ int main(int argc, char **argv)
     // The station serves from a thread of its own: the player's thread blocks while the engine opens a stream.
     QThread stationThread;
     QObject stationContext;
-    DemoStation *station = nullptr;
+    QObject *station = nullptr;
     const auto stopStation = qScopeGuard([&] {
         if (station)
             QMetaObject::invokeMethod(station, [station] { delete station; }, Qt::BlockingQueuedConnection);
@@ -320,8 +327,18 @@ int main(int argc, char **argv)
         stationThread.start();
         QString error;
         QMetaObject::invokeMethod(&stationContext, [&] {
-            station = new DemoStation;
-            if (!station->start(error)) {
+            if (demoKind == QLatin1String("hls")) {
+                auto *hls = new HlsStation(QStringLiteral("BrevantPlayer Demo"));
+                station = hls;
+                if (hls->start(0, error))
+                    url = hls->masterUrl();
+            } else {
+                auto *mp3 = new DemoStation;
+                station = mp3;
+                if (mp3->start(error))
+                    url = mp3->url();
+            }
+            if (url.isEmpty()) {
                 delete station;
                 station = nullptr;
             }
@@ -330,7 +347,6 @@ int main(int argc, char **argv)
             std::fprintf(stderr, "bvplay: %s\n", qPrintable(error));
             return kExitError;
         }
-        url = station->url();
     } else {
         QString error;
         url = urlFromArgument(parser.positionalArguments().first(), error);

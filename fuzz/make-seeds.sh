@@ -2,7 +2,7 @@
 # Writes each harness's seed corpus into DIR/<harness>/ from texts made here.
 set -euo pipefail
 out="$1"
-mkdir -p "$out"/{fuzz_icy_demuxer,fuzz_playlist_reader,fuzz_net_request,fuzz_playlist_formats}
+mkdir -p "$out"/{fuzz_icy_demuxer,fuzz_playlist_reader,fuzz_net_request,fuzz_playlist_formats,fuzz_hls_media_playlist,fuzz_hls_demuxer}
 
 # ICY: interval byte (x16), piece size byte, then audio and metadata blocks.
 icy_block() { # TITLE -> length byte and padded text
@@ -31,3 +31,19 @@ printf '#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=128000,CODECS="mp4a.40.2"\nhi/index
 printf '#EXTM3U\n#BANDWIDTH:96000\n#EXT-X-TARGETDURATION:6\n#EXTINF:6,\nseg1.ts\n' > "$f/hls-media"
 printf '[{"streamUrl":"http://a.test/lo","bandwidth":32000},{"streamUrl":"file:///etc/passwd","bandwidth":1},{"streamUrl":"x"}]' > "$f/json"
 printf '128, 64' > "$f/icy-br"
+
+m="$out/fuzz_hls_media_playlist"
+printf '#EXTM3U\n#EXT-X-TARGETDURATION:2\n#EXT-X-MEDIA-SEQUENCE:4294967295\n#EXTINF:2.048,\nv0_1.ts\n#EXT-X-DISCONTINUITY\n#EXTINF:2,x\n/abs/v0_2.ts?k=1\n#EXTINF:0,\nzero.ts\n#EXTINF:1,\nfile://h/etc/passwd\n#EXTINF:.5,\nhttps://cdn.test/s.ts\n' > "$m/live"
+
+# A real segment from ffmpeg's HLS muxer with a timed ID3 tag added, when ffmpeg is here.
+d="$out/fuzz_hls_demuxer"
+tmp=$(mktemp -d)
+if ffmpeg -hide_banner -loglevel error -f lavfi -i "sine=frequency=440:duration=1" -c:a aac -b:a 32k \
+    -f hls -hls_time 1 -hls_segment_filename "$tmp/s%d.ts" "$tmp/list.m3u8" 2>/dev/null; then
+  { printf '\x01\x00'; cat "$tmp/s0.ts"; } > "$d/segment"
+fi
+rm -rf "$tmp"
+# A PES on PID 258 with an ID3v2 tag, in one packet padded with adaptation-field stuffing.
+{ printf '\x00\x00\x47\x41\x02\x30\x6b\x00'; head -c 106 /dev/zero | tr '\0' '\377'
+  printf '\x00\x00\x01\xbd\x00\x47\x84\x80\x05\x21\x00\x01\x00\x01'
+  printf 'ID3\x04\x00\x00\x00\x00\x00\x35TXXX\x00\x00\x00\x2b\x00\x00\x03TXXX\x00Artist - Title with a longer text'; } > "$d/id3-pes"

@@ -10,7 +10,8 @@ CC=clang CXX=clang++ cmake -S fuzz -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo >
 cmake --build "$dir" -j "$(nproc)" >/dev/null
 fuzz/make-seeds.sh "$dir/seeds"
 status=0
-for harness in fuzz_icy_demuxer fuzz_playlist_reader fuzz_net_request fuzz_playlist_formats; do
+for harness in fuzz_icy_demuxer fuzz_playlist_reader fuzz_net_request fuzz_playlist_formats fuzz_hls_media_playlist \
+    fuzz_hls_demuxer; do
   corpus="$dir/corpus/$harness"
   findings="$dir/findings/$harness"
   mkdir -p "$corpus" "$findings"

@@ -1,10 +1,11 @@
 #include "bvhlsplaylistupdater.h"
 
+#include "bvhlsmediaplaylist.h"
+
 #include "bvlogging.h"
 #include "bvnetworkaccessmanager.h"
 #include "bvplayer.h"
 
-#include <QRegularExpression>
 
 BVHlsPlaylistUpdater::BVHlsPlaylistUpdater(BVPlayer *player, QObject *parent)
     : QObject(parent ? parent : player), m_player(player), m_updateTimer(new QTimer(this))
@@ -93,68 +94,13 @@ void BVHlsPlaylistUpdater::playlistRequestFinished()
             emit playlistMaxReadErrorsCountReached();
         return;
     }
-    const BVHlsChunks chunks = parsePlaylist(reply->readAll(), reply->url(), m_bitrate);
-    m_updateTimer->setInterval(pollInterval(chunks));
+    const BVHlsChunks chunks = BVHlsMediaPlaylist::chunks(reply->readAll(), reply->url(), m_bitrate);
+    m_updateTimer->setInterval(BVHlsMediaPlaylist::pollInterval(chunks));
     m_readErrorsCount = 0;
     if (chunks.isEmpty())
         return;
     emit playlistUpdated(chunks, reply->url());
     updateWasUpdated(true);
-}
-
-BVHlsChunks BVHlsPlaylistUpdater::parsePlaylist(const QByteArray &body, const QUrl &url, quint32 bitrate)
-{
-    const QString text = QString::fromUtf8(body);
-    static const QRegularExpression sequenceExpression(QStringLiteral("#EXT-X-MEDIA-SEQUENCE:(\\d+)"));
-    const QRegularExpressionMatch sequenceMatch = sequenceExpression.match(text);
-    quint64 sequence = sequenceMatch.hasMatch() ? sequenceMatch.captured(1).toULongLong() : 0;
-
-    QString basePath = url.path(QUrl::FullyDecoded);
-    basePath = basePath.left(basePath.lastIndexOf(QLatin1Char('/')) + 1);
-    if (!basePath.endsWith(QLatin1Char('/')))
-        basePath += QLatin1Char('/');
-
-    static const QRegularExpression segmentExpression(
-        QStringLiteral("(#EXT-X-DISCONTINUITY\n)?#EXTINF:(\\d*\\.?\\d+).*\n(.+)[\n$]"));
-    BVHlsChunks chunks;
-    quint64 seq = sequence - 1;
-    for (auto it = segmentExpression.globalMatch(text); it.hasNext() && chunks.size() < BV_HLS_MAX_SEGMENTS;) {
-        const QRegularExpressionMatch match = it.next();
-        ++seq;
-        const double duration = match.captured(2).toDouble();
-        const QString uri = match.captured(3);
-        if (!(duration > 0.0) || uri.isEmpty())
-            continue;
-        QUrl segmentUrl(uri, QUrl::TolerantMode);
-        if (segmentUrl.host().isEmpty()) {
-            if (!uri.startsWith(QLatin1Char('/')))
-                segmentUrl = QUrl(basePath + uri, QUrl::TolerantMode);
-            segmentUrl.setAuthority(url.authority());
-            segmentUrl.setScheme(url.scheme());
-        }
-        // Segments of a playlist from the network are network resources, never local files.
-        const QString scheme = segmentUrl.scheme();
-        if (scheme != QLatin1String("http") && scheme != QLatin1String("https"))
-            continue;
-        BVHlsChunk chunk;
-        chunk.sequence = quint32(seq);
-        chunk.duration = duration;
-        chunk.bitrate = bitrate;
-        chunk.url = segmentUrl;
-        chunk.isDiscontinuity = !match.captured(1).isEmpty();
-        chunks.insert(chunk.sequence, chunk);
-    }
-    return chunks;
-}
-
-int BVHlsPlaylistUpdater::pollInterval(const BVHlsChunks &chunks)
-{
-    double total = 0.0;
-    for (const BVHlsChunk &chunk : chunks)
-        total += chunk.duration;
-    const double average = chunks.isEmpty() ? 0.0 : total / chunks.size();
-    const int interval = int(qMin(total * 0.5, average) * 1000);
-    return interval <= 100 ? 1000 : interval;
 }
 
 bool BVHlsPlaylistUpdater::updateBitrate(quint32 bitrate)

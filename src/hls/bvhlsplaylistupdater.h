@@ -22,9 +22,8 @@ class BREVANTPLAYER_EXPORT BVHlsPlaylistUpdater : public QObject
 public:
     // Failed requests in a row after which every further failure is reported.
     static const quint32 BV_HLS_MAX_READ_ERRORS = 10;
-    // Bounds on what a server may send: playlist body and segment entries.
+    // A larger playlist body is hostile: the request fails.
     static const qint64 BV_HLS_MAX_PLAYLIST_BYTES = 1024 * 1024;
-    static const int BV_HLS_MAX_SEGMENTS = 1000;
 
     explicit BVHlsPlaylistUpdater(BVPlayer *player, QObject *parent = nullptr);
 
@@ -37,11 +36,6 @@ public:
     // Polls `url` for segments of `bitrate`; an empty URL stops polling.
     void changePlaylist(quint32 bitrate, const QUrl &url);
     void resetPlaylist();
-
-    // The segments of a media playlist fetched from `url` (after redirects).
-    static BVHlsChunks parsePlaylist(const QByteArray &body, const QUrl &url, quint32 bitrate);
-    // The poll interval in ms that follows those segments.
-    static int pollInterval(const BVHlsChunks &chunks);
 
 signals:
     void bitrateChanged(quint32 bitrate);

@@ -2,6 +2,7 @@
 // segment downloader with its paced failure reports, against the local test server.
 #include "bvbass.h"
 #include "bvhlschunkdownloader.h"
+#include "bvhlsmediaplaylist.h"
 #include "bvhlsplaylistupdater.h"
 #include "bvplayer.h"
 #include "hlsmedia.h"
@@ -78,7 +79,7 @@ private slots:
         QFETCH(QStringList, urls);
         QFETCH(QList<quint32>, discontinuities);
         const BVHlsChunks chunks =
-            BVHlsPlaylistUpdater::parsePlaylist(playlist, QUrl("http://h:8/live/list.m3u8?token=secret"), 64000);
+            BVHlsMediaPlaylist::chunks(playlist, QUrl("http://h:8/live/list.m3u8?token=secret"), 64000);
         QCOMPARE(chunks.keys(), sequences);
         QStringList gotUrls;
         QList<quint32> gotDiscontinuities;
@@ -102,6 +103,7 @@ private slots:
         QTest::newRow("half of a single segment") << QList<double>{10} << 5000;
         QTest::newRow("too short") << QList<double>{0.2} << 1000;
         QTest::newRow("empty") << QList<double>{} << 1000;
+        QTest::newRow("absurdly long") << QList<double>{4967295, 1e300} << 60000;
     }
 
     void pollInterval()
@@ -111,7 +113,7 @@ private slots:
         BVHlsChunks chunks;
         for (int i = 0; i < durations.size(); ++i)
             chunks[quint32(i)].duration = durations[i];
-        QCOMPARE(BVHlsPlaylistUpdater::pollInterval(chunks), interval);
+        QCOMPARE(BVHlsMediaPlaylist::pollInterval(chunks), interval);
     }
 
     // At once on start, then on the timer; the reported URL is the one after redirects.

@@ -21,6 +21,7 @@ int Engine::init(int device, int rate)
         return BASS_ERROR_DEVICE;
     if (rate <= 0)
         rate = 44100;
+    NetInput::globalInit();
     std::unique_ptr<OutputDriver> driver;
     int error = BASS_OK;
     if (device == 0)

@@ -60,10 +60,6 @@ int errorFor(CURLcode code)
     }
 }
 
-struct CurlGlobal {
-    CurlGlobal() { curl_global_init(CURL_GLOBAL_DEFAULT); }
-};
-
 
 // Every NetInput alive, for abortAll().
 std::mutex liveInputsMutex;
@@ -84,11 +80,16 @@ NetInput::NetInput(const NetRequest &request, DOWNLOADPROC *proc, void *user, De
     liveInputs.insert(this);
 }
 
+void NetInput::globalInit()
+{
+    static const bool initialized = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
+    (void)initialized;
+}
+
 std::unique_ptr<NetInput> NetInput::open(const NetRequest &request, DOWNLOADPROC *proc, void *user,
                                          Deadline deadline, int &error)
 {
-    static CurlGlobal curlGlobal;
-    (void)curlGlobal;
+    globalInit();
     std::unique_ptr<NetInput> input(new NetInput(request, proc, user, deadline));
     input->m_thread = std::thread([raw = input.get()] {
         nameThisThread("bv-download");

@@ -39,6 +39,9 @@ public:
     // Ends every download of the process, also those of creations still waiting for an answer:
     // they return at once. For the engine's shut-down.
     static void abortAll();
+    // Sets up libcurl (and the TLS library under it) once per process. The engine does it in
+    // BASS_Init on the host's thread, so no short-lived worker thread owns that state.
+    static void globalInit();
 
     void abort() override;
     int read(uint8_t *buffer, int size) override;

@@ -1,0 +1,151 @@
+// HLS on a live station, beside FFmpeg's own HLS client on the same master playlist:
+//   start-up: play() to the first audio at the sink, for a BVPlayer in this process and
+//             for ffplay spawned (medians of --runs);
+//   CPU:      CPU seconds per hour of playback: this process while a BVPlayer plays
+//             --seconds, and `ffmpeg -i URL -t SECONDS -f null -`;
+//   memory:   with --minutes M, the resident set every minute of M minutes of playback
+//             (played segments are pruned, so it stays flat).
+// Usage: hls_bench [--runs N] [--seconds S] [--minutes M] MASTER_URL
+//   (scripts/services.sh start runs a station and prints its BV_HLS_MASTER)
+#include "bench_util.h"
+#include "bvplayer.h"
+#include "pcmanalysis.h"
+#include "sinkrecorder.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QProcess>
+#include <QTimer>
+
+#include <algorithm>
+#include <cstdio>
+#include <functional>
+
+namespace {
+
+void runLoop(int ms, const std::function<bool()> &done = [] { return false; })
+{
+    QEventLoop loop;
+    QElapsedTimer clock;
+    clock.start();
+    QTimer tick;
+    QObject::connect(&tick, &QTimer::timeout, &loop, [&] {
+        if (clock.elapsed() >= ms || done())
+            loop.quit();
+    });
+    tick.start(10);
+    loop.exec();
+}
+
+double rssMiB()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n'))
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').first().toDouble() / 1024;
+    return -1;
+}
+
+// Milliseconds from the recorder's start to the first 10 ms above -40 dBFS, -1 when none.
+double firstAudioMs(const bvtest::Pcm &interleaved)
+{
+    const bvtest::Pcm mono = bvtest::firstChannel(interleaved, bvtest::SinkRecorder::kChannels);
+    const int window = bvtest::SinkRecorder::kRate / 100;
+    for (qsizetype at = 0; at + window <= qsizetype(mono.size()); at += window)
+        if (bvtest::rms(bvtest::Pcm(mono.begin() + at, mono.begin() + at + window)) > 0.01)
+            return 1000.0 * double(at) / bvtest::SinkRecorder::kRate;
+    return -1;
+}
+
+// One start-up: `start` begins playing, `stop` ends it; the sink is recorded from just before.
+double startUpMs(const std::function<void()> &start, const std::function<void()> &stop)
+{
+    bvtest::SinkRecorder recorder;
+    if (!recorder.start())
+        return -1;
+    start();
+    runLoop(8000);
+    const double ms = firstAudioMs(recorder.stop());
+    stop();
+    runLoop(1500); // the sink falls silent before the next run
+    return ms;
+}
+
+double median(QList<double> values)
+{
+    std::sort(values.begin(), values.end());
+    return values.isEmpty() ? -1 : values[values.size() / 2];
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    const QStringList args = app.arguments().mid(1);
+    int runs = 3;
+    double seconds = 60;
+    int minutes = 0;
+    QString url;
+    for (int i = 0; i < args.size(); ++i) {
+        if (args[i] == QLatin1String("--runs") && i + 1 < args.size())
+            runs = args[++i].toInt();
+        else if (args[i] == QLatin1String("--seconds") && i + 1 < args.size())
+            seconds = args[++i].toDouble();
+        else if (args[i] == QLatin1String("--minutes") && i + 1 < args.size())
+            minutes = args[++i].toInt();
+        else
+            url = args[i];
+    }
+    if (url.isEmpty() || runs <= 0 || seconds <= 0 || minutes < 0) {
+        std::fprintf(stderr, "usage: hls_bench [--runs N] [--seconds S] [--minutes M] MASTER_URL\n");
+        return 2;
+    }
+    qputenv("QT_LOGGING_RULES", "com.orlenza.brevantplayer.debug=false");
+
+    QList<double> ours, ffplay;
+    for (int run = 0; run < runs; ++run) {
+        BVPlayer player;
+        ours.append(startUpMs([&] { player.play(QUrl(url)); }, [&] { player.stop(); }));
+        QProcess process;
+        ffplay.append(startUpMs(
+            [&] { process.start("ffplay", {"-nodisp", "-autoexit", "-loglevel", "quiet", url}); },
+            [&] { process.kill(); process.waitForFinished(); }));
+    }
+    std::printf("start-up, play() to first audio at the sink (median of %d):\n", runs);
+    std::printf("  BVPlayer %8.0f ms\n  ffplay   %8.0f ms   BVPlayer/ffplay %.2f\n", median(ours), median(ffplay),
+                median(ours) / median(ffplay));
+
+    double playerCpu = -1;
+    {
+        BVPlayer player;
+        player.play(QUrl(url));
+        runLoop(10000, [&] { return player.state() == BVPlayerSource::PlayingState; });
+        const double before = bench::selfCpu();
+        runLoop(int(seconds * 1000));
+        playerCpu = (bench::selfCpu() - before) / seconds * 3600;
+    }
+    const bench::ChildRun ffmpeg = bench::runChild({"ffmpeg", "-nostdin", "-loglevel", "quiet", "-i",
+                                                    url.toStdString(), "-t", std::to_string(seconds), "-f", "null", "-"});
+    const double ffmpegCpu = ffmpeg.cpu / seconds * 3600;
+    std::printf("CPU s per hour of playback (%.0f s):\n  BVPlayer %8.1f\n  ffmpeg   %8.1f   (decode only)   "
+                "BVPlayer/ffmpeg %.2f\n", seconds, playerCpu, ffmpegCpu, playerCpu / ffmpegCpu);
+
+    if (minutes > 0) {
+        BVPlayer player;
+        player.play(QUrl(url));
+        std::printf("resident set while playing, MiB, every minute:");
+        for (int minute = 0; minute <= minutes; ++minute) {
+            if (minute > 0)
+                runLoop(60000);
+            std::printf(" %.1f", rssMiB());
+            std::fflush(stdout);
+        }
+        std::printf("\n");
+    }
+    return 0;
+}

@@ -3,11 +3,12 @@
 //             for ffplay spawned (medians of --runs);
 //   CPU:      CPU seconds per hour of playback: this process while a BVPlayer plays
 //             --seconds, and `ffmpeg -i URL -t SECONDS -f null -`;
-//   memory:   with --minutes M, the resident set every minute of M minutes of playback
-//             (played segments are pruned, so it stays flat).
+//   memory:   with --minutes M, the resident set every minute of M minutes of playback on
+//             the "no sound" device (played segments are pruned, so it stays flat).
 // Usage: hls_bench [--runs N] [--seconds S] [--minutes M] MASTER_URL
 //   (scripts/services.sh start runs a station and prints its BV_HLS_MASTER)
 #include "bench_util.h"
+#include "bvbass.h"
 #include "bvplayer.h"
 #include "pcmanalysis.h"
 #include "sinkrecorder.h"
@@ -136,6 +137,7 @@ int main(int argc, char **argv)
                 "BVPlayer/ffmpeg %.2f\n", seconds, playerCpu, ffmpegCpu, playerCpu / ffmpegCpu);
 
     if (minutes > 0) {
+        BVBass::outputDevice = 0; // "no sound": the long run leaves the sink to others
         BVPlayer player;
         player.play(QUrl(url));
         std::printf("resident set while playing, MiB, every minute:");

@@ -131,7 +131,7 @@ void BVHlsPlayback::updatePlaylist(const QMap<quint32,BVHlsChunk> &chunks)
                     held->url = incoming.url;
                     held->isDiscontinuity = held->isDiscontinuity || incoming.isDiscontinuity;
                 }
-            } else if (wasEmpty || m_chunks.isEmpty() || incoming.sequence > first) {
+            } else if (wasEmpty || incoming.sequence > first) {
                 m_chunks.insert(incoming.sequence, incoming);
             }
         }

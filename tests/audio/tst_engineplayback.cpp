@@ -1,6 +1,7 @@
 // Playback on the "no sound" device: formats, positions, syncs, attributes,
 // push and user-file streams, and bad input.
 #include "bass.h"
+#include "hlsmedia.h"
 #include "testmedia.h"
 
 #include <QFile>
@@ -439,6 +440,76 @@ private slots:
         QCOMPARE(stall.data().at(before), DWORD(0));
         QTRY_COMPARE_WITH_TIMEOUT(end.count(), size_t(1), 6000);
         QTRY_VERIFY(source.closed); // auto-freed at the end: the input is closed
+    }
+
+    // MPEG-TS segments handed over one per read, as the HLS back-end does: the format is found
+    // from the bytes (the timed-metadata stream beside the audio is left alone), and every read
+    // after creation sees CURRENT = all bytes handed over before it and BUFFER = 0, the file
+    // positions the back-end stamps its timed texts with.
+    void userFileSegmentsAndPositions()
+    {
+        struct Segments {
+            QList<QByteArray> segments;
+            std::atomic<HSTREAM> stream{0};
+            qint64 handedOver = 0;
+            std::mutex mutex;
+            QList<QPair<qint64, QWORD>> seen; // bytes handed over before a read, CURRENT then
+            QList<QWORD> buffers;
+            std::atomic<int> closes{0};
+
+            static DWORD read(void *buffer, DWORD length, void *user)
+            {
+                auto *s = static_cast<Segments *>(user);
+                std::lock_guard lock(s->mutex);
+                if (const HSTREAM stream = s->stream) {
+                    s->seen.append({s->handedOver, BASS_StreamGetFilePosition(stream, BASS_FILEPOS_CURRENT)});
+                    s->buffers.append(BASS_StreamGetFilePosition(stream, BASS_FILEPOS_BUFFER));
+                }
+                if (s->segments.isEmpty())
+                    return DWORD(-1);
+                const QByteArray segment = s->segments.takeFirst();
+                if (DWORD(segment.size()) > length)
+                    return DWORD(-1);
+                memcpy(buffer, segment.constData(), size_t(segment.size()));
+                s->handedOver += segment.size();
+                return DWORD(segment.size());
+            }
+            static void close(void *user) { ++static_cast<Segments *>(user)->closes; }
+        };
+        static constexpr BASS_FILEPROCS procs{Segments::close, nullptr, Segments::read, nullptr};
+
+        // Each segment ends with a null packet, after its last audio: the decoder has consumed
+        // it only once it asks for more.
+        const QByteArray nullPacket = QByteArray("\x47\x1f\xff\x10", 4) + QByteArray(184, '\xff');
+        Segments source;
+        for (const QByteArray &segment : bvtest::makeHlsSegments({440, 660, 440, 660}, 0.5))
+            source.segments.append(bvtest::withTitle(segment, "title") + nullPacket);
+        QCOMPARE(source.segments.size(), 4);
+        const HSTREAM stream = BASS_StreamCreateFileUser(STREAMFILE_BUFFER, BASS_STREAM_BLOCK | BASS_STREAM_AUTOFREE,
+                                                         &procs, &source);
+        QVERIFY2(stream, qPrintable(QString::number(BASS_ErrorGetCode())));
+        BASS_CHANNELINFO info{};
+        QVERIFY(BASS_ChannelGetInfo(stream, &info));
+        QCOMPARE(info.freq, DWORD(48000));
+        QCOMPARE(info.ctype, DWORD(BASS_CTYPE_STREAM_AAC));
+        source.stream = stream;
+        SyncLog end;
+        BASS_ChannelSetSync(stream, BASS_SYNC_END, 0, SyncLog::record, &end);
+        QVERIFY(BASS_ChannelPlay(stream, FALSE));
+        QTRY_COMPARE_WITH_TIMEOUT(end.count(), size_t(1), 5000);
+        std::lock_guard lock(source.mutex);
+        QVERIFY(source.seen.size() >= 2);
+        for (const auto &[handedOver, current] : source.seen)
+            QCOMPARE(current, QWORD(handedOver));
+        for (const QWORD buffer : source.buffers)
+            QCOMPARE(buffer, QWORD(0));
+        QTRY_COMPARE(source.closes.load(), 1);
+
+        // A creation that fails closes its file once too.
+        Segments junk;
+        junk.segments = {QByteArray(8192, 'x')};
+        QCOMPARE(BASS_StreamCreateFileUser(STREAMFILE_BUFFER, BASS_STREAM_BLOCK, &procs, &junk), HSTREAM(0));
+        QCOMPARE(junk.closes.load(), 1);
     }
 
     // A sync callback may free its own channel without deadlocking the engine.

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <QSignalSpy>
 #include <QTest>
+#include <QTimer>
 
 using namespace bvtest;
 
@@ -29,23 +30,32 @@ QStringList texts(const QSignalSpy &metaChanges)
     return result;
 }
 
-// Milliseconds into `heard` of the first 10 ms where another of `tones` dominates than in the
-// first audible 10 ms, and that tone; -1 when the tone never changes.
+// Milliseconds into `heard` where another of `tones` than the first one heard begins to
+// dominate (for 50 ms at least, so onsets and gaps do not count), and that tone; -1 when the
+// tone never changes.
 QPair<double, double> firstToneChange(const Pcm &heard, const QList<double> &tones)
 {
     const int window = SinkRecorder::kRate / 100;
-    double first = 0;
+    constexpr int kSteadyWindows = 5;
+    double first = 0, candidate = 0;
+    int run = 0;
     for (qsizetype at = 0; at + window <= qsizetype(heard.size()); at += window) {
         const Pcm part(heard.begin() + at, heard.begin() + at + window);
-        if (rms(part) < 0.01)
+        if (rms(part) < 0.01) {
+            run = 0;
             continue;
+        }
         const double loudest = *std::max_element(tones.begin(), tones.end(), [&](double a, double b) {
             return tonePower(part, SinkRecorder::kRate, a) < tonePower(part, SinkRecorder::kRate, b);
         });
+        run = loudest == candidate ? run + 1 : 1;
+        candidate = loudest;
+        if (run < kSteadyWindows)
+            continue;
         if (first == 0)
             first = loudest;
         else if (loudest != first)
-            return {1000.0 * double(at) / SinkRecorder::kRate, loudest};
+            return {1000.0 * double(at - (kSteadyWindows - 1) * window) / SinkRecorder::kRate, loudest};
     }
     return {-1, 0};
 }
@@ -295,6 +305,77 @@ private slots:
         serve(m_aac.mid(2, 2), "new", 1000);
         QTRY_VERIFY_WITH_TIMEOUT(texts(metaChanges).contains("new 0"), 8000);
         QVERIFY(player.isPlaying());
+    }
+
+    // A live window whose high variant arrives at half the speed it plays: the measured
+    // delivery moves playback down to the low variant, and the audio goes on there.
+    void throttledDeliverySwitchesDown()
+    {
+        BVBass::outputDevice = -1;
+        const int count = 40;
+        const QList<QByteArray> low = makeHlsSegments(QList<double>(count, 440), kSegmentSeconds,
+                                                      {"-c:a", "aac", "-b:a", "32k"});
+        const QList<QByteArray> high = makeHlsSegments(QList<double>(count, 660), kSegmentSeconds,
+                                                       {"-c:a", "aac", "-b:a", "128k"});
+        QCOMPARE(low.size(), count);
+        QCOMPARE(high.size(), count);
+        for (int i = 0; i < count; ++i) {
+            const QByteArray n = QByteArray::number(i);
+            m_server->setResponse("/lo" + n + ".ts", HttpResponse::of("video/mp2t", low[i]));
+            HttpResponse slow = HttpResponse::of("video/mp2t", high[i]);
+            slow.bytesPerSecond = int(high[i].size() / 2);
+            m_server->setResponse("/hi" + n + ".ts", slow);
+        }
+        m_server->setResponse("/master.m3u8", HttpResponse::of("application/vnd.apple.mpegurl",
+                                                               "#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=40000\nlo.m3u8\n"
+                                                               "#EXT-X-STREAM-INF:BANDWIDTH=140000\nhi.m3u8\n"));
+        // A window of six segments that moves on every second, as a live server's does.
+        int last = 5;
+        const auto publish = [&] {
+            for (const QByteArray variant : {"lo", "hi"}) {
+                QList<QByteArray> uris;
+                for (int i = last - 5; i <= last; ++i)
+                    uris.append(variant + QByteArray::number(i) + ".ts");
+                m_server->setResponse("/" + variant + ".m3u8", HttpResponse::of("application/vnd.apple.mpegurl",
+                                                                                mediaPlaylist(quint64(last - 5), uris, kSegmentSeconds)));
+            }
+        };
+        publish();
+        QTimer window;
+        connect(&window, &QTimer::timeout, this, [&] {
+            last = qMin(last + 1, count - 1);
+            publish();
+        });
+        window.start(1000);
+
+        BVPlayer player;
+        SinkRecorder recorder;
+        QVERIFY(recorder.start());
+        player.play(url("/master.m3u8"));
+        QTRY_COMPARE_WITH_TIMEOUT(player.currentBitrate(), 140000u, 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(player.currentBitrate(), 40000u, 25000);
+        QTest::qWait(4000);
+        const Pcm heard = firstChannel(recorder.stop(), SinkRecorder::kChannels);
+        const auto [switchMs, tone] = firstToneChange(heard, {440, 660});
+        QCOMPARE(tone, 440.0);
+        // What a listener hears before the switch, and the silence at the switch itself.
+        const int window10ms = SinkRecorder::kRate / 100;
+        const qsizetype switchAt = qsizetype(switchMs * SinkRecorder::kRate / 1000);
+        qsizetype audible = 0, lastAudible = 0;
+        for (qsizetype at = 0; at + window10ms <= switchAt; at += window10ms) {
+            if (rms(Pcm(heard.begin() + at, heard.begin() + at + window10ms)) >= 0.01) {
+                audible += window10ms;
+                lastAudible = at + window10ms;
+            }
+        }
+        qInfo("switched down %.1f s after the start; the high variant was heard %.1f s of that; silence at "
+              "the switch %.0f ms", switchMs / 1000, double(audible) / SinkRecorder::kRate,
+              1000.0 * double(switchAt - lastAudible) / SinkRecorder::kRate);
+        QVERIFY(audible > 0);
+        QVERIFY(player.isPlaying());
+        // The low variant plays on from there.
+        const Pcm after(heard.begin() + switchAt, heard.end());
+        QVERIFY(tonePower(after, SinkRecorder::kRate, 440) > 10 * tonePower(after, SinkRecorder::kRate, 660));
     }
 
     // The local live station: master playlist, three variants, titles on the way; choosing

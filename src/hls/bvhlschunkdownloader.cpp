@@ -20,25 +20,13 @@ void BVHlsChunkDownloader::download(const QUrl &url)
     updateIsDownloading(true);
     updateDownloadingUrl(url);
     m_elapsedTimer.start();
-    QNetworkRequest request(url);
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
-    QNetworkReply *reply = m_player->nam()->get(request);
-    m_downloadReply = reply;
-    connect(reply, &QNetworkReply::downloadProgress, reply, [reply](qint64 received, qint64) {
-        if (received > BV_HLS_MAX_CHUNK_BYTES)
-            reply->abort();
-    });
-    connect(reply, &QNetworkReply::finished, this, &BVHlsChunkDownloader::downloadRequestFinished);
+    m_downloadReply = m_player->nam()->getSafely(url, BV_HLS_MAX_CHUNK_BYTES);
+    connect(m_downloadReply, &QNetworkReply::finished, this, &BVHlsChunkDownloader::downloadRequestFinished);
 }
 
 void BVHlsChunkDownloader::abort()
 {
-    if (m_downloadReply) {
-        m_downloadReply->disconnect(this);
-        m_downloadReply->abort();
-        m_downloadReply->deleteLater();
-        m_downloadReply = nullptr;
-    }
+    BVNetworkAccessManager::discardReply(m_downloadReply, this);
     m_errorTimer->stop();
     m_elapsedTimer.invalidate();
     updateDownloadingUrl(QUrl());

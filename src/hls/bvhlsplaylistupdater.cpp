@@ -44,12 +44,7 @@ void BVHlsPlaylistUpdater::stop()
 {
     m_updateTimer->stop();
     m_readErrorsCount = 0;
-    if (m_playlistReply) {
-        m_playlistReply->disconnect(this);
-        m_playlistReply->abort();
-        m_playlistReply->deleteLater();
-        m_playlistReply = nullptr;
-    }
+    BVNetworkAccessManager::discardReply(m_playlistReply, this);
     updateIsActive(false);
     updateWasUpdated(false);
 }
@@ -65,21 +60,12 @@ void BVHlsPlaylistUpdater::updatePlaylist()
             return;
         }
         qCWarning(bvLog) << m_player->playerName() << "Hls playlist updater: abort prev playlist request";
-        m_playlistReply->disconnect(this);
-        m_playlistReply->abort();
-        m_playlistReply->deleteLater();
+        BVNetworkAccessManager::discardReply(m_playlistReply, this);
     }
     m_playlistReply = nullptr;
-    QNetworkRequest request(m_playlistUrl);
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
-    QNetworkReply *reply = m_player->nam()->get(request);
-    m_playlistReply = reply;
     // A playlist larger than any real one is cut off and counts as a failed request.
-    connect(reply, &QNetworkReply::downloadProgress, reply, [reply](qint64 received, qint64) {
-        if (received > BV_HLS_MAX_PLAYLIST_BYTES)
-            reply->abort();
-    });
-    connect(reply, &QNetworkReply::finished, this, &BVHlsPlaylistUpdater::playlistRequestFinished);
+    m_playlistReply = m_player->nam()->getSafely(m_playlistUrl, BV_HLS_MAX_PLAYLIST_BYTES);
+    connect(m_playlistReply, &QNetworkReply::finished, this, &BVHlsPlaylistUpdater::playlistRequestFinished);
 }
 
 void BVHlsPlaylistUpdater::playlistRequestFinished()

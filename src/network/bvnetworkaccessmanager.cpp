@@ -12,6 +12,9 @@
 
 namespace {
 
+// Set on a reply whose body passed the limit given to getSafely().
+const char *const kOverLimitProperty = "bvOverLimit";
+
 QString buildUserAgent()
 {
     const QStringList languages = QLocale::system().uiLanguages();
@@ -89,12 +92,47 @@ QNetworkReply *BVNetworkAccessManager::senderReply(QObject *sender, const QStrin
         return nullptr;
     }
     reply->deleteLater();
+    if (reply->property(kOverLimitProperty).toBool()) {
+        qCWarning(category) << "Error" << name << ":" << reply->url().toString(QUrl::RemoveUserInfo)
+                            << "answer larger than allowed";
+        return nullptr;
+    }
     if (reply->error() == QNetworkReply::NoError)
         return reply;
     qCWarning(category) << "Error" << name << ":" << reply->url().toString(QUrl::RemoveUserInfo)
                         << BVRequestIdentity::withoutPassword(reply->errorString(), reply->url()) << "Code:"
                         << QMetaEnum::fromType<QNetworkReply::NetworkError>().valueToKey(reply->error());
     return nullptr;
+}
+
+void BVNetworkAccessManager::discardReply(QPointer<QNetworkReply> &reply, QObject *receiver)
+{
+    if (!reply)
+        return;
+    reply->disconnect(receiver);
+    reply->abort();
+    reply->deleteLater();
+    reply = nullptr;
+}
+
+QNetworkReply *BVNetworkAccessManager::getSafely(const QUrl &url, qint64 maxBytes)
+{
+    QNetworkRequest request(url);
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
+    QNetworkReply *reply = get(request);
+    if (maxBytes > 0) {
+        // Qt reads no further than its read buffer: the body never grows past the limit in memory.
+        // The whole body may already be there when the progress is reported, so the reply is
+        // also marked, and senderReply() takes it as failed.
+        reply->setReadBufferSize(maxBytes + 1);
+        connect(reply, &QNetworkReply::downloadProgress, reply, [reply, maxBytes](qint64 received, qint64) {
+            if (received <= maxBytes)
+                return;
+            reply->setProperty(kOverLimitProperty, true);
+            reply->abort();
+        });
+    }
+    return reply;
 }
 
 QNetworkReply *BVNetworkAccessManager::createRequest(Operation op, const QNetworkRequest &request,

@@ -5,6 +5,7 @@
 #include <QLoggingCategory>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
+#include <QPointer>
 
 // The manager every request of the library goes through: it adds the user
 // agent, referer, Basic authorisation and listener statistics items, and
@@ -37,6 +38,13 @@ public:
     static QNetworkReply *senderReply(QObject *sender);
     // As above; also null (and logged in `category`) when the reply failed.
     static QNetworkReply *senderReply(QObject *sender, const QString &name, const QLoggingCategory &category);
+    // Cancels `reply` silently for `receiver` (no more of its signals there) and schedules its
+    // deletion; forgets it. Does nothing when it is null.
+    static void discardReply(QPointer<QNetworkReply> &reply, QObject *receiver);
+
+    // A GET of `url` that never follows a redirect to a less safe scheme and, with `maxBytes`
+    // above 0, fails (OperationCanceledError) once its body passes that many bytes.
+    QNetworkReply *getSafely(const QUrl &url, qint64 maxBytes = 0);
 
 signals:
     void awaitChanged(bool await);

@@ -43,9 +43,7 @@ void BVPlaylistParser::parse(const QUrl &url)
     }
     updateIsProcessing(true);
     m_url = url;
-    QNetworkRequest request(url);
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
-    m_reply = m_player->nam()->get(request);
+    m_reply = m_player->nam()->getSafely(url);
     m_reply->setReadBufferSize(kReadBufferBytes);
     connect(m_reply, &QNetworkReply::finished, this, &BVPlaylistParser::playlistRequestFinished);
     connect(m_reply, &QNetworkReply::readyRead, this, &BVPlaylistParser::playlistRequestReadyRead);
@@ -56,12 +54,7 @@ void BVPlaylistParser::abort()
     m_data.clear();
     m_contentTypeSeen = false;
     m_type = UnknowPlaylist;
-    if (m_reply) {
-        m_reply->disconnect(this);
-        m_reply->abort();
-        m_reply->deleteLater();
-        m_reply = nullptr;
-    }
+    BVNetworkAccessManager::discardReply(m_reply, this);
     m_url.clear();
     updateIsProcessing(false);
 }

@@ -167,6 +167,20 @@ private slots:
         QCOMPARE(maxErrors.size(), 2);
     }
 
+    // A playlist body beyond any real one's size is a failed request, not a list of segments.
+    void updaterRefusesAHugePlaylist()
+    {
+        QByteArray huge = mediaPlaylist(0, {"a.ts"}, 1.0);
+        while (huge.size() <= BVHlsPlaylistUpdater::BV_HLS_MAX_PLAYLIST_BYTES)
+            huge += "#EXT-X-PADDING:" + QByteArray(1000, 'x') + "\n";
+        m_server->setResponse("/huge.m3u8", HttpResponse::of("application/vnd.apple.mpegurl", huge));
+        BVHlsPlaylistUpdater updater(m_player);
+        QSignalSpy updated(&updater, &BVHlsPlaylistUpdater::playlistUpdated);
+        updater.changePlaylist(64000, url("/huge.m3u8"));
+        QTRY_VERIFY_WITH_TIMEOUT(m_server->requests("/huge.m3u8").size() >= 2, 3000);
+        QCOMPARE(updated.size(), 0);
+    }
+
     // A tick while the same playlist's request runs is skipped; a new playlist aborts it.
     void updaterOneRequestAtATime()
     {
@@ -211,25 +225,30 @@ private slots:
         QCOMPARE(failed.size(), 0);
     }
 
-    // A failure is reported 10 s after the request began, and not at all once aborted.
+    // A failure (here a segment larger than any real one) is reported 10 s after the request
+    // began, and not at all once aborted.
     void downloaderPacesFailures()
     {
+        m_server->setResponse("/huge.ts", HttpResponse::of("video/mp2t",
+                                                           QByteArray(BVHlsChunkDownloader::BV_HLS_MAX_CHUNK_BYTES + 1, 'G')));
         BVHlsChunkDownloader paced(m_player);
         BVHlsChunkDownloader aborted(m_player);
+        QSignalSpy pacedDone(&paced, &BVHlsChunkDownloader::downloadingDone);
         QSignalSpy pacedError(&paced, &BVHlsChunkDownloader::downloadingError);
         QSignalSpy abortedError(&aborted, &BVHlsChunkDownloader::downloadingError);
         QElapsedTimer clock;
         clock.start();
-        paced.download(url("/missing.ts"));
+        paced.download(url("/huge.ts"));
         aborted.download(url("/missing.ts"));
-        QTRY_COMPARE(m_server->requests("/missing.ts").size(), 2);
+        QTRY_COMPARE(m_server->requests("/missing.ts").size(), 1);
         QTest::qWait(1000);
         QVERIFY(paced.isDownloading()); // the failure is pending
         aborted.abort();
         QVERIFY(!aborted.isDownloading());
         QTRY_COMPARE_WITH_TIMEOUT(pacedError.size(), 1, 11000);
         QVERIFY2(clock.elapsed() >= 9900, qPrintable(QString::number(clock.elapsed())));
-        QCOMPARE(pacedError[0][0].toUrl(), url("/missing.ts"));
+        QCOMPARE(pacedError[0][0].toUrl(), url("/huge.ts"));
+        QCOMPARE(pacedDone.size(), 0);
         QVERIFY(!paced.isDownloading());
         QCOMPARE(abortedError.size(), 0);
     }

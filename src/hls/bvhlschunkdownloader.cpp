@@ -20,7 +20,7 @@ void BVHlsChunkDownloader::download(const QUrl &url)
     updateIsDownloading(true);
     updateDownloadingUrl(url);
     m_elapsedTimer.start();
-    m_downloadReply = m_player->nam()->getSafely(url, BV_HLS_MAX_CHUNK_BYTES);
+    m_downloadReply = BVNetworkAccessManager::getSafely(m_player->nam(), url, BV_HLS_MAX_CHUNK_BYTES);
     connect(m_downloadReply, &QNetworkReply::finished, this, &BVHlsChunkDownloader::downloadRequestFinished);
 }
 

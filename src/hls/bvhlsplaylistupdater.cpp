@@ -64,7 +64,7 @@ void BVHlsPlaylistUpdater::updatePlaylist()
     }
     m_playlistReply = nullptr;
     // A playlist larger than any real one is cut off and counts as a failed request.
-    m_playlistReply = m_player->nam()->getSafely(m_playlistUrl, BV_HLS_MAX_PLAYLIST_BYTES);
+    m_playlistReply = BVNetworkAccessManager::getSafely(m_player->nam(), m_playlistUrl, BV_HLS_MAX_PLAYLIST_BYTES);
     connect(m_playlistReply, &QNetworkReply::finished, this, &BVHlsPlaylistUpdater::playlistRequestFinished);
 }
 

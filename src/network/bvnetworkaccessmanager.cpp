@@ -115,11 +115,11 @@ void BVNetworkAccessManager::discardReply(QPointer<QNetworkReply> &reply, QObjec
     reply = nullptr;
 }
 
-QNetworkReply *BVNetworkAccessManager::getSafely(const QUrl &url, qint64 maxBytes)
+QNetworkReply *BVNetworkAccessManager::getSafely(QNetworkAccessManager *nam, const QUrl &url, qint64 maxBytes)
 {
     QNetworkRequest request(url);
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
-    QNetworkReply *reply = get(request);
+    QNetworkReply *reply = nam->get(request);
     if (maxBytes > 0) {
         // Qt reads no further than its read buffer: the body never grows past the limit in memory.
         // The whole body may already be there when the progress is reported, so the reply is

@@ -42,9 +42,9 @@ public:
     // deletion; forgets it. Does nothing when it is null.
     static void discardReply(QPointer<QNetworkReply> &reply, QObject *receiver);
 
-    // A GET of `url` that never follows a redirect to a less safe scheme and, with `maxBytes`
+    // A GET of `url` through `nam` that never follows a redirect to a less safe scheme and, with `maxBytes`
     // above 0, fails (OperationCanceledError) once its body passes that many bytes.
-    QNetworkReply *getSafely(const QUrl &url, qint64 maxBytes = 0);
+    static QNetworkReply *getSafely(QNetworkAccessManager *nam, const QUrl &url, qint64 maxBytes = 0);
 
 signals:
     void awaitChanged(bool await);

@@ -43,7 +43,7 @@ void BVPlaylistParser::parse(const QUrl &url)
     }
     updateIsProcessing(true);
     m_url = url;
-    m_reply = m_player->nam()->getSafely(url);
+    m_reply = BVNetworkAccessManager::getSafely(m_player->nam(), url);
     m_reply->setReadBufferSize(kReadBufferBytes);
     connect(m_reply, &QNetworkReply::finished, this, &BVPlaylistParser::playlistRequestFinished);
     connect(m_reply, &QNetworkReply::readyRead, this, &BVPlaylistParser::playlistRequestReadyRead);

@@ -159,6 +159,8 @@ void TestHttpServer::serve(int socket)
     HttpResponse response;
     {
         std::lock_guard lock(m_mutex);
+        request.receivedMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                 std::chrono::steady_clock::now().time_since_epoch()).count();
         m_requests.append(request);
         response = m_responses.value(request.path, HttpResponse::of("text/plain", "not found"));
         if (!m_responses.contains(request.path))

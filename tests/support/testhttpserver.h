@@ -44,6 +44,7 @@ struct HttpRequest {
     QByteArray path;  // without the query
     QByteArray query; // after '?', empty when none
     QMap<QByteArray, QByteArray> headers; // lower-case names
+    qint64 receivedMs = 0; // when the request arrived, on the steady clock
 };
 
 class TestHttpServer {

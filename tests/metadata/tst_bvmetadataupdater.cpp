@@ -1,0 +1,191 @@
+// The now-playing updater against the local test server: documents, covers, silent updates,
+// the polling rhythm (measured in real time, several updaters at once), failures.
+#include "bvmetadataupdater.h"
+#include "bvnetworkaccessmanager.h"
+#include "testhttpserver.h"
+
+#include <QJsonDocument>
+#include <QSignalSpy>
+#include <QTest>
+
+using namespace bvtest;
+
+namespace {
+
+QByteArray document(const QByteArray &id, const QByteArray &artist, const QByteArray &cover = "cover.jpg")
+{
+    return "{\"uniqueid\":\"" + id + "\",\"artist\":\"" + artist + "\",\"title\":\"Song of " + artist
+        + "\",\"cover\":\"" + cover + "\",\"ddbId\":7,\"type\":2,\"extra\":true}";
+}
+
+HttpResponse json(const QByteArray &body)
+{
+    return HttpResponse::of("application/json", body);
+}
+
+// Seconds between the requests for `path`.
+QList<double> gaps(const QList<HttpRequest> &requests)
+{
+    QList<double> result;
+    for (qsizetype i = 1; i < requests.size(); ++i)
+        result.append((requests[i].receivedMs - requests[i - 1].receivedMs) / 1000.0);
+    return result;
+}
+
+} // namespace
+
+class TestBVMetadataUpdater : public QObject
+{
+    Q_OBJECT
+
+    TestHttpServer *m_server = nullptr;
+    BVNetworkAccessManager m_nam;
+
+    QUrl url(const QByteArray &path) const { return QUrl(QString::fromLatin1(m_server->url(path))); }
+
+private slots:
+    void init() { m_server = new TestHttpServer; }
+    void cleanup() { delete m_server; }
+
+    void freshUpdater()
+    {
+        BVMetadataUpdater updater(&m_nam);
+        const QJsonObject state = QJsonDocument::fromJson(updater.metaJson().toUtf8()).object();
+        QCOMPARE(state, (QJsonObject{{"uniqueid", ""}, {"artist", ""}, {"title", ""}, {"cover", ""},
+                                     {"ddbId", 0}, {"type", -1}}));
+        QVERIFY(updater.metaJson().contains("\n    \"artist\"")); // indented
+    }
+
+    void documentAndCover_data()
+    {
+        QTest::addColumn<QByteArray>("cover");
+        QTest::addColumn<QString>("coverUrl");
+        QTest::newRow("file name beside the document") << QByteArray("art.jpg") << "/station/art.jpg?k=1";
+        QTest::newRow("absolute") << QByteArray("https://img.test/a.png") << "https://img.test/a.png";
+        QTest::newRow("none") << QByteArray("") << "";
+    }
+
+    void documentAndCover()
+    {
+        QFETCH(QByteArray, cover);
+        QFETCH(QString, coverUrl);
+        m_server->setResponse("/station/now.json", json(document("1", "Band", cover)));
+        BVMetadataUpdater updater(&m_nam);
+        QSignalSpy titles(&updater, &BVMetadataUpdater::titleChanged);
+        updater.setMetaUrl(url("/station/now.json?k=1"));
+        QTRY_COMPARE(titles.size(), 1);
+        QCOMPARE(updater.title(), QString("Band"));
+        QCOMPARE(updater.subtitle(), QString("Song of Band"));
+        QCOMPARE(updater.ddbId(), 7);
+        QCOMPARE(updater.type(), 2);
+        const QString expected = coverUrl.startsWith('/') ? QString::fromLatin1(m_server->url("")) + coverUrl : coverUrl;
+        QCOMPARE(updater.coverUrl().toString(), expected);
+        QCOMPARE(updater.json().value("cover").toString(), expected);
+        QVERIFY(updater.json().value("extra").toBool());
+    }
+
+    // Missing members take their defaults; the silent form changes values without signals, and
+    // the same document from the network afterwards emits nothing either.
+    void defaultsAndSilentUpdates()
+    {
+        BVMetadataUpdater updater(&m_nam);
+        QSignalSpy titles(&updater, &BVMetadataUpdater::titleChanged);
+        QSignalSpy types(&updater, &BVMetadataUpdater::typeChanged);
+        updater.updateMetaJson("{\"artist\":\"A\",\"type\":3,\"ddbId\":4}");
+        QCOMPARE(updater.type(), 3);
+        updater.updateMetaJson("{\"artist\":\"B\"}");
+        QCOMPARE(updater.type(), -1);
+        QCOMPARE(updater.ddbId(), 0);
+        QCOMPARE(titles.size(), 2);
+        updater.updateMetaJson("not json");
+        QCOMPARE(updater.title(), QString("B"));
+
+        const QByteArray doc = document("9", "Quiet", "https://img.test/q.png");
+        updater.updateMetaJson(QString::fromUtf8(doc), true);
+        QCOMPARE(updater.title(), QString("Quiet"));
+        QCOMPARE(titles.size(), 2);
+        QCOMPARE(types.size(), 2);
+        QVERIFY(updater.metaJson().contains("\"uniqueid\": \"9\""));
+    }
+
+    // Failures, bodies that are not JSON and stale replies reset the data; a new URL aborts
+    // the request still running for the old one.
+    void failuresReset()
+    {
+        m_server->setResponse("/good.json", json(document("1", "Band")));
+        HttpResponse broken = HttpResponse::of("application/json", "<html>");
+        m_server->setResponse("/broken.json", broken);
+        HttpResponse silent;
+        silent.neverAnswer = true;
+        m_server->setResponse("/silent.json", silent);
+        BVMetadataUpdater updater(&m_nam);
+        updater.setMetaUrl(url("/good.json"));
+        QTRY_COMPARE(updater.title(), QString("Band"));
+        m_server->setResponse("/good.json", [] {
+            HttpResponse error = HttpResponse::of("text/plain", "down");
+            error.status = 500;
+            return error;
+        }());
+        updater.updateMeta();
+        QTRY_COMPARE(updater.title(), QString());
+
+        updater.setMetaUrl(url("/silent.json"));
+        QTRY_COMPARE(m_server->requests("/silent.json").size(), 1);
+        QTest::ignoreMessage(QtWarningMsg, "Metadata updater: abort prev meta request");
+        updater.setMetaUrl(url("/broken.json"));
+        QTest::ignoreMessage(QtWarningMsg, "Metadata updater: Error meta parsing: \"<html>\"");
+        QTRY_COMPARE(m_server->requests("/broken.json").size(), 1);
+        QTest::qWait(200);
+        QCOMPARE(updater.title(), QString());
+    }
+
+    // Real time, all at once (about 21 s): the full document at once and then every 20 s; with
+    // an ID URL the ID every 5 s and the full document only when the ID changes; a failed
+    // request retried after 5 s; a slow ID request not duplicated by the next tick.
+    void pollingRhythm()
+    {
+        m_server->setResponse("/plain.json", json(document("1", "Plain")));
+        m_server->setResponse("/full.json", json(document("1", "Full")));
+        m_server->setResponse("/id.json", json("{\"uniqueid\":\"1\"}"));
+        HttpResponse flaky = json(document("1", "Flaky"));
+        flaky.failures = 1;
+        m_server->setResponse("/flaky.json", flaky);
+        m_server->setResponse("/slowfull.json", json(document("1", "Slow")));
+        HttpResponse silent;
+        silent.neverAnswer = true;
+        m_server->setResponse("/slowid.json", silent);
+
+        BVMetadataUpdater plain(&m_nam), withId(&m_nam), failing(&m_nam), slow(&m_nam);
+        QSignalSpy withIdTitles(&withId, &BVMetadataUpdater::titleChanged);
+        plain.setMetaUrl(url("/plain.json"));
+        withId.setMetaIdUrl(url("/id.json"));
+        withId.setMetaUrl(url("/full.json"));
+        failing.setMetaUrl(url("/flaky.json"));
+        slow.setMetaIdUrl(url("/slowid.json"));
+        slow.setMetaUrl(url("/slowfull.json"));
+        QTest::qWait(7500);
+        m_server->setResponse("/full.json", json(document("2", "Next")));
+        m_server->setResponse("/id.json", json("{\"uniqueid\":\"2\"}"));
+        QTest::qWait(4000);
+        QCOMPARE(m_server->requests("/slowid.json").size(), 1); // the 10 s tick found it running
+        QTest::qWait(9800);
+
+        const QList<double> plainGaps = gaps(m_server->requests("/plain.json"));
+        QCOMPARE(plainGaps.size(), 1);
+        QVERIFY2(qAbs(plainGaps[0] - 20.0) < 0.5, qPrintable(QString::number(plainGaps[0])));
+        const QList<double> idGaps = gaps(m_server->requests("/id.json"));
+        QCOMPARE(idGaps.size(), 3); // at 5, 10, 15 and 20 s
+        for (double gap : idGaps)
+            QVERIFY2(qAbs(gap - 5.0) < 0.5, qPrintable(QString::number(gap)));
+        QCOMPARE(m_server->requests("/full.json").size(), 2); // at once, and after the ID changed
+        QCOMPARE(withId.title(), QString("Next"));
+        QCOMPARE(withIdTitles.size(), 2);
+        const QList<double> flakyGaps = gaps(m_server->requests("/flaky.json"));
+        QVERIFY(!flakyGaps.isEmpty());
+        QVERIFY2(qAbs(flakyGaps[0] - 5.0) < 0.5, qPrintable(QString::number(flakyGaps[0])));
+        QCOMPARE(failing.title(), QString("Flaky"));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestBVMetadataUpdater)
+#include "tst_bvmetadataupdater.moc"

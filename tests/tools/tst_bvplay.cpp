@@ -120,6 +120,51 @@ private slots:
         QCOMPARE(valuesOf(lines, "playingBitrates").size(), 2);
     }
 
+    // A now-playing service beside the stream: artist, title and cover on the status line and
+    // as "metadata" JSON lines.
+    void nowPlayingService()
+    {
+        m_server.setResponse("/now.json", HttpResponse::of("application/json",
+            "{\"uniqueid\":\"1\",\"artist\":\"Band\",\"title\":\"Song\",\"cover\":\"art.png\"}"));
+        QByteArray out;
+        QCOMPARE(run({"--json", "--device", "0", "--duration", "2", "--meta-url", url("/now.json"), url("/live")}, &out), 0);
+        bool found = false;
+        for (const QJsonObject &line : jsonLines(out)) {
+            const QJsonObject metadata = line.value("metadata").toObject();
+            found = found || (metadata.value("artist") == "Band" && metadata.value("title") == "Song"
+                              && metadata.value("cover") == url("/art.png"));
+        }
+        QVERIFY(found);
+        QCOMPARE(run({"--device", "0", "--duration", "2", "--meta-url", url("/now.json"), url("/live")}, &out), 0);
+        QVERIFY2(out.contains("now playing: Band - Song " + url("/art.png").toUtf8()), out.constData());
+    }
+
+    // Without a URL the demo station's own now-playing service is shown, offline.
+    void demoNowPlaying()
+    {
+        QByteArray out;
+        QCOMPARE(run({"--json", "--device", "0", "--duration", "2"}, &out), 0);
+        bool found = false;
+        for (const QJsonObject &line : jsonLines(out))
+            found = found || line.value("metadata").toObject().value("artist") == "BrevantPlayer Demo";
+        QVERIFY2(found, out.constData());
+    }
+
+    // The listener reads the title inside the ICY tag, apostrophes and accents intact (Latin-1
+    // from the server); the raw tag stays in the JSON.
+    void listenerReadsTheTitle()
+    {
+        m_server.setResponse("/latin1", liveWithTitle("Bj\xf6rk - J\xf3ga"));
+        m_server.setResponse("/apostrophes", liveWithTitle("Guns N' Roses - Sweet Child O' Mine"));
+        QByteArray out;
+        QCOMPARE(run({"--device", "0", "--duration", "2", url("/apostrophes")}, &out), 0);
+        QVERIFY2(out.contains("playing | Guns N' Roses - Sweet Child O' Mine | "), out.constData());
+        QCOMPARE(run({"--device", "0", "--duration", "2", url("/latin1")}, &out), 0);
+        QVERIFY2(QString::fromUtf8(out).contains(QString::fromUtf8("playing | Björk - Jóga | ")), out.constData());
+        QCOMPARE(run({"--json", "--device", "0", "--duration", "2", url("/latin1")}, &out), 0);
+        QVERIFY(valuesOf(jsonLines(out), "meta").contains(QString::fromUtf8("StreamTitle='Björk - Jóga';StreamUrl='';")));
+    }
+
     void exitStatuses_data()
     {
         QTest::addColumn<QStringList>("args");

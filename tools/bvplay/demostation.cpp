@@ -45,6 +45,32 @@ QUrl DemoStation::url() const
     return QUrl(QStringLiteral("http://127.0.0.1:%1/demo.mp3").arg(m_server.serverPort()));
 }
 
+QUrl DemoStation::nowPlayingUrl() const
+{
+    return QUrl(QStringLiteral("http://127.0.0.1:%1/nowplaying.json").arg(m_server.serverPort()));
+}
+
+QUrl DemoStation::nowPlayingIdUrl() const
+{
+    return QUrl(QStringLiteral("http://127.0.0.1:%1/nowplaying-id.json").arg(m_server.serverPort()));
+}
+
+qint64 DemoStation::tune() const
+{
+    return m_clock.elapsed() / 1000 / kTitleSeconds + 1;
+}
+
+void DemoStation::answerNowPlaying(QTcpSocket *socket, bool idOnly) const
+{
+    const QByteArray id = "\"uniqueid\":\"tune-" + QByteArray::number(tune()) + "\"";
+    const QByteArray body = idOnly ? "{" + id + "}"
+                                   : "{" + id + ",\"artist\":\"BrevantPlayer Demo\",\"title\":\"Tune "
+                                         + QByteArray::number(tune()) + "\",\"cover\":\"cover.png\",\"type\":1}";
+    socket->write("HTTP/1.0 200 OK\r\nContent-Type: application/json\r\nContent-Length: "
+                  + QByteArray::number(body.size()) + "\r\n\r\n" + body);
+    socket->disconnectFromHost();
+}
+
 void DemoStation::accept()
 {
     while (QTcpSocket *socket = m_server.nextPendingConnection()) {
@@ -68,6 +94,10 @@ void DemoStation::readRequest(Listener &listener)
     listener.request += listener.socket->readAll();
     if (!listener.request.contains("\r\n\r\n"))
         return;
+    if (listener.request.startsWith("GET /nowplaying")) {
+        answerNowPlaying(listener.socket, listener.request.startsWith("GET /nowplaying-id.json"));
+        return;
+    }
     listener.wantsMeta = listener.request.toLower().contains("icy-metadata: 1");
     QByteArray head = "HTTP/1.0 200 OK\r\nContent-Type: audio/mpeg\r\nicy-name: BrevantPlayer demo station\r\n"
                       "icy-br: 128\r\n";
@@ -90,8 +120,7 @@ void DemoStation::encoded()
 
 QByteArray DemoStation::metadataBlock() const
 {
-    const qint64 tune = m_clock.elapsed() / 1000 / kTitleSeconds + 1;
-    QByteArray text = "StreamTitle='BrevantPlayer Demo - Tune " + QByteArray::number(tune) + "';";
+    QByteArray text = "StreamTitle='BrevantPlayer Demo - Tune " + QByteArray::number(tune()) + "';";
     const qsizetype blocks = (text.size() + 15) / 16;
     text.append(QByteArray(blocks * 16 - text.size(), '\0'));
     return char(blocks) + text;

@@ -96,6 +96,11 @@ void JsonReporter::reportError(const QString &message)
     printSignal("error", {message});
 }
 
+void JsonReporter::reportMetadata(const QJsonObject &document)
+{
+    print({{"t", seconds()}, {"metadata", document}});
+}
+
 void JsonReporter::print(const QJsonObject &object)
 {
     std::printf("%s\n", QJsonDocument(object).toJson(QJsonDocument::Compact).constData());

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QElapsedTimer>
+#include <QJsonObject>
 #include <QJsonValue>
 #include <QObject>
 
@@ -23,6 +24,8 @@ public slots:
     // An "error" line: the player's error signal, or a failure it reports only in its log
     // (a start that found nothing to play).
     void reportError(const QString &message);
+    // A "metadata" line: the now-playing service's document.
+    void reportMetadata(const QJsonObject &document);
 
 private slots:
     void propertyChanged();

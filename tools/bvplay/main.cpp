@@ -6,6 +6,7 @@
 #include "bass.h"
 #include "bvbass.h"
 #include "bvbassplayback.h"
+#include "bvmetadataupdater.h"
 #include "bvnetworkaccessmanager.h"
 #include "bvplayer.h"
 #include "bvplaylistparser.h"
@@ -69,6 +70,17 @@ QString printable(QString text)
     return text;
 }
 
+// What a listener reads of a raw now-playing tag: the title inside an ICY "StreamTitle='…';"
+// (apostrophes inside the title kept: it ends at "';"), any other text as it is.
+QString listenerTitle(const QString &meta)
+{
+    static const QString prefix = QStringLiteral("StreamTitle='");
+    if (!meta.startsWith(prefix))
+        return meta;
+    const qsizetype end = meta.indexOf(QLatin1String("';"), prefix.size());
+    return meta.mid(prefix.size(), end < 0 ? -1 : end - prefix.size());
+}
+
 // The URL an argument names: push: and record:N as given, a URL, or a local path.
 // Sets `error` when it names nothing bvplay can play.
 QUrl urlFromArgument(const QString &argument, QString &error)
@@ -92,8 +104,14 @@ QUrl urlFromArgument(const QString &argument, QString &error)
 class StatusPrinter : public QObject
 {
 public:
-    explicit StatusPrinter(BVPlayer *player) : QObject(player), m_player(player), m_terminal(isatty(STDOUT_FILENO))
+    StatusPrinter(BVPlayer *player, BVMetadataUpdater *metadata)
+        : QObject(player), m_player(player), m_metadata(metadata), m_terminal(isatty(STDOUT_FILENO))
     {
+        if (metadata) {
+            connect(metadata, &BVMetadataUpdater::titleChanged, this, [this] { print(); });
+            connect(metadata, &BVMetadataUpdater::subtitleChanged, this, [this] { print(); });
+            connect(metadata, &BVMetadataUpdater::coverUrlChanged, this, [this] { print(); });
+        }
         connect(player, &BVPlayerSource::stateChanged, this, [this] { print(); });
         connect(player, &BVPlayerSource::metaChanged, this, [this] { print(); });
         connect(player, &BVPlayerSource::currentBitrateChanged, this, [this] { print(); });
@@ -114,13 +132,18 @@ private:
     void print()
     {
         const BVPlayer &p = *m_player;
+        const QString title = listenerTitle(p.meta());
         QString line = QStringLiteral("%1 | %2 | %3 kbit/s %4 | %5")
-                           .arg(QString::fromLatin1(stateName(p.state())), p.meta().isEmpty() ? "-" : printable(p.meta()))
+                           .arg(QString::fromLatin1(stateName(p.state())), title.isEmpty() ? "-" : printable(title))
                            .arg(p.currentBitrate() / 1000)
                            .arg(QString::fromLatin1(QMetaEnum::fromType<BVPlayerSource::Quality>().valueToKey(p.currentQuality())))
                            .arg(p.isSeekable() ? QString("%1/%2 s").arg(p.position(), 0, 'f', 1).arg(p.length(), 0, 'f', 1)
                                                : QStringLiteral("live"));
         line += QStringLiteral(" | buffered %1 s").arg(p.bufferedLength(), 0, 'f', 1);
+        if (m_metadata && !(m_metadata->title().isEmpty() && m_metadata->subtitle().isEmpty()))
+            line += QStringLiteral(" | now playing: %1 - %2 %3")
+                        .arg(printable(m_metadata->title()), printable(m_metadata->subtitle()),
+                             m_metadata->coverUrl().toString(QUrl::RemoveUserInfo));
         if (p.isUpdatesLevel())
             line += QStringLiteral(" | %1").arg(QString(int(p.level() * 40), QLatin1Char('#')), -40);
         if (m_terminal) {
@@ -133,6 +156,7 @@ private:
     }
 
     BVPlayer *m_player;
+    BVMetadataUpdater *m_metadata;
     const bool m_terminal;
     QString m_last;
 };
@@ -225,10 +249,12 @@ int main(int argc, char **argv)
     const QCommandLineOption json("json", "One JSON object per property change and signal.");
     const QCommandLineOption publish("publish", "Publish the player as \"BVPlayer\" on NODE_URL.", "NODE_URL");
     const QCommandLineOption attach("connect", "Drive the player published on NODE_URL from standard input.", "NODE_URL");
+    const QCommandLineOption metaUrl("meta-url", "Poll a now-playing JSON service (without a URL: the demo's).", "URL");
+    const QCommandLineOption metaIdUrl("meta-id-url", "Its ID document, polled every 5 s instead.", "URL");
     const QCommandLineOption demo("demo", "Without a URL: the demo station as mp3 (ICY titles) or hls (three "
                                   "bitrates, timed ID3 titles).", "KIND", "mp3");
     parser.addOptions({duration, device, volume, duck, rate, quality, bitrate, noRestart, level, referer, userId,
-                       utmMark, timeout, log, json, publish, attach, demo});
+                       utmMark, timeout, log, json, publish, attach, metaUrl, metaIdUrl, demo});
     parser.addHelpOption();
 
     const auto usageError = [&parser](const QString &reason) {
@@ -316,6 +342,7 @@ int main(int argc, char **argv)
     QThread stationThread;
     QObject stationContext;
     QObject *station = nullptr;
+    QUrl demoMetaUrl, demoMetaIdUrl;
     const auto stopStation = qScopeGuard([&] {
         if (station)
             QMetaObject::invokeMethod(station, [station] { delete station; }, Qt::BlockingQueuedConnection);
@@ -335,8 +362,11 @@ int main(int argc, char **argv)
             } else {
                 auto *mp3 = new DemoStation;
                 station = mp3;
-                if (mp3->start(error))
+                if (mp3->start(error)) {
                     url = mp3->url();
+                    demoMetaUrl = mp3->nowPlayingUrl();
+                    demoMetaIdUrl = mp3->nowPlayingIdUrl();
+                }
             }
             if (url.isEmpty()) {
                 delete station;
@@ -370,10 +400,22 @@ int main(int argc, char **argv)
     player.setIsRestarted(!parser.isSet(noRestart));
     player.setIsUpdatesLevel(parser.isSet(level));
 
+    // A now-playing service beside the player: the one asked for, else the demo station's.
+    BVMetadataUpdater *metadata = nullptr;
+    const QUrl metaUrlValue = parser.isSet(metaUrl) ? QUrl(parser.value(metaUrl)) : demoMetaUrl;
+    if (!metaUrlValue.isEmpty()) {
+        metadata = new BVMetadataUpdater(&nam, &player);
+        metadata->setMetaIdUrl(parser.isSet(metaIdUrl) ? QUrl(parser.value(metaIdUrl))
+                               : parser.isSet(metaUrl) ? QUrl() : demoMetaIdUrl);
+        metadata->setMetaUrl(metaUrlValue);
+    }
+
     int status = 0;
     JsonReporter *reporter = parser.isSet(json) ? new JsonReporter(&player, &player) : nullptr;
     if (!reporter)
-        new StatusPrinter(&player);
+        new StatusPrinter(&player, metadata);
+    else if (metadata)
+        QObject::connect(metadata, &BVMetadataUpdater::jsonChanged, reporter, &JsonReporter::reportMetadata);
     QObject::connect(&player, &BVPlayerSource::ended, &app, &QCoreApplication::quit);
     QObject::connect(&player, &BVPlayerSource::error, &app, [&](const QString &message) {
         if (!reporter)

@@ -137,6 +137,14 @@ private slots:
         QVERIFY(found);
         QCOMPARE(run({"--device", "0", "--duration", "2", "--meta-url", url("/now.json"), url("/live")}, &out), 0);
         QVERIFY2(out.contains("now playing: Band - Song " + url("/art.png").toUtf8()), out.constData());
+        // A cover made absolute from a metadata URL with credentials is shown without them.
+        QString withPassword = url("/now.json");
+        withPassword.replace("http://", "http://user:secret@");
+        for (const QStringList &mode : {QStringList{"--json"}, QStringList{}}) {
+            QCOMPARE(run(mode + QStringList{"--device", "0", "--duration", "2", "--meta-url", withPassword, url("/live")},
+                         &out), 0);
+            QVERIFY2(out.contains("art.png") && !out.contains("secret"), out.constData());
+        }
     }
 
     // Without a URL the demo station's own now-playing service is shown, offline.

@@ -98,7 +98,11 @@ void JsonReporter::reportError(const QString &message)
 
 void JsonReporter::reportMetadata(const QJsonObject &document)
 {
-    print({{"t", seconds()}, {"metadata", document}});
+    // A cover made absolute from a metadata URL with credentials would carry its password.
+    QJsonObject shown = document;
+    if (shown.contains(QLatin1String("cover")))
+        shown.insert(QLatin1String("cover"), toJson(QUrl(shown.value(QLatin1String("cover")).toString())));
+    print({{"t", seconds()}, {"metadata", shown}});
 }
 
 void JsonReporter::print(const QJsonObject &object)

@@ -62,7 +62,6 @@ void BVHlsPlaylistUpdater::updatePlaylist()
         qCWarning(bvLog) << m_player->playerName() << "Hls playlist updater: abort prev playlist request";
         BVNetworkAccessManager::discardReply(m_playlistReply, this);
     }
-    m_playlistReply = nullptr;
     // A playlist larger than any real one is cut off and counts as a failed request.
     m_playlistReply = BVNetworkAccessManager::getSafely(m_player->nam(), m_playlistUrl, BV_HLS_MAX_PLAYLIST_BYTES);
     connect(m_playlistReply, &QNetworkReply::finished, this, &BVHlsPlaylistUpdater::playlistRequestFinished);

@@ -337,6 +337,10 @@ bool Channel::mixInto(float *mix, int frames, const MixTime &time)
         if (m_sourceEnded && m_resamplerDrained && m_fifo.empty() && m_resampledRead >= m_resampled.size()) {
             m_state = State::Ended;
             ended = true;
+            // The end position itself is reached now, and so is any position up to the stated
+            // length that the decoded data fell short of.
+            const QWORD last = std::max<QWORD>(m_position, static_cast<QWORD>(std::max<int64_t>(lengthBytes(), 0)));
+            m_syncs.collectPositions(m_position, last + 1, events);
             m_syncs.collect(BASS_SYNC_END, 0, events);
         }
     }

@@ -1,5 +1,7 @@
 #include "decoder.h"
 
+#include "mp3_info.h"
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
@@ -190,12 +192,43 @@ int Decoder::openStream(const Options &options)
     }
 
     m_io->seekable = seekable;
+    if (m_codec->codec_id == AV_CODEC_ID_MP3 && std::strcmp(m_format->iformat->name, "mp3") == 0
+        && m_input.size() >= 0)
+        m_lengthBytes = mp3LengthBytes();
     m_opening = false;
     m_bytesAtLastSample = m_bytesRead;
 
     if (!m_resampler.configure(m_codec->ch_layout, m_codec->sample_fmt, m_rate, m_channels, AV_SAMPLE_FMT_S16, m_rate))
         return BASS_ERROR_FORMAT;
     return BASS_OK;
+}
+
+std::vector<uint8_t> Decoder::readAt(int64_t position, int size)
+{
+    std::vector<uint8_t> bytes(static_cast<size_t>(size));
+    if (avio_seek(m_io, position, SEEK_SET) < 0)
+        return {};
+    const int n = avio_read(m_io, bytes.data(), size);
+    bytes.resize(static_cast<size_t>(std::max(n, 0)));
+    return bytes;
+}
+
+// The exact decoded length from the first frame's Xing/LAME or VBRI header; without one
+// (plain CBR) FFmpeg's estimate from size and bit rate, made a whole number of frames.
+int64_t Decoder::mp3LengthBytes()
+{
+    const int64_t resume = avio_tell(m_io);
+    const std::vector<uint8_t> tag = readAt(0, 10);
+    const int64_t audioStart = id3v2TagSize(tag.data(), tag.size());
+    const std::vector<uint8_t> frame = readAt(audioStart, kMaxMp3HeaderFrame);
+    int64_t samples = mp3HeaderSamples(frame.data(), frame.size());
+    avio_seek(m_io, resume, SEEK_SET);
+    const int64_t frameBytes = int64_t(m_channels) * 2;
+    if (samples < 0 && m_lengthBytes > 0 && m_codec->frame_size > 0) {
+        const int64_t perFrame = m_codec->frame_size;
+        samples = (m_lengthBytes / frameBytes + perFrame / 2) / perFrame * perFrame;
+    }
+    return samples > 0 ? samples * frameBytes : m_lengthBytes;
 }
 
 void Decoder::appendFrame(const AVFrame *frame, std::vector<int16_t> &out)

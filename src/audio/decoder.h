@@ -39,6 +39,8 @@ public:
     // Bytes read without a single decoded sample before the stream counts as broken.
     static constexpr int64_t kMaxJunkBytes = 1024 * 1024;
     // The demuxers the engine serves; nothing else (no playlist readers that open more locations).
+    // The largest MPEG audio frame: the one that may carry a Xing or VBRI header.
+    static constexpr int kMaxMp3HeaderFrame = 2881;
     static constexpr const char *kFormats = "mp3,aac,loas,ogg,flac,wav,w64,aiff,mpegts,mov,matroska,asf";
 
     // Opens the input's first audio stream. On failure returns nullptr and sets
@@ -69,6 +71,8 @@ private:
     explicit Decoder(ByteInput &input);
     int openStream(const Options &options);
     static int readPacket(void *opaque, uint8_t *buffer, int size);
+    std::vector<uint8_t> readAt(int64_t position, int size);
+    int64_t mp3LengthBytes();
     static int interrupted(void *opaque);
     Status receiveFrames(std::vector<int16_t> &out);
     void appendFrame(const AVFrame *frame, std::vector<int16_t> &out);

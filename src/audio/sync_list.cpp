@@ -36,9 +36,14 @@ void SyncList::collect(DWORD type, DWORD data, std::vector<Event> &out) const
 
 void SyncList::collectPositions(QWORD from, QWORD to, std::vector<Event> &out) const
 {
+    std::vector<const Sync *> reached;
     for (const Sync &s : m_syncs)
         if (s.type == BASS_SYNC_POS && s.param >= from && s.param < to)
-            out.push_back({s.id, s.proc, s.user, 0});
+            reached.push_back(&s);
+    // In the order the positions are played, whatever order the syncs were set in.
+    std::stable_sort(reached.begin(), reached.end(), [](const Sync *a, const Sync *b) { return a->param < b->param; });
+    for (const Sync *s : reached)
+        out.push_back({s->id, s->proc, s->user, 0});
 }
 
 } // namespace bvaudio

@@ -22,7 +22,7 @@ public:
     bool contains(HSYNC id) const;
     // Appends an event with `data` for every sync of `type`.
     void collect(DWORD type, DWORD data, std::vector<Event> &out) const;
-    // Appends an event for every position sync inside [from, to).
+    // Appends an event for every position sync inside [from, to), in position order.
     void collectPositions(QWORD from, QWORD to, std::vector<Event> &out) const;
 
 private:

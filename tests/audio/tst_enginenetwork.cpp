@@ -7,10 +7,12 @@
 
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <atomic>
+#include <memory>
 #include <mutex>
 
 using namespace bvtest;
@@ -77,6 +79,32 @@ struct Download {
 struct StreamGuard {
     HSTREAM handle;
     ~StreamGuard() { BASS_StreamFree(handle); }
+};
+
+// Records when each position sync fired, with the position it was set at.
+struct PositionLog {
+    struct Hit {
+        QWORD position;
+        qint64 ns;
+    };
+    std::mutex mutex;
+    QList<Hit> hits;
+    QElapsedTimer clock;
+    std::vector<std::unique_ptr<std::pair<PositionLog *, QWORD>>> marks;
+
+    PositionLog() { clock.start(); }
+    static void hit(HSYNC, DWORD, DWORD, void *user)
+    {
+        auto *mark = static_cast<std::pair<PositionLog *, QWORD> *>(user);
+        std::lock_guard lock(mark->first->mutex);
+        mark->first->hits.append({mark->second, mark->first->clock.nsecsElapsed()});
+    }
+    bool watch(HSTREAM stream, QWORD position)
+    {
+        marks.push_back(std::make_unique<std::pair<PositionLog *, QWORD>>(this, position));
+        return BASS_ChannelSetSync(stream, BASS_SYNC_POS, position, hit, marks.back().get());
+    }
+    QList<Hit> list() { std::lock_guard lock(mutex); return hits; }
 };
 
 HSTREAM openUrl(const QByteArray &url, DWORD offset = 0, Download *download = nullptr, const QByteArray &headers = {})
@@ -208,6 +236,71 @@ private slots:
         events.watch(stream);
         QVERIFY(BASS_ChannelPlay(stream, FALSE));
         QTRY_COMPARE_WITH_TIMEOUT(events.endCount(), 1, 2000);
+    }
+
+    // Short files of known size (audio ads): the decoded length is exact as soon as the stream
+    // exists, and position syncs anywhere, set in any order, fire once each in position order on
+    // time, the one at the very end included.
+    void fileLengthAndPositionSyncs_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<QByteArray>("contentType");
+        QTest::addColumn<int>("toleranceSamples"); // MP3 exact; AAC's padding after the audio is not announced
+        QTest::newRow("mp3 cbr, Info header") << QStringList{"-c:a", "libmp3lame", "-b:a", "128k", "-f", "mp3"} << QByteArray("audio/mpeg") << 0;
+        QTest::newRow("mp3 vbr, Xing header") << QStringList{"-c:a", "libmp3lame", "-q:a", "4", "-f", "mp3"} << QByteArray("audio/mpeg") << 0;
+        QTest::newRow("mp3 cbr, no header") << QStringList{"-c:a", "libmp3lame", "-b:a", "96k", "-write_xing", "0", "-f", "mp3"}
+                                            << QByteArray("audio/mpeg") << 0;
+        QTest::newRow("m4a") << QStringList{"-c:a", "aac", "-f", "ipod"} << QByteArray("audio/mp4") << 1024;
+    }
+
+    void fileLengthAndPositionSyncs()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(QByteArray, contentType);
+        QFETCH(int, toleranceSamples);
+        QVERIFY(makeTone(m_dir.filePath("ad"), 880, 1.55, args));
+        QVERIFY(runFfmpeg({"-i", m_dir.filePath("ad"), "-f", "s16le", m_dir.filePath("ad.pcm")}));
+        const QWORD decoded = QFileInfo(m_dir.filePath("ad.pcm")).size();
+        m_server->setResponse("/ad", HttpResponse::of(contentType, read("ad")));
+        PositionLog log;
+        const HSTREAM stream = openUrl(m_server->url("/ad"));
+        StreamGuard guard{stream};
+        QVERIFY2(stream, qPrintable(QString::number(BASS_ErrorGetCode())));
+        const QWORD length = BASS_ChannelGetLength(stream, BASS_POS_BYTE);
+        QVERIFY2(qAbs(qint64(length) - qint64(decoded)) <= toleranceSamples * 4,
+                 qPrintable(QString("%1 bytes, decoded %2").arg(length).arg(decoded)));
+
+        const QList<QWORD> positions{length, length / 2, 0, length - 4, length / 4, length / 2 + 4};
+        for (QWORD position : positions)
+            QVERIFY(log.watch(stream, position));
+        Events events;
+        events.watch(stream);
+        QVERIFY(BASS_ChannelPlay(stream, FALSE));
+        QTRY_COMPARE_WITH_TIMEOUT(events.endCount(), 1, 4000);
+        const QList<PositionLog::Hit> hits = log.list();
+        QCOMPARE(hits.size(), positions.size());
+        QList<QWORD> sorted = positions;
+        std::sort(sorted.begin(), sorted.end());
+        const double bytesPerSecond = BASS_ChannelSeconds2Bytes(stream, 1.0);
+        for (int i = 0; i < hits.size(); ++i) {
+            QCOMPARE(hits[i].position, sorted[i]);
+            const double expectedMs = double(hits[i].position) / bytesPerSecond * 1000.0;
+            const double firedMs = (hits[i].ns - hits[0].ns) / 1e6;
+            QVERIFY2(qAbs(firedMs - expectedMs) < 20.0, qPrintable(QString("%1 ms vs %2 ms").arg(firedMs).arg(expectedMs)));
+        }
+    }
+
+    // Without Content-Length (or a length the container cannot tell) there is no length.
+    void fileWithoutSizeHasNoLength()
+    {
+        HttpResponse chunked = HttpResponse::of("audio/mpeg", m_mp3);
+        chunked.chunked = true;
+        m_server->setResponse("/ad.mp3", chunked);
+        const HSTREAM stream = openUrl(m_server->url("/ad.mp3"));
+        StreamGuard guard{stream};
+        QVERIFY2(stream, qPrintable(QString::number(BASS_ErrorGetCode())));
+        QCOMPARE(BASS_ChannelGetLength(stream, BASS_POS_BYTE), QWORD(-1));
+        QCOMPARE(BASS_ErrorGetCode(), BASS_ERROR_NOTAVAIL);
     }
 
     void offsetStartsWithRange_data()
@@ -392,6 +485,7 @@ private slots:
     void playlistsAreFollowed_data()
     {
         QTest::addColumn<QByteArray>("contentType");
+        QTest::addColumn<int>("toleranceSamples"); // MP3 exact; AAC's padding after the audio is not announced
         QTest::addColumn<QByteArray>("list");
         QTest::newRow("pls") << QByteArray("audio/x-scpls")
                              << QByteArray("[playlist]\nNumberOfEntries=2\nFile1=%DEAD%\nTitle1=dead\nFile2=%GOOD%\n");

@@ -1,6 +1,7 @@
 // The engine's pure parts on their own: the ICY demuxer, the URL string
-// parser, the playlist reader and the sample queue.
+// parser, the playlist reader, the MP3 length headers and the sample queue.
 #include "icy_demuxer.h"
+#include "mp3_info.h"
 #include "net_request.h"
 #include "playlist_reader.h"
 #include "sample_fifo.h"
@@ -22,6 +23,38 @@ QByteArray icyBlock(const QByteArray &text)
 std::vector<std::string> entries(const char *text, const char *base)
 {
     return readPlaylist(text, base);
+}
+
+// The first frame of an MP3 file: frame header, zeroed side info, then `tag` (a Xing, Info or
+// VBRI header) at its place in the frame.
+QByteArray headerFrame(const QByteArray &header, int sideInfo, const QByteArray &tag)
+{
+    return header + QByteArray(sideInfo, '\0') + tag;
+}
+
+QByteArray be32(quint32 v)
+{
+    const char bytes[] = {char(v >> 24), char(v >> 16), char(v >> 8), char(v)};
+    return QByteArray(bytes, 4);
+}
+
+// A Xing/Info header with the given flags and, after it, an encoder tag carrying delay and padding.
+QByteArray xing(const char *name, quint32 flags, quint32 frames, const QByteArray &encoder = {}, int delay = 0,
+                int padding = 0)
+{
+    QByteArray tag = QByteArray(name) + be32(flags);
+    if (flags & 1)
+        tag += be32(frames);
+    if (flags & 2)
+        tag += be32(100000);
+    if (flags & 4)
+        tag += QByteArray(100, '\x7f');
+    if (flags & 8)
+        tag += be32(50);
+    if (!encoder.isEmpty())
+        tag += encoder.leftJustified(21, ' ') + char(delay >> 4) + char((delay & 0xf) << 4 | padding >> 8) + char(padding & 0xff)
+               + QByteArray(12, '\0');
+    return tag;
 }
 
 } // namespace
@@ -121,6 +154,58 @@ private slots:
     }
 
     // The queue keeps order across wrap-around and growth.
+    void mp3HeaderLength_data()
+    {
+        QTest::addColumn<QByteArray>("frame");
+        QTest::addColumn<qint64>("samples");
+        const QByteArray mpeg1Stereo("\xff\xfb\x90\x64", 4);
+        const QByteArray mpeg2Mono("\xff\xf3\x90\xc4", 4);
+        QTest::newRow("LAME: delay and padding dropped")
+            << headerFrame(mpeg1Stereo, 32, xing("Info", 15, 118, "LAME3.100", 576, 855)) << qint64(118 * 1152 - 1431);
+        QTest::newRow("FFmpeg's encoder tag") << headerFrame(mpeg1Stereo, 32, xing("Xing", 15, 40, "Lavc59.37", 1105, 300))
+                                              << qint64(40 * 1152 - 1405);
+        QTest::newRow("Xing without encoder tag") << headerFrame(mpeg1Stereo, 32, xing("Xing", 1, 7)) << qint64(7 * 1152);
+        QTest::newRow("unknown encoder tag") << headerFrame(mpeg1Stereo, 32, xing("Xing", 15, 7, "GOGO", 576, 100))
+                                             << qint64(7 * 1152);
+        QTest::newRow("encoder tag cut off") << headerFrame(mpeg1Stereo, 32, xing("Info", 15, 9, "LAME3.100", 576, 855)).left(170)
+                                             << qint64(9 * 1152);
+        QTest::newRow("no frame count") << headerFrame(mpeg1Stereo, 32, xing("Xing", 6, 0)) << qint64(-1);
+        QTest::newRow("MPEG-2 mono: 576 per frame, header after 9 bytes")
+            << headerFrame(mpeg2Mono, 9, xing("Xing", 1, 10)) << qint64(10 * 576);
+        QTest::newRow("VBRI") << headerFrame(mpeg1Stereo, 32, "VBRI" + QByteArray("\0\1\2\100\0\0", 6) + be32(5000) + be32(33))
+                              << qint64(33 * 1152);
+        QTest::newRow("plain audio frame") << headerFrame(mpeg1Stereo, 32, QByteArray(400, '\x55')) << qint64(-1);
+        QTest::newRow("layer II") << headerFrame(QByteArray("\xff\xfd\x90\x64", 4), 32, xing("Xing", 1, 7)) << qint64(-1);
+        QTest::newRow("no frame sync") << QByteArray("ID3\4\0\0\0\0\0\0").append(200, 'x') << qint64(-1);
+        QTest::newRow("empty") << QByteArray() << qint64(-1);
+    }
+
+    // Headers the engine reads to know an MP3's decoded length before decoding it.
+    void mp3HeaderLength()
+    {
+        QFETCH(QByteArray, frame);
+        QFETCH(qint64, samples);
+        QCOMPARE(mp3HeaderSamples(reinterpret_cast<const uint8_t *>(frame.constData()), size_t(frame.size())), samples);
+    }
+
+    void id3v2TagSize_data()
+    {
+        QTest::addColumn<QByteArray>("head");
+        QTest::addColumn<qint64>("size");
+        QTest::newRow("tag") << QByteArray("ID3\4\0\0\0\0\2\1", 10) << qint64(10 + 257);
+        QTest::newRow("with footer") << QByteArray("ID3\4\0\x10\0\0\0\5", 10) << qint64(25);
+        QTest::newRow("size not sync-safe") << QByteArray("ID3\4\0\0\0\0\x80\1", 10) << qint64(0);
+        QTest::newRow("no tag") << QByteArray("\xff\xfb\x90\x64......", 10) << qint64(0);
+        QTest::newRow("too short") << QByteArray("ID3\4", 4) << qint64(0);
+    }
+
+    void id3v2TagSize()
+    {
+        QFETCH(QByteArray, head);
+        QFETCH(qint64, size);
+        QCOMPARE(bvaudio::id3v2TagSize(reinterpret_cast<const uint8_t *>(head.constData()), size_t(head.size())), size);
+    }
+
     void sampleQueue()
     {
         SampleFifo fifo;

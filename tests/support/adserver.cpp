@@ -1,0 +1,121 @@
+#include "adserver.h"
+
+#include "testmedia.h"
+
+#include <QFile>
+#include <QUrlQuery>
+
+namespace bvtest {
+namespace {
+
+QByteArray tracking(const QByteArray &base, const QByteArray &name, const QByteArray &event)
+{
+    return "<Tracking event=\"" + name + "\">" + base + "/track?e=" + event + "</Tracking>\n";
+}
+
+QByteArray linear(AdDocumentKind kind, const QByteArray &base, int progressSeconds)
+{
+    QByteArray events;
+    for (const char *name : {"start", "firstQuartile", "midpoint", "thirdQuartile", "complete"})
+        events += tracking(base, name, name);
+    for (int i = 0; i <= progressSeconds; ++i) {
+        const QByteArray name = "progress" + QByteArray::number(i);
+        events += tracking(base, name, name);
+    }
+    if (kind == AdDocumentKind::Vast3 || kind == AdDocumentKind::Vast4) // offsets are not read
+        events += "<Tracking event=\"progress\" offset=\"00:00:01\">" + base + "/track?e=offset</Tracking>\n";
+    QByteArray media;
+    if (kind != AdDocumentKind::Daast1) // video first: only the audio file is taken
+        media += "<MediaFile delivery=\"progressive\" type=\"video/mp4\" width=\"640\" height=\"360\">" + base
+                 + "/ad/video.mp4</MediaFile>\n";
+    media += "<MediaFile delivery=\"progressive\" type=\"audio/mpeg\" bitrate=\"128\">\n  " + base
+             + "/ad/media.mp3\n</MediaFile>\n";
+    return "<Linear>\n<Duration>00:00:03.000</Duration>\n<TrackingEvents>\n" + events
+           + "</TrackingEvents>\n<MediaFiles>\n" + media + "</MediaFiles>\n</Linear>\n";
+}
+
+QByteArray companion(const QByteArray &base)
+{
+    return "<CompanionAds>\n<Companion id=\"banner\" width=\"300\" height=\"250\">\n"
+           "<StaticResource creativeType=\"image/png\"><![CDATA[ "
+           + base + "/banner.png ]]></StaticResource>\n<TrackingEvents>\n" + tracking(base, "start", "companionStart")
+           + tracking(base, "complete", "companionComplete") + "</TrackingEvents>\n<CompanionClickThrough>" + base
+           + "/landing?sdkuiid=a&amp;sdkuiid=b</CompanionClickThrough>\n<CompanionClickTracking>" + base
+           + "/track?e=click</CompanionClickTracking>\n</Companion>\n</CompanionAds>\n";
+}
+
+} // namespace
+
+QByteArray adDocument(AdDocumentKind kind, const QByteArray &base, int progressSeconds)
+{
+    QByteArray root;
+    QByteArray extra;
+    switch (kind) {
+    case AdDocumentKind::Daast1:
+        root = "<DAAST version=\"1.0\">";
+        extra = "<Category>Radio</Category>\n";
+        break;
+    case AdDocumentKind::Vast2:
+        root = "<VAST version=\"2.0\">";
+        break;
+    case AdDocumentKind::Vast3:
+        root = "<VAST version=\"3.0\">";
+        extra = "<Pricing model=\"cpm\" currency=\"EUR\">1.00</Pricing>\n";
+        break;
+    case AdDocumentKind::Vast4:
+        root = "<VAST version=\"4.0\" xmlns=\"http://www.iab.com/VAST\">";
+        extra = "<AdServingId>bv-serving-1</AdServingId>\n";
+        break;
+    }
+    const QByteArray rootName = root.mid(1, root.indexOf(' ') - 1);
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n" + root + "\n<Ad id=\" bv-ad-1 \">\n<InLine>\n"
+           "<AdSystem version=\"1\">Brevant test ads</AdSystem>\n<AdTitle>\n  "
+           + QByteArray(AdServer::kTitle) + "\n</AdTitle>\n" + extra + "<Impression id=\"i\"><![CDATA[\n    " + base
+           + "/track?e=impression&sdkuiid=stale\n  ]]></Impression>\n<Error>" + base
+           + "/track?e=error</Error>\n<Creatives>\n<Creative id=\"audio\" sequence=\"1\">\n"
+           + linear(kind, base, progressSeconds) + "</Creative>\n<Creative id=\"banner\">\n" + companion(base)
+           + "</Creative>\n</Creatives>\n</InLine>\n</Ad>\n</" + rootName + ">\n";
+}
+
+AdServer::AdServer(TestHttpServer &server) : m_server(server)
+{
+    m_server.setResponse("/track", HttpResponse::of("image/gif", "GIF89a"));
+}
+
+bool AdServer::makeMedia(const QString &directory, double frequency, double seconds)
+{
+    const QString path = directory + QStringLiteral("/ad-media.mp3");
+    if (!makeTone(path, frequency, seconds, {"-c:a", "libmp3lame", "-b:a", "128k"}))
+        return false;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    m_server.setResponse("/ad/media.mp3", HttpResponse::of("audio/mpeg", file.readAll()));
+    return true;
+}
+
+QString AdServer::serveDocument(const QByteArray &path, const QByteArray &document)
+{
+    m_server.setResponse(path, HttpResponse::of("application/xml", document));
+    return QString::fromLatin1(m_server.url(path));
+}
+
+QList<TrackingHit> AdServer::hits()
+{
+    QList<TrackingHit> list;
+    for (const HttpRequest &request : m_server.requests("/track")) {
+        const QUrlQuery query(QString::fromLatin1(request.query));
+        list.append({query.queryItemValue(QStringLiteral("e")).toLatin1(), request.query, request.receivedMs});
+    }
+    return list;
+}
+
+QList<QByteArray> AdServer::events()
+{
+    QList<QByteArray> list;
+    for (const TrackingHit &hit : hits())
+        list.append(hit.event);
+    return list;
+}
+
+} // namespace bvtest

@@ -1,0 +1,361 @@
+// BVDaast on the real engine ("no sound" clock) against the local ad server: the ad's
+// life and states, every tracking request in order and on time, "sdkuiid" on every URL,
+// failures, the document time-out, pause and resume, and events of an abandoned ad.
+#include "adserver.h"
+#include "bvbass.h"
+#include "bvdaast.h"
+#include "bvnetworkaccessmanager.h"
+#include "bvplayer.h"
+
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QUrlQuery>
+
+#include <thread>
+
+using namespace bvtest;
+
+namespace {
+
+QStringList g_warnings;
+
+void collectWarnings(QtMsgType type, const QMessageLogContext &, const QString &message)
+{
+    if (type == QtWarningMsg)
+        g_warnings.append(message);
+}
+
+// Remembers every URL requested through it, in the order the requests were issued.
+class RecordingNam : public BVNetworkAccessManager {
+public:
+    QList<QUrl> urls;
+
+protected:
+    QNetworkReply *createRequest(Operation op, const QNetworkRequest &request, QIODevice *data) override
+    {
+        urls.append(request.url());
+        return BVNetworkAccessManager::createRequest(op, request, data);
+    }
+};
+
+QStringList trackedEvents(const QList<QUrl> &urls)
+{
+    QStringList events;
+    for (const QUrl &url : urls)
+        if (url.path() == QLatin1String("/track"))
+            events.append(QUrlQuery(url).queryItemValue(QStringLiteral("e")));
+    return events;
+}
+
+// An ad object of `player`, whose first play() (without a URL) has started the engine.
+BVDaast *adOf(BVPlayer &player)
+{
+    player.play();
+    return new BVDaast(&player);
+}
+
+QStringList sdkUiIds(const QUrl &url)
+{
+    return QUrlQuery(url).allQueryItemValues(QStringLiteral("sdkuiid"), QUrl::FullyDecoded);
+}
+
+} // namespace
+
+class TestBVDaast : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir m_dir;
+    TestHttpServer *m_server = nullptr;
+    AdServer *m_ads = nullptr;
+
+    QUrl serve(AdDocumentKind kind = AdDocumentKind::Daast1)
+    {
+        return QUrl(m_ads->serveDocument("/ad.xml", adDocument(kind, m_ads->base())));
+    }
+
+private slots:
+    void initTestCase()
+    {
+        BVBass::outputDevice = 0;
+        qInstallMessageHandler(collectWarnings);
+    }
+
+    void init()
+    {
+        m_server = new TestHttpServer;
+        m_ads = new AdServer(*m_server);
+        QVERIFY(m_ads->makeMedia(m_dir.path(), 880, 3.0));
+        g_warnings.clear();
+    }
+
+    void cleanup()
+    {
+        delete m_ads;
+        delete m_server;
+    }
+
+    void adPlaysAndTracks_data()
+    {
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<QString>("userId");
+        QTest::newRow("DAAST 1.0") << int(AdDocumentKind::Daast1) << QString();
+        QTest::newRow("VAST 2.0, user id") << int(AdDocumentKind::Vast2) << QStringLiteral("listener 7");
+        QTest::newRow("VAST 3.0") << int(AdDocumentKind::Vast3) << QString();
+        QTest::newRow("VAST 4.0, user id") << int(AdDocumentKind::Vast4) << QStringLiteral("listener&8");
+    }
+
+    // A 3.0 s ad: impression and start when it starts, one progress event per second (the last
+    // one at the very end), the quartiles, then complete; each request when its audio plays.
+    void adPlaysAndTracks()
+    {
+        QFETCH(int, kind);
+        QFETCH(QString, userId);
+        RecordingNam nam;
+        nam.setTessaraUserId(userId);
+        BVPlayer player(&nam);
+        auto *daast = adOf(player);
+        QSignalSpy started(daast, &BVDaast::started);
+        QSignalSpy aboutToEnd(daast, &BVDaast::aboutToEnd);
+        QSignalSpy ended(daast, &BVDaast::ended);
+        QSignalSpy errors(daast, &BVDaast::error);
+        QVERIFY(daast->setDaastUrl(serve(AdDocumentKind(kind))));
+        daast->play();
+        QCOMPARE(daast->state(), BVPlayerSource::StalledState);
+        QTRY_COMPARE(started.count(), 1);
+        QCOMPARE(daast->state(), BVPlayerSource::PlayingState);
+        QTRY_COMPARE_WITH_TIMEOUT(ended.count(), 1, 6000);
+        QCOMPARE(aboutToEnd.count(), 1);
+        QCOMPARE(errors.count(), 0);
+        QCOMPARE(daast->state(), BVPlayerSource::StoppedState);
+
+        QCOMPARE(trackedEvents(nam.urls),
+                 (QStringList{"impression", "start", "companionStart", "progress0", "firstQuartile", "progress1",
+                              "midpoint", "progress2", "thirdQuartile", "progress3", "complete", "companionComplete"}));
+        // Each position event reaches the server within 100 ms of its place in the 3 s ad.
+        const QMap<QByteArray, int> atMs{{"progress1", 1000}, {"progress2", 2000}, {"progress3", 3000},
+                                         {"firstQuartile", 750}, {"midpoint", 1500}, {"thirdQuartile", 2250},
+                                         {"complete", 3000}};
+        const QList<TrackingHit> hits = m_ads->hits();
+        qint64 startMs = -1;
+        for (const TrackingHit &hit : hits)
+            if (hit.event == "progress0")
+                startMs = hit.receivedMs;
+        QVERIFY(startMs > 0);
+        for (const TrackingHit &hit : hits) {
+            if (!atMs.contains(hit.event))
+                continue;
+            const qint64 lateness = hit.receivedMs - startMs - atMs.value(hit.event);
+            QVERIFY2(qAbs(lateness) <= 100, qPrintable(hit.event + " off by " + QByteArray::number(lateness) + " ms"));
+        }
+
+        // Started with the title and the banner; with a user id every URL carries it exactly once.
+        const QString image = started.first().at(1).toString();
+        const QString click = started.first().at(2).toString();
+        QCOMPARE(started.first().at(0).toString(), QString::fromLatin1(AdServer::kTitle));
+        const QUrl document = QUrl(QString::fromLatin1(m_server->url("/ad.xml?") + m_server->requests("/ad.xml").value(0).query));
+        const QUrl media = QUrl(QString::fromLatin1(m_server->url("/ad/media.mp3?") + m_server->requests("/ad/media.mp3").value(0).query));
+        if (userId.isEmpty()) {
+            QCOMPARE(image, QString::fromLatin1(m_ads->base() + "/banner.png"));
+            QCOMPARE(sdkUiIds(QUrl(click)), (QStringList{"a", "b"}));
+            QCOMPARE(sdkUiIds(nam.urls.value(1)), QStringList{"stale"}); // the impression, passed on unchanged
+            QVERIFY(sdkUiIds(document).isEmpty() && sdkUiIds(media).isEmpty());
+        } else {
+            for (const QUrl &url : nam.urls)
+                QCOMPARE(sdkUiIds(url), QStringList{userId});
+            for (const TrackingHit &hit : hits)
+                QCOMPARE(sdkUiIds(QUrl("http://h/?" + QString::fromLatin1(hit.query))), QStringList{userId});
+            QCOMPARE(sdkUiIds(document), QStringList{userId});
+            QCOMPARE(sdkUiIds(media), QStringList{userId});
+            QCOMPARE(sdkUiIds(QUrl(image)), QStringList{userId});
+            QCOMPARE(sdkUiIds(QUrl(click)), QStringList{userId});
+        }
+    }
+
+    void noAd()
+    {
+        RecordingNam nam;
+        BVPlayer player(&nam);
+        auto *daast = adOf(player);
+        QSignalSpy skipped(daast, &BVDaast::skipped);
+        QSignalSpy ended(daast, &BVDaast::ended);
+        daast->play(); // no URL
+        QCOMPARE(skipped.count(), 1);
+        QCOMPARE(daast->state(), BVPlayerSource::StoppedState);
+        QVERIFY(nam.urls.isEmpty());
+
+        daast->setDaastUrl(QUrl(m_ads->serveDocument("/none.xml", "<nobanner/>")));
+        daast->play();
+        QTRY_COMPARE(skipped.count(), 2);
+        QCOMPARE(daast->state(), BVPlayerSource::StoppedState);
+        QCOMPARE(nam.urls.size(), 1); // the document; no tracking at all
+        QCOMPARE(ended.count(), 0);
+        daast->click();
+        QCOMPARE(nam.urls.size(), 1);
+    }
+
+    void failures_data()
+    {
+        QTest::addColumn<QByteArray>("document"); // empty: not served
+        QTest::addColumn<QString>("message");     // the error's start; %1 is the document URL
+        QTest::addColumn<bool>("errorTracked");
+        const QByteArray base = "http://127.0.0.1:%PORT%";
+        const QByteArray ad = adDocument(AdDocumentKind::Vast3, base);
+        QTest::newRow("document missing") << QByteArray() << "Can not get daast data from url:%1" << false;
+        QTest::newRow("broken xml") << ad.left(300) << "Can not parse daast data from url:%1" << false;
+        QTest::newRow("wrapper") << QByteArray("<VAST version=\"2.0\"><Ad><Wrapper/></Ad></VAST>")
+                                 << "Can not parse daast data from url:%1" << false;
+        QTest::newRow("media missing") << QByteArray(ad).replace("/ad/media.mp3", "/ad/missing.mp3")
+                                       << "Can not create daast stream by url " + QString::fromLatin1(base)
+                                              + "/ad/missing.mp3\r\nUser-Agent: "
+                                       << true;
+        QTest::newRow("media of unknown length") << QByteArray(ad).replace("/ad/media.mp3", "/ad/chunked.mp3")
+                                                 << "Can not get duration from daast stream by url " + QString::fromLatin1(base)
+                                                        + "/ad/chunked.mp3\r\nUser-Agent: "
+                                                 << true;
+        QTest::newRow("media not http") << QByteArray(ad).replace(base + "/ad/media.mp3", "file:///etc/passwd")
+                                        << "Can not create daast stream by url file:///etc/passwd\r\nUser-Agent: " << true;
+    }
+
+    // Every failure: the document's Error URL when there is a record, then ended(), then error().
+    void failures()
+    {
+        QFETCH(QByteArray, document);
+        QFETCH(QString, message);
+        QFETCH(bool, errorTracked);
+        const QByteArray port = QByteArray::number(m_server->port());
+        QFile media(m_dir.filePath("ad-media.mp3"));
+        QVERIFY(media.open(QIODevice::ReadOnly));
+        HttpResponse chunked = HttpResponse::of("audio/mpeg", media.readAll());
+        chunked.chunked = true;
+        m_server->setResponse("/ad/chunked.mp3", chunked);
+        const QString url = document.isEmpty() ? QString::fromLatin1(m_server->url("/ad.xml"))
+                                               : m_ads->serveDocument("/ad.xml", document.replace("%PORT%", port));
+        RecordingNam nam;
+        BVPlayer player(&nam);
+        auto *daast = adOf(player);
+        QStringList order;
+        connect(daast, &BVDaast::ended, this, [&] { order.append("ended"); });
+        connect(daast, &BVDaast::error, this, [&](const QString &text) { order.append(text); });
+        daast->setDaastUrl(QUrl(url));
+        daast->play();
+        QTRY_COMPARE(order.size(), 2);
+        QCOMPARE(order.first(), QStringLiteral("ended"));
+        QVERIFY2(order.last().startsWith(message.arg(url).replace("%PORT%", port)), qPrintable(order.last()));
+        QCOMPARE(trackedEvents(nam.urls), errorTracked ? QStringList{"error"} : QStringList{});
+        QCOMPARE(daast->state(), BVPlayerSource::StoppedState);
+    }
+
+    void documentTimeout_data()
+    {
+        QTest::addColumn<int>("daastTimeoutMs");
+        QTest::addColumn<int>("expectedMs");
+        QTest::newRow("ad object's own time-out") << 300 << 300;
+        QTest::newRow("none: the manager's time-out") << 0 << 800;
+    }
+
+    void documentTimeout()
+    {
+        QFETCH(int, daastTimeoutMs);
+        QFETCH(int, expectedMs);
+        HttpResponse silent;
+        silent.neverAnswer = true;
+        m_server->setResponse("/slow.xml", silent);
+        BVNetworkAccessManager nam;
+        nam.setTimeoutMs(800);
+        BVPlayer player(&nam);
+        auto *daast = adOf(player);
+        QSignalSpy ended(daast, &BVDaast::ended);
+        QSignalSpy errors(daast, &BVDaast::error);
+        QElapsedTimer clock;
+        clock.start();
+        daast->setDaastTimeoutMs(daastTimeoutMs);
+        daast->setDaastUrl(QUrl(QString::fromLatin1(m_server->url("/slow.xml"))));
+        daast->play();
+        QTRY_COMPARE_WITH_TIMEOUT(errors.count(), 1, 3000);
+        QVERIFY2(qAbs(clock.elapsed() - expectedMs) < 150, qPrintable(QString::number(clock.elapsed())));
+        QCOMPARE(ended.count(), 1);
+        QCOMPARE(errors.first().first().toString(),
+                 QStringLiteral("Can not get daast data from url:") + QString::fromLatin1(m_server->url("/slow.xml")));
+        QCOMPARE(g_warnings.contains("Daast timeout, skipping"), daastTimeoutMs > 0);
+        QVERIFY(m_server->requests("/track").isEmpty());
+    }
+
+    // pause() before the document arrives does nothing; a paused ad resumes where it was (also
+    // with a user id, which formatting adds to the request URL); play() while playing starts anew.
+    void pauseResumeAndRestart()
+    {
+        BVNetworkAccessManager nam;
+        nam.setTessaraUserId("u1");
+        BVPlayer player(&nam);
+        auto *daast = adOf(player);
+        QSignalSpy started(daast, &BVDaast::started);
+        QSignalSpy ended(daast, &BVDaast::ended);
+        daast->setDaastUrl(serve());
+        daast->play();
+        daast->pause();
+        QCOMPARE(daast->state(), BVPlayerSource::StalledState);
+        QTRY_COMPARE(started.count(), 1);
+        QTest::qWait(500);
+        daast->pause();
+        QCOMPARE(daast->state(), BVPlayerSource::PausedState);
+        const int progressBefore = m_ads->hits().size();
+        QTest::qWait(1500);
+        QCOMPARE(m_ads->hits().size(), progressBefore); // nothing plays while paused
+        daast->play();
+        QCOMPARE(daast->state(), BVPlayerSource::PlayingState);
+        QCOMPARE(m_server->requests("/ad.xml").size(), 1);
+        QCOMPARE(started.count(), 1);
+        QTRY_VERIFY(m_ads->events().contains("progress1"));
+
+        daast->play(); // while playing: the ad is dropped without ended() and a new one fetched
+        QCOMPARE(daast->state(), BVPlayerSource::StalledState);
+        QTRY_COMPARE(started.count(), 2);
+        QCOMPARE(m_server->requests("/ad.xml").size(), 2);
+        QCOMPARE(ended.count(), 0);
+        daast->stop();
+        QCOMPARE(ended.count(), 1);
+        QCOMPARE(daast->state(), BVPlayerSource::StoppedState);
+        QTest::qWait(300);
+        QCOMPARE(ended.count(), 1);
+    }
+
+    // An ad that ended while its owner was busy: its queued end and position events must not
+    // end or track the ad that play() starts next.
+    void eventsOfAnAbandonedAdAreDropped()
+    {
+        BVNetworkAccessManager nam;
+        BVPlayer player(&nam);
+        auto *daast = adOf(player);
+        QSignalSpy started(daast, &BVDaast::started);
+        QSignalSpy ended(daast, &BVDaast::ended);
+        daast->setDaastUrl(serve());
+        daast->play();
+        QTRY_COMPARE(started.count(), 1);
+        std::this_thread::sleep_for(std::chrono::milliseconds(3500)); // the ad ends; its events wait in the queue
+        daast->play();
+        QTRY_COMPARE(started.count(), 2);
+        QCOMPARE(ended.count(), 0);
+        QCOMPARE(m_ads->events().count("complete"), 0);
+        QTRY_COMPARE_WITH_TIMEOUT(ended.count(), 1, 5000);
+        QCOMPARE(m_ads->events().count("complete"), 1);
+    }
+
+    void clickIsTracked()
+    {
+        BVNetworkAccessManager nam;
+        BVPlayer player(&nam);
+        auto *daast = adOf(player);
+        QSignalSpy started(daast, &BVDaast::started);
+        daast->click(); // no ad: nothing
+        daast->setDaastUrl(serve());
+        daast->play();
+        QTRY_COMPARE(started.count(), 1);
+        daast->click();
+        QTRY_VERIFY(m_ads->events().contains("click"));
+        daast->stop();
+    }
+};
+
+QTEST_GUILESS_MAIN(TestBVDaast)
+#include "tst_bvdaast.moc"

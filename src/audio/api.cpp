@@ -346,7 +346,7 @@ HSYNC BASS_ChannelSetSync(DWORD handle, DWORD type, QWORD param, SYNCPROC *proc,
         return 0;
     if (!proc)
         return fail<HSYNC>(BASS_ERROR_ILLPARAM, 0);
-    switch (type) {
+    switch (type & ~BASS_SYNC_MIXTIME) {
     case BASS_SYNC_POS:
     case BASS_SYNC_END:
     case BASS_SYNC_META:

@@ -166,6 +166,7 @@ typedef struct {
 #define BASS_SYNC_DEV_FAIL   14 /* the output (or recording) device failed */
 #define BASS_SYNC_DEV_FORMAT 15 /* the output device's format changed */
 #define BASS_SYNC_NET_RECONNECT 16 /* a live network stream connected again after a drop */
+#define BASS_SYNC_MIXTIME    0x40000000 /* flag: call when the event is mixed, not when it is heard */
 
 typedef void (SYNCPROC)(HSYNC handle, DWORD channel, DWORD data, void *user);
 
@@ -345,7 +346,9 @@ BOOL BASS_ChannelSlideAttribute(DWORD handle, DWORD attrib, float value, DWORD t
 const char *BASS_ChannelGetTags(DWORD handle, DWORD tags);
 
 /* Installs a sync; `proc` runs on the engine's sync thread, in event order,
- * with no engine lock held. Returns the sync handle. */
+ * with no engine lock held, when the event's audio is heard; with
+ * BASS_SYNC_MIXTIME in `type` as soon as it is mixed (after the channel's
+ * earlier mix-time events, not waiting for the others). Returns the sync handle. */
 HSYNC BASS_ChannelSetSync(DWORD handle, DWORD type, QWORD param, SYNCPROC *proc, void *user);
 BOOL BASS_ChannelRemoveSync(DWORD handle, HSYNC sync);
 

@@ -48,18 +48,20 @@ void SyncDispatcher::waitForChannel(DWORD channel)
     m_taskDone.wait(lock, [&] { return m_running != channel; });
 }
 
-// The first task that may run: the oldest of its channel and due (everything is due at
-// shut-down). `next` becomes the earliest due time of the channels' oldest tasks.
+// The first task that may run: the oldest of its channel's timed (or untimed) tasks, and
+// due (everything is due at shut-down); an untimed task does not wait for the timed ones.
+// `next` becomes the earliest due time of those oldest tasks.
 std::deque<SyncDispatcher::Task>::iterator SyncDispatcher::nextReady(TimePoint now, TimePoint &next)
 {
-    std::vector<DWORD> seen; // channels whose oldest task was looked at
+    std::vector<std::pair<DWORD, bool>> seen; // (channel, timed) whose oldest task was looked at
     next = TimePoint::max();
     for (auto it = m_queue.begin(); it != m_queue.end(); ++it) {
-        if (std::find(seen.begin(), seen.end(), it->channel) != seen.end())
+        const std::pair<DWORD, bool> lane{it->channel, it->due != TimePoint{}};
+        if (std::find(seen.begin(), seen.end(), lane) != seen.end())
             continue;
         if (m_quit || it->due <= now)
             return it;
-        seen.push_back(it->channel);
+        seen.push_back(lane);
         next = std::min(next, it->due);
     }
     return m_queue.end();

@@ -1,6 +1,7 @@
 // The engine's sync thread: delivers sync callbacks one at a time, each not
 // before its due time, in the order they were posted for each channel (a task
-// due now does not wait for another channel's later one), with no engine lock held.
+// due now does not wait for another channel's later one, and an untimed task not
+// for its own channel's timed ones), with no engine lock held.
 #pragma once
 
 #include "bass.h"
@@ -20,7 +21,7 @@ public:
 
     using TimePoint = std::chrono::steady_clock::time_point;
     // Queues a task of `channel`'s for the sync thread (started on first use), to run once
-    // `due` has come and the tasks before it ran.
+    // `due` has come (at once without one) and the channel's tasks before it of the same kind ran.
     void post(DWORD channel, std::function<void()> task, TimePoint due = {});
     // Returns once no task of `channel`'s is running (at once on the sync thread).
     void waitForChannel(DWORD channel);

@@ -15,8 +15,10 @@ public:
         SYNCPROC *proc;
         void *user;
         DWORD data;
+        bool mixTime; // delivered when mixed rather than when heard
     };
 
+    // `type` may carry BASS_SYNC_MIXTIME.
     HSYNC add(DWORD type, QWORD param, SYNCPROC *proc, void *user);
     bool remove(HSYNC id);
     bool contains(HSYNC id) const;
@@ -32,6 +34,7 @@ private:
         QWORD param;
         SYNCPROC *proc;
         void *user;
+        bool mixTime;
     };
     std::vector<Sync> m_syncs;
 };

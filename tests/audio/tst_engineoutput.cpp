@@ -89,7 +89,8 @@ private slots:
         QVERIFY2(qAbs(half / full - 0.5) < 0.03, qPrintable(QString("%1 / %2").arg(half).arg(full)));
     }
 
-    // A position sync fires when its audio is heard, not when it is mixed ahead of the output.
+    // A position sync fires when its audio is heard, not when it is mixed ahead of the output;
+    // a mix-time sync fires when it is mixed, early enough to change what is heard there.
     void syncsFollowWhatIsHeard()
     {
         const HSTREAM stream = BASS_StreamCreateFile(FALSE, file("twotones.wav").constData(), 0, 0, 0);
@@ -100,6 +101,14 @@ private slots:
                                             std::chrono::steady_clock::now().time_since_epoch().count());
                                     },
                                     &syncedNs));
+        std::atomic<qint64> mixedNs{0};
+        QVERIFY(BASS_ChannelSetSync(stream, BASS_SYNC_POS | BASS_SYNC_MIXTIME, BASS_ChannelSeconds2Bytes(stream, 1.0),
+                                    [](HSYNC, DWORD channel, DWORD, void *user) {
+                                        static_cast<std::atomic<qint64> *>(user)->store(
+                                            std::chrono::steady_clock::now().time_since_epoch().count());
+                                        BASS_ChannelSetAttribute(channel, BASS_ATTRIB_VOL, 0.25f);
+                                    },
+                                    &mixedNs));
         SinkRecorder recorder;
         QVERIFY(recorder.start());
         const auto recording = std::chrono::steady_clock::now();
@@ -119,6 +128,12 @@ private slots:
         const double heardMs = 1000.0 * double(second) / SinkRecorder::kRate;
         const double syncMs = double(syncedNs - recording.time_since_epoch().count()) / 1e6;
         QVERIFY2(qAbs(syncMs - heardMs) < 40, qPrintable(QString("sync %1 ms, heard %2 ms").arg(syncMs).arg(heardMs)));
+        const double mixedMs = double(mixedNs - recording.time_since_epoch().count()) / 1e6;
+        QVERIFY2(mixedMs < syncMs - 20, qPrintable(QString("mixed %1 ms, heard %2 ms").arg(mixedMs).arg(syncMs)));
+        // Its volume change is heard within one output write (40 ms) of its position.
+        const Pcm first(heard.begin() + second - 4 * window, heard.begin() + second - window);
+        const Pcm next(heard.begin() + second + 5 * window, heard.begin() + second + 8 * window);
+        QVERIFY2(qAbs(rms(next) / rms(first) - 0.25) < 0.05, qPrintable(QString::number(rms(next) / rms(first))));
     }
 
     void twoChannelsMix()

@@ -1,0 +1,279 @@
+// BVDaastPlayer: the facade's mirrored values, the ad over the muted stream heard at the
+// PulseAudio test sink, volume and ducking during and after an ad, pause, stop and play
+// during an ad, and ad failures that only make the stream audible.
+#include "adserver.h"
+#include "bvbass.h"
+#include "bvdaast.h"
+#include "bvdaastplayer.h"
+#include "bvplayer.h"
+#include "pcmanalysis.h"
+#include "sinkrecorder.h"
+#include "testmedia.h"
+
+#include <QFile>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace bvtest;
+
+namespace {
+
+constexpr double kStationHz = 440;
+constexpr double kAdHz = 880;
+constexpr double kToneRms = 1.0 / 16; // ffmpeg's sine source at full volume
+
+struct Window {
+    double ms;
+    double rms;
+    double station;
+    double ad;
+};
+
+// The heard audio in 20 ms windows with the power of each tone.
+QList<Window> windows(const Pcm &mono)
+{
+    const size_t size = SinkRecorder::kRate / 50;
+    QList<Window> list;
+    for (size_t at = 0; at + size <= mono.size(); at += size) {
+        const Pcm part(mono.begin() + at, mono.begin() + at + size);
+        list.append({1000.0 * double(at) / SinkRecorder::kRate, rms(part), tonePower(part, SinkRecorder::kRate, kStationHz),
+                     tonePower(part, SinkRecorder::kRate, kAdHz)});
+    }
+    return list;
+}
+
+} // namespace
+
+class TestBVDaastPlayer : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir m_dir;
+    TestHttpServer *m_server = nullptr;
+    AdServer *m_ads = nullptr;
+
+    QUrl station() const { return QUrl(QString::fromLatin1(m_server->url("/station"))); }
+    QString adUrl() { return m_ads->serveDocument("/ad.xml", adDocument(AdDocumentKind::Vast2, m_ads->base())); }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(makeTone(m_dir.filePath("station.mp3"), kStationHz, 4.0,
+                         {"-c:a", "libmp3lame", "-b:a", "128k", "-write_xing", "0", "-id3v2_version", "0"}));
+    }
+
+    void init()
+    {
+        BVBass::outputDevice = 0;
+        m_server = new TestHttpServer;
+        m_ads = new AdServer(*m_server);
+        QVERIFY(m_ads->makeMedia(m_dir.path(), kAdHz, 3.0));
+        QFile file(m_dir.filePath("station.mp3"));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        HttpResponse live = HttpResponse::of("audio/mpeg", file.readAll());
+        live.live = true;
+        live.bytesPerSecond = 16000;
+        live.burstBytes = 64000;
+        m_server->setResponse("/station", live);
+    }
+
+    void cleanup()
+    {
+        delete m_ads;
+        delete m_server;
+    }
+
+    void freshFacade()
+    {
+        BVDaastPlayer facade;
+        QCOMPARE(facade.state(), BVPlayerSource::StoppedState);
+        QVERIFY(facade.isStopped() && !facade.isPlaying());
+        QCOMPARE(facade.volume(), 1.0);
+        QCOMPARE(facade.playbackRate(), 1.0);
+        QCOMPARE(facade.currentQuality(), BVPlayerSource::LowQuality);
+        QCOMPARE(facade.isRestarted(), facade.player()->isRestarted());
+        QCOMPARE(facade.level(), 0.0);
+        QCOMPARE(facade.levelDb(), 0.0); // not mirrored: the player's is -inf
+        QCOMPARE(facade.daast()->volume(), 1.0);
+        QCOMPARE(facade.daastTimeoutMs(), facade.daast()->daastTimeoutMs());
+
+        QSignalSpy reached(facade.daast(), &BVDaast::daastUrlChanged);
+        QVERIFY(facade.setDaastUrl("http://ads.test/ad.xml"));
+        QVERIFY(!facade.setDaastUrl("http://ads.test/ad.xml"));
+        QCOMPARE(reached.count(), 1);
+        QCOMPARE(facade.daast()->daastUrl(), QUrl("http://ads.test/ad.xml"));
+        QVERIFY(facade.setDaastTimeoutMs(900));
+        QCOMPARE(facade.daast()->daastTimeoutMs(), 900);
+
+        // Forwarded setters change the facade only through the player's report.
+        facade.setIsRestarted(false);
+        QVERIFY(!facade.player()->isRestarted() && !facade.isRestarted());
+        facade.setPlaybackRate(1.5);
+        QCOMPARE(facade.player()->playbackRate(), 1.5);
+        QCOMPARE(facade.playbackRate(), 1.5);
+        // A remote client's pushes: the volume is the facade's own; the level flag stays on it.
+        facade.pushVolume(0.4);
+        QCOMPARE(facade.volume(), 0.4);
+        QCOMPARE(facade.player()->volume(), 0.4);
+        QCOMPARE(facade.daast()->volume(), 0.4);
+        facade.pushIsUpdatesLevel(true);
+        QVERIFY(facade.isUpdatesLevel() && !facade.player()->isUpdatesLevel());
+    }
+
+    void withoutAdTheStreamPlaysAtOnce()
+    {
+        BVDaastPlayer facade;
+        facade.setVolume(0.6);
+        QSignalSpy skipped(&facade, &BVDaastPlayer::daastSkipped);
+        facade.play(station());
+        QCOMPARE(skipped.count(), 1);
+        QCOMPARE(facade.player()->volume(), 0.6);
+        QTRY_COMPARE_WITH_TIMEOUT(facade.state(), BVPlayerSource::PlayingState, 5000);
+        QCOMPARE(facade.position(), facade.player()->position());
+    }
+
+    // At the sink: the ad's tone alone during the ad, the station's from about a tenth of a
+    // second before the ad's end, both at the listener's volume.
+    void adOverTheMutedStream()
+    {
+        if (qEnvironmentVariableIsEmpty("PULSE_SERVER"))
+            QSKIP("no PulseAudio (scripts/services.sh start)");
+        BVBass::outputDevice = -1;
+        BVDaastPlayer facade;
+        facade.setVolume(0.5);
+        facade.setDaastUrl(adUrl());
+        QList<BVPlayerSource::State> states;
+        connect(&facade, &BVPlayerSource::stateChanged, this, [&](BVPlayerSource::State s) { states.append(s); });
+        QSignalSpy started(&facade, &BVDaastPlayer::daastStarted);
+        QSignalSpy ended(&facade, &BVDaastPlayer::daastEnded);
+        QSignalSpy errors(&facade, &BVDaastPlayer::error);
+        SinkRecorder recorder;
+        QVERIFY(recorder.start());
+        facade.play(station());
+        QCOMPARE(facade.state(), BVPlayerSource::StalledState);
+        QTRY_COMPARE(started.count(), 1);
+        QCOMPARE(started.first().at(0).toString(), QString::fromLatin1(AdServer::kTitle));
+        QTRY_COMPARE(facade.state(), BVPlayerSource::PlayingState); // the ad's, once its first audio is ready
+        QTRY_COMPARE_WITH_TIMEOUT(ended.count(), 1, 6000);
+        QCOMPARE(facade.state(), facade.player()->state());
+        QTest::qWait(1500);
+        const QList<Window> heard = windows(firstChannel(recorder.stop(), SinkRecorder::kChannels));
+        QCOMPARE(states.first(), BVPlayerSource::StalledState);
+        QVERIFY(states.contains(BVPlayerSource::PlayingState));
+        QCOMPARE(errors.count(), 0);
+
+        qsizetype adFirst = -1, adLast = -1;
+        for (qsizetype i = 0; i < heard.size(); ++i)
+            if (heard[i].rms > 0.005 && heard[i].ad > heard[i].station) {
+                adFirst = adFirst < 0 ? i : adFirst;
+                adLast = i;
+            }
+        QVERIFY(adFirst >= 0);
+        const double adEndMs = heard[adLast].ms + 20;
+        QVERIFY2(qAbs(adEndMs - heard[adFirst].ms - 3000) < 60, qPrintable(QString::number(adEndMs - heard[adFirst].ms)));
+        // The ad plays alone until the last tenth of a second; the station comes in from there.
+        qsizetype stationFirst = -1;
+        for (qsizetype i = adFirst + 1; i <= adLast; ++i) {
+            if (heard[i].ms < adEndMs - 160) {
+                QVERIFY2(heard[i].station < 0.005 * heard[i].ad, qPrintable(QString("station heard at %1 ms").arg(heard[i].ms)));
+                QVERIFY2(qAbs(heard[i].rms - 0.5 * kToneRms) < 0.1 * kToneRms, qPrintable(QString::number(heard[i].rms)));
+            } else if (stationFirst < 0 && heard[i].station > 0.01 * heard[i].ad) {
+                stationFirst = i;
+            }
+        }
+        QVERIFY2(stationFirst >= 0, "the station was not heard before the ad's end");
+        QVERIFY2(heard[stationFirst].ms >= adEndMs - 160, qPrintable(QString::number(adEndMs - heard[stationFirst].ms)));
+        // After the ad: the station alone at the listener's volume (the looped station file has
+        // its encoder's silence at every loop).
+        QList<double> after;
+        for (qsizetype i = adLast + 15; i < heard.size(); ++i) {
+            QVERIFY(heard[i].ad < 0.01 * heard[i].station || heard[i].rms < 0.005);
+            after.append(heard[i].rms);
+        }
+        std::sort(after.begin(), after.end());
+        QVERIFY2(qAbs(after.at(after.size() / 2) - 0.5 * kToneRms) < 0.1 * kToneRms, qPrintable(QString::number(after.at(after.size() / 2))));
+        BVBass::outputDevice = 0;
+    }
+
+    // Volume and ducking go to the ad while it plays and keep the stream at 0; then the stream
+    // plays at the listener's volume.
+    void volumeAndDuckingDuringTheAd()
+    {
+        BVDaastPlayer facade;
+        facade.setDaastUrl(adUrl());
+        QSignalSpy started(&facade, &BVDaastPlayer::daastStarted);
+        QSignalSpy ended(&facade, &BVDaastPlayer::daastEnded);
+        facade.play(station());
+        QCOMPARE(facade.player()->volume(), 0.0);
+        QTRY_COMPARE(started.count(), 1);
+        facade.setVolume(0.5);
+        QCOMPARE(facade.daast()->volume(), 0.5);
+        QCOMPARE(facade.player()->volume(), 0.0);
+        facade.setDuckVolume(true);
+        QCOMPARE(facade.daast()->volume(), 0.5 * BVDaastPlayer::BV_DAAST_DUCK_FACTOR);
+        QVERIFY(facade.player()->duckVolume());
+        QCOMPARE(facade.player()->volume(), 0.0);
+        QTRY_COMPARE_WITH_TIMEOUT(ended.count(), 1, 6000);
+        QCOMPARE(facade.player()->volume(), 0.5);
+        facade.setDuckVolume(false);
+        facade.setVolume(0.7);
+        QCOMPARE(facade.player()->volume(), 0.7);
+        QVERIFY(!facade.player()->duckVolume());
+    }
+
+    // pause() pauses both; stop() stops the stream but only holds the ad; play() mutes the stream
+    // again and resumes the ad.
+    void pauseStopAndPlayDuringTheAd()
+    {
+        BVDaastPlayer facade;
+        facade.setDaastUrl(adUrl());
+        QSignalSpy started(&facade, &BVDaastPlayer::daastStarted);
+        QSignalSpy ended(&facade, &BVDaastPlayer::daastEnded);
+        facade.play(station());
+        QTRY_COMPARE(started.count(), 1);
+        QTRY_COMPARE_WITH_TIMEOUT(facade.player()->state(), BVPlayerSource::PlayingState, 5000);
+        facade.pause();
+        QCOMPARE(facade.state(), BVPlayerSource::PausedState);
+        QVERIFY(facade.isPaused());
+        facade.play();
+        QCOMPARE(facade.daast()->state(), BVPlayerSource::PlayingState);
+        QCOMPARE(facade.player()->volume(), 0.0);
+        QCOMPARE(m_server->requests("/ad.xml").size(), 1);
+
+        facade.stop();
+        QCOMPARE(facade.player()->state(), BVPlayerSource::StoppedState);
+        QCOMPARE(facade.state(), BVPlayerSource::PausedState);
+        QCOMPARE(ended.count(), 0);
+        facade.play();
+        QCOMPARE(facade.daast()->state(), BVPlayerSource::PlayingState);
+        QCOMPARE(m_server->requests("/ad.xml").size(), 1);
+        QCOMPARE(started.count(), 1);
+        QTRY_COMPARE_WITH_TIMEOUT(ended.count(), 1, 6000);
+        QCOMPARE(facade.player()->volume(), 1.0);
+        QTRY_COMPARE_WITH_TIMEOUT(facade.state(), BVPlayerSource::PlayingState, 5000);
+    }
+
+    // A failed ad ends at once: the stream becomes audible, the facade shows the player's state,
+    // and the failure never reaches the facade's error().
+    void adFailureOnlyUnmutes()
+    {
+        BVDaastPlayer facade;
+        facade.setVolume(0.8);
+        facade.setDaastUrl(QString::fromLatin1(m_server->url("/missing.xml")));
+        QStringList order;
+        connect(&facade, &BVDaastPlayer::daastEnded, this, [&] { order.append("ended"); });
+        connect(&facade, &BVDaastPlayer::daastError, this, [&](const QString &message) { order.append(message); });
+        QSignalSpy errors(&facade, &BVDaastPlayer::error);
+        facade.play(station());
+        QTRY_COMPARE(order.size(), 2);
+        QCOMPARE(order.first(), QStringLiteral("ended"));
+        QVERIFY(order.last().startsWith("Can not get daast data from url:"));
+        QCOMPARE(facade.player()->volume(), 0.8);
+        QCOMPARE(facade.state(), facade.player()->state());
+        QTRY_COMPARE_WITH_TIMEOUT(facade.state(), BVPlayerSource::PlayingState, 5000);
+        QCOMPARE(errors.count(), 0);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestBVDaastPlayer)
+#include "tst_bvdaastplayer.moc"

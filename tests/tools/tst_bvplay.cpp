@@ -34,6 +34,15 @@ QStringList valuesOf(const QList<QJsonObject> &lines, const QString &property)
     return values;
 }
 
+QStringList signalsOf(const QList<QJsonObject> &lines)
+{
+    QStringList names;
+    for (const QJsonObject &line : lines)
+        if (line.contains("signal"))
+            names.append(line.value("signal").toString());
+    return names;
+}
+
 } // namespace
 
 class TestBVPlay : public QObject {
@@ -300,6 +309,52 @@ private slots:
         QByteArray err;
         QCOMPARE(run({"--connect", "tcp://127.0.0.1:1", "--timeout-ms", "1000"}, nullptr, 10000, &err), 1);
         QVERIFY2(err.contains("no player published"), err.constData());
+    }
+
+    // --ad demo plays the built-in ad offline before the demo station; its tracking events reach
+    // the demo's ad server in order.
+    void adDemoBeforeTheStation()
+    {
+        QByteArray out, err;
+        QCOMPARE(run({"--json", "--device", "0", "--duration", "7", "--ad", "demo"}, &out, 20000, &err), 0);
+        const QList<QJsonObject> lines = jsonLines(out);
+        QCOMPARE(signalsOf(lines), (QStringList{"daastStarted", "daastEnded"}));
+        for (const QJsonObject &line : lines)
+            if (line.value("signal") == "daastStarted")
+                QCOMPARE(line.value("args").toArray().first().toString(), QString("BrevantPlayer demo ad"));
+        QVERIFY(valuesOf(lines, "state").contains("PlayingState"));
+        QStringList events;
+        for (const QByteArray &line : err.split('\n'))
+            if (line.startsWith("bvplay: demo ad server: tracking event"))
+                events.append(QString::fromLatin1(line.split('\'').value(1)));
+        QCOMPARE(events, (QStringList{"impression", "start", "progress0", "progress1", "firstQuartile", "progress2", "midpoint",
+                                      "progress3", "thirdQuartile", "progress4", "progress5", "complete"}));
+    }
+
+    // The companion click of an ad played by a publisher, sent by a second bvplay's click command.
+    void adClickOverRemote()
+    {
+        const QString node = "local:bvplay-ad-test-" + QString::number(QCoreApplication::applicationPid());
+        QProcess publisher;
+        publisher.start(BVPLAY_PATH, {"--json", "--device", "0", "--duration", "20", "--ad", "demo", "--publish", node,
+                                      QString::fromLatin1(m_server.url("/live"))});
+        QVERIFY(publisher.waitForStarted());
+        QByteArray publisherOut, publisherErr;
+        QTRY_VERIFY_WITH_TIMEOUT(signalsOf(jsonLines(publisherOut += publisher.readAllStandardOutput())).contains("daastStarted"),
+                                 10000);
+        QProcess remote;
+        remote.start(BVPLAY_PATH, {"--connect", node, "--duration", "15"});
+        QVERIFY(remote.waitForStarted());
+        QByteArray remoteOut;
+        QTRY_VERIFY_WITH_TIMEOUT(valuesOf(jsonLines(remoteOut += remote.readAllStandardOutput()), "state").contains("PlayingState"),
+                                 10000);
+        remote.write("click\n");
+        QTRY_VERIFY_WITH_TIMEOUT((publisherErr += publisher.readAllStandardError()).contains("tracking event 'click' received"),
+                                 5000);
+        remote.kill();
+        publisher.kill();
+        remote.waitForFinished();
+        publisher.waitForFinished();
     }
 
     // A second bvplay attaches a replica, sees the title, and its stop command stops the publisher.

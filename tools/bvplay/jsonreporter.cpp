@@ -91,6 +91,34 @@ void JsonReporter::onDeviceFailure()
     printSignal("deviceFailure", {});
 }
 
+void JsonReporter::followAd(QObject *facade)
+{
+    connect(facade, SIGNAL(daastStarted(QString,QString,QString)), this, SLOT(onAdStarted(QString,QString,QString)));
+    connect(facade, SIGNAL(daastSkipped()), this, SLOT(onAdSkipped()));
+    connect(facade, SIGNAL(daastEnded()), this, SLOT(onAdEnded()));
+    connect(facade, SIGNAL(daastError(QString)), this, SLOT(onAdError(QString)));
+}
+
+void JsonReporter::onAdStarted(const QString &meta, const QString &imageUrl, const QString &clickUrl)
+{
+    printSignal("daastStarted", {meta, toJson(QUrl(imageUrl)), toJson(QUrl(clickUrl))});
+}
+
+void JsonReporter::onAdSkipped()
+{
+    printSignal("daastSkipped", {});
+}
+
+void JsonReporter::onAdEnded()
+{
+    printSignal("daastEnded", {});
+}
+
+void JsonReporter::onAdError(const QString &message)
+{
+    printSignal("daastError", {message});
+}
+
 void JsonReporter::reportError(const QString &message)
 {
     printSignal("error", {message});

@@ -26,11 +26,17 @@ public slots:
     void reportError(const QString &message);
     // A "metadata" line: the now-playing service's document.
     void reportMetadata(const QJsonObject &document);
+    // Signal lines for an ad-aware player's ad: daastStarted, daastSkipped, daastEnded, daastError.
+    void followAd(QObject *facade);
 
 private slots:
     void propertyChanged();
     void onEnded();
     void onDeviceFailure();
+    void onAdStarted(const QString &meta, const QString &imageUrl, const QString &clickUrl);
+    void onAdSkipped();
+    void onAdEnded();
+    void onAdError(const QString &message);
 
 private:
     void printProperty(int index);

@@ -1,16 +1,20 @@
 // bvplay: the command-line host of BrevantPlayer. Plays a stream, playlist,
 // local file, host-pushed PCM ("push:") or a recording device ("record:N")
-// through BVPlayer, or without a URL a demo station it serves itself; prints
-// the player's state as a status line or as JSON; publishes a player or
-// drives a published one over Qt Remote Objects.
+// through BVPlayer (or BVDaastPlayer with an audio ad at every start), or
+// without a URL a demo station it serves itself; prints the player's state as
+// a status line or as JSON; publishes a player or drives a published one over
+// Qt Remote Objects.
 #include "bass.h"
 #include "bvbass.h"
 #include "bvbassplayback.h"
+#include "adcontrol.h"
+#include "bvdaastplayer.h"
 #include "bvmetadataupdater.h"
 #include "bvnetworkaccessmanager.h"
 #include "bvplayer.h"
 #include "bvplaylistparser.h"
 #include "bvpushplayback.h"
+#include "demoadserver.h"
 #include "demostation.h"
 #include "hlsstation.h"
 #include "jsonreporter.h"
@@ -24,6 +28,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QLoggingCategory>
+#include <QRemoteObjectDynamicReplica>
 #include <QRemoteObjectHost>
 #include <QRemoteObjectNode>
 #include <QSocketNotifier>
@@ -104,17 +109,19 @@ QUrl urlFromArgument(const QString &argument, QString &error)
 class StatusPrinter : public QObject
 {
 public:
-    StatusPrinter(BVPlayer *player, BVMetadataUpdater *metadata)
-        : QObject(player), m_player(player), m_metadata(metadata), m_terminal(isatty(STDOUT_FILENO))
+    // `source` is what the host drives (the player, or the ad-aware player around it); the
+    // level comes from `player`.
+    StatusPrinter(BVPlayerSource *source, BVPlayer *player, BVMetadataUpdater *metadata)
+        : QObject(player), m_source(source), m_player(player), m_metadata(metadata), m_terminal(isatty(STDOUT_FILENO))
     {
         if (metadata) {
             connect(metadata, &BVMetadataUpdater::titleChanged, this, [this] { print(); });
             connect(metadata, &BVMetadataUpdater::subtitleChanged, this, [this] { print(); });
             connect(metadata, &BVMetadataUpdater::coverUrlChanged, this, [this] { print(); });
         }
-        connect(player, &BVPlayerSource::stateChanged, this, [this] { print(); });
-        connect(player, &BVPlayerSource::metaChanged, this, [this] { print(); });
-        connect(player, &BVPlayerSource::currentBitrateChanged, this, [this] { print(); });
+        connect(source, &BVPlayerSource::stateChanged, this, [this] { print(); });
+        connect(source, &BVPlayerSource::metaChanged, this, [this] { print(); });
+        connect(source, &BVPlayerSource::currentBitrateChanged, this, [this] { print(); });
         if (m_terminal) {
             auto *timer = new QTimer(this);
             connect(timer, &QTimer::timeout, this, [this] { print(); });
@@ -128,10 +135,31 @@ public:
             std::printf("\n");
     }
 
+    // A line of its own above the status line.
+    void announce(const QString &text)
+    {
+        std::printf(m_terminal ? "\r\033[K%s\n" : "%s\n", qPrintable(printable(text)));
+        m_last.clear();
+        print();
+    }
+
+    // Follows the ad-aware player's ad: what it shows, and the listener's click key.
+    void followAd(BVDaastPlayer *facade)
+    {
+        connect(facade, &BVDaastPlayer::daastStarted, this, [this](const QString &title, const QString &image, const QString &click) {
+            announce(QStringLiteral("ad: \"%1\" | banner %2 | click-through %3 (c)")
+                         .arg(title, QUrl(image).toString(QUrl::RemovePassword), QUrl(click).toString(QUrl::RemovePassword)));
+        });
+        connect(facade, &BVDaastPlayer::daastSkipped, this, [this] { announce(QStringLiteral("ad: none this time")); });
+        connect(facade, &BVDaastPlayer::daastEnded, this, [this] { announce(QStringLiteral("ad: ended")); });
+        connect(facade, &BVDaastPlayer::daastError, this,
+                [this](const QString &message) { announce(QStringLiteral("ad: error: ") + message); });
+    }
+
 private:
     void print()
     {
-        const BVPlayer &p = *m_player;
+        const BVPlayerSource &p = *m_source;
         const QString title = listenerTitle(p.meta());
         QString line = QStringLiteral("%1 | %2 | %3 kbit/s %4 | %5")
                            .arg(QString::fromLatin1(stateName(p.state())), title.isEmpty() ? "-" : printable(title))
@@ -144,8 +172,8 @@ private:
             line += QStringLiteral(" | now playing: %1 - %2 %3")
                         .arg(printable(m_metadata->title()), printable(m_metadata->subtitle()),
                              m_metadata->coverUrl().toString(QUrl::RemoveUserInfo));
-        if (p.isUpdatesLevel())
-            line += QStringLiteral(" | %1").arg(QString(int(p.level() * 40), QLatin1Char('#')), -40);
+        if (m_player->isUpdatesLevel())
+            line += QStringLiteral(" | %1").arg(QString(int(m_player->level() * 40), QLatin1Char('#')), -40);
         if (m_terminal) {
             std::printf("\r\033[K%s", qPrintable(line));
         } else if (line != m_last) {
@@ -155,6 +183,7 @@ private:
         std::fflush(stdout);
     }
 
+    BVPlayerSource *m_source;
     BVPlayer *m_player;
     BVMetadataUpdater *m_metadata;
     const bool m_terminal;
@@ -170,10 +199,11 @@ bool isNumberIn(const QString &text, double min, double max, bool whole = false)
 }
 
 // Reads commands for a replica from standard input, one per line; a bad argument is an unknown command.
-void readCommands(BVPlayerReplica *replica, QObject *context)
+// "click" goes to the published ad control, when the publisher plays ads.
+void readCommands(BVPlayerReplica *replica, QRemoteObjectDynamicReplica *adControl, QObject *context)
 {
     auto *notifier = new QSocketNotifier(STDIN_FILENO, QSocketNotifier::Read, context);
-    QObject::connect(notifier, &QSocketNotifier::activated, context, [replica, notifier] {
+    QObject::connect(notifier, &QSocketNotifier::activated, context, [replica, adControl, notifier] {
         char buffer[1024];
         const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer - 1);
         if (n <= 0) {
@@ -199,6 +229,10 @@ void readCommands(BVPlayerReplica *replica, QObject *context)
                 replica->pushPlayingQuality(BVPlayerReplica::Quality(quality));
             else if (command == "bitrate" && isNumberIn(arg, 0, 4294967295.0, true))
                 replica->pushPlayingBitrate(arg.toUInt());
+            else if (command == "click" && adControl->isInitialized())
+                QMetaObject::invokeMethod(adControl, "click");
+            else if (command == "click")
+                std::fprintf(stderr, "bvplay: the published player plays no ads\n");
             else
                 std::fprintf(stderr, "bvplay: unknown command '%s'\n", qPrintable(line));
         }
@@ -230,7 +264,7 @@ int main(int argc, char **argv)
         "Plays an internet radio stream, playlist, local file, push: (16-bit stereo 44100 Hz PCM on standard input) "
         "or record:N through BrevantPlayer. Without a URL it plays a demo station of its own (--demo).\n"
         "Keys in a terminal: space pause/play, s stop, +/- volume, d duck, q quality, left/right skip 10 s, "
-        "Ctrl+C quits.");
+        "c click the ad's banner, Ctrl+C quits.");
     parser.addPositionalArgument("url", "Stream or playlist URL, local path, push: or record:N.", "[URL]");
     const QCommandLineOption duration("duration", "Stop after SEC seconds and exit.", "SEC");
     const QCommandLineOption device("device", "Output device: -1 default, 0 no sound, 1.. a device.", "N", "-1");
@@ -253,8 +287,10 @@ int main(int argc, char **argv)
     const QCommandLineOption metaIdUrl("meta-id-url", "Its ID document, polled every 5 s instead.", "URL");
     const QCommandLineOption demo("demo", "Without a URL: the demo station as mp3 (ICY titles) or hls (three "
                                   "bitrates, timed ID3 titles).", "KIND", "mp3");
+    const QCommandLineOption ad("ad", "Play an audio ad at every start, the stream muted under it: the DAAST or VAST "
+                                "document at DOC_URL, or demo for a built-in ad served offline.", "DOC_URL");
     parser.addOptions({duration, device, volume, duck, rate, quality, bitrate, noRestart, level, referer, userId,
-                       utmMark, timeout, log, json, publish, attach, metaUrl, metaIdUrl, demo});
+                       utmMark, timeout, log, json, publish, attach, metaUrl, metaIdUrl, demo, ad});
     parser.addHelpOption();
 
     const auto usageError = [&parser](const QString &reason) {
@@ -309,9 +345,10 @@ int main(int argc, char **argv)
         if (!node.connectToNode(QUrl(parser.value(attach))))
             return usageError(QStringLiteral("can not connect to ") + parser.value(attach));
         QScopedPointer<BVPlayerReplica> replica(node.acquire<BVPlayerReplica>(QStringLiteral("BVPlayer")));
+        QScopedPointer<QRemoteObjectDynamicReplica> adControl(node.acquireDynamic(QStringLiteral("BVDaast")));
         QObject::connect(replica.data(), &QRemoteObjectReplica::initialized, &app, [&] {
             new JsonReporter(replica.data(), replica.data());
-            readCommands(replica.data(), replica.data());
+            readCommands(replica.data(), adControl.data(), replica.data());
         });
         int status = 0;
         // A node that answers nothing within the time-out is an error, not a silent wait.
@@ -338,20 +375,40 @@ int main(int argc, char **argv)
     }
 
     QUrl url;
-    // The station serves from a thread of its own: the player's thread blocks while the engine opens a stream.
+    // The demo's servers run on a thread of their own: the player's thread blocks while the engine opens a stream.
     QThread stationThread;
     QObject stationContext;
     QObject *station = nullptr;
+    DemoAdServer *adServer = nullptr;
     QUrl demoMetaUrl, demoMetaIdUrl;
     const auto stopStation = qScopeGuard([&] {
-        if (station)
-            QMetaObject::invokeMethod(station, [station] { delete station; }, Qt::BlockingQueuedConnection);
+        QMetaObject::invokeMethod(&stationContext, [&] {
+            delete station;
+            delete adServer;
+        }, Qt::BlockingQueuedConnection);
         stationThread.quit();
         stationThread.wait();
     });
+    stationContext.moveToThread(&stationThread);
+    stationThread.start();
+    QUrl adUrl = QUrl::fromUserInput(parser.value(ad));
+    if (parser.value(ad) == QLatin1String("demo")) {
+        QString error;
+        QMetaObject::invokeMethod(&stationContext, [&] {
+            adServer = new DemoAdServer;
+            if (adServer->start(error)) {
+                adUrl = adServer->documentUrl();
+            } else {
+                delete adServer;
+                adServer = nullptr;
+            }
+        }, Qt::BlockingQueuedConnection);
+        if (!adServer) {
+            std::fprintf(stderr, "bvplay: %s\n", qPrintable(error));
+            return kExitError;
+        }
+    }
     if (parser.positionalArguments().isEmpty()) {
-        stationContext.moveToThread(&stationThread);
-        stationThread.start();
         QString error;
         QMetaObject::invokeMethod(&stationContext, [&] {
             if (demoKind == QLatin1String("hls")) {
@@ -391,13 +448,19 @@ int main(int argc, char **argv)
     nam.setTessaraUserId(parser.value(userId));
     nam.setTessaraUtmMark(parser.value(utmMark));
     nam.setTimeoutMs(int(timeoutValue));
-    BVPlayer player(&nam);
-    player.setVolume(volumeValue);
-    player.setDuckVolume(parser.isSet(duck));
-    player.setPlaybackRate(rateValue);
-    player.setPlayingQuality(qualityValue);
-    player.setPlayingBitrate(quint32(bitrateValue));
-    player.setIsRestarted(!parser.isSet(noRestart));
+    // The host drives `source`: the player itself, or the ad-aware player around it.
+    QScopedPointer<BVDaastPlayer> facade(parser.isSet(ad) ? new BVDaastPlayer(&nam) : nullptr);
+    QScopedPointer<BVPlayer> ownPlayer(facade ? nullptr : new BVPlayer(&nam));
+    BVPlayer &player = facade ? *facade->player() : *ownPlayer;
+    BVPlayerSimpleSource &source = facade ? static_cast<BVPlayerSimpleSource &>(*facade) : player;
+    if (facade)
+        facade->setDaastUrl(adUrl.toString());
+    source.setVolume(volumeValue);
+    source.setDuckVolume(parser.isSet(duck));
+    source.setPlaybackRate(rateValue);
+    source.setPlayingQuality(qualityValue);
+    source.setPlayingBitrate(quint32(bitrateValue));
+    source.setIsRestarted(!parser.isSet(noRestart));
     player.setIsUpdatesLevel(parser.isSet(level));
 
     // A now-playing service beside the player: the one asked for, else the demo station's.
@@ -411,13 +474,16 @@ int main(int argc, char **argv)
     }
 
     int status = 0;
-    JsonReporter *reporter = parser.isSet(json) ? new JsonReporter(&player, &player) : nullptr;
-    if (!reporter)
-        new StatusPrinter(&player, metadata);
-    else if (metadata)
+    JsonReporter *reporter = parser.isSet(json) ? new JsonReporter(&source, &player) : nullptr;
+    StatusPrinter *printer = reporter ? nullptr : new StatusPrinter(&source, &player, metadata);
+    if (reporter && metadata)
         QObject::connect(metadata, &BVMetadataUpdater::jsonChanged, reporter, &JsonReporter::reportMetadata);
-    QObject::connect(&player, &BVPlayerSource::ended, &app, &QCoreApplication::quit);
-    QObject::connect(&player, &BVPlayerSource::error, &app, [&](const QString &message) {
+    if (facade && reporter)
+        reporter->followAd(facade.data());
+    else if (facade)
+        printer->followAd(facade.data());
+    QObject::connect(&source, &BVPlayerSource::ended, &app, &QCoreApplication::quit);
+    QObject::connect(&source, &BVPlayerSource::error, &app, [&](const QString &message) {
         if (!reporter)
             std::fprintf(stderr, "bvplay: error: %s\n", qPrintable(message));
         if (parser.isSet(noRestart)) {
@@ -456,14 +522,15 @@ int main(int argc, char **argv)
     QScopedPointer<QRemoteObjectHost> host;
     if (parser.isSet(publish)) {
         host.reset(new QRemoteObjectHost(QUrl(parser.value(publish))));
-        if (!host->enableRemoting(&player, QStringLiteral("BVPlayer")))
+        if (!host->enableRemoting(&source, QStringLiteral("BVPlayer"))
+            || (facade && !host->enableRemoting(new AdControl(facade.data()), QStringLiteral("BVDaast"))))
             return usageError(QStringLiteral("can not publish on ") + parser.value(publish));
     }
     if (url.scheme() == QLatin1String("push"))
         feedPushDevice(player.pushPlaybackDevice());
     else if (!parser.isSet(json) && TerminalKeys::available())
-        new TerminalKeys(&player);
-    player.play(url);
+        new TerminalKeys(&source, &player, facade ? [&facade] { facade->daastClick(); } : std::function<void()>());
+    source.play(url);
     const int code = app.exec();
     return status ? status : code;
 }

@@ -1,6 +1,6 @@
 #include "terminalkeys.h"
 
-#include "bvplayer.h"
+#include "rep_bvplayer_source.h"
 
 #include "watchdog.h"
 
@@ -13,8 +13,11 @@ bool TerminalKeys::available()
     return isatty(STDIN_FILENO) && isatty(STDOUT_FILENO);
 }
 
-TerminalKeys::TerminalKeys(BVPlayer *player)
-    : QObject(player), m_player(player), m_notifier(new QSocketNotifier(STDIN_FILENO, QSocketNotifier::Read, this))
+TerminalKeys::TerminalKeys(BVPlayerSource *player, QObject *parent, std::function<void()> click)
+    : QObject(parent),
+      m_player(player),
+      m_click(std::move(click)),
+      m_notifier(new QSocketNotifier(STDIN_FILENO, QSocketNotifier::Read, this))
 {
     tcgetattr(STDIN_FILENO, &m_saved);
     termios raw = m_saved;
@@ -44,7 +47,7 @@ void TerminalKeys::readKeys()
 
 void TerminalKeys::handle(const QByteArray &key)
 {
-    BVPlayer &p = *m_player;
+    BVPlayerSource &p = *m_player;
     if (key == " ")
         p.isPlaying() ? p.pause() : p.play();
     else if (key == "s")
@@ -61,4 +64,6 @@ void TerminalKeys::handle(const QByteArray &key)
         p.skipForward(10);
     else if (key == "\033[D")
         p.skipBackward(10);
+    else if (key == "c" && m_click)
+        m_click();
 }

@@ -2,20 +2,23 @@
 
 #include <QObject>
 
+#include <functional>
+
 #include <termios.h>
 
-class BVPlayer;
+class BVPlayerSource;
 class QSocketNotifier;
 
 // Single-key control of a player from a terminal: space pause/play, s stop,
-// +/- volume, d duck, q quality cycle, left/right skip 10 s. The terminal is
-// put into non-canonical mode while this object lives.
+// +/- volume, d duck, q quality cycle, left/right skip 10 s, c the ad's banner
+// click. The terminal is put into non-canonical mode while this object lives.
 class TerminalKeys : public QObject
 {
     Q_OBJECT
 
 public:
-    explicit TerminalKeys(BVPlayer *player);
+    // `click` runs on the c key; none without an ad.
+    TerminalKeys(BVPlayerSource *player, QObject *parent, std::function<void()> click);
     ~TerminalKeys() override;
 
     // Only on an interactive terminal.
@@ -25,7 +28,8 @@ private:
     void readKeys();
     void handle(const QByteArray &key);
 
-    BVPlayer *m_player;
+    BVPlayerSource *m_player;
+    std::function<void()> m_click;
     QSocketNotifier *m_notifier;
     termios m_saved{};
 };

@@ -1,0 +1,105 @@
+#include "demoadserver.h"
+
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTcpSocket>
+#include <QUrlQuery>
+
+#include <cstdio>
+
+namespace {
+
+// A request line and its headers: no demo request is larger.
+constexpr qsizetype kMaxRequestBytes = 8192;
+
+QByteArray response(const QByteArray &status, const QByteArray &type, const QByteArray &body)
+{
+    return "HTTP/1.0 " + status + "\r\nContent-Type: " + type + "\r\nContent-Length: " + QByteArray::number(body.size())
+           + "\r\n\r\n" + body;
+}
+
+} // namespace
+
+DemoAdServer::DemoAdServer(QObject *parent) : QObject(parent) {}
+
+bool DemoAdServer::start(QString &error)
+{
+    QProcess encoder;
+    encoder.start(QStringLiteral("ffmpeg"),
+                  {"-hide_banner", "-loglevel", "error", "-nostdin", "-f", "lavfi", "-i",
+                   "sine=frequency=880:beep_factor=2:sample_rate=44100:duration=5", "-ac", "2", "-c:a", "libmp3lame",
+                   "-b:a", "128k", "-f", "mp3", "pipe:1"});
+    if (!encoder.waitForFinished(30000) || encoder.exitCode() != 0) {
+        error = QStringLiteral("can not make the demo ad with ffmpeg: ") + encoder.errorString();
+        return false;
+    }
+    m_audio = encoder.readAllStandardOutput();
+    if (!m_server.listen(QHostAddress::LocalHost)) {
+        error = QStringLiteral("can not listen for the demo ad server: ") + m_server.errorString();
+        return false;
+    }
+    connect(&m_server, &QTcpServer::newConnection, this, [this] {
+        while (QTcpSocket *socket = m_server.nextPendingConnection()) {
+            connect(socket, &QTcpSocket::readyRead, this, [this, socket] { answer(socket); });
+            connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+        }
+    });
+    return true;
+}
+
+QByteArray DemoAdServer::url(const QByteArray &path) const
+{
+    return "http://127.0.0.1:" + QByteArray::number(m_server.serverPort()) + path;
+}
+
+QUrl DemoAdServer::documentUrl() const
+{
+    return QUrl(QString::fromLatin1(url("/ad.xml")));
+}
+
+QByteArray DemoAdServer::document() const
+{
+    QByteArray tracking;
+    for (const char *event : {"start", "firstQuartile", "midpoint", "thirdQuartile", "complete", "progress0",
+                              "progress1", "progress2", "progress3", "progress4", "progress5"})
+        tracking += "<Tracking event=\"" + QByteArray(event) + "\">" + url("/track?e=") + event + "</Tracking>";
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?><DAAST version=\"1.0\"><Ad id=\"demo\"><InLine>"
+           "<AdSystem>BrevantPlayer demo</AdSystem><AdTitle>BrevantPlayer demo ad</AdTitle>"
+           "<Impression>" + url("/track?e=impression") + "</Impression><Error>" + url("/track?e=error") + "</Error>"
+           "<Creatives><Creative><Linear><Duration>00:00:05</Duration><MediaFiles>"
+           "<MediaFile delivery=\"progressive\" type=\"audio/mpeg\">" + url("/ad.mp3") + "</MediaFile></MediaFiles>"
+           "<TrackingEvents>" + tracking + "</TrackingEvents></Linear></Creative>"
+           "<Creative><CompanionAds><Companion width=\"300\" height=\"250\">"
+           "<StaticResource creativeType=\"image/png\">" + url("/banner.png") + "</StaticResource>"
+           "<CompanionClickThrough>" + url("/landing") + "</CompanionClickThrough>"
+           "<CompanionClickTracking>" + url("/track?e=click") + "</CompanionClickTracking>"
+           "</Companion></CompanionAds></Creative></Creatives></InLine></Ad></DAAST>";
+}
+
+void DemoAdServer::answer(QTcpSocket *socket)
+{
+    QByteArray request = socket->property("request").toByteArray() + socket->readAll();
+    if (!request.contains("\r\n\r\n")) {
+        if (request.size() > kMaxRequestBytes)
+            socket->abort();
+        else
+            socket->setProperty("request", request);
+        return;
+    }
+    const QByteArray target = request.left(request.indexOf('\r')).split(' ').value(1);
+    const QByteArray path = target.split('?').first();
+    if (path == "/ad.xml") {
+        socket->write(response("200 OK", "application/xml", document()));
+    } else if (path == "/ad.mp3") {
+        socket->write(response("200 OK", "audio/mpeg", m_audio));
+    } else if (path == "/track") {
+        QString event = QUrlQuery(QString::fromLatin1(target.mid(path.size() + 1))).queryItemValue("e");
+        if (!QRegularExpression(QStringLiteral("^\\w{1,40}$")).match(event).hasMatch())
+            event = QStringLiteral("?"); // only names reach the terminal
+        std::fprintf(stderr, "bvplay: demo ad server: tracking event '%s' received\n", qPrintable(event));
+        socket->write(response("200 OK", "image/gif", "GIF89a"));
+    } else {
+        socket->write(response("404 Not Found", "text/plain", "not found"));
+    }
+    socket->disconnectFromHost();
+}

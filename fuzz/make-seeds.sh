@@ -2,7 +2,7 @@
 # Writes each harness's seed corpus into DIR/<harness>/ from texts made here.
 set -euo pipefail
 out="$1"
-mkdir -p "$out"/{fuzz_icy_demuxer,fuzz_playlist_reader,fuzz_net_request,fuzz_playlist_formats,fuzz_hls_media_playlist,fuzz_hls_demuxer}
+mkdir -p "$out"/{fuzz_icy_demuxer,fuzz_playlist_reader,fuzz_net_request,fuzz_playlist_formats,fuzz_hls_media_playlist,fuzz_hls_demuxer,fuzz_daast_parser,fuzz_mp3_info}
 
 # ICY: interval byte (x16), piece size byte, then audio and metadata blocks.
 icy_block() { # TITLE -> length byte and padded text
@@ -47,3 +47,25 @@ rm -rf "$tmp"
 { printf '\x00\x00\x47\x41\x02\x30\x6b\x00'; head -c 106 /dev/zero | tr '\0' '\377'
   printf '\x00\x00\x01\xbd\x00\x47\x84\x80\x05\x21\x00\x01\x00\x01'
   printf 'ID3\x04\x00\x00\x00\x00\x00\x35TXXX\x00\x00\x00\x2b\x00\x00\x03TXXX\x00Artist - Title with a longer text'; } > "$d/id3-pes"
+
+a="$out/fuzz_daast_parser"
+track() { printf '<Tracking event="%s">http://ads.test/t?e=%s</Tracking>' "$1" "$1"; }
+{ printf '<?xml version="1.0"?><DAAST version="1.0"><Ad id="a"><InLine><AdSystem>S</AdSystem><AdTitle>T</AdTitle>'
+  printf '<Impression><![CDATA[ http://ads.test/i ]]></Impression><Error>http://ads.test/e</Error><Creatives>'
+  printf '<Creative><Linear><Duration>00:00:30</Duration><MediaFiles><MediaFile type="video/mp4">http://ads.test/v.mp4</MediaFile>'
+  printf '<MediaFile type="audio/mpeg">http://ads.test/a.mp3</MediaFile></MediaFiles><TrackingEvents>'
+  track start; track firstQuartile; track progress0; track progress1; track complete
+  printf '</TrackingEvents></Linear></Creative><Creative><CompanionAds><Companion>'
+  printf '<StaticResource creativeType="image/png">http://ads.test/b.png</StaticResource>'
+  printf '<CompanionClickThrough>http://ads.test/l</CompanionClickThrough><CompanionClickTracking>http://ads.test/c</CompanionClickTracking>'
+  printf '<TrackingEvents>'; track start; printf '</TrackingEvents></Companion></CompanionAds></Creative></Creatives></InLine></Ad></DAAST>'; } > "$a/daast"
+sed 's/DAAST version="1.0"/VAST version="3.0"/; s|</DAAST>|</VAST>|' "$a/daast" > "$a/vast"
+printf '<nobanner/>' > "$a/nobanner"
+printf '<VAST version="2.0"><Ad><Wrapper><VASTAdTagURI>http://ads.test/next</VASTAdTagURI></Wrapper></Ad></VAST>' > "$a/wrapper"
+
+# MP3 first frames: an ID3v2 tag, then a Layer III frame with a Xing header and LAME's delay and padding.
+p="$out/fuzz_mp3_info"
+{ printf 'ID3\x04\x00\x10\x00\x00\x00\x05'; head -c 15 /dev/zero; } > "$p/id3"
+{ printf '\xff\xfb\x90\x64'; head -c 32 /dev/zero; printf 'Info\x00\x00\x00\x0f\x00\x00\x00\x76\x00\x01\x00\x00'
+  head -c 104 /dev/zero; printf 'LAME3.100\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x24\x03\x57'; head -c 12 /dev/zero; } > "$p/lame"
+{ printf '\xff\xfb\x90\x64'; head -c 32 /dev/zero; printf 'VBRI\x00\x01\x02\x40\x00\x00\x00\x00\x13\x88\x00\x00\x00\x21'; } > "$p/vbri"

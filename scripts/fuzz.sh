@@ -11,7 +11,7 @@ cmake --build "$dir" -j "$(nproc)" >/dev/null
 fuzz/make-seeds.sh "$dir/seeds"
 status=0
 for harness in fuzz_icy_demuxer fuzz_playlist_reader fuzz_net_request fuzz_playlist_formats fuzz_hls_media_playlist \
-    fuzz_hls_demuxer; do
+    fuzz_hls_demuxer fuzz_daast_parser fuzz_mp3_info; do
   corpus="$dir/corpus/$harness"
   findings="$dir/findings/$harness"
   mkdir -p "$corpus" "$findings"

@@ -362,6 +362,11 @@ void BVDaast::sendDaastEvent(QUrl url)
     const QUrl formatted = formatUrl(url);
     if (!formatted.isValid() || formatted.isEmpty())
         return;
+    // The document comes from the network: its URLs are network URLs, never local files.
+    if (formatted.scheme() != QLatin1String("http") && formatted.scheme() != QLatin1String("https")) {
+        qCDebug(bvLog) << playerName() << "Daast event url is not http(s), skipped:" << formatted.scheme();
+        return;
+    }
     QNetworkReply *reply = BVNetworkAccessManager::getSafely(m_player->nam(), formatted, BV_DAAST_MAX_EVENT_BYTES);
     connect(reply, &QNetworkReply::finished, this, &BVDaast::eventRequestFinished);
 }

@@ -341,6 +341,28 @@ private slots:
         QCOMPARE(m_ads->events().count("complete"), 1);
     }
 
+    // Tracking URLs of a fetched document are requested only when they are network URLs.
+    void trackingOnlyOverTheNetwork()
+    {
+        QByteArray document = adDocument(AdDocumentKind::Daast1, m_ads->base());
+        const QByteArray impression = m_ads->base() + "/track?e=impression&sdkuiid=stale";
+        QVERIFY(document.contains(impression));
+        document.replace(impression, "file:///etc/passwd");
+        document.replace(m_ads->base() + "/track?e=start", "ftp://127.0.0.1/start");
+        RecordingNam nam;
+        BVPlayer player(&nam);
+        auto *daast = adOf(player);
+        QSignalSpy started(daast, &BVDaast::started);
+        daast->setDaastUrl(QUrl(m_ads->serveDocument("/local.xml", document)));
+        daast->play();
+        QTRY_COMPARE(started.count(), 1);
+        QTRY_VERIFY(m_ads->events().contains("progress0"));
+        for (const QUrl &url : nam.urls)
+            QCOMPARE(url.scheme(), QStringLiteral("http"));
+        QCOMPARE(m_ads->events().first(), QByteArray("companionStart"));
+        daast->stop();
+    }
+
     void clickIsTracked()
     {
         BVNetworkAccessManager nam;

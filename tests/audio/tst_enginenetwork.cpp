@@ -485,7 +485,6 @@ private slots:
     void playlistsAreFollowed_data()
     {
         QTest::addColumn<QByteArray>("contentType");
-        QTest::addColumn<int>("toleranceSamples"); // MP3 exact; AAC's padding after the audio is not announced
         QTest::addColumn<QByteArray>("list");
         QTest::newRow("pls") << QByteArray("audio/x-scpls")
                              << QByteArray("[playlist]\nNumberOfEntries=2\nFile1=%DEAD%\nTitle1=dead\nFile2=%GOOD%\n");

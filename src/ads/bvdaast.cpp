@@ -5,24 +5,10 @@
 #include "bvlogging.h"
 #include "bvnetworkaccessmanager.h"
 #include "bvplayer.h"
+#include "bvpropertyupdate.h"
 
 #include <QTimer>
 #include <QUrlQuery>
-
-namespace {
-
-// Store `value` and emit `changed` when it differs; returns whether it did.
-template <typename T, typename Signal>
-bool update(BVDaast *daast, T &member, const T &value, Signal changed)
-{
-    if (member == value)
-        return false;
-    member = value;
-    emit(daast->*changed)(value);
-    return true;
-}
-
-} // namespace
 
 BVDaast::BVDaast(BVPlayer *player) : QObject(player), m_player(player)
 {
@@ -38,22 +24,22 @@ BVDaast::~BVDaast()
 
 bool BVDaast::setDaastUrl(QUrl daastUrl)
 {
-    return update(this, m_daastUrl, daastUrl, &BVDaast::daastUrlChanged);
+    return bvUpdateProperty(this, m_daastUrl, daastUrl, &BVDaast::daastUrlChanged);
 }
 
 bool BVDaast::setDaastTimeoutMs(int daastTimeoutMs)
 {
-    return update(this, m_daastTimeoutMs, daastTimeoutMs, &BVDaast::daastTimeoutMsChanged);
+    return bvUpdateProperty(this, m_daastTimeoutMs, daastTimeoutMs, &BVDaast::daastTimeoutMsChanged);
 }
 
 bool BVDaast::setVolume(double volume)
 {
-    return update(this, m_volume, volume, &BVDaast::volumeChanged);
+    return bvUpdateProperty(this, m_volume, volume, &BVDaast::volumeChanged);
 }
 
 bool BVDaast::updateState(BVPlayerSource::State state)
 {
-    return update(this, m_state, state, &BVDaast::stateChanged);
+    return bvUpdateProperty(this, m_state, state, &BVDaast::stateChanged);
 }
 
 BVPlayerSource::State BVDaast::readState()

@@ -2,6 +2,7 @@
 
 #include "bvdaast.h"
 #include "bvplayer.h"
+#include "bvpropertyupdate.h"
 
 BVDaastPlayer::BVDaastPlayer(BVNetworkAccessManager *nam, QObject *parent)
     : BVPlayerSimpleSource(parent),
@@ -86,20 +87,12 @@ void BVDaastPlayer::daastClick()
 
 bool BVDaastPlayer::setDaastUrl(QString daastUrl)
 {
-    if (daastUrl == m_daastUrl)
-        return false;
-    m_daastUrl = daastUrl;
-    emit daastUrlChanged(m_daastUrl);
-    return true;
+    return bvUpdateProperty(this, m_daastUrl, daastUrl, &BVDaastPlayer::daastUrlChanged);
 }
 
 bool BVDaastPlayer::setDaastTimeoutMs(int daastTimeoutMs)
 {
-    if (daastTimeoutMs == m_daastTimeoutMs)
-        return false;
-    m_daastTimeoutMs = daastTimeoutMs;
-    emit daastTimeoutMsChanged(m_daastTimeoutMs);
-    return true;
+    return bvUpdateProperty(this, m_daastTimeoutMs, daastTimeoutMs, &BVDaastPlayer::daastTimeoutMsChanged);
 }
 
 void BVDaastPlayer::setStreamUrl(QUrl streamUrl) { m_player->setStreamUrl(streamUrl); }

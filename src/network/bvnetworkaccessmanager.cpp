@@ -2,6 +2,7 @@
 
 #include "bass.h"
 #include "bvlogging.h"
+#include "bvpropertyupdate.h"
 #include "bvrequestidentity.h"
 
 #include <QEventLoop>
@@ -46,27 +47,27 @@ BVNetworkAccessManager::BVNetworkAccessManager(QObject *parent)
 
 bool BVNetworkAccessManager::setAwait(bool await)
 {
-    return update(this, m_await, await, &BVNetworkAccessManager::awaitChanged);
+    return bvUpdateProperty(this, m_await, await, &BVNetworkAccessManager::awaitChanged);
 }
 
 bool BVNetworkAccessManager::setTimeoutMs(int timeoutMs)
 {
-    return update(this, m_timeoutMs, timeoutMs, &BVNetworkAccessManager::timeoutMsChanged);
+    return bvUpdateProperty(this, m_timeoutMs, timeoutMs, &BVNetworkAccessManager::timeoutMsChanged);
 }
 
 bool BVNetworkAccessManager::setReferer(const QString &referer)
 {
-    return update(this, m_referer, referer, &BVNetworkAccessManager::refererChanged);
+    return bvUpdateProperty(this, m_referer, referer, &BVNetworkAccessManager::refererChanged);
 }
 
 bool BVNetworkAccessManager::setTessaraUserId(const QString &tessaraUserId)
 {
-    return update(this, m_tessaraUserId, tessaraUserId, &BVNetworkAccessManager::tessaraUserIdChanged);
+    return bvUpdateProperty(this, m_tessaraUserId, tessaraUserId, &BVNetworkAccessManager::tessaraUserIdChanged);
 }
 
 bool BVNetworkAccessManager::setTessaraUtmMark(const QString &tessaraUtmMark)
 {
-    return update(this, m_tessaraUtmMark, tessaraUtmMark, &BVNetworkAccessManager::tessaraUtmMarkChanged);
+    return bvUpdateProperty(this, m_tessaraUtmMark, tessaraUtmMark, &BVNetworkAccessManager::tessaraUtmMarkChanged);
 }
 
 bool BVNetworkAccessManager::isSameUrl(const QUrl &a, const QUrl &b)

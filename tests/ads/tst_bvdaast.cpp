@@ -48,12 +48,14 @@ QStringList trackedEvents(const QList<QUrl> &urls)
     return events;
 }
 
-// An ad object of `player`, whose first play() (without a URL) has started the engine.
-BVDaast *adOf(BVPlayer &player)
-{
-    player.play();
-    return new BVDaast(&player);
-}
+// A player whose first play() (without a URL) has started the engine, and its ad object.
+struct AdRig {
+    RecordingNam nam;
+    BVPlayer player{&nam};
+    BVDaast *daast = (player.play(), new BVDaast(&player));
+    QSignalSpy started{daast, &BVDaast::started};
+    QSignalSpy ended{daast, &BVDaast::ended};
+};
 
 QStringList sdkUiIds(const QUrl &url)
 {
@@ -111,13 +113,13 @@ private slots:
     {
         QFETCH(int, kind);
         QFETCH(QString, userId);
-        RecordingNam nam;
+        AdRig rig;
+        RecordingNam &nam = rig.nam;
         nam.setTessaraUserId(userId);
-        BVPlayer player(&nam);
-        auto *daast = adOf(player);
-        QSignalSpy started(daast, &BVDaast::started);
+        BVDaast *daast = rig.daast;
+        QSignalSpy &started = rig.started;
+        QSignalSpy &ended = rig.ended;
         QSignalSpy aboutToEnd(daast, &BVDaast::aboutToEnd);
-        QSignalSpy ended(daast, &BVDaast::ended);
         QSignalSpy errors(daast, &BVDaast::error);
         QVERIFY(daast->setDaastUrl(serve(AdDocumentKind(kind))));
         daast->play();
@@ -174,11 +176,11 @@ private slots:
 
     void noAd()
     {
-        RecordingNam nam;
-        BVPlayer player(&nam);
-        auto *daast = adOf(player);
+        AdRig rig;
+        RecordingNam &nam = rig.nam;
+        BVDaast *daast = rig.daast;
+        QSignalSpy &ended = rig.ended;
         QSignalSpy skipped(daast, &BVDaast::skipped);
-        QSignalSpy ended(daast, &BVDaast::ended);
         daast->play(); // no URL
         QCOMPARE(skipped.count(), 1);
         QCOMPARE(daast->state(), BVPlayerSource::StoppedState);
@@ -231,10 +233,10 @@ private slots:
         m_server->setResponse("/ad/chunked.mp3", chunked);
         const QString url = document.isEmpty() ? QString::fromLatin1(m_server->url("/ad.xml"))
                                                : m_ads->serveDocument("/ad.xml", document.replace("%PORT%", port));
-        RecordingNam nam;
-        BVPlayer player(&nam);
-        auto *daast = adOf(player);
         QStringList order;
+        AdRig rig;
+        RecordingNam &nam = rig.nam;
+        BVDaast *daast = rig.daast;
         connect(daast, &BVDaast::ended, this, [&] { order.append("ended"); });
         connect(daast, &BVDaast::error, this, [&](const QString &text) { order.append(text); });
         daast->setDaastUrl(QUrl(url));
@@ -261,11 +263,10 @@ private slots:
         HttpResponse silent;
         silent.neverAnswer = true;
         m_server->setResponse("/slow.xml", silent);
-        BVNetworkAccessManager nam;
-        nam.setTimeoutMs(800);
-        BVPlayer player(&nam);
-        auto *daast = adOf(player);
-        QSignalSpy ended(daast, &BVDaast::ended);
+        AdRig rig;
+        rig.nam.setTimeoutMs(800);
+        BVDaast *daast = rig.daast;
+        QSignalSpy &ended = rig.ended;
         QSignalSpy errors(daast, &BVDaast::error);
         QElapsedTimer clock;
         clock.start();
@@ -285,12 +286,11 @@ private slots:
     // with a user id, which formatting adds to the request URL); play() while playing starts anew.
     void pauseResumeAndRestart()
     {
-        BVNetworkAccessManager nam;
-        nam.setTessaraUserId("u1");
-        BVPlayer player(&nam);
-        auto *daast = adOf(player);
-        QSignalSpy started(daast, &BVDaast::started);
-        QSignalSpy ended(daast, &BVDaast::ended);
+        AdRig rig;
+        rig.nam.setTessaraUserId("u1");
+        BVDaast *daast = rig.daast;
+        QSignalSpy &started = rig.started;
+        QSignalSpy &ended = rig.ended;
         daast->setDaastUrl(serve());
         daast->play();
         daast->pause();
@@ -324,11 +324,10 @@ private slots:
     // end or track the ad that play() starts next.
     void eventsOfAnAbandonedAdAreDropped()
     {
-        BVNetworkAccessManager nam;
-        BVPlayer player(&nam);
-        auto *daast = adOf(player);
-        QSignalSpy started(daast, &BVDaast::started);
-        QSignalSpy ended(daast, &BVDaast::ended);
+        AdRig rig;
+        BVDaast *daast = rig.daast;
+        QSignalSpy &started = rig.started;
+        QSignalSpy &ended = rig.ended;
         daast->setDaastUrl(serve());
         daast->play();
         QTRY_COMPARE(started.count(), 1);
@@ -349,10 +348,10 @@ private slots:
         QVERIFY(document.contains(impression));
         document.replace(impression, "file:///etc/passwd");
         document.replace(m_ads->base() + "/track?e=start", "ftp://127.0.0.1/start");
-        RecordingNam nam;
-        BVPlayer player(&nam);
-        auto *daast = adOf(player);
-        QSignalSpy started(daast, &BVDaast::started);
+        AdRig rig;
+        RecordingNam &nam = rig.nam;
+        BVDaast *daast = rig.daast;
+        QSignalSpy &started = rig.started;
         daast->setDaastUrl(QUrl(m_ads->serveDocument("/local.xml", document)));
         daast->play();
         QTRY_COMPARE(started.count(), 1);
@@ -365,10 +364,9 @@ private slots:
 
     void clickIsTracked()
     {
-        BVNetworkAccessManager nam;
-        BVPlayer player(&nam);
-        auto *daast = adOf(player);
-        QSignalSpy started(daast, &BVDaast::started);
+        AdRig rig;
+        BVDaast *daast = rig.daast;
+        QSignalSpy &started = rig.started;
         daast->click(); // no ad: nothing
         daast->setDaastUrl(serve());
         daast->play();

@@ -139,10 +139,10 @@ private slots:
         if (qEnvironmentVariableIsEmpty("PULSE_SERVER"))
             QSKIP("no PulseAudio (scripts/services.sh start)");
         BVBass::outputDevice = -1;
+        QList<BVPlayerSource::State> states; // before the player, which reports while it is destroyed
         BVDaastPlayer facade;
         facade.setVolume(0.5);
         facade.setDaastUrl(adUrl());
-        QList<BVPlayerSource::State> states;
         connect(&facade, &BVPlayerSource::stateChanged, this, [&](BVPlayerSource::State s) { states.append(s); });
         QSignalSpy started(&facade, &BVDaastPlayer::daastStarted);
         QSignalSpy ended(&facade, &BVDaastPlayer::daastEnded);
@@ -257,10 +257,10 @@ private slots:
     // and the failure never reaches the facade's error().
     void adFailureOnlyUnmutes()
     {
+        QStringList order;
         BVDaastPlayer facade;
         facade.setVolume(0.8);
         facade.setDaastUrl(QString::fromLatin1(m_server->url("/missing.xml")));
-        QStringList order;
         connect(&facade, &BVDaastPlayer::daastEnded, this, [&] { order.append("ended"); });
         connect(&facade, &BVDaastPlayer::daastError, this, [&](const QString &message) { order.append(message); });
         QSignalSpy errors(&facade, &BVDaastPlayer::error);

@@ -27,17 +27,6 @@ QString buildUserAgent()
              QString::fromLatin1(qVersion()), QString::number(BASS_GetVersion(), 16));
 }
 
-// Stores `value` and emits `changed` when it differs; returns whether it did.
-template <typename T, typename Signal>
-bool update(BVNetworkAccessManager *manager, T &member, const T &value, Signal changed)
-{
-    if (member == value)
-        return false;
-    member = value;
-    emit(manager->*changed)(value);
-    return true;
-}
-
 } // namespace
 
 BVNetworkAccessManager::BVNetworkAccessManager(QObject *parent)

@@ -221,7 +221,7 @@ void Channel::post(const std::vector<SyncList::Event> &events, MixTime::TimePoin
             ChannelPtr channel = weak.lock();
             if (channel && channel->hasSync(e.id))
                 e.proc(e.id, handle, e.data, e.user);
-        }, e.mixTime ? MixTime::TimePoint{} : due);
+        }, e.mixTime ? MixTime::TimePoint{} : due, e.mixTime);
     }
 }
 

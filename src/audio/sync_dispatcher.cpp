@@ -24,7 +24,7 @@ SyncDispatcher::~SyncDispatcher()
         m_thread.join();
 }
 
-void SyncDispatcher::post(DWORD channel, std::function<void()> task, TimePoint due)
+void SyncDispatcher::post(DWORD channel, std::function<void()> task, TimePoint due, bool mixTime)
 {
     {
         std::lock_guard lock(m_mutex);
@@ -35,7 +35,7 @@ void SyncDispatcher::post(DWORD channel, std::function<void()> task, TimePoint d
                 nameThisThread("bv-sync");
                 run();
             });
-        m_queue.push_back({channel, std::move(task), due});
+        m_queue.push_back({channel, std::move(task), due, mixTime});
     }
     m_wake.notify_one();
 }
@@ -48,15 +48,15 @@ void SyncDispatcher::waitForChannel(DWORD channel)
     m_taskDone.wait(lock, [&] { return m_running != channel; });
 }
 
-// The first task that may run: the oldest of its channel's timed (or untimed) tasks, and
-// due (everything is due at shut-down); an untimed task does not wait for the timed ones.
-// `next` becomes the earliest due time of those oldest tasks.
+// The first task that may run: the oldest of its channel's tasks (of its channel's mix-time
+// tasks for one of those), and due (everything is due at shut-down). `next` becomes the
+// earliest due time of those oldest tasks.
 std::deque<SyncDispatcher::Task>::iterator SyncDispatcher::nextReady(TimePoint now, TimePoint &next)
 {
-    std::vector<std::pair<DWORD, bool>> seen; // (channel, timed) whose oldest task was looked at
+    std::vector<std::pair<DWORD, bool>> seen; // (channel, mix-time) whose oldest task was looked at
     next = TimePoint::max();
     for (auto it = m_queue.begin(); it != m_queue.end(); ++it) {
-        const std::pair<DWORD, bool> lane{it->channel, it->due != TimePoint{}};
+        const std::pair<DWORD, bool> lane{it->channel, it->mixTime};
         if (std::find(seen.begin(), seen.end(), lane) != seen.end())
             continue;
         if (m_quit || it->due <= now)

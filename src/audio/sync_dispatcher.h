@@ -1,7 +1,8 @@
 // The engine's sync thread: delivers sync callbacks one at a time, each not
 // before its due time, in the order they were posted for each channel (a task
-// due now does not wait for another channel's later one, and an untimed task not
-// for its own channel's timed ones), with no engine lock held.
+// due now does not wait for another channel's later one), with no engine lock
+// held. Mix-time tasks keep an order of their own: they do not wait for their
+// channel's tasks that are due when heard.
 #pragma once
 
 #include "bass.h"
@@ -21,8 +22,8 @@ public:
 
     using TimePoint = std::chrono::steady_clock::time_point;
     // Queues a task of `channel`'s for the sync thread (started on first use), to run once
-    // `due` has come (at once without one) and the channel's tasks before it of the same kind ran.
-    void post(DWORD channel, std::function<void()> task, TimePoint due = {});
+    // `due` has come and the channel's tasks before it ran (only its mix-time ones for a mix-time task).
+    void post(DWORD channel, std::function<void()> task, TimePoint due = {}, bool mixTime = false);
     // Returns once no task of `channel`'s is running (at once on the sync thread).
     void waitForChannel(DWORD channel);
 
@@ -38,6 +39,7 @@ private:
         DWORD channel;
         std::function<void()> run;
         TimePoint due;
+        bool mixTime;
     };
     std::deque<Task>::iterator nextReady(TimePoint now, TimePoint &next);
 

@@ -87,7 +87,8 @@ private slots:
     }
 
     // Tasks run in order per channel, each not before its due time; a task due now does not
-    // wait behind another channel's task that is due later.
+    // wait behind another channel's task that is due later, and a mix-time task not behind its
+    // own channel's tasks that wait to be heard.
     void syncDispatcherOrder()
     {
         using namespace std::chrono;
@@ -105,8 +106,9 @@ private slots:
         dispatcher.post(late, record(1), start + milliseconds(300));
         dispatcher.post(late, record(2)); // due now, but after its channel's first
         dispatcher.post(early, record(3));
-        QTRY_VERIFY_WITH_TIMEOUT([&] { std::lock_guard lock(mutex); return order.size() == 3; }(), 2000);
-        QCOMPARE(order, std::vector<int>({3, 1, 2}));
+        dispatcher.post(late, record(4), {}, true);
+        QTRY_VERIFY_WITH_TIMEOUT([&] { std::lock_guard lock(mutex); return order.size() == 4; }(), 2000);
+        QCOMPARE(order, std::vector<int>({3, 4, 1, 2}));
         QVERIFY(steady_clock::now() - start >= milliseconds(300));
     }
 

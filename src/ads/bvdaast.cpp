@@ -112,8 +112,8 @@ void BVDaast::play()
         connect(timer, &QTimer::timeout, timer, [timer] {
             auto *reply = qobject_cast<QNetworkReply *>(timer->parent());
             if (reply && reply->isRunning()) {
-                reply->abort();
                 qCWarning(bvLog) << "Daast timeout, skipping";
+                reply->abort(); // finishes the reply: the failure follows this line
             }
         }, Qt::DirectConnection);
         timer->start(m_daastTimeoutMs);

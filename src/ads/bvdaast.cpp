@@ -7,8 +7,11 @@
 #include "bvplayer.h"
 #include "bvpropertyupdate.h"
 
+#include <QRegularExpression>
 #include <QTimer>
 #include <QUrlQuery>
+
+#include <algorithm>
 
 BVDaast::BVDaast(BVPlayer *player) : QObject(player), m_player(player)
 {
@@ -236,8 +239,26 @@ void BVDaast::startBassPlayback()
     updateState();
 }
 
+// The seconds the document has a progress event for ("progress" and a second number), in order.
+static QList<quint64> trackedSeconds(const BVDaastParser &ad)
+{
+    static const QRegularExpression name(QStringLiteral("^progress(0|[1-9]\\d{0,8})$"));
+    QList<quint64> seconds;
+    for (const QMap<QString, QString> *urls : {&ad.linearTrackingUrls, &ad.companionTrackingUrls})
+        for (const QString &event : urls->keys()) {
+            const QRegularExpressionMatch match = name.match(event);
+            if (match.hasMatch())
+                seconds.append(match.captured(1).toULongLong());
+        }
+    std::sort(seconds.begin(), seconds.end());
+    seconds.erase(std::unique(seconds.begin(), seconds.end()), seconds.end());
+    return seconds;
+}
+
 // Quartiles and one progress event per second, including the very start and, when it falls
-// on a whole second, the very end. A refused sync is only logged: the ad goes on.
+// on a whole second, the very end. Only seconds the document tracks get a sync: the length
+// comes from the ad's own header, and a hostile one must not make millions of them. A refused
+// sync is only logged: the ad goes on.
 void BVDaast::armPositionSyncs(quint64 length)
 {
     const struct {
@@ -258,7 +279,9 @@ void BVDaast::armPositionSyncs(quint64 length)
         qCWarning(bvLog) << playerName() << "Can not get 1 second in bytes from daast stream" << BVBass::errorMessage();
         return;
     }
-    for (QWORD i = 0; i * second <= length; ++i) {
+    for (quint64 i : trackedSeconds(m_parser)) {
+        if (i * second > length)
+            break;
         const QString event = QStringLiteral("progress") + QString::number(i);
         if (!createDaastPosSync(i * second, event))
             qCDebug(bvLog) << playerName() << QStringLiteral("Can not set daast ") + event + QStringLiteral(" event sync")

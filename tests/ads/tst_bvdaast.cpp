@@ -7,6 +7,7 @@
 #include "bvnetworkaccessmanager.h"
 #include "bvplayer.h"
 
+#include <QFile>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -338,6 +339,31 @@ private slots:
         QCOMPARE(m_ads->events().count("complete"), 0);
         QTRY_COMPARE_WITH_TIMEOUT(ended.count(), 1, 5000);
         QCOMPARE(m_ads->events().count("complete"), 1);
+    }
+
+    // Media whose header claims 100 million frames (a month) instead of its 3 s: only the
+    // seconds the document tracks get a sync, and the ad still plays, tracks and ends.
+    void claimedLengthDoesNotMultiplySyncs()
+    {
+        QFile file(m_dir.filePath("ad-media.mp3"));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QByteArray media = file.readAll();
+        const qsizetype header = media.indexOf("Info");
+        QVERIFY(header > 0);
+        const char frames[] = {0x05, char(0xf5), char(0xe1), 0x00}; // 100,000,000
+        media.replace(header + 8, 4, frames, 4);
+        m_server->setResponse("/ad/huge.mp3", HttpResponse::of("audio/mpeg", media));
+        AdRig rig;
+        QSignalSpy errors(rig.daast, &BVDaast::error);
+        rig.daast->setDaastUrl(QUrl(m_ads->serveDocument(
+            "/huge.xml", adDocument(AdDocumentKind::Daast1, m_ads->base()).replace("/ad/media.mp3", "/ad/huge.mp3"))));
+        rig.daast->play();
+        QTRY_COMPARE(rig.started.count(), 1);
+        QTRY_COMPARE_WITH_TIMEOUT(rig.ended.count(), 1, 6000);
+        QCOMPARE(errors.count(), 0);
+        const QList<QByteArray> events = m_ads->events();
+        for (const char *event : {"progress0", "progress1", "progress2", "progress3", "firstQuartile", "complete"})
+            QCOMPARE(events.count(event), 1);
     }
 
     // Tracking URLs of a fetched document are requested only when they are network URLs.

@@ -1,5 +1,7 @@
 #include "demoadserver.h"
 
+#include "httpanswer.h"
+
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTcpSocket>
@@ -11,12 +13,6 @@ namespace {
 
 // A request line and its headers: no demo request is larger.
 constexpr qsizetype kMaxRequestBytes = 8192;
-
-QByteArray response(const QByteArray &status, const QByteArray &type, const QByteArray &body)
-{
-    return "HTTP/1.0 " + status + "\r\nContent-Type: " + type + "\r\nContent-Length: " + QByteArray::number(body.size())
-           + "\r\n\r\n" + body;
-}
 
 } // namespace
 
@@ -89,17 +85,17 @@ void DemoAdServer::answer(QTcpSocket *socket)
     const QByteArray target = request.left(request.indexOf('\r')).split(' ').value(1);
     const QByteArray path = target.split('?').first();
     if (path == "/ad.xml") {
-        socket->write(response("200 OK", "application/xml", document()));
+        socket->write(httpAnswer("200 OK", "application/xml", document()));
     } else if (path == "/ad.mp3") {
-        socket->write(response("200 OK", "audio/mpeg", m_audio));
+        socket->write(httpAnswer("200 OK", "audio/mpeg", m_audio));
     } else if (path == "/track") {
         QString event = QUrlQuery(QString::fromLatin1(target.mid(path.size() + 1))).queryItemValue("e");
         if (!QRegularExpression(QStringLiteral("^\\w{1,40}$")).match(event).hasMatch())
             event = QStringLiteral("?"); // only names reach the terminal
         std::fprintf(stderr, "bvplay: demo ad server: tracking event '%s' received\n", qPrintable(event));
-        socket->write(response("200 OK", "image/gif", "GIF89a"));
+        socket->write(httpAnswer("200 OK", "image/gif", "GIF89a"));
     } else {
-        socket->write(response("404 Not Found", "text/plain", "not found"));
+        socket->write(httpAnswer("404 Not Found", "text/plain", "not found"));
     }
     socket->disconnectFromHost();
 }

@@ -1,5 +1,7 @@
 #include "demostation.h"
 
+#include "httpanswer.h"
+
 #include <QTcpSocket>
 
 namespace {
@@ -66,8 +68,7 @@ void DemoStation::answerNowPlaying(QTcpSocket *socket, bool idOnly) const
     const QByteArray body = idOnly ? "{" + id + "}"
                                    : "{" + id + ",\"artist\":\"BrevantPlayer Demo\",\"title\":\"Tune "
                                          + QByteArray::number(tune()) + "\",\"cover\":\"cover.png\",\"type\":1}";
-    socket->write("HTTP/1.0 200 OK\r\nContent-Type: application/json\r\nContent-Length: "
-                  + QByteArray::number(body.size()) + "\r\n\r\n" + body);
+    socket->write(httpAnswer("200 OK", "application/json", body));
     socket->disconnectFromHost();
 }
 

@@ -2,6 +2,7 @@
 
 #include "bvlogging.h"
 #include "bvplayer.h"
+#include "bvpropertyupdate.h"
 
 BVPlayback::BVPlayback(BVPlayer *player, QObject *parent)
     : QObject(parent ? parent : player), m_player(player), m_bitrateTimer(new QTimer(this))
@@ -54,18 +55,10 @@ void BVPlayback::updateBitrateCoef()
 
 bool BVPlayback::updateCurrentBitrate(quint32 currentBitrate)
 {
-    if (m_currentBitrate == currentBitrate)
-        return false;
-    m_currentBitrate = currentBitrate;
-    emit currentBitrateChanged(currentBitrate);
-    return true;
+    return bvUpdateProperty(this, m_currentBitrate, currentBitrate, &BVPlayback::currentBitrateChanged);
 }
 
 bool BVPlayback::updateBitrateCoef(double bitrateCoef)
 {
-    if (m_bitrateCoef == bitrateCoef)
-        return false;
-    m_bitrateCoef = bitrateCoef;
-    emit bitrateCoefChanged(bitrateCoef);
-    return true;
+    return bvUpdateProperty(this, m_bitrateCoef, bitrateCoef, &BVPlayback::bitrateCoefChanged);
 }

@@ -3,6 +3,7 @@
 #include "bvlogging.h"
 #include "bvnetworkaccessmanager.h"
 #include "bvplayer.h"
+#include "bvpropertyupdate.h"
 
 BVHlsChunkDownloader::BVHlsChunkDownloader(BVPlayer *player, QObject *parent)
     : QObject(parent ? parent : player), m_player(player), m_errorTimer(new QTimer(this))
@@ -67,18 +68,10 @@ void BVHlsChunkDownloader::handleError()
 
 bool BVHlsChunkDownloader::updateDownloadingUrl(const QUrl &downloadingUrl)
 {
-    if (m_downloadingUrl == downloadingUrl)
-        return false;
-    m_downloadingUrl = downloadingUrl;
-    emit downloadingUrlChanged(downloadingUrl);
-    return true;
+    return bvUpdateProperty(this, m_downloadingUrl, downloadingUrl, &BVHlsChunkDownloader::downloadingUrlChanged);
 }
 
 bool BVHlsChunkDownloader::updateIsDownloading(bool isDownloading)
 {
-    if (m_isDownloading == isDownloading)
-        return false;
-    m_isDownloading = isDownloading;
-    emit isDownloadingChanged(isDownloading);
-    return true;
+    return bvUpdateProperty(this, m_isDownloading, isDownloading, &BVHlsChunkDownloader::isDownloadingChanged);
 }

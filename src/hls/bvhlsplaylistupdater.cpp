@@ -5,6 +5,7 @@
 #include "bvlogging.h"
 #include "bvnetworkaccessmanager.h"
 #include "bvplayer.h"
+#include "bvpropertyupdate.h"
 
 
 BVHlsPlaylistUpdater::BVHlsPlaylistUpdater(BVPlayer *player, QObject *parent)
@@ -90,20 +91,12 @@ void BVHlsPlaylistUpdater::playlistRequestFinished()
 
 bool BVHlsPlaylistUpdater::updateBitrate(quint32 bitrate)
 {
-    if (m_bitrate == bitrate)
-        return false;
-    m_bitrate = bitrate;
-    emit bitrateChanged(bitrate);
-    return true;
+    return bvUpdateProperty(this, m_bitrate, bitrate, &BVHlsPlaylistUpdater::bitrateChanged);
 }
 
 bool BVHlsPlaylistUpdater::updatePlaylistUrl(const QUrl &playlistUrl)
 {
-    if (m_playlistUrl == playlistUrl)
-        return false;
-    m_playlistUrl = playlistUrl;
-    emit playlistUrlChanged(playlistUrl);
-    return true;
+    return bvUpdateProperty(this, m_playlistUrl, playlistUrl, &BVHlsPlaylistUpdater::playlistUrlChanged);
 }
 
 bool BVHlsPlaylistUpdater::updateIsActive(bool isActive)

@@ -2,6 +2,7 @@
 
 #include "bvlogging.h"
 #include "bvnetworkaccessmanager.h"
+#include "bvpropertyupdate.h"
 
 #include <QJsonDocument>
 
@@ -212,72 +213,40 @@ QUrl BVMetadataUpdater::absoluteCover(const QString &cover) const
 
 bool BVMetadataUpdater::setMetaUrl(const QUrl &metaUrl)
 {
-    if (m_metaUrl == metaUrl)
-        return false;
-    m_metaUrl = metaUrl;
-    emit metaUrlChanged(metaUrl);
-    return true;
+    return bvUpdateProperty(this, m_metaUrl, metaUrl, &BVMetadataUpdater::metaUrlChanged);
 }
 
 bool BVMetadataUpdater::setMetaIdUrl(const QUrl &metaIdUrl)
 {
-    if (m_metaIdUrl == metaIdUrl)
-        return false;
-    m_metaIdUrl = metaIdUrl;
-    emit metaIdUrlChanged(metaIdUrl);
-    return true;
+    return bvUpdateProperty(this, m_metaIdUrl, metaIdUrl, &BVMetadataUpdater::metaIdUrlChanged);
 }
 
 bool BVMetadataUpdater::updateJson(const QJsonObject &json)
 {
-    if (m_json == json)
-        return false;
-    m_json = json;
-    emit jsonChanged(json);
-    return true;
+    return bvUpdateProperty(this, m_json, json, &BVMetadataUpdater::jsonChanged);
 }
 
 bool BVMetadataUpdater::updateTitle(const QString &title)
 {
-    if (m_title == title)
-        return false;
-    m_title = title;
-    emit titleChanged(title);
-    return true;
+    return bvUpdateProperty(this, m_title, title, &BVMetadataUpdater::titleChanged);
 }
 
 bool BVMetadataUpdater::updateSubtitle(const QString &subtitle)
 {
-    if (m_subtitle == subtitle)
-        return false;
-    m_subtitle = subtitle;
-    emit subtitleChanged(subtitle);
-    return true;
+    return bvUpdateProperty(this, m_subtitle, subtitle, &BVMetadataUpdater::subtitleChanged);
 }
 
 bool BVMetadataUpdater::updateCoverUrl(const QUrl &coverUrl)
 {
-    if (m_coverUrl == coverUrl)
-        return false;
-    m_coverUrl = coverUrl;
-    emit coverUrlChanged(coverUrl);
-    return true;
+    return bvUpdateProperty(this, m_coverUrl, coverUrl, &BVMetadataUpdater::coverUrlChanged);
 }
 
 bool BVMetadataUpdater::updateDdbId(int ddbId)
 {
-    if (m_ddbId == ddbId)
-        return false;
-    m_ddbId = ddbId;
-    emit ddbIdChanged(ddbId);
-    return true;
+    return bvUpdateProperty(this, m_ddbId, ddbId, &BVMetadataUpdater::ddbIdChanged);
 }
 
 bool BVMetadataUpdater::updateType(int type)
 {
-    if (m_type == type)
-        return false;
-    m_type = type;
-    emit typeChanged(type);
-    return true;
+    return bvUpdateProperty(this, m_type, type, &BVMetadataUpdater::typeChanged);
 }

@@ -6,6 +6,7 @@
 
 #include "bvplaylistformats.h"
 #include "bvrequestidentity.h"
+#include "bvpropertyupdate.h"
 
 #include <QMetaEnum>
 
@@ -24,11 +25,7 @@ BVPlaylistParser::BVPlaylistParser(BVPlayer *player) : QObject(player), m_player
 
 bool BVPlaylistParser::updateIsProcessing(bool isProcessing)
 {
-    if (m_isProcessing == isProcessing)
-        return false;
-    m_isProcessing = isProcessing;
-    emit isProcessingChanged(isProcessing);
-    return true;
+    return bvUpdateProperty(this, m_isProcessing, isProcessing, &BVPlaylistParser::isProcessingChanged);
 }
 
 void BVPlaylistParser::parse(const QUrl &url)

@@ -7,7 +7,7 @@ packages=(
   build-essential cmake pkg-config
   qt6-base-dev qt6-remoteobjects-dev libqt6remoteobjects6-bin
   libtag1-dev
-  libavformat-dev libavcodec-dev libswresample-dev libavutil-dev
+  libavformat-dev libavcodec-dev libswresample-dev libavutil-dev libmpg123-dev libsoxr-dev
   libcurl4-openssl-dev libpulse-dev
   pulseaudio pulseaudio-utils ffmpeg icecast2 curl
   clang libclang-rt-14-dev

@@ -88,22 +88,37 @@ UserFileInput::~UserFileInput()
         m_procs.close(m_user);
 }
 
+bool UserFileInput::fill()
+{
+    if (m_available.load() > 0)
+        return true;
+    if (m_ended || !m_procs.read)
+        return false;
+    // One callback read per empty buffer: the callback may block until data exists.
+    DWORD got = m_procs.read(m_buffer.data(), kReadBufferSize, m_user);
+    if (got == static_cast<DWORD>(-1) || got == 0) {
+        m_ended = true;
+        return false;
+    }
+    m_readOffset = 0;
+    m_available.store(static_cast<int>(std::min<DWORD>(got, kReadBufferSize)));
+    return true;
+}
+
+std::string UserFileInput::peek(size_t bytes)
+{
+    if (!fill())
+        return {};
+    const auto *data = reinterpret_cast<const char *>(m_buffer.data() + m_readOffset);
+    return std::string(data, std::min(bytes, static_cast<size_t>(m_available.load())));
+}
+
 int UserFileInput::read(uint8_t *buffer, int size)
 {
-    int available = m_available.load();
-    if (available == 0) {
-        if (m_ended || !m_procs.read)
-            return 0;
-        // One callback read per empty buffer: the callback may block until data exists.
-        DWORD got = m_procs.read(m_buffer.data(), kReadBufferSize, m_user);
-        if (got == static_cast<DWORD>(-1) || got == 0) {
-            m_ended = true;
-            return 0;
-        }
-        m_readOffset = 0;
-        available = static_cast<int>(std::min<DWORD>(got, kReadBufferSize));
-    }
-    int n = std::min(size, available);
+    if (!fill())
+        return 0;
+    const int available = m_available.load();
+    const int n = std::min(size, available);
     std::memcpy(buffer, m_buffer.data() + m_readOffset, static_cast<size_t>(n));
     m_readOffset += n;
     m_available.store(available - n);

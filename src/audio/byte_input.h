@@ -27,6 +27,10 @@ public:
     virtual int64_t bufferPosition() const = 0;
     virtual int64_t endPosition() const = 0;
 
+    // The input's first `bytes` bytes (fewer when there are no more), looked at before the
+    // first read without consuming them. Empty when the input cannot look ahead.
+    virtual std::string peek(size_t bytes) { (void)bytes; return {}; }
+
     // The decoder has recognised the format; reads from now on feed playback.
     virtual void decoderOpened() {}
 
@@ -77,6 +81,8 @@ public:
     ~UserFileInput() override;
 
     int read(uint8_t *buffer, int size) override;
+    // What the first callback read delivered.
+    std::string peek(size_t bytes) override;
     int64_t bufferPosition() const override { return m_available.load(); }
     int64_t endPosition() const override { return kReadBufferSize; }
 
@@ -87,6 +93,9 @@ private:
     int m_readOffset = 0;
     std::atomic<int> m_available{0};
     bool m_ended = false;
+
+    // Refills the empty read buffer with one callback read; false at the end.
+    bool fill();
 };
 
 } // namespace bvaudio

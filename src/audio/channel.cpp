@@ -2,10 +2,6 @@
 
 #include "sync_dispatcher.h"
 
-extern "C" {
-#include <libavutil/samplefmt.h>
-}
-
 #include <algorithm>
 #include <cmath>
 
@@ -278,13 +274,7 @@ void Channel::fillResampled(int frames, std::vector<SyncList::Event> &events)
         m_fifo.pop(m_scratch.data(), inFrames * chans);
         if (inFrames > 0)
             onSamplesConsumed();
-        const int outCapacity = m_resampler.outFramesFor(static_cast<int>(inFrames)) + 32;
-        const size_t old = m_resampled.size();
-        m_resampled.resize(old + static_cast<size_t>(outCapacity) * 2);
-        auto *dst = reinterpret_cast<uint8_t *>(m_resampled.data() + old);
-        const auto *src = reinterpret_cast<const uint8_t *>(m_scratch.data());
-        const int got = m_resampler.convert(&dst, outCapacity, inFrames ? &src : nullptr, static_cast<int>(inFrames));
-        m_resampled.resize(old + static_cast<size_t>(std::max(got, 0)) * 2);
+        m_resampler.convert(inFrames ? m_scratch.data() : nullptr, static_cast<int>(inFrames), m_resampled);
 
         m_levelMeter.record(m_scratch.data(), inFrames);
         const QWORD before = m_position;
@@ -322,8 +312,7 @@ bool Channel::mixInto(float *mix, int frames, const MixTime &time)
         std::lock_guard lock(m_mutex);
         const int sourceRate = m_freq > 0.0f ? static_cast<int>(std::lround(m_freq)) : static_cast<int>(m_format.freq);
         if (!isRunning() || m_deviceLost || m_shutdown
-            || !m_resampler.configure(static_cast<int>(m_format.chans), AV_SAMPLE_FMT_S16, sourceRate, 2,
-                                      AV_SAMPLE_FMT_FLT, deviceRate))
+            || !m_resampler.configure(static_cast<int>(m_format.chans), sourceRate, deviceRate))
             return false;
         const QWORD from = m_position;
         fillResampled(frames, events);

@@ -1,334 +1,118 @@
 #include "decoder.h"
 
+#include "ffmpeg/ffmpeg_decoder.h"
 #include "mp3_info.h"
+#include "mpeg_decoder.h"
 
-extern "C" {
-#include <libavcodec/avcodec.h>
-#include <libavformat/avformat.h>
-#include <libavutil/opt.h>
-}
+#include <dlfcn.h>
 
 #include <algorithm>
 #include <cstring>
+#include <string>
 
 namespace bvaudio {
 namespace {
 
-constexpr int kIoBufferSize = 32 * 1024;
+// Growing looks for two frames in a row: a live stream's first kilobytes usually suffice.
+constexpr size_t kSniffSizes[] = {2048, 8192, 32768};
+// The largest tag skipped on an input that cannot seek (its bytes are looked at from a buffer).
+constexpr int64_t kMaxBufferedTag = 256 * 1024;
 
-// Nested locations (playlists inside a stream, external references) are never opened.
-int refuseNestedOpen(AVFormatContext *, AVIOContext **, const char *, int, AVDictionary **)
+// `size` bytes at `offset` without consuming them: by seeking where the input may seek
+// now, otherwise from the input's look-ahead buffer.
+std::vector<uint8_t> look(ByteInput &input, bool bySeek, int64_t offset, size_t size)
 {
-    return AVERROR(EPERM);
-}
-
-int64_t seekInput(void *opaque, int64_t offset, int whence)
-{
-    auto &input = static_cast<Decoder *>(opaque)->input();
-    if (whence & AVSEEK_SIZE)
-        return input.size();
-    whence &= ~AVSEEK_FORCE;
-    if (whence != SEEK_SET)
-        return -1;
-    return input.seek(offset) ? offset : -1;
-}
-
-DWORD ctypeFor(const char *formatName, AVCodecID codec, HPLUGIN &plugin)
-{
-    plugin = 0;
-    const std::string name = formatName ? formatName : "";
-    if (name == "wav")
-        return BASS_CTYPE_STREAM_WAV;
-    if (name.find("mp4") != std::string::npos || name.find("mov") != std::string::npos)
-        return BASS_CTYPE_STREAM_MP4;
-    if (name == "mpegts")
-        plugin = kHlsPlugin;
-    switch (codec) {
-    case AV_CODEC_ID_MP3:
-    case AV_CODEC_ID_MP2:
-        return BASS_CTYPE_STREAM_MP3;
-    case AV_CODEC_ID_AAC:
-        return BASS_CTYPE_STREAM_AAC;
-    case AV_CODEC_ID_VORBIS:
-        return BASS_CTYPE_STREAM_VORBIS;
-    case AV_CODEC_ID_OPUS:
-        plugin = kOpusPlugin;
-        return BASS_CTYPE_STREAM_OPUS;
-    case AV_CODEC_ID_FLAC:
-        return BASS_CTYPE_STREAM_FLAC;
-    default:
-        return BASS_CTYPE_STREAM;
+    if (!bySeek) {
+        const std::string bytes = input.peek(static_cast<size_t>(offset) + size);
+        if (bytes.size() <= static_cast<size_t>(offset))
+            return {};
+        return std::vector<uint8_t>(bytes.begin() + offset, bytes.end());
     }
+    std::vector<uint8_t> bytes(size);
+    size_t got = 0;
+    if (input.seek(offset)) {
+        for (int n = 1; got < size && n > 0; got += static_cast<size_t>(n))
+            n = std::max(input.read(bytes.data() + got, static_cast<int>(size - got)), 0);
+    }
+    bytes.resize(got);
+    input.seek(0);
+    return bytes;
+}
+
+// Containers whose payload could hold MPEG audio frames by chance: FFmpeg reads those.
+bool startsAsContainer(const std::vector<uint8_t> &b)
+{
+    const auto magic = [&](size_t at, const char *tag, size_t n) {
+        return b.size() >= at + n && std::memcmp(b.data() + at, tag, n) == 0;
+    };
+    return magic(0, "OggS", 4) || magic(0, "fLaC", 4) || magic(0, "RIFF", 4) || magic(0, "FORM", 4)
+           || magic(4, "ftyp", 4) || magic(0, "\x1a\x45\xdf\xa3", 4) || magic(0, "\x30\x26\xb2\x75", 4)
+           || (b.size() > 188 && b[0] == 0x47 && b[188] == 0x47); // MPEG-TS packets
+}
+
+// Where an MPEG audio stream begins after any ID3v2 tag; no offset when the input is something else.
+MpegDecoder::Start findMpegStart(ByteInput &input, const Decoder::Options &options)
+{
+    if (options.formatHint && std::strcmp(options.formatHint, "mp3") != 0)
+        return {};
+    const bool bySeek = input.isSeekable() && !options.seekOnlyAfterOpen;
+    const std::vector<uint8_t> head = look(input, bySeek, 0, 10);
+    const int64_t tag = id3v2TagSize(head.data(), head.size());
+    if (!bySeek && tag > kMaxBufferedTag)
+        return {};
+    for (size_t size : kSniffSizes) {
+        const std::vector<uint8_t> bytes = look(input, bySeek, tag, size);
+        if (startsAsContainer(bytes))
+            return {};
+        const int64_t at = mpegAudioStart(bytes.data(), bytes.size());
+        if (at >= 0)
+            return {tag + at, std::vector<uint8_t>(bytes.begin() + at, bytes.end())};
+        if (bytes.size() < size)
+            break; // the input has no more to show
+    }
+    return {};
+}
+
+// The FFmpeg module's location: beside the engine's own binary in an installed tree,
+// in the build tree while the engine is linked into tests and tools.
+std::vector<std::string> ffmpegModuleCandidates()
+{
+    std::vector<std::string> paths;
+    Dl_info self{};
+    if (dladdr(reinterpret_cast<void *>(&ffmpegModuleCandidates), &self) && self.dli_fname) {
+        std::string dir = self.dli_fname;
+        dir.erase(dir.find_last_of('/') + 1);
+        paths.push_back(dir + "brevantplayer/" BV_FFMPEG_MODULE_NAME);
+    }
+    paths.push_back(BV_FFMPEG_MODULE_BUILD_PATH);
+    return paths;
+}
+
+BvFfmpegOpenFunction *ffmpegOpener()
+{
+    static BvFfmpegOpenFunction *const opener = []() -> BvFfmpegOpenFunction * {
+        for (const std::string &path : ffmpegModuleCandidates()) {
+            if (void *module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL))
+                return reinterpret_cast<BvFfmpegOpenFunction *>(dlsym(module, BV_FFMPEG_OPEN_SYMBOL));
+        }
+        return nullptr;
+    }();
+    return opener;
 }
 
 } // namespace
 
-Decoder::Decoder(ByteInput &input) : m_input(input) {}
-
-int Decoder::readPacket(void *opaque, uint8_t *buffer, int size)
-{
-    auto *decoder = static_cast<Decoder *>(opaque);
-    if (decoder->m_opening && decoder->m_bytesRead >= kMaxOpenBytes)
-        return AVERROR(EIO); // detection has read enough to decide
-    // FFmpeg asks for more only when it has parsed all it was given: at this moment
-    // the consumed position is exact, also for a callback that reads CURRENT.
-    if (!decoder->m_opening)
-        decoder->m_input.consumed.store(avio_tell(decoder->m_io));
-    const int n = decoder->m_input.read(buffer, size);
-    if (n < 0)
-        return AVERROR(EIO);
-    decoder->m_bytesRead += n;
-    return n == 0 ? AVERROR_EOF : n;
-}
-
-int Decoder::interrupted(void *opaque)
-{
-    const auto *decoder = static_cast<const Decoder *>(opaque);
-    return decoder->m_opening && decoder->m_deadline != std::chrono::steady_clock::time_point{}
-           && std::chrono::steady_clock::now() >= decoder->m_deadline;
-}
-
-Decoder::~Decoder()
-{
-    av_frame_free(&m_frame);
-    av_packet_free(&m_packet);
-    avcodec_free_context(&m_codec);
-    avformat_close_input(&m_format);
-    if (m_io) {
-        av_freep(&m_io->buffer);
-        avio_context_free(&m_io);
-    }
-}
-
 std::unique_ptr<Decoder> Decoder::open(ByteInput &input, const Options &options, int &error)
 {
-    // Bad input is reported through error codes; FFmpeg's own log stays quiet.
-    static const bool quiet = (av_log_set_level(AV_LOG_QUIET), true);
-    (void)quiet;
-    std::unique_ptr<Decoder> decoder(new Decoder(input));
-    error = decoder->openStream(options);
-    if (error != BASS_OK)
+    const MpegDecoder::Start start = findMpegStart(input, options);
+    if (start.offset >= 0)
+        return MpegDecoder::open(input, options, start, error);
+    BvFfmpegOpenFunction *openFfmpeg = ffmpegOpener();
+    if (!openFfmpeg) {
+        error = BASS_ERROR_CODEC; // the module with every other format is not installed
         return nullptr;
-    return decoder;
-}
-
-int Decoder::openStream(const Options &options)
-{
-    auto *ioBuffer = static_cast<uint8_t *>(av_malloc(kIoBufferSize));
-    m_deadline = options.deadline;
-    m_io = avio_alloc_context(ioBuffer, kIoBufferSize, 0, this, readPacket,
-                              nullptr, m_input.isSeekable() ? seekInput : nullptr);
-    m_format = avformat_alloc_context();
-    m_packet = av_packet_alloc();
-    m_frame = av_frame_alloc();
-    if (!m_io || !m_format || !m_packet || !m_frame) {
-        if (!m_io)
-            av_free(ioBuffer);
-        return BASS_ERROR_MEM;
     }
-    const int seekable = m_input.isSeekable() ? AVIO_SEEKABLE_NORMAL : 0;
-    m_io->seekable = options.seekOnlyAfterOpen ? 0 : seekable;
-    m_format->pb = m_io;
-    m_format->flags |= AVFMT_FLAG_CUSTOM_IO;
-    m_format->io_open = refuseNestedOpen;
-    if (!m_input.isSeekable())
-        m_format->max_index_size = 0; // a live stream is never seeked: keep no index of its frames
-    m_format->interrupt_callback = AVIOInterruptCB{interrupted, this};
-    if (options.probeBytes > 0) {
-        // Detect the format from the first probeBytes; read a little more for codec parameters.
-        m_format->format_probesize = static_cast<int>(options.probeBytes);
-        m_format->probesize = std::max<int64_t>(options.probeBytes, 32 * 1024);
-        m_format->max_analyze_duration = AV_TIME_BASE / 2;
-    }
-    const AVInputFormat *hint = options.formatHint ? av_find_input_format(options.formatHint) : nullptr;
-    const std::string url = m_input.name;
-    AVDictionary *formatOptions = nullptr;
-    av_dict_set(&formatOptions, "format_whitelist", kFormats, 0);
-    const int opened = avformat_open_input(&m_format, url.c_str(), hint, &formatOptions);
-    av_dict_free(&formatOptions);
-    if (opened < 0) {
-        m_format = nullptr; // freed by avformat_open_input on failure
-        return interrupted(this) ? BASS_ERROR_TIMEOUT : BASS_ERROR_FILEFORM;
-    }
-    if (avformat_find_stream_info(m_format, nullptr) < 0)
-        return interrupted(this) ? BASS_ERROR_TIMEOUT : BASS_ERROR_FILEFORM;
-
-    const AVCodec *codec = nullptr;
-    m_streamIndex = av_find_best_stream(m_format, AVMEDIA_TYPE_AUDIO, -1, -1, &codec, 0);
-    if (m_streamIndex == AVERROR_DECODER_NOT_FOUND)
-        return BASS_ERROR_CODEC;
-    if (m_streamIndex < 0)
-        return BASS_ERROR_FILEFORM;
-    AVStream *stream = m_format->streams[m_streamIndex];
-    for (unsigned i = 0; i < m_format->nb_streams; ++i)
-        if (static_cast<int>(i) != m_streamIndex)
-            m_format->streams[i]->discard = AVDISCARD_ALL;
-
-    m_codec = avcodec_alloc_context3(codec);
-    if (!m_codec || avcodec_parameters_to_context(m_codec, stream->codecpar) < 0)
-        return BASS_ERROR_MEM;
-    m_codec->pkt_timebase = stream->time_base;
-    if (avcodec_open2(m_codec, codec, nullptr) < 0)
-        return BASS_ERROR_CODEC;
-    if (m_codec->sample_rate <= 0 || m_codec->ch_layout.nb_channels <= 0)
-        return BASS_ERROR_FILEFORM;
-
-    m_rate = m_codec->sample_rate;
-    m_channels = m_codec->ch_layout.nb_channels;
-    m_resolution = static_cast<DWORD>(stream->codecpar->bits_per_raw_sample
-                                          ? stream->codecpar->bits_per_raw_sample
-                                          : stream->codecpar->bits_per_coded_sample);
-    m_bitRate = stream->codecpar->bit_rate > 0 ? stream->codecpar->bit_rate : m_format->bit_rate;
-    m_ctype = ctypeFor(m_format->iformat->name, m_codec->codec_id, m_plugin);
-
-    int64_t durationUs = AV_NOPTS_VALUE;
-    if (stream->duration != AV_NOPTS_VALUE && stream->duration > 0)
-        durationUs = av_rescale_q(stream->duration, stream->time_base, AV_TIME_BASE_Q);
-    else if (m_format->duration != AV_NOPTS_VALUE && m_format->duration > 0)
-        durationUs = m_format->duration;
-    if (durationUs != AV_NOPTS_VALUE && m_input.size() >= 0) {
-        int64_t frames = av_rescale(durationUs, m_rate, AV_TIME_BASE);
-        m_lengthBytes = frames * m_channels * 2;
-    }
-
-    m_io->seekable = seekable;
-    if (m_codec->codec_id == AV_CODEC_ID_MP3 && std::strcmp(m_format->iformat->name, "mp3") == 0
-        && m_input.size() >= 0)
-        m_lengthBytes = mp3LengthBytes();
-    m_opening = false;
-    m_bytesAtLastSample = m_bytesRead;
-
-    if (!m_resampler.configure(m_codec->ch_layout, m_codec->sample_fmt, m_rate, m_channels, AV_SAMPLE_FMT_S16, m_rate))
-        return BASS_ERROR_FORMAT;
-    return BASS_OK;
-}
-
-std::vector<uint8_t> Decoder::readAt(int64_t position, int size)
-{
-    std::vector<uint8_t> bytes(static_cast<size_t>(size));
-    if (avio_seek(m_io, position, SEEK_SET) < 0)
-        return {};
-    const int n = avio_read(m_io, bytes.data(), size);
-    bytes.resize(static_cast<size_t>(std::max(n, 0)));
-    return bytes;
-}
-
-// The exact decoded length from the first frame's Xing/LAME or VBRI header; without one
-// (plain CBR) FFmpeg's estimate from size and bit rate, made a whole number of frames.
-int64_t Decoder::mp3LengthBytes()
-{
-    const int64_t resume = avio_tell(m_io);
-    const std::vector<uint8_t> tag = readAt(0, 10);
-    const int64_t audioStart = id3v2TagSize(tag.data(), tag.size());
-    const std::vector<uint8_t> frame = readAt(audioStart, kMaxMp3HeaderFrame);
-    int64_t samples = mp3HeaderSamples(frame.data(), frame.size());
-    avio_seek(m_io, resume, SEEK_SET);
-    const int64_t frameBytes = int64_t(m_channels) * 2;
-    if (samples < 0 && m_lengthBytes > 0 && m_codec->frame_size > 0) {
-        const int64_t perFrame = m_codec->frame_size;
-        samples = (m_lengthBytes / frameBytes + perFrame / 2) / perFrame * perFrame;
-    }
-    return samples > 0 ? samples * frameBytes : m_lengthBytes;
-}
-
-void Decoder::appendFrame(const AVFrame *frame, std::vector<int16_t> &out)
-{
-    int frames = frame->nb_samples;
-    int64_t firstSample = -1;
-    if (frame->best_effort_timestamp != AV_NOPTS_VALUE) {
-        AVStream *stream = m_format->streams[m_streamIndex];
-        firstSample = av_rescale_q(frame->best_effort_timestamp, stream->time_base, AVRational{1, m_rate});
-        if (stream->start_time != AV_NOPTS_VALUE)
-            firstSample -= av_rescale_q(stream->start_time, stream->time_base, AVRational{1, m_rate});
-    }
-    m_convertBuffer.resize(static_cast<size_t>(frames) * m_channels);
-    auto *dst = reinterpret_cast<uint8_t *>(m_convertBuffer.data());
-    const int converted = m_resampler.convert(&dst, frames, frame->extended_data, frames);
-    if (converted <= 0)
-        return;
-    int skip = 0;
-    if (m_skipToSample >= 0) {
-        if (firstSample >= 0 && firstSample < m_skipToSample)
-            skip = static_cast<int>(std::min<int64_t>(converted, m_skipToSample - firstSample));
-        if (skip < converted)
-            m_skipToSample = -1;
-    }
-    out.insert(out.end(), m_convertBuffer.begin() + static_cast<ptrdiff_t>(skip) * m_channels,
-               m_convertBuffer.begin() + static_cast<ptrdiff_t>(converted) * m_channels);
-}
-
-Decoder::Status Decoder::receiveFrames(std::vector<int16_t> &out)
-{
-    const size_t before = out.size();
-    while (true) {
-        int rc = avcodec_receive_frame(m_codec, m_frame);
-        if (rc == AVERROR(EAGAIN))
-            return Status::Data;
-        if (rc == AVERROR_EOF)
-            return out.size() > before ? Status::Data : Status::End;
-        if (rc < 0)
-            return Status::Error;
-        appendFrame(m_frame, out);
-        av_frame_unref(m_frame);
-    }
-}
-
-Decoder::Status Decoder::decode(std::vector<int16_t> &out)
-{
-    const size_t before = out.size();
-    int errorsInRow = 0;
-    while (out.size() == before) {
-        if (m_draining) {
-            Status status = receiveFrames(out);
-            return status == Status::Data && out.size() == before ? Status::End : status;
-        }
-        if (m_bytesRead - m_bytesAtLastSample > kMaxJunkBytes)
-            return Status::Error; // a long run of bytes that decode to nothing
-        int rc = av_read_frame(m_format, m_packet);
-        if (rc < 0) {
-            avcodec_send_packet(m_codec, nullptr); // flush the decoder's delayed frames
-            m_draining = true;
-            continue;
-        }
-        m_input.consumed.store(avio_tell(m_format->pb));
-        if (m_packet->stream_index == m_streamIndex) {
-            int64_t expected = -1;
-            if (m_input.audioStart.load() < 0 && m_packet->pos >= 0)
-                m_input.audioStart.compare_exchange_strong(expected, m_packet->pos);
-            rc = avcodec_send_packet(m_codec, m_packet);
-            av_packet_unref(m_packet);
-            // A corrupt packet is skipped; only a long run of them ends the stream.
-            if (rc < 0 && rc != AVERROR(EAGAIN)) {
-                if (++errorsInRow > 32)
-                    return Status::Error;
-                continue;
-            }
-            errorsInRow = 0;
-            if (receiveFrames(out) == Status::Error)
-                return Status::Error;
-        } else {
-            av_packet_unref(m_packet);
-        }
-    }
-    m_bytesAtLastSample = m_bytesRead;
-    return Status::Data;
-}
-
-bool Decoder::seek(uint64_t bytePosition)
-{
-    if (!canSeek())
-        return false;
-    int64_t sample = static_cast<int64_t>(bytePosition / (2u * static_cast<unsigned>(m_channels)));
-    AVStream *stream = m_format->streams[m_streamIndex];
-    int64_t ts = av_rescale_q(sample, AVRational{1, m_rate}, stream->time_base);
-    if (stream->start_time != AV_NOPTS_VALUE)
-        ts += stream->start_time;
-    if (av_seek_frame(m_format, m_streamIndex, ts, AVSEEK_FLAG_BACKWARD) < 0)
-        return false;
-    avcodec_flush_buffers(m_codec);
-    m_draining = false;
-    m_skipToSample = sample;
-    return true;
+    return std::unique_ptr<Decoder>(openFfmpeg(input, options, error));
 }
 
 } // namespace bvaudio

@@ -43,7 +43,55 @@ int64_t xingSamples(const uint8_t *data, size_t size, size_t offset, int samples
     return samples > 0 ? samples : -1;
 }
 
+constexpr int kBitRates[2][3][15] = { // kbit/s by [MPEG-1?][layer I, II, III][index]
+    {{0, 32, 48, 56, 64, 80, 96, 112, 128, 144, 160, 176, 192, 224, 256},
+     {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160},
+     {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160}},
+    {{0, 32, 64, 96, 128, 160, 192, 224, 256, 288, 320, 352, 384, 416, 448},
+     {0, 32, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 384},
+     {0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320}},
+};
+constexpr int kSampleRates[3] = {44100, 48000, 32000}; // MPEG-1; halved for 2, quartered for 2.5
+
+// The bits two frames of one stream share: sync, version, layer and sample rate.
+bool sameStream(const uint8_t *a, const uint8_t *b)
+{
+    return a[0] == b[0] && (a[1] & 0xfe) == (b[1] & 0xfe) && (a[2] & 0x0c) == (b[2] & 0x0c);
+}
+
 } // namespace
+
+int mpegFrameLength(const uint8_t *h)
+{
+    if (h[0] != 0xff || (h[1] & 0xe0) != 0xe0)
+        return 0;
+    const int version = h[1] >> 3 & 3; // 3 MPEG-1, 2 MPEG-2, 0 MPEG-2.5
+    const int layerBits = h[1] >> 1 & 3; // 3 layer I, 2 layer II, 1 layer III
+    const int bitRateIndex = h[2] >> 4;
+    const int rateIndex = h[2] >> 2 & 3;
+    if (version == 1 || layerBits == 0 || bitRateIndex == 0 || bitRateIndex == 15 || rateIndex == 3)
+        return 0;
+    const bool mpeg1 = version == 3;
+    const int layer = 4 - layerBits;
+    const int bitRate = kBitRates[mpeg1][layer - 1][bitRateIndex] * 1000;
+    const int sampleRate = kSampleRates[rateIndex] >> (mpeg1 ? 0 : version == 2 ? 1 : 2);
+    const int padding = h[2] >> 1 & 1;
+    if (layer == 1)
+        return (12 * bitRate / sampleRate + padding) * 4;
+    const int perSlot = (layer == 3 && !mpeg1) ? 72 : 144;
+    return perSlot * bitRate / sampleRate + padding;
+}
+
+int64_t mpegAudioStart(const uint8_t *data, size_t size)
+{
+    for (size_t i = 0; i + 4 <= size; ++i) {
+        const int length = mpegFrameLength(data + i);
+        const size_t next = i + static_cast<size_t>(length);
+        if (length > 0 && next + 4 <= size && mpegFrameLength(data + next) > 0 && sameStream(data + i, data + next))
+            return static_cast<int64_t>(i);
+    }
+    return -1;
+}
 
 int64_t id3v2TagSize(const uint8_t *data, size_t size)
 {

@@ -54,7 +54,7 @@ public:
     const std::string &contentType() const { return m_contentType; }
     // Waits until `bytes` have arrived, the download ended or the deadline passed;
     // returns the first bytes received (at most `bytes`).
-    std::string peek(size_t bytes);
+    std::string peek(size_t bytes) override;
     // Waits until playback may start (NET_PREBUF % of the buffer) or the download ended.
     void waitForPrebuffer(int timeoutMs);
     // Format detection is over: from now on a read that runs dry waits for the prebuffer.

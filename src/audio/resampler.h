@@ -1,12 +1,13 @@
-// Converts interleaved or planar PCM between sample formats, channel counts
-// and rates (FFmpeg's swresample): the decoder's codec output to 16-bit, and
-// a channel's 16-bit audio to the mixer's float stereo at the device rate.
+// Turns a channel's 16-bit interleaved audio into the mixer's float stereo at the device
+// rate: mono to both sides at full level, more channels folded down to two (WAVE order:
+// front left and right, centre, LFE, then back and side pairs), and the rate converted
+// by libsoxr when source and device differ.
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
-struct AVChannelLayout;
-struct SwrContext;
+struct soxr;
 
 namespace bvaudio {
 
@@ -17,30 +18,30 @@ public:
     Resampler(const Resampler &) = delete;
     Resampler &operator=(const Resampler &) = delete;
 
-    // Sets up the conversion; `sampleFormat`s are AVSampleFormat values. Keeps the
-    // current set-up (and its delay line) when nothing changed. False on failure.
-    bool configure(const AVChannelLayout &inLayout, int inFormat, int inRate, int outChannels, int outFormat,
-                   int outRate);
-    bool configure(int inChannels, int inFormat, int inRate, int outChannels, int outFormat, int outRate);
-    bool isConfigured() const { return m_swr != nullptr; }
+    // Sets up the conversion; keeps the current set-up (and its delay line) when nothing
+    // changed. False on failure.
+    bool configure(int inChannels, int inRate, int outRate);
+    bool isConfigured() const { return m_inChannels > 0; }
     int inRate() const { return m_inRate; }
     int outRate() const { return m_outRate; }
 
-    // Frames `inFrames` input frames may give, with what the delay line holds.
-    int outFramesFor(int inFrames) const;
-    // Converts `inFrames` frames (nullptr input drains the delay line); returns output frames, <0 on error.
-    int convert(uint8_t **out, int outCapacity, const uint8_t *const *in, int inFrames);
+    // Appends the converted frames of `inFrames` input frames to `out` (two floats each);
+    // nullptr input drains the delay line. False on error.
+    bool convert(const int16_t *in, int inFrames, std::vector<float> &out);
     // Drops the set-up and the audio in its delay line.
     void reset();
 
 private:
-    SwrContext *m_swr = nullptr;
-    int m_inRate = 0;
-    int m_inFormat = -1;
-    int m_outRate = 0;
-    int m_outFormat = -1;
+    void toStereo(const int16_t *in, int frames, float *out) const;
+
+    soxr *m_soxr = nullptr; // only while the rates differ
     int m_inChannels = 0;
-    int m_outChannels = 0;
+    int m_inRate = 0;
+    int m_outRate = 0;
+    // Gains of each input channel on the left and right output.
+    std::vector<float> m_left;
+    std::vector<float> m_right;
+    std::vector<float> m_stereo;
 };
 
 } // namespace bvaudio

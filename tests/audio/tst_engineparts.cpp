@@ -1,13 +1,9 @@
 // The engine's small parts on their own: the level meter's window, the sync
-// list's position ranges, the resampler's rates and its delay line.
+// list's position ranges, the resampler's rates, delay line and channel fold-down.
 #include "level_meter.h"
 #include "resampler.h"
 #include "sync_dispatcher.h"
 #include "sync_list.h"
-
-extern "C" {
-#include <libavutil/samplefmt.h>
-}
 
 #include <QTest>
 
@@ -117,21 +113,41 @@ private slots:
     void resamplerRates()
     {
         Resampler r;
-        QVERIFY(r.configure(1, AV_SAMPLE_FMT_S16, 22050, 2, AV_SAMPLE_FMT_FLT, 44100));
+        QVERIFY(r.configure(1, 22050, 44100));
         std::vector<int16_t> in(22050, 8192);
-        std::vector<float> out(2 * 50000);
-        auto *dst = reinterpret_cast<uint8_t *>(out.data());
-        const auto *src = reinterpret_cast<const uint8_t *>(in.data());
-        int frames = r.convert(&dst, 50000, &src, 22050);
-        QVERIFY(frames > 0);
-        QVERIFY(r.configure(1, AV_SAMPLE_FMT_S16, 22050, 2, AV_SAMPLE_FMT_FLT, 44100)); // unchanged: delay line kept
-        dst = reinterpret_cast<uint8_t *>(out.data() + 2 * frames);
-        frames += r.convert(&dst, 50000 - frames, nullptr, 0);
+        std::vector<float> out;
+        QVERIFY(r.convert(in.data(), 22050, out));
+        QVERIFY(!out.empty());
+        QVERIFY(r.configure(1, 22050, 44100)); // unchanged: delay line kept
+        QVERIFY(r.convert(nullptr, 0, out));
+        const int frames = int(out.size() / 2);
         QVERIFY2(std::abs(frames - 44100) <= 2, qPrintable(QString::number(frames)));
         QVERIFY(std::abs(out[2 * 22050] - 0.25f) < 1e-3f && std::abs(out[2 * 22050 + 1] - 0.25f) < 1e-3f);
         r.reset();
         QVERIFY(!r.isConfigured());
-        QVERIFY(!r.configure(0, AV_SAMPLE_FMT_S16, 22050, 2, AV_SAMPLE_FMT_FLT, 44100)); // no channels
+        QVERIFY(!r.configure(0, 22050, 44100)); // no channels
+    }
+
+    // Same rate: a straight conversion, stereo kept apart and 5.1 folded down with the
+    // LFE left out and every output within full scale.
+    void resamplerChannels()
+    {
+        Resampler r;
+        QVERIFY(r.configure(2, 48000, 48000));
+        const int16_t stereo[] = {16384, -16384, 32767, 0};
+        std::vector<float> out;
+        QVERIFY(r.convert(stereo, 2, out));
+        QCOMPARE(out, std::vector<float>({0.5f, -0.5f, 32767 / 32768.0f, 0.0f}));
+        QVERIFY(r.configure(6, 48000, 48000));
+        const int16_t lfeOnly[] = {0, 0, 0, 32767, 0, 0};
+        const int16_t full[] = {32767, 32767, 32767, 32767, 32767, 32767};
+        const int16_t leftOnly[] = {32767, 0, 0, 0, 32767, 0};
+        out.clear();
+        QVERIFY(r.convert(lfeOnly, 1, out) && r.convert(full, 1, out) && r.convert(leftOnly, 1, out));
+        QCOMPARE(out[0], 0.0f);
+        QCOMPARE(out[1], 0.0f);
+        QVERIFY(out[2] <= 1.0f && out[2] > 0.99f && out[3] <= 1.0f && out[3] > 0.99f);
+        QVERIFY(out[4] > 0.5f && out[5] == 0.0f);
     }
 };
 

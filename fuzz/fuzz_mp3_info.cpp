@@ -1,5 +1,5 @@
-// The MP3 length headers on arbitrary bytes: no read outside the input, and a length that is
-// either unknown or positive.
+// MPEG audio framing and the MP3 length headers on arbitrary bytes: no read outside the
+// input, a length that is either unknown or positive, a stream start inside the input.
 #include "mp3_info.h"
 
 #include <cstdlib>
@@ -11,6 +11,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         std::abort();
     const int64_t samples = bvaudio::mp3HeaderSamples(data, size);
     if (samples == 0 || samples < -1)
+        std::abort();
+    // A stream start lies inside the input, with a whole frame header there.
+    const int64_t start = bvaudio::mpegAudioStart(data, size);
+    if (start < -1 || (start >= 0 && (size_t(start) + 4 > size || bvaudio::mpegFrameLength(data + start) <= 0)))
         std::abort();
     return 0;
 }

@@ -97,9 +97,11 @@ int MpegDecoder::openStream(const Options &options, const Start &start)
     int64_t expected = -1;
     m_input.audioStart.compare_exchange_strong(expected, start.offset);
     const bool seekable = m_input.isSeekable() && m_input.size() > start.offset;
-    // The length comes from the stream's own header, or the file size; the end is never peeked at.
-    long flags = MPG123_QUIET | MPG123_GAPLESS | MPG123_SKIP_ID3V2 | MPG123_NO_PEEK_END;
-    flags |= seekable ? MPG123_FORCE_SEEKABLE : MPG123_SEEKBUFFER;
+    // The length comes from the stream's own header, or the file size; the end is never peeked
+    // at. Encoder delay and padding are dropped from files only: a live stream has no end, and
+    // a server looping a file must not cut the stream at the first loop's end.
+    long flags = MPG123_QUIET | MPG123_SKIP_ID3V2 | MPG123_NO_PEEK_END;
+    flags |= seekable ? MPG123_FORCE_SEEKABLE | MPG123_GAPLESS : MPG123_SEEKBUFFER;
     mpg123_param(m_handle, MPG123_FLAGS, flags, 0.0);
     mpg123_param(m_handle, MPG123_RESYNC_LIMIT, -1, 0.0); // junk is bounded by kMaxJunkBytes instead
     // A live stream is never seeked: no index of its frames.

@@ -21,9 +21,9 @@ constexpr size_t kCompactThreshold = 256 * 1024;
 constexpr int kReconnectDelaysMs[] = {0, 500, 1500};
 
 // A playing live stream whose decoder is not waiting for data is read in batches: the
-// socket keeps what arrives meanwhile, and the thread wakes ten times a second instead
-// of once per packet. The decoder's own queue (BASS_CONFIG_BUFFER) bridges the pause.
-constexpr auto kRest = std::chrono::milliseconds(100);
+// socket keeps what arrives meanwhile, and the thread wakes twice a second instead of
+// once per packet. The live buffer bridges the pause; a decoder that runs dry ends it.
+constexpr auto kRest = std::chrono::milliseconds(500);
 
 // NET_BUFFER milliseconds at `bitsPerSecond`, within the live buffer's bounds.
 size_t liveCapacity(uint64_t bitsPerSecond, uint32_t bufferMs)
@@ -236,9 +236,10 @@ CURLcode NetInput::transfer(curl_slist *headers, curl_slist *aliases, uint64_t o
     CURLcode code = CURLE_OK;
     int running = 1;
     while (running) {
+        // The rest comes before the read, so that the read time-out counts from fresh data.
+        restBetweenReads();
         if (curl_multi_perform(multi, &running) != CURLM_OK)
             break;
-        restBetweenReads();
         if (running && curl_multi_poll(multi, nullptr, 0, pollTimeoutMs(), nullptr) != CURLM_OK)
             break;
         int left = 0;
@@ -391,7 +392,7 @@ void NetInput::appendAudio(const uint8_t *data, size_t size)
 void NetInput::restBetweenReads()
 {
     std::unique_lock lock(m_mutex);
-    if (m_contentLength < 0 && m_streaming && !m_readerWaiting)
+    if (m_contentLength < 0 && m_streaming && m_connected && !m_readerWaiting)
         m_changed.wait_for(lock, kRest, [this] { return m_quit || m_readerWaiting; });
 }
 

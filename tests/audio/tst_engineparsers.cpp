@@ -1,5 +1,5 @@
 // The engine's pure parts on their own: the ICY demuxer, the URL string
-// parser, the playlist reader, the MP3 length headers and the sample queue.
+// parser, the playlist reader, MPEG audio framing, the MP3 length headers and the sample queue.
 #include "icy_demuxer.h"
 #include "mp3_info.h"
 #include "net_request.h"
@@ -186,6 +186,55 @@ private slots:
         QFETCH(QByteArray, frame);
         QFETCH(qint64, samples);
         QCOMPARE(mp3HeaderSamples(reinterpret_cast<const uint8_t *>(frame.constData()), size_t(frame.size())), samples);
+    }
+
+    void mpegFrameLength_data()
+    {
+        QTest::addColumn<QByteArray>("header");
+        QTest::addColumn<int>("length");
+        QTest::newRow("mpeg-1 layer III, 128k, 44.1k") << QByteArray("\xff\xfb\x90\x64", 4) << 417;
+        QTest::newRow("same, padded") << QByteArray("\xff\xfb\x92\x64", 4) << 418;
+        QTest::newRow("mpeg-2 layer III, 64k, 22.05k") << QByteArray("\xff\xf3\x80\xc4", 4) << 208;
+        QTest::newRow("mpeg-2.5 layer III, 8k, 8k") << QByteArray("\xff\xe3\x18\xc4", 4) << 72;
+        QTest::newRow("mpeg-1 layer II, 192k, 48k") << QByteArray("\xff\xfd\xa4\x04", 4) << 576;
+        QTest::newRow("mpeg-1 layer I, 384k, 48k") << QByteArray("\xff\xff\xc4\x04", 4) << 384;
+        QTest::newRow("free format") << QByteArray("\xff\xfb\x00\x64", 4) << 0;
+        QTest::newRow("bad bit rate") << QByteArray("\xff\xfb\xf0\x64", 4) << 0;
+        QTest::newRow("bad sample rate") << QByteArray("\xff\xfb\x9c\x64", 4) << 0;
+        QTest::newRow("adts aac (layer 0)") << QByteArray("\xff\xf1\x50\x80", 4) << 0;
+        QTest::newRow("reserved version") << QByteArray("\xff\xeb\x90\x64", 4) << 0;
+        QTest::newRow("no sync") << QByteArray("\xfe\xfb\x90\x64", 4) << 0;
+    }
+
+    void mpegFrameLength()
+    {
+        QFETCH(QByteArray, header);
+        QFETCH(int, length);
+        QCOMPARE(bvaudio::mpegFrameLength(reinterpret_cast<const uint8_t *>(header.constData())), length);
+    }
+
+    // A stream begins where a frame is followed by a second of the same kind.
+    void mpegAudioStart_data()
+    {
+        const QByteArray frame = QByteArray("\xff\xfb\x90\x64", 4) + QByteArray(413, '\x55');
+        const QByteArray other = QByteArray("\xff\xfb\x94\x64", 4); // same bit rate at 48 kHz
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<qint64>("start");
+        QTest::newRow("at once") << frame + frame << qint64(0);
+        QTest::newRow("after junk") << QByteArray("junk\xff\xfb") + frame + frame << qint64(6);
+        QTest::newRow("second header cut") << frame + QByteArray("\xff\xfb\x90", 3) << qint64(-1);
+        QTest::newRow("one frame, then noise") << frame + QByteArray(500, '\x11') << qint64(-1);
+        QTest::newRow("rate changes: no stream") << frame + other + QByteArray(500, '\0') << qint64(-1);
+        QTest::newRow("adts aac") << (QByteArray("\xff\xf1\x50\x80\x2e\x7f\xfc", 7) + QByteArray(361, '\0')).repeated(3)
+                                  << qint64(-1);
+        QTest::newRow("empty") << QByteArray() << qint64(-1);
+    }
+
+    void mpegAudioStart()
+    {
+        QFETCH(QByteArray, bytes);
+        QFETCH(qint64, start);
+        QCOMPARE(bvaudio::mpegAudioStart(reinterpret_cast<const uint8_t *>(bytes.constData()), size_t(bytes.size())), start);
     }
 
     void id3v2TagSize_data()

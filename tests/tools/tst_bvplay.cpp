@@ -117,6 +117,34 @@ private slots:
         QCOMPARE(valuesOf(lines, "playingBitrates").size(), 2); // the initial empty list, then the stream's
     }
 
+    // The libraries a playing bvplay has mapped: MP3 is decoded without FFmpeg, whose module
+    // comes in for AAC only (the HLS demo).
+    void decoderLibrariesFollowTheFormat_data()
+    {
+        QTest::addColumn<QStringList>("source");
+        QTest::addColumn<bool>("ffmpeg");
+        QTest::newRow("mp3") << QStringList{QString::fromLatin1(m_server.url("/live"))} << false;
+        QTest::newRow("hls aac") << QStringList{"--demo", "hls"} << true;
+    }
+
+    void decoderLibrariesFollowTheFormat()
+    {
+        QFETCH(QStringList, source);
+        QFETCH(bool, ffmpeg);
+        QProcess bvplay;
+        bvplay.start(BVPLAY_PATH, QStringList{"--json", "--device", "0", "--duration", "10"} + source);
+        QByteArray out;
+        QTRY_VERIFY_WITH_TIMEOUT((out += bvplay.readAllStandardOutput()).contains("\"PlayingState\""), 10000);
+        QFile maps(QString("/proc/%1/maps").arg(bvplay.processId()));
+        QVERIFY(maps.open(QIODevice::ReadOnly));
+        const QByteArray mapped = maps.readAll();
+        bvplay.kill();
+        bvplay.waitForFinished();
+        QCOMPARE(mapped.contains("libbvaudio-ffmpeg.so"), ffmpeg);
+        QCOMPARE(mapped.contains("libavcodec"), ffmpeg);
+        QCOMPARE(mapped.contains("libmpg123"), true); // linked: the engine's own decoder
+    }
+
     // The HLS demo plays offline: three bitrates from its master playlist, titles from timed ID3.
     void hlsDemoPlaysWithTitles()
     {

@@ -26,12 +26,20 @@ public:
     void stop() override { m_stream->stop(); }
     int sampleRate() const override { return m_rate; }
 
+    void replaceQueuedSilence() override
+    {
+        m_replaceQueued = true;
+        m_stream->wakeUp();
+    }
+
 private:
     // Writes every whole period the server has room for, in one go.
     PulseStream::Step writePeriods(const Render &render)
     {
         pa_stream *stream = m_stream->stream();
         const size_t periodBytes = static_cast<size_t>(periodFrames(m_rate)) * 4;
+        if (m_replaceQueued.exchange(false))
+            return replaceQueued(render, periodBytes);
         const size_t writable = pa_stream_writable_size(stream);
         if (writable == static_cast<size_t>(-1) || writable < periodBytes)
             return PulseStream::Step::Wait;
@@ -40,6 +48,22 @@ private:
         updateDrainTime();
         render(m_buffer.data(), static_cast<int>(bytes / 4));
         if (pa_stream_write(stream, m_buffer.data(), bytes, nullptr, 0, PA_SEEK_RELATIVE) < 0)
+            return PulseStream::Step::Lost;
+        return PulseStream::Step::Wait;
+    }
+
+    // Writes a full buffer from the server's read position on, over what is queued there:
+    // heard after the sink's own latency only.
+    PulseStream::Step replaceQueued(const Render &render, size_t periodBytes)
+    {
+        pa_stream *stream = m_stream->stream();
+        const size_t bytes = static_cast<size_t>(m_rate) * 4 * kTargetLatencyMs / 1000 / periodBytes * periodBytes;
+        m_buffer.resize(bytes / 2);
+        const pa_timing_info *timing = pa_stream_get_timing_info(stream);
+        const pa_usec_t ahead = timing ? timing->sink_usec + timing->transport_usec : 0;
+        setDrainTime(Clock::now() + std::chrono::microseconds(ahead));
+        render(m_buffer.data(), static_cast<int>(bytes / 4));
+        if (pa_stream_write(stream, m_buffer.data(), bytes, nullptr, 0, PA_SEEK_RELATIVE_ON_READ) < 0)
             return PulseStream::Step::Lost;
         return PulseStream::Step::Wait;
     }
@@ -57,6 +81,7 @@ private:
     std::unique_ptr<PulseStream> m_stream;
     const int m_rate;
     std::vector<int16_t> m_buffer;
+    std::atomic<bool> m_replaceQueued{false};
 };
 
 } // namespace

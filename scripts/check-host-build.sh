@@ -10,3 +10,20 @@ cmake --install "$build_dir" --prefix "$scratch/prefix" >/dev/null
 cmake -S tools/bvplay -B "$scratch/build" -DCMAKE_PREFIX_PATH="$PWD/$scratch/prefix" >/dev/null
 cmake --build "$scratch/build" -j "$(nproc)" >/dev/null
 echo "bvplay builds against the installed package"
+
+# The installed library finds its FFmpeg module beside itself: the HLS demo (AAC) plays
+# with the prefix's module mapped.
+"$scratch/build/bvplay" --device 0 --duration 4 --demo hls --json > "$scratch/hls.json" &
+pid=$!
+module="$PWD/$scratch/prefix/lib/brevantplayer/libbvaudio-ffmpeg.so"
+found=0
+for _ in $(seq 30); do
+  sleep 0.1
+  if grep -q "$module" "/proc/$pid/maps" 2>/dev/null; then found=1; break; fi
+done
+wait "$pid"
+if [ "$found" != 1 ] || ! grep -q '"PlayingState"' "$scratch/hls.json"; then
+  echo "the installed bvplay did not play AAC with the installed FFmpeg module" >&2
+  exit 1
+fi
+echo "the installed library loads its FFmpeg module"

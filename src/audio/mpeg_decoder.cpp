@@ -39,8 +39,8 @@ bool MpegDecoder::timedOut() const
 ssize_t MpegDecoder::readInput(void *opaque, void *buffer, size_t size)
 {
     auto *decoder = static_cast<MpegDecoder *>(opaque);
-    if (decoder->timedOut() || (decoder->m_opening && decoder->m_bytesRead >= kMaxOpenBytes)
-        || decoder->m_bytesRead - decoder->m_bytesAtLastSample > kMaxJunkBytes)
+    // Junk is bounded while opening too: tags before the first frame were skipped already.
+    if (decoder->timedOut() || decoder->m_bytesRead - decoder->m_bytesAtLastSample > kMaxJunkBytes)
         return -1;
     // The decoder reads a frame at a time, as it parses: what it asked for so far is consumed.
     if (!decoder->m_opening)

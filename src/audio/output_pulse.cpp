@@ -3,6 +3,7 @@
 #include "bass.h"
 #include "pulse_stream.h"
 
+#include <algorithm>
 #include <vector>
 
 namespace bvaudio {
@@ -47,6 +48,10 @@ private:
         m_buffer.resize(bytes / 2);
         updateDrainTime();
         render(m_buffer.data(), static_cast<int>(bytes / 4));
+        // Audio that started during this render is queued behind the silence already: replacing
+        // that silence now would overwrite the audio's beginning.
+        if (std::any_of(m_buffer.begin(), m_buffer.end(), [](int16_t sample) { return sample != 0; }))
+            m_replaceQueued = false;
         if (pa_stream_write(stream, m_buffer.data(), bytes, nullptr, 0, PA_SEEK_RELATIVE) < 0)
             return PulseStream::Step::Lost;
         return PulseStream::Step::Wait;

@@ -375,7 +375,9 @@ void NetInput::appendAudio(const uint8_t *data, size_t size)
     std::unique_lock lock(m_mutex);
     // Keep a bounded amount ahead of the reader (live: NET_BUFFER; a file: its window) and
     // wait for room; the wait is not a read time-out.
+    m_writerWaiting = true;
     m_changed.wait(lock, [&] { return m_quit || availableLocked() < aheadCapacityLocked(); });
+    m_writerWaiting = false;
     const size_t keepBehind = m_contentLength >= 0 ? kFileWindow : 0;
     if (m_readIndex > keepBehind + kCompactThreshold) {
         const size_t drop = m_readIndex - keepBehind;
@@ -455,7 +457,8 @@ int NetInput::read(uint8_t *buffer, int size)
         return 0;
     std::memcpy(buffer, m_data.data() + m_readIndex, n);
     m_readIndex += n;
-    m_changed.notify_all();
+    if (m_writerWaiting)
+        m_changed.notify_all(); // room for the download; nobody else waits for reads
     return static_cast<int>(n);
 }
 

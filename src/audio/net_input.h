@@ -102,6 +102,7 @@ private:
     bool m_finished = false;
     bool m_streaming = false;
     bool m_readerWaiting = false;   // the decoder waits for data: no rest for the download
+    bool m_writerWaiting = false;   // the download waits for room: reads wake it
     int m_error = BASS_OK;
     long m_status = 0;
     size_t m_headerBytes = 0;

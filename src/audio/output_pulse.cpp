@@ -57,20 +57,29 @@ private:
         return PulseStream::Step::Wait;
     }
 
-    // Writes a full buffer from the server's read position on, over what is queued there:
-    // heard after the sink's own latency only.
+    // Writes over the audio queued at the server, from its read position on, as much as is
+    // queued there: the new audio is heard after the sink's own latency, and the queue keeps
+    // about its length (the server counts any write as filling it, so writing a whole
+    // buffer would add the old queue's length to the latency).
     PulseStream::Step replaceQueued(const Render &render, size_t periodBytes)
     {
         pa_stream *stream = m_stream->stream();
-        const size_t bytes = static_cast<size_t>(m_rate) * 4 * kTargetLatencyMs / 1000 / periodBytes * periodBytes;
-        m_buffer.resize(bytes / 2);
         const pa_timing_info *timing = pa_stream_get_timing_info(stream);
-        const pa_usec_t ahead = timing ? timing->sink_usec + timing->transport_usec : 0;
-        setDrainTime(Clock::now() + std::chrono::microseconds(ahead));
+        pa_usec_t latency = 0;
+        int negative = 0;
+        if (!timing || pa_stream_get_latency(stream, &latency, &negative) != 0 || negative)
+            return PulseStream::Step::Again;
+        const pa_usec_t sink = timing->sink_usec + timing->transport_usec;
+        const pa_usec_t queued = latency > sink ? latency - sink : 0;
+        // A period more than the estimate: falling short would leave a gap of the old silence.
+        const size_t bytes = (static_cast<size_t>(queued * static_cast<pa_usec_t>(m_rate) * 4 / 1000000) / periodBytes + 1)
+                             * periodBytes;
+        m_buffer.resize(bytes / 2);
+        setDrainTime(Clock::now() + std::chrono::microseconds(sink));
         render(m_buffer.data(), static_cast<int>(bytes / 4));
         if (pa_stream_write(stream, m_buffer.data(), bytes, nullptr, 0, PA_SEEK_RELATIVE_ON_READ) < 0)
             return PulseStream::Step::Lost;
-        return PulseStream::Step::Wait;
+        return PulseStream::Step::Again;
     }
 
     // The server's view of what is still to be played (its interpolated timing).

@@ -21,8 +21,6 @@ void Device::attach(const ChannelPtr &channel)
     std::lock_guard lock(m_mutex);
     if (std::find(m_channels.begin(), m_channels.end(), channel) == m_channels.end())
         m_channels.push_back(channel);
-    if (m_silent)
-        m_driver->replaceQueuedSilence(); // a start from silence is heard at once
 }
 
 void Device::detach(DWORD handle)
@@ -41,7 +39,6 @@ void Device::render(int16_t *out, int frames)
         const auto offset = std::chrono::nanoseconds(1000000000LL * done / m_rate);
         renderPeriod(out + 2 * done, std::min(period, frames - done), heardAt + offset);
     }
-    m_silent = std::all_of(out, out + 2 * static_cast<ptrdiff_t>(frames), [](int16_t s) { return s == 0; });
 }
 
 void Device::renderPeriod(int16_t *out, int frames, OutputDriver::Clock::time_point heardAt)

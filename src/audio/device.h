@@ -35,7 +35,6 @@ private:
     std::mutex m_mutex;
     std::vector<ChannelPtr> m_channels;
     std::atomic<bool> m_failed{false};
-    std::atomic<bool> m_silent{true}; // the last output write was all silence
     // Output thread only: the channels of the period being rendered, and their sum.
     std::vector<ChannelPtr> m_rendering;
     std::vector<float> m_mix;

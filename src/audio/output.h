@@ -23,9 +23,6 @@ public:
     // Stops and joins the output thread.
     virtual void stop() = 0;
     virtual int sampleRate() const = 0;
-    // Audio starts on a silent output: the silence queued in the back-end may be replaced, so
-    // that the new audio is heard at once instead of after it. Any thread.
-    virtual void replaceQueuedSilence() {}
 
     // When the audio written so far will have been heard: the back-end's queue and latency.
     Clock::time_point drainTime() const { return Clock::time_point(Clock::duration(m_drainTime.load())); }

@@ -3,7 +3,6 @@
 #include "bass.h"
 #include "pulse_stream.h"
 
-#include <algorithm>
 #include <vector>
 
 namespace bvaudio {
@@ -27,20 +26,12 @@ public:
     void stop() override { m_stream->stop(); }
     int sampleRate() const override { return m_rate; }
 
-    void replaceQueuedSilence() override
-    {
-        m_replaceQueued = true;
-        m_stream->wakeUp();
-    }
-
 private:
     // Writes every whole period the server has room for, in one go.
     PulseStream::Step writePeriods(const Render &render)
     {
         pa_stream *stream = m_stream->stream();
         const size_t periodBytes = static_cast<size_t>(periodFrames(m_rate)) * 4;
-        if (m_replaceQueued.exchange(false))
-            return replaceQueued(render, periodBytes);
         const size_t writable = pa_stream_writable_size(stream);
         if (writable == static_cast<size_t>(-1) || writable < periodBytes)
             return PulseStream::Step::Wait;
@@ -48,38 +39,9 @@ private:
         m_buffer.resize(bytes / 2);
         updateDrainTime();
         render(m_buffer.data(), static_cast<int>(bytes / 4));
-        // Audio that started during this render is queued behind the silence already: replacing
-        // that silence now would overwrite the audio's beginning.
-        if (std::any_of(m_buffer.begin(), m_buffer.end(), [](int16_t sample) { return sample != 0; }))
-            m_replaceQueued = false;
         if (pa_stream_write(stream, m_buffer.data(), bytes, nullptr, 0, PA_SEEK_RELATIVE) < 0)
             return PulseStream::Step::Lost;
         return PulseStream::Step::Wait;
-    }
-
-    // Writes over the audio queued at the server, from its read position on, as much as is
-    // queued there: the new audio is heard after the sink's own latency, and the queue keeps
-    // about its length (the server counts any write as filling it, so writing a whole
-    // buffer would add the old queue's length to the latency).
-    PulseStream::Step replaceQueued(const Render &render, size_t periodBytes)
-    {
-        pa_stream *stream = m_stream->stream();
-        const pa_timing_info *timing = pa_stream_get_timing_info(stream);
-        pa_usec_t latency = 0;
-        int negative = 0;
-        if (!timing || pa_stream_get_latency(stream, &latency, &negative) != 0 || negative)
-            return PulseStream::Step::Again;
-        const pa_usec_t sink = timing->sink_usec + timing->transport_usec;
-        const pa_usec_t queued = latency > sink ? latency - sink : 0;
-        // A period more than the estimate: falling short would leave a gap of the old silence.
-        const size_t bytes = (static_cast<size_t>(queued * static_cast<pa_usec_t>(m_rate) * 4 / 1000000) / periodBytes + 1)
-                             * periodBytes;
-        m_buffer.resize(bytes / 2);
-        setDrainTime(Clock::now() + std::chrono::microseconds(sink));
-        render(m_buffer.data(), static_cast<int>(bytes / 4));
-        if (pa_stream_write(stream, m_buffer.data(), bytes, nullptr, 0, PA_SEEK_RELATIVE_ON_READ) < 0)
-            return PulseStream::Step::Lost;
-        return PulseStream::Step::Again;
     }
 
     // The server's view of what is still to be played (its interpolated timing).
@@ -95,7 +57,6 @@ private:
     std::unique_ptr<PulseStream> m_stream;
     const int m_rate;
     std::vector<int16_t> m_buffer;
-    std::atomic<bool> m_replaceQueued{false};
 };
 
 } // namespace

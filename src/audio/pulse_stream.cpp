@@ -43,11 +43,6 @@ void PulseStream::start(const char *name, std::function<Step()> step, std::funct
 void PulseStream::requestStop()
 {
     m_quit = true;
-    wakeUp();
-}
-
-void PulseStream::wakeUp()
-{
     pa_mainloop_wakeup(m_connection->loop());
 }
 

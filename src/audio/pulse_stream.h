@@ -33,8 +33,6 @@ public:
     void start(const char *name, std::function<Step()> step, std::function<void()> failed);
     // Tells the thread to end after its current step.
     void requestStop();
-    // Makes the thread run its step now rather than at the server's next event. Any thread.
-    void wakeUp();
     // Stops and joins the thread; from the thread itself it only lets it end.
     void stop();
 

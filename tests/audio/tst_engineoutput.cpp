@@ -136,28 +136,6 @@ private slots:
         QVERIFY2(qAbs(rms(next) / rms(first) - 0.25) < 0.05, qPrintable(QString::number(rms(next) / rms(first))));
     }
 
-    // A channel started on a silent output replaces the silence queued there: it is heard at
-    // once, not after the output's buffer (100 ms) has played out.
-    void startFromSilenceIsHeardAtOnce()
-    {
-        const HSTREAM stream = BASS_StreamCreateFile(FALSE, file("a440.wav").constData(), 0, 0, 0);
-        SinkRecorder recorder;
-        QVERIFY(recorder.start());
-        const auto recording = std::chrono::steady_clock::now();
-        QTest::qWait(300);
-        const auto played = std::chrono::steady_clock::now();
-        QVERIFY(BASS_ChannelPlay(stream, FALSE));
-        QTest::qWait(400);
-        const Pcm heard = firstChannel(recorder.stop(), SinkRecorder::kChannels);
-        qsizetype first = 0;
-        while (first < qsizetype(heard.size()) && std::abs(heard[first]) < 300)
-            ++first;
-        QVERIFY(first < qsizetype(heard.size()));
-        const double heardMs = 1000.0 * double(first) / SinkRecorder::kRate;
-        const double playMs = std::chrono::duration<double, std::milli>(played - recording).count();
-        QVERIFY2(heardMs - playMs < 40, qPrintable(QString("played at %1 ms, heard at %2 ms").arg(playMs).arg(heardMs)));
-    }
-
     void twoChannelsMix()
     {
         const HSTREAM low = BASS_StreamCreateFile(FALSE, file("a440.wav").constData(), 0, 0, 0);

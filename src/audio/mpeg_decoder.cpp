@@ -69,6 +69,17 @@ off_t MpegDecoder::seekInput(void *opaque, off_t offset, int whence)
     return static_cast<off_t>(target);
 }
 
+// 16-bit output at every rate the decoder knows, with the given channel counts.
+void MpegDecoder::allowFormats(int channels)
+{
+    mpg123_format_none(m_handle);
+    const long *rates = nullptr;
+    size_t rateCount = 0;
+    mpg123_rates(&rates, &rateCount);
+    for (size_t i = 0; i < rateCount; ++i)
+        mpg123_format(m_handle, rates[i], channels, MPG123_ENC_SIGNED_16);
+}
+
 // Positions the input at the first frame: a seek where the input allows one, else the
 // bytes before it (already looked at) are read and dropped.
 bool MpegDecoder::skipToStart(bool canSeek)
@@ -106,12 +117,7 @@ int MpegDecoder::openStream(const Options &options, const Start &start)
     mpg123_param(m_handle, MPG123_RESYNC_LIMIT, -1, 0.0); // junk is bounded by kMaxJunkBytes instead
     // A live stream is never seeked: no index of its frames.
     mpg123_param(m_handle, MPG123_INDEX_SIZE, seekable ? -1000 : 0, 0.0);
-    mpg123_format_none(m_handle);
-    const long *rates = nullptr;
-    size_t rateCount = 0;
-    mpg123_rates(&rates, &rateCount);
-    for (size_t i = 0; i < rateCount; ++i)
-        mpg123_format(m_handle, rates[i], MPG123_MONO | MPG123_STEREO, MPG123_ENC_SIGNED_16);
+    allowFormats(MPG123_MONO | MPG123_STEREO);
     if (!skipToStart(seekable && !options.seekOnlyAfterOpen))
         return timedOut() ? BASS_ERROR_TIMEOUT : BASS_ERROR_FILEFORM;
     if (mpg123_replace_reader_handle(m_handle, readInput, seekable ? seekInput : nullptr, nullptr) != MPG123_OK
@@ -127,6 +133,10 @@ int MpegDecoder::openStream(const Options &options, const Start &start)
     if (mpg123_getformat(m_handle, &rate, &channels, &encoding) != MPG123_OK || mpg123_info(m_handle, &info) != MPG123_OK
         || rate <= 0 || channels <= 0)
         return timedOut() ? BASS_ERROR_TIMEOUT : BASS_ERROR_FILEFORM;
+    // The stream keeps the channel count it opened with: later frames with another one are
+    // mixed up or down by the decoder. (Every rate stays allowed: a damaged frame that reads
+    // as another rate, as at a live stream's reconnect, must not stop decoding.)
+    allowFormats(channels == 1 ? MPG123_MONO : MPG123_STEREO);
     m_opening = false;
     m_bytesAtLastSample = m_bytesRead;
     m_rate = static_cast<int>(rate);

@@ -30,6 +30,7 @@ private:
     int openStream(const Options &options, const Start &start);
     static ssize_t readInput(void *opaque, void *buffer, size_t size);
     static off_t seekInput(void *opaque, off_t offset, int whence);
+    void allowFormats(int channels);
     bool skipToStart(bool canSeek);
     bool timedOut() const;
 

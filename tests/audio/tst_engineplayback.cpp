@@ -345,6 +345,30 @@ private slots:
         QTRY_VERIFY(!BASS_ChannelGetInfo(stream, nullptr) && BASS_ErrorGetCode() == BASS_ERROR_HANDLE); // auto-freed
     }
 
+    // An MP3 stream whose frames turn from mono to stereo keeps the channel count it opened
+    // with: the stereo part is mixed down, not read as twice as many mono samples.
+    void mpegChannelChangeKeepsTheFormat()
+    {
+        const QStringList plain{"-c:a", "libmp3lame", "-b:a", "64k", "-write_xing", "0", "-id3v2_version", "0"};
+        QVERIFY(bvtest::makeTone(path("mono.mp3"), 440, 1.0, plain, 44100, 1));
+        QVERIFY(bvtest::makeTone(path("stereo.mp3"), 440, 1.0, plain, 44100, 2));
+        QFile mono(path("mono.mp3")), stereo(path("stereo.mp3")), joined(path("joined.mp3"));
+        QVERIFY(mono.open(QIODevice::ReadOnly) && stereo.open(QIODevice::ReadOnly) && joined.open(QIODevice::WriteOnly));
+        joined.write(mono.readAll() + stereo.readAll());
+        joined.close();
+        const HSTREAM stream = BASS_StreamCreateFile(FALSE, joined.fileName().toUtf8().constData(), 0, 0, 0);
+        QVERIFY(stream);
+        BASS_CHANNELINFO info{};
+        QVERIFY(BASS_ChannelGetInfo(stream, &info));
+        QCOMPARE(info.chans, 1u);
+        SyncLog end;
+        BASS_ChannelSetSync(stream, BASS_SYNC_END, 0, SyncLog::record, &end);
+        QVERIFY(BASS_ChannelPlay(stream, FALSE));
+        QTRY_COMPARE_WITH_TIMEOUT(end.count(), size_t(1), 4000);
+        const double played = BASS_ChannelBytes2Seconds(stream, BASS_ChannelGetPosition(stream, BASS_POS_BYTE));
+        QVERIFY2(qAbs(played - 2.0) < 0.1, qPrintable(QString::number(played)));
+    }
+
     void autoFreeOnStop()
     {
         const HSTREAM stream = BASS_StreamCreateFile(FALSE, path("tone2s.mp3").toUtf8().constData(), 0, 0, BASS_STREAM_AUTOFREE);

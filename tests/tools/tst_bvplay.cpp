@@ -56,16 +56,16 @@ class TestBVPlay : public QObject {
     {
         QProcess bvplay;
         bvplay.start(BVPLAY_PATH, args);
-        if (!bvplay.waitForFinished(timeoutMs)) {
+        const bool finished = bvplay.waitForFinished(timeoutMs);
+        if (!finished) {
             bvplay.kill();
             bvplay.waitForFinished();
-            return -1;
         }
         if (out)
             *out = bvplay.readAllStandardOutput();
         if (err)
             *err = bvplay.readAllStandardError();
-        return bvplay.exitStatus() == QProcess::NormalExit ? bvplay.exitCode() : -1;
+        return finished && bvplay.exitStatus() == QProcess::NormalExit ? bvplay.exitCode() : -1;
     }
 
     QString url(const QByteArray &path) const { return QString::fromLatin1(m_server.url(path)); }
@@ -187,8 +187,9 @@ private slots:
     // Without a URL the demo station's own now-playing service is shown, offline.
     void demoNowPlaying()
     {
-        QByteArray out;
-        QCOMPARE(run({"--json", "--device", "0", "--duration", "2"}, &out), 0);
+        QByteArray out, err;
+        const int status = run({"--json", "--log", "--device", "0", "--duration", "2"}, &out, 20000, &err);
+        QVERIFY2(status == 0, (QByteArray::number(status) + " " + err.right(2000)).constData());
         bool found = false;
         for (const QJsonObject &line : jsonLines(out))
             found = found || line.value("metadata").toObject().value("artist") == "BrevantPlayer Demo";

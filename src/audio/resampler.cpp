@@ -71,14 +71,15 @@ bool Resampler::configure(int inChannels, int inRate, int outRate)
 void Resampler::toStereo(const int16_t *in, int frames, float *out) const
 {
     constexpr float scale = 1.0f / 32768.0f;
+    const auto count = static_cast<size_t>(frames);
     const auto channels = static_cast<size_t>(m_inChannels);
-    for (size_t f = 0; f < static_cast<size_t>(frames); ++f) {
+    if (channels == 2) { // the common case: a straight conversion, no per-frame branching
+        for (size_t i = 0; i < 2 * count; ++i)
+            out[i] = in[i] * scale;
+        return;
+    }
+    for (size_t f = 0; f < count; ++f) {
         const int16_t *frame = in + f * channels;
-        if (channels <= 2) {
-            out[2 * f] = frame[0] * scale;
-            out[2 * f + 1] = frame[channels - 1] * scale;
-            continue;
-        }
         float left = 0.0f, right = 0.0f;
         for (size_t c = 0; c < channels; ++c) {
             left += frame[c] * m_left[c];

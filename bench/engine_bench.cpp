@@ -39,8 +39,11 @@ double fastDecodeAndMixCpu(const std::string &file)
     channel->play(false);
     const int frames = bvaudio::periodFrames(44100);
     std::vector<float> mix(static_cast<size_t>(frames) * 2);
-    while (!channel->mixInto(mix.data(), frames, bvaudio::MixTime{44100, bvaudio::MixTime::Clock::now()}))
-        ; // a stall just means the decode thread is behind: ask again
+    // A stall just means the decode thread is behind: ask again.
+    for (int64_t frame = 0; channel->mixInto(mix.data(), frames, {44100, bvaudio::MixTime::Clock::now(), frame, frame})
+                            != bvaudio::Channel::MixOutcome::Ended;
+         frame += frames)
+        ;
     channel->shutdown();
     channel.reset();
     bvaudio::DecoderChannel::waitForAllDecodeThreads();

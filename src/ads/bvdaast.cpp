@@ -298,10 +298,9 @@ BVDaast::SyncRecord *BVDaast::newSyncRecord(const QString &event)
 bool BVDaast::createDaastPosSync(quint64 pos, QString event)
 {
     SyncRecord *record = newSyncRecord(event);
-    // Tracking reports what was heard; the stream's return under the ad's last tenth of a
-    // second must be mixed in at that place, so that one acts when it is mixed.
-    const DWORD type = event == QLatin1String("aboutToEnd") ? BASS_SYNC_POS | BASS_SYNC_MIXTIME : BASS_SYNC_POS;
-    if (BASS_ChannelSetSync(m_stream, type, pos, bassDaastEvent, record))
+    // Every event acts when its place is heard: tracking reports what was heard, and the
+    // stream's return under the ad's last tenth of a second is heard at once.
+    if (BASS_ChannelSetSync(m_stream, BASS_SYNC_POS, pos, bassDaastEvent, record))
         return true;
     m_syncRecords.pop_back();
     return false;

@@ -27,6 +27,14 @@ BOOL result(int code)
     return code == BASS_OK;
 }
 
+// The result of a call that changes what the output plays: on success it is heard at once.
+BOOL mixResult(int code)
+{
+    if (code == BASS_OK)
+        Engine::instance().mixChanged();
+    return result(code);
+}
+
 // A creation's result: the handle, or 0 with its error.
 HSTREAM created(HSTREAM handle, int error)
 {
@@ -209,7 +217,7 @@ BOOL BASS_ChannelPlay(DWORD handle, BOOL restart)
 BOOL BASS_ChannelPause(DWORD handle)
 {
     ChannelPtr channel = lookup(handle);
-    return channel ? result(channel->pause()) : FALSE;
+    return channel ? mixResult(channel->pause()) : FALSE;
 }
 
 BOOL BASS_ChannelStop(DWORD handle)
@@ -220,7 +228,7 @@ BOOL BASS_ChannelStop(DWORD handle)
     channel->stop();
     if (channel->isAutoFree())
         Engine::instance().freeChannel(handle);
-    return succeed(TRUE);
+    return mixResult(BASS_OK);
 }
 
 DWORD BASS_ChannelIsActive(DWORD handle)
@@ -270,7 +278,7 @@ BOOL BASS_ChannelSetPosition(DWORD handle, QWORD pos, DWORD mode)
         return FALSE;
     if (mode != BASS_POS_BYTE)
         return fail(BASS_ERROR_NOTAVAIL, FALSE);
-    return result(channel->setPosition(pos));
+    return mixResult(channel->setPosition(pos));
 }
 
 double BASS_ChannelBytes2Seconds(DWORD handle, QWORD pos)
@@ -311,7 +319,7 @@ BOOL BASS_ChannelGetLevelEx(DWORD handle, float *levels, float length, DWORD fla
 BOOL BASS_ChannelSetAttribute(DWORD handle, DWORD attrib, float value)
 {
     ChannelPtr channel = lookup(handle);
-    return channel ? result(channel->setAttribute(attrib, value)) : FALSE;
+    return channel ? mixResult(channel->setAttribute(attrib, value)) : FALSE;
 }
 
 BOOL BASS_ChannelGetAttribute(DWORD handle, DWORD attrib, float *value)
@@ -327,7 +335,7 @@ BOOL BASS_ChannelGetAttribute(DWORD handle, DWORD attrib, float *value)
 BOOL BASS_ChannelSlideAttribute(DWORD handle, DWORD attrib, float value, DWORD time)
 {
     ChannelPtr channel = lookup(handle);
-    return channel ? result(channel->slideAttribute(attrib, value, time)) : FALSE;
+    return channel ? mixResult(channel->slideAttribute(attrib, value, time)) : FALSE;
 }
 
 const char *BASS_ChannelGetTags(DWORD handle, DWORD tags)

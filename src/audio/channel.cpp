@@ -6,6 +6,16 @@
 #include <cmath>
 
 namespace bvaudio {
+namespace {
+
+thread_local int64_t t_mixTimeSyncFrame = -1;
+
+} // namespace
+
+int64_t Channel::mixTimeSyncFrame()
+{
+    return t_mixTimeSyncFrame;
+}
 
 Channel::Channel(DWORD handle, ChannelFormat format)
     : m_handle(handle),
@@ -31,6 +41,7 @@ int Channel::play(bool restart)
     if (m_state == State::Ended)
         return BASS_ERROR_ENDED;
     if (!isRunning()) {
+        m_stoppedAt.reset();
         const bool empty = m_fifo.empty() && !m_sourceEnded && m_resampledRead >= m_resampled.size();
         m_state = empty ? State::Stalled : State::Playing;
     }
@@ -43,16 +54,18 @@ int Channel::pause()
     if (!isRunning())
         return BASS_ERROR_NOPLAY;
     m_state = State::Paused;
-    m_heardCount = 0; // a paused channel stands where it will go on
+    m_stoppedAt = heardPosition();
     return BASS_OK;
 }
 
 void Channel::stop()
 {
     std::lock_guard lock(m_mutex);
-    if (m_state != State::Ended)
-        m_state = State::Stopped;
-    m_heardCount = 0;
+    if (m_state == State::Ended)
+        return;
+    if (isRunning())
+        m_stoppedAt = heardPosition();
+    m_state = State::Stopped;
 }
 
 DWORD Channel::activity() const
@@ -70,26 +83,13 @@ DWORD Channel::activity() const
 QWORD Channel::position() const
 {
     std::lock_guard lock(m_mutex);
-    if (m_heardCount == 0)
-        return m_position;
-    const auto now = MixTime::Clock::now();
-    // The newest period that has begun to be heard, and how far into it the output is.
-    for (size_t i = 1; i <= m_heardCount; ++i) {
-        const HeardPeriod &p = m_heard[(m_heardNext + kHeardPeriods - i) % kHeardPeriods];
-        if (p.at > now)
-            continue;
-        const double part = std::min(1.0, static_cast<double>((now - p.at).count()) / p.length.count());
-        const auto into = static_cast<QWORD>(static_cast<double>(p.to - p.from) * part);
-        return p.from + into - into % bytesPerFrame();
-    }
-    return m_heard[(m_heardNext + kHeardPeriods - m_heardCount) % kHeardPeriods].from; // nothing heard yet
+    return m_stoppedAt ? *m_stoppedAt : heardPosition();
 }
 
-void Channel::rememberHeard(const HeardPeriod &period)
+QWORD Channel::heardPosition() const
 {
-    m_heard[m_heardNext] = period;
-    m_heardNext = (m_heardNext + 1) % kHeardPeriods;
-    m_heardCount = std::min(m_heardCount + 1, kHeardPeriods);
+    const double frame = m_history.heardPosition(MixTime::Clock::now(), m_mixedFrames);
+    return std::min(static_cast<QWORD>(frame) * bytesPerFrame(), m_consumed);
 }
 
 int Channel::setPosition(QWORD)
@@ -113,10 +113,15 @@ void Channel::resetPlayback(QWORD position)
     m_fifo.clear();
     m_resampled.clear();
     m_resampledRead = 0;
+    m_resampledBase = 0;
     m_resampler.reset(); // drops the delay line with the old audio
     m_resamplerDrained = false;
-    m_position = position;
-    m_heardCount = 0;
+    m_consumed = position;
+    m_mixedFrames = static_cast<double>(position / bytesPerFrame());
+    m_history.clear();
+    m_endFrame = -1;
+    m_endAnnounced = false;
+    m_stoppedAt.reset();
     if (m_state == State::Ended)
         m_state = State::Stopped;
 }
@@ -131,6 +136,7 @@ int Channel::setAttribute(DWORD attrib, float value)
         m_volume = m_volumeTarget = value;
         m_volumeStep = 0.0f;
         m_slidePendingMs = 0;
+        ++m_volumeSerial;
         return BASS_OK;
     case BASS_ATTRIB_FREQ:
         if (value < 0.0f || std::isnan(value) || (value != 0.0f && (value < 100.0f || value > 768000.0f)))
@@ -168,6 +174,7 @@ int Channel::slideAttribute(DWORD attrib, float value, DWORD timeMs)
     std::lock_guard lock(m_mutex);
     m_volumeTarget = value;
     m_slidePendingMs = timeMs; // turned into a per-frame step at the device rate by the mixer
+    ++m_volumeSerial;
     return BASS_OK;
 }
 
@@ -205,18 +212,21 @@ void Channel::postSyncs(DWORD type, DWORD data)
     post(events);
 }
 
-void Channel::post(const std::vector<SyncList::Event> &events, MixTime::TimePoint due)
+void Channel::post(const std::vector<SyncList::Event> &events, MixTime::TimePoint due, int64_t frame)
 {
     if (events.empty())
         return;
     std::weak_ptr<Channel> weak = weak_from_this();
     const DWORD handle = m_handle;
     for (const SyncList::Event &e : events) {
-        SyncDispatcher::instance().post(handle, [weak, handle, e] {
+        SyncDispatcher::instance().post(handle, [weak, handle, e, frame] {
             // A sync removed or a channel freed after the event skips its callback.
             ChannelPtr channel = weak.lock();
-            if (channel && channel->hasSync(e.id))
-                e.proc(e.id, handle, e.data, e.user);
+            if (!channel || !channel->hasSync(e.id))
+                return;
+            t_mixTimeSyncFrame = e.mixTime ? frame : -1;
+            e.proc(e.id, handle, e.data, e.user);
+            t_mixTimeSyncFrame = -1;
         }, e.mixTime ? MixTime::TimePoint{} : due, e.mixTime);
     }
 }
@@ -241,22 +251,31 @@ void Channel::shutdown()
     m_state = State::Stopped;
 }
 
+void Channel::compactResampled()
+{
+    // Frames from the oldest period that may be taken back on are kept. Dropping only once
+    // they make up half of the buffer keeps the copying to about one per frame.
+    const auto dead = static_cast<size_t>(m_history.firstResampled(m_resampledBase + static_cast<int64_t>(m_resampledRead / 2))
+                                          - m_resampledBase);
+    if (dead == 0 || dead * 4 < m_resampled.size())
+        return;
+    m_resampled.erase(m_resampled.begin(), m_resampled.begin() + static_cast<ptrdiff_t>(dead * 2));
+    m_resampledRead -= dead * 2;
+    m_resampledBase += static_cast<int64_t>(dead);
+}
+
 void Channel::fillResampled(int frames, std::vector<SyncList::Event> &events)
 {
-    // Compact what was already handed out.
-    if (m_resampledRead > 0) {
-        m_resampled.erase(m_resampled.begin(), m_resampled.begin() + static_cast<ptrdiff_t>(m_resampledRead));
-        m_resampledRead = 0;
-    }
+    compactResampled();
     const size_t chans = m_format.chans;
-    while (m_resampled.size() < static_cast<size_t>(frames) * 2) {
+    while (resampledPending() < static_cast<size_t>(frames)) {
         if (m_state == State::Stalled) {
             if (m_fifo.size() < resumeSamples() * chans && !m_sourceEnded)
                 return;
             m_state = State::Playing;
             m_syncs.collect(BASS_SYNC_STALL, 1, events);
         }
-        const size_t missingOut = static_cast<size_t>(frames) - m_resampled.size() / 2;
+        const size_t missingOut = static_cast<size_t>(frames) - resampledPending();
         size_t inFrames = missingOut * static_cast<size_t>(m_resampler.inRate())
                               / static_cast<size_t>(m_resampler.outRate()) + 1;
         inFrames = std::min(inFrames, m_fifo.size() / chans);
@@ -277,19 +296,35 @@ void Channel::fillResampled(int frames, std::vector<SyncList::Event> &events)
         m_resampler.convert(inFrames ? m_scratch.data() : nullptr, static_cast<int>(inFrames), m_resampled);
 
         m_levelMeter.record(m_scratch.data(), inFrames);
-        const QWORD before = m_position;
-        m_position += inFrames * bytesPerFrame();
-        m_syncs.collectPositions(before, m_position, events);
+        const QWORD before = m_consumed;
+        m_consumed += inFrames * bytesPerFrame();
+        m_syncs.collectPositions(before, m_consumed, events);
     }
 }
 
-void Channel::applyVolume(float *mix, const float *source, int frames, int deviceRate)
+int64_t Channel::framesReady(int deviceRate) const
 {
-    if (m_slidePendingMs) {
-        const float steps = static_cast<float>(m_slidePendingMs) * static_cast<float>(deviceRate) / 1000.0f;
-        m_volumeStep = (m_volumeTarget - m_volume) / std::max(steps, 1.0f);
-        m_slidePendingMs = 0;
-    }
+    std::lock_guard lock(m_mutex);
+    if (!isRunning() || m_sourceEnded || m_deviceLost || m_shutdown)
+        return -1;
+    if (m_state == State::Stalled)
+        return 0;
+    const int sourceRate = m_freq > 0.0f ? static_cast<int>(std::lround(m_freq)) : static_cast<int>(m_format.freq);
+    const auto queued = static_cast<int64_t>(m_fifo.size() / m_format.chans);
+    return static_cast<int64_t>(resampledPending()) + queued * deviceRate / std::max(sourceRate, 1);
+}
+
+void Channel::startPendingSlide(int deviceRate)
+{
+    if (!m_slidePendingMs)
+        return;
+    const float steps = static_cast<float>(m_slidePendingMs) * static_cast<float>(deviceRate) / 1000.0f;
+    m_volumeStep = (m_volumeTarget - m_volume) / std::max(steps, 1.0f);
+    m_slidePendingMs = 0;
+}
+
+void Channel::applyVolume(float *mix, const float *source, int frames)
+{
     for (int f = 0; f < frames; ++f) {
         if (m_volumeStep != 0.0f) {
             m_volume += m_volumeStep;
@@ -303,38 +338,75 @@ void Channel::applyVolume(float *mix, const float *source, int frames, int devic
     }
 }
 
-bool Channel::mixInto(float *mix, int frames, const MixTime &time)
+// Remembers a period about to be mixed: where it plays from, and the state to restore
+// should it be taken back.
+void Channel::recordPeriod(const MixTime &time, int frames)
 {
-    const int deviceRate = time.deviceRate;
+    MixHistory::Period period;
+    period.frame = time.frame;
+    period.frames = frames;
+    period.heardAt = time.heardAt;
+    period.length = std::chrono::nanoseconds(1000000000LL * frames / time.deviceRate);
+    period.from = m_mixedFrames;
+    m_mixedFrames += static_cast<double>(frames) * m_resampler.inRate() / m_resampler.outRate();
+    period.to = m_mixedFrames;
+    period.resampledStart = m_resampledBase + static_cast<int64_t>(m_resampledRead / 2);
+    period.volume = m_volume;
+    period.volumeStep = m_volumeStep;
+    period.volumeSerial = m_volumeSerial;
+    m_history.add(period);
+}
+
+Channel::MixOutcome Channel::mixInto(float *mix, int frames, const MixTime &time)
+{
     std::vector<SyncList::Event> events;
     bool ended = false;
     {
         std::lock_guard lock(m_mutex);
         const int sourceRate = m_freq > 0.0f ? static_cast<int>(std::lround(m_freq)) : static_cast<int>(m_format.freq);
         if (!isRunning() || m_deviceLost || m_shutdown
-            || !m_resampler.configure(static_cast<int>(m_format.chans), sourceRate, deviceRate))
-            return false;
-        const QWORD from = m_position;
+            || !m_resampler.configure(static_cast<int>(m_format.chans), sourceRate, time.deviceRate))
+            return MixOutcome::Idle;
+        m_history.forgetHeard(time.heardFrame);
         fillResampled(frames, events);
-        const int available = static_cast<int>((m_resampled.size() - m_resampledRead) / 2);
-        const int n = std::min(frames, available);
-        const std::chrono::nanoseconds length(1000000000LL * n / deviceRate);
+        const int n = std::min(frames, static_cast<int>(resampledPending()));
+        startPendingSlide(time.deviceRate);
         if (n > 0)
-            rememberHeard({time.heardAt, length, from, m_position});
-        applyVolume(mix, m_resampled.data() + m_resampledRead, n, deviceRate);
+            recordPeriod(time, n);
+        applyVolume(mix, m_resampled.data() + m_resampledRead, n);
         m_resampledRead += static_cast<size_t>(n) * 2;
-        if (m_sourceEnded && m_resamplerDrained && m_fifo.empty() && m_resampledRead >= m_resampled.size()) {
+        if (m_sourceEnded && m_resamplerDrained && m_fifo.empty() && resampledPending() == 0) {
             m_state = State::Ended;
-            ended = true;
-            // The end position itself is reached now, and so is any position up to the stated
-            // length that the decoded data fell short of.
-            const QWORD last = std::max<QWORD>(m_position, static_cast<QWORD>(std::max<int64_t>(lengthBytes(), 0)));
-            m_syncs.collectPositions(m_position, last + 1, events);
-            m_syncs.collect(BASS_SYNC_END, 0, events);
+            m_endFrame = time.frame + n;
+            ended = !m_endAnnounced;
+            m_endAnnounced = true;
+            if (ended) {
+                // The end position itself is reached now, and so is any position up to the
+                // stated length that the decoded data fell short of.
+                const QWORD last = std::max<QWORD>(m_consumed, static_cast<QWORD>(std::max<int64_t>(lengthBytes(), 0)));
+                m_syncs.collectPositions(m_consumed, last + 1, events);
+                m_syncs.collect(BASS_SYNC_END, 0, events);
+            }
         }
     }
-    post(events, time.heardAt);
-    return ended;
+    post(events, time.heardAt, time.frame);
+    return ended ? MixOutcome::Ended : MixOutcome::Playing;
+}
+
+void Channel::rewindTo(int64_t frame)
+{
+    std::lock_guard lock(m_mutex);
+    if (m_state == State::Ended && m_endFrame > frame)
+        m_state = State::Playing; // its end was not heard: it is reached again, unannounced
+    const std::optional<MixHistory::Period> first = m_history.takeBackFrom(frame);
+    if (!first)
+        return;
+    m_resampledRead = static_cast<size_t>(first->resampledStart - m_resampledBase) * 2;
+    m_mixedFrames = first->from;
+    if (first->volumeSerial == m_volumeSerial) {
+        m_volume = first->volume;
+        m_volumeStep = first->volumeStep;
+    }
 }
 
 } // namespace bvaudio

@@ -5,15 +5,15 @@
 
 #include "bass.h"
 #include "level_meter.h"
+#include "mix_history.h"
 #include "resampler.h"
 #include "sample_fifo.h"
 #include "sync_list.h"
 
-#include <array>
-#include <chrono>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -29,16 +29,12 @@ struct ChannelFormat {
     std::string filename;
 };
 
-// A mixing period: the device's rate, and when its first frame will be heard.
-struct MixTime {
-    using Clock = std::chrono::steady_clock;
-    using TimePoint = Clock::time_point;
-    int deviceRate = 0;
-    TimePoint heardAt;
-};
-
 class Channel : public std::enable_shared_from_this<Channel> {
 public:
+    // The output frame at which the mix-time sync running on this thread was mixed; -1 on
+    // other threads.
+    static int64_t mixTimeSyncFrame();
+
     Channel(DWORD handle, ChannelFormat format);
     virtual ~Channel();
     Channel(const Channel &) = delete;
@@ -75,9 +71,21 @@ public:
     // Posts every sync of `type` to the sync thread with `data`, to run at once.
     void postSyncs(DWORD type, DWORD data);
 
+    enum class MixOutcome {
+        Idle,    // not playing: nothing was mixed
+        Playing, // mixed, or stalled and waiting for data
+        Ended,   // its last sample was mixed (reported once)
+    };
     // Mixer thread: adds up to `frames` stereo frames at the device rate into `mix`. Syncs the
-    // period triggers run when it is heard. Returns true once, when the last sample was mixed.
-    bool mixInto(float *mix, int frames, const MixTime &time);
+    // period triggers run when it is heard.
+    MixOutcome mixInto(float *mix, int frames, const MixTime &time);
+    // Mixer thread: takes back what was mixed from output frame `frame` on, which the output
+    // is about to mix again: the audio goes back to be mixed anew, the volume slide and the
+    // end to where they were (unless changed since). Syncs already posted stay posted.
+    void rewindTo(int64_t frame);
+    // Output frames at `deviceRate` the channel can mix now without running dry (0 while
+    // stalled); -1 when it sets no limit (not playing, or its source ended).
+    int64_t framesReady(int deviceRate) const;
     // Output thread: the device is gone; the channel pauses and DEV_FAIL syncs fire.
     void deviceFailed();
 
@@ -106,43 +114,44 @@ private:
         Ended,   // its last sample was played; a new position makes it playable again
     };
 
-    // What one mixing period took from the stream, and when it is heard.
-    struct HeardPeriod {
-        MixTime::TimePoint at;
-        std::chrono::nanoseconds length;
-        QWORD from;
-        QWORD to;
-    };
-    static constexpr size_t kHeardPeriods = 64; // more than the output ever holds
-
     bool isRunning() const { return m_state == State::Playing || m_state == State::Stalled; }
-    void post(const std::vector<SyncList::Event> &events, MixTime::TimePoint due = {});
-    void rememberHeard(const HeardPeriod &period);
+    QWORD heardPosition() const;
+    // Heard-time events wait for `due`; mix-time ones run at once and know `frame`.
+    void post(const std::vector<SyncList::Event> &events, MixTime::TimePoint due = {}, int64_t frame = 0);
     bool hasSync(HSYNC id) const;
+    size_t resampledPending() const { return (m_resampled.size() - m_resampledRead) / 2; }
+    // Drops resampled frames that are neither pending nor possibly taken back.
+    void compactResampled();
     // Pulls source samples through the resampler until `frames` output frames are ready.
     void fillResampled(int frames, std::vector<SyncList::Event> &events);
-    void applyVolume(float *mix, const float *source, int frames, int deviceRate);
+    void recordPeriod(const MixTime &time, int frames);
+    void startPendingSlide(int deviceRate);
+    void applyVolume(float *mix, const float *source, int frames);
 
     const DWORD m_handle;
     const ChannelFormat m_format;
 
     State m_state = State::Stopped;
     bool m_deviceLost = false; // the output failed: the channel can not play any more
-    QWORD m_position = 0; // mixed so far
-    std::array<HeardPeriod, kHeardPeriods> m_heard{};
-    size_t m_heardCount = 0;
-    size_t m_heardNext = 0;
+    QWORD m_consumed = 0;       // source bytes taken from the queue so far
+    double m_mixedFrames = 0.0; // source frame the next mixed frame comes from
+    MixHistory m_history;
+    std::optional<QWORD> m_stoppedAt; // the position heard when paused or stopped
+    int64_t m_endFrame = -1;    // output frame at which the last sample was mixed
+    bool m_endAnnounced = false;
 
     float m_volume = 1.0f;
     float m_volumeTarget = 1.0f;
     float m_volumeStep = 0.0f;    // per output frame, while sliding
     DWORD m_slidePendingMs = 0;   // a slide set but not yet converted to steps
+    unsigned m_volumeSerial = 0;  // counts volume changes by the host
     float m_freq = 0.0f;          // 0 = source rate
 
     Resampler m_resampler;
     bool m_resamplerDrained = false;
-    std::vector<float> m_resampled; // stereo frames at the device rate
-    size_t m_resampledRead = 0;
+    std::vector<float> m_resampled; // stereo frames at the device rate, mixed ones kept until heard
+    size_t m_resampledRead = 0;     // floats of m_resampled mixed
+    int64_t m_resampledBase = 0;    // resampled frames dropped from m_resampled's front
     std::vector<int16_t> m_scratch;
 
     LevelMeter m_levelMeter;

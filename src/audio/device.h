@@ -21,12 +21,20 @@ public:
 
     void attach(const ChannelPtr &channel);
     void detach(DWORD handle);
+    // Any thread: a channel started, stopped, moved or changed its volume; the output
+    // rewrites what it queued so that the change is heard at once.
+    // `from` is the output frame the change belongs to (0: now).
+    void mixChanged(int64_t from = 0) { m_driver->requestRewrite(from); }
     bool hasFailed() const { return m_failed; }
     int sampleRate() const { return m_rate; }
 
 private:
-    void render(int16_t *out, int frames);
-    void renderPeriod(int16_t *out, int frames, OutputDriver::Clock::time_point heardAt);
+    bool render(int16_t *out, int frames, const OutputDriver::Position &at);
+    bool renderPeriod(int16_t *out, int frames, const MixTime &time);
+    int64_t framesReady();
+    void rewind(int64_t frame);
+    // Output thread: the attached channels, copied under the lock into reused storage.
+    const std::vector<ChannelPtr> &snapshot();
     void fail();
 
     std::unique_ptr<OutputDriver> m_driver;

@@ -4,6 +4,8 @@
 #include "net_input.h"
 #include "sync_dispatcher.h"
 
+#include <algorithm>
+
 namespace bvaudio {
 
 Engine &Engine::instance()
@@ -92,6 +94,14 @@ int Engine::play(const ChannelPtr &channel, bool restart)
     if (rc == BASS_OK)
         m_device->attach(channel);
     return rc;
+}
+
+void Engine::mixChanged()
+{
+    std::lock_guard lock(m_mutex);
+    // A change made by a mix-time sync belongs where the sync's position was mixed.
+    if (m_device)
+        m_device->mixChanged(std::max<int64_t>(Channel::mixTimeSyncFrame(), 0));
 }
 
 bool Engine::freeChannel(DWORD handle)

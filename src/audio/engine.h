@@ -41,6 +41,8 @@ public:
 
     ChannelPtr channel(DWORD handle);
     int play(const ChannelPtr &channel, bool restart);
+    // A channel stopped, moved or changed its volume: the output hears it at once.
+    void mixChanged();
     bool freeChannel(DWORD handle);
     // Frees every channel for which `match` holds.
     void freeChannels(const std::function<bool(const Channel &)> &match);

@@ -2,7 +2,6 @@
 // period by period and hands it to its back-end.
 #pragma once
 
-#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -10,28 +9,42 @@
 
 namespace bvaudio {
 
+// The output's timeline counts frames from its start. The driver asks the device to render
+// the frames it queues next; the device asks the driver to rewrite what is queued but not
+// yet heard when the mix changes (a start, stop, seek or volume change), so that the change
+// is heard at once however long the queue.
 class OutputDriver {
 public:
     using Clock = std::chrono::steady_clock;
-    // Fills `frames` (a whole number of periods) interleaved stereo 16-bit frames.
-    using Render = std::function<void(int16_t *out, int frames)>;
+    // Where the output stands: `frame` is heard at `heardAt`; `heardFrame` is being heard now.
+    struct Position {
+        int64_t frame = 0;
+        Clock::time_point heardAt;
+        int64_t heardFrame = 0;
+    };
+    // Fills `frames` (a whole number of periods) interleaved stereo 16-bit frames from
+    // `at.frame` on. Returns false when no channel plays: the driver may leave them unwritten.
+    using Render = std::function<bool(int16_t *out, int frames, const Position &at)>;
+    // Output frames the device can render before a playing channel runs dry; -1 for no limit.
+    using Ready = std::function<int64_t()>;
+    // Takes back what was rendered from `frame` on: it is rendered again.
+    using Rewind = std::function<void(int64_t frame)>;
     using Failed = std::function<void()>;
+    struct Callbacks {
+        Render render;
+        Ready ready;
+        Rewind rewind;
+        Failed failed; // runs on the output thread once if the back-end is lost
+    };
 
     virtual ~OutputDriver() = default;
-    // Starts the output thread. `failed` runs on it once if the back-end is lost.
-    virtual void start(Render render, Failed failed) = 0;
+    virtual void start(Callbacks callbacks) = 0;
     // Stops and joins the output thread.
     virtual void stop() = 0;
     virtual int sampleRate() const = 0;
-
-    // When the audio written so far will have been heard: the back-end's queue and latency.
-    Clock::time_point drainTime() const { return Clock::time_point(Clock::duration(m_drainTime.load())); }
-
-protected:
-    void setDrainTime(Clock::time_point at) { m_drainTime = at.time_since_epoch().count(); }
-
-private:
-    std::atomic<Clock::rep> m_drainTime{0}; // read by the mixer, written by the output thread
+    // Any thread: the mix changed from output frame `from` on (0: from now); what is queued
+    // from there and not yet heard is rendered again soon.
+    virtual void requestRewrite(int64_t from) { (void)from; }
 };
 
 // A real-time clock that consumes the mix and discards it ("no sound").
@@ -44,7 +57,5 @@ std::unique_ptr<OutputDriver> openPulseOutput(int device, int rate, int &error);
 
 // Frames per mixing period: 10 ms, the grain of slides, syncs and positions.
 inline int periodFrames(int rate) { return rate / 100; }
-// Periods the PulseAudio output hands over at once while playing.
-constexpr int kPeriodsPerWrite = 4;
 
 } // namespace bvaudio

@@ -15,10 +15,10 @@ public:
     explicit NoSoundOutput(int rate) : m_rate(rate) {}
     ~NoSoundOutput() override { stop(); }
 
-    void start(Render render, Failed) override
+    void start(Callbacks callbacks) override
     {
         m_quit = false;
-        m_thread = std::thread([this, render = std::move(render)] {
+        m_thread = std::thread([this, render = std::move(callbacks.render)] {
             nameThisThread("bv-output");
             // A real-time clock: every period is "heard" over the time it lasts. Period by
             // period, so that a channel started between two begins within 10 ms.
@@ -26,9 +26,8 @@ public:
             const auto length = std::chrono::microseconds(1000000LL * frames / m_rate);
             std::vector<int16_t> buffer(static_cast<size_t>(frames) * 2);
             auto next = Clock::now();
-            while (!m_quit) {
-                setDrainTime(next);
-                render(buffer.data(), frames);
+            for (int64_t frame = 0; !m_quit; frame += frames) {
+                render(buffer.data(), frames, Position{frame, next, frame});
                 next += length;
                 std::this_thread::sleep_until(next);
             }

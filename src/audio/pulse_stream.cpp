@@ -2,6 +2,8 @@
 
 #include "thread_name.h"
 
+#include <utility>
+
 namespace bvaudio {
 
 PulseStream::PulseStream(std::unique_ptr<PulseConnection> connection, pa_stream *stream)
@@ -78,12 +80,21 @@ void PulseStream::run(const std::function<Step()> &step, const std::function<voi
             failed();
             return;
         case Step::Wait:
-            if (pa_mainloop_iterate(m_connection->loop(), 1, nullptr) < 0) {
+            if (!wait(std::exchange(m_wakeAfterMs, -1))) {
                 failed();
                 return;
             }
         }
     }
+}
+
+bool PulseStream::wait(int timeoutMs)
+{
+    pa_mainloop *loop = m_connection->loop();
+    if (timeoutMs < 0)
+        return pa_mainloop_iterate(loop, 1, nullptr) >= 0;
+    return pa_mainloop_prepare(loop, timeoutMs * 1000) >= 0 && pa_mainloop_poll(loop) >= 0
+        && pa_mainloop_dispatch(loop) >= 0;
 }
 
 } // namespace bvaudio

@@ -1,14 +1,17 @@
 // The engine's small parts on their own: the level meter's window, the sync
 // list's position ranges, the resampler's rates, delay line and channel fold-down.
 #include "level_meter.h"
+#include "push_channel.h"
 #include "resampler.h"
 #include "sync_dispatcher.h"
 #include "sync_list.h"
 
 #include <QTest>
 
+#include <atomic>
 #include <chrono>
 #include <cmath>
+#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -148,6 +151,60 @@ private slots:
         QCOMPARE(out[1], 0.0f);
         QVERIFY(out[2] <= 1.0f && out[2] > 0.99f && out[3] <= 1.0f && out[3] > 0.99f);
         QVERIFY(out[4] > 0.5f && out[5] == 0.0f);
+    }
+
+    // What a channel mixed can be taken back and mixed again: the same audio comes out, a
+    // volume set since applies from the rewound place on, the end is reached again without a
+    // second END, and a pause stands where the output took the channel back.
+    void channelRewind()
+    {
+        constexpr int kPeriod = 441;
+        const auto shared = std::make_shared<PushChannel>(1, ChannelFormat{44100, 2, 0, BASS_CTYPE_STREAM, 0, 0, {}});
+        PushChannel &channel = *shared; // syncs are delivered only for a shared channel
+        std::vector<int16_t> pcm(kPeriod * 2 * 6);
+        for (size_t i = 0; i < pcm.size(); ++i)
+            pcm[i] = static_cast<int16_t>((i * 37) % 20000 - 10000);
+        int error = 0;
+        QVERIFY(channel.put(pcm.data(), DWORD(pcm.size() * 2) | BASS_STREAMPROC_END, error) != DWORD(-1));
+        std::atomic<int> ends{0};
+        channel.addSync(BASS_SYNC_END | BASS_SYNC_MIXTIME, 0, [](HSYNC, DWORD, DWORD, void *u) { ++*static_cast<std::atomic<int> *>(u); }, &ends);
+        QCOMPARE(channel.play(false), BASS_OK);
+        const auto heardLongAgo = MixTime::Clock::now() - std::chrono::seconds(10);
+        const auto mixPeriod = [&](int index) {
+            std::vector<float> mix(kPeriod * 2, 0.0f);
+            // Long heard: positions stand at the end of the last period mixed.
+            const MixTime time{44100, heardLongAgo + std::chrono::milliseconds(10 * index), int64_t(index) * kPeriod, 0};
+            const Channel::MixOutcome outcome = channel.mixInto(mix.data(), kPeriod, time);
+            return std::make_pair(outcome, mix);
+        };
+        std::vector<std::vector<float>> first;
+        for (int i = 0; i < 6; ++i)
+            first.push_back(mixPeriod(i).second);
+        QCOMPARE(mixPeriod(6).first, Channel::MixOutcome::Ended);
+        QTRY_COMPARE(ends.load(), 1);
+
+        channel.rewindTo(2 * kPeriod);
+        QCOMPARE(mixPeriod(2).second, first[2]);
+        QCOMPARE(mixPeriod(3).second, first[3]);
+        QCOMPARE(channel.setAttribute(BASS_ATTRIB_VOL, 0.5f), BASS_OK);
+        channel.rewindTo(3 * kPeriod);
+        const auto halved = [](std::vector<float> v) {
+            for (float &x : v)
+                x *= 0.5f;
+            return v;
+        };
+        QCOMPARE(mixPeriod(3).second, halved(first[3]));
+        for (int i = 4; i <= 6; ++i)
+            QVERIFY(mixPeriod(i).first != Channel::MixOutcome::Ended); // ends again, not announced again
+        QCOMPARE(channel.activity(), DWORD(BASS_ACTIVE_STOPPED));
+
+        channel.rewindTo(4 * kPeriod);
+        QCOMPARE(channel.pause(), BASS_OK);
+        QCOMPARE(channel.play(false), BASS_OK);
+        QCOMPARE(channel.position(), QWORD(4 * kPeriod * 4)); // resumes where it was taken back
+        QCOMPARE(mixPeriod(4).second, halved(first[4]));
+        QCOMPARE(ends.load(), 1);
+        channel.shutdown();
     }
 };
 

@@ -42,7 +42,7 @@ int Channel::play(bool restart)
         return BASS_ERROR_ENDED;
     if (!isRunning()) {
         m_stoppedAt.reset();
-        const bool empty = m_fifo.empty() && !m_sourceEnded && m_resampledRead >= m_resampled.size();
+        const bool empty = m_fifo.empty() && !m_sourceEnded && m_resampled.pending() == 0;
         m_state = empty ? State::Stalled : State::Playing;
     }
     return BASS_OK;
@@ -112,8 +112,6 @@ void Channel::resetPlayback(QWORD position)
 {
     m_fifo.clear();
     m_resampled.clear();
-    m_resampledRead = 0;
-    m_resampledBase = 0;
     m_resampler.reset(); // drops the delay line with the old audio
     m_resamplerDrained = false;
     m_consumed = position;
@@ -251,31 +249,19 @@ void Channel::shutdown()
     m_state = State::Stopped;
 }
 
-void Channel::compactResampled()
-{
-    // Frames from the oldest period that may be taken back on are kept. Dropping only once
-    // they make up half of the buffer keeps the copying to about one per frame.
-    const auto dead = static_cast<size_t>(m_history.firstResampled(m_resampledBase + static_cast<int64_t>(m_resampledRead / 2))
-                                          - m_resampledBase);
-    if (dead == 0 || dead * 4 < m_resampled.size())
-        return;
-    m_resampled.erase(m_resampled.begin(), m_resampled.begin() + static_cast<ptrdiff_t>(dead * 2));
-    m_resampledRead -= dead * 2;
-    m_resampledBase += static_cast<int64_t>(dead);
-}
-
 void Channel::fillResampled(int frames, std::vector<SyncList::Event> &events)
 {
-    compactResampled();
+    // Frames from the oldest period that may be taken back on are kept.
+    m_resampled.release(m_history.firstResampled(m_resampled.readIndex()));
     const size_t chans = m_format.chans;
-    while (resampledPending() < static_cast<size_t>(frames)) {
+    while (m_resampled.pending() < static_cast<size_t>(frames)) {
         if (m_state == State::Stalled) {
             if (m_fifo.size() < resumeSamples() * chans && !m_sourceEnded)
                 return;
             m_state = State::Playing;
             m_syncs.collect(BASS_SYNC_STALL, 1, events);
         }
-        const size_t missingOut = static_cast<size_t>(frames) - resampledPending();
+        const size_t missingOut = static_cast<size_t>(frames) - m_resampled.pending();
         size_t inFrames = missingOut * static_cast<size_t>(m_resampler.inRate())
                               / static_cast<size_t>(m_resampler.outRate()) + 1;
         inFrames = std::min(inFrames, m_fifo.size() / chans);
@@ -293,7 +279,9 @@ void Channel::fillResampled(int frames, std::vector<SyncList::Event> &events)
         m_fifo.pop(m_scratch.data(), inFrames * chans);
         if (inFrames > 0)
             onSamplesConsumed();
-        m_resampler.convert(inFrames ? m_scratch.data() : nullptr, static_cast<int>(inFrames), m_resampled);
+        m_converted.clear();
+        m_resampler.convert(inFrames ? m_scratch.data() : nullptr, static_cast<int>(inFrames), m_converted);
+        m_resampled.push(m_converted.data(), m_converted.size() / 2);
 
         m_levelMeter.record(m_scratch.data(), inFrames);
         const QWORD before = m_consumed;
@@ -311,7 +299,7 @@ int64_t Channel::framesReady(int deviceRate) const
         return 0;
     const int sourceRate = m_freq > 0.0f ? static_cast<int>(std::lround(m_freq)) : static_cast<int>(m_format.freq);
     const auto queued = static_cast<int64_t>(m_fifo.size() / m_format.chans);
-    return static_cast<int64_t>(resampledPending()) + queued * deviceRate / std::max(sourceRate, 1);
+    return static_cast<int64_t>(m_resampled.pending()) + queued * deviceRate / std::max(sourceRate, 1);
 }
 
 void Channel::startPendingSlide(int deviceRate)
@@ -350,7 +338,7 @@ void Channel::recordPeriod(const MixTime &time, int frames)
     period.from = m_mixedFrames;
     m_mixedFrames += static_cast<double>(frames) * m_resampler.inRate() / m_resampler.outRate();
     period.to = m_mixedFrames;
-    period.resampledStart = m_resampledBase + static_cast<int64_t>(m_resampledRead / 2);
+    period.resampledStart = m_resampled.readIndex();
     period.volume = m_volume;
     period.volumeStep = m_volumeStep;
     period.volumeSerial = m_volumeSerial;
@@ -369,13 +357,14 @@ Channel::MixOutcome Channel::mixInto(float *mix, int frames, const MixTime &time
             return MixOutcome::Idle;
         m_history.forgetHeard(time.heardFrame);
         fillResampled(frames, events);
-        const int n = std::min(frames, static_cast<int>(resampledPending()));
+        const int n = std::min(frames, static_cast<int>(m_resampled.pending()));
         startPendingSlide(time.deviceRate);
         if (n > 0)
             recordPeriod(time, n);
-        applyVolume(mix, m_resampled.data() + m_resampledRead, n);
-        m_resampledRead += static_cast<size_t>(n) * 2;
-        if (m_sourceEnded && m_resamplerDrained && m_fifo.empty() && resampledPending() == 0) {
+        m_converted.resize(static_cast<size_t>(n) * 2);
+        m_resampled.take(m_converted.data(), static_cast<size_t>(n));
+        applyVolume(mix, m_converted.data(), n);
+        if (m_sourceEnded && m_resamplerDrained && m_fifo.empty() && m_resampled.pending() == 0) {
             m_state = State::Ended;
             m_endFrame = time.frame + n;
             ended = !m_endAnnounced;
@@ -401,7 +390,7 @@ void Channel::rewindTo(int64_t frame)
     const std::optional<MixHistory::Period> first = m_history.takeBackFrom(frame);
     if (!first)
         return;
-    m_resampledRead = static_cast<size_t>(first->resampledStart - m_resampledBase) * 2;
+    m_resampled.rewindTo(first->resampledStart);
     m_mixedFrames = first->from;
     if (first->volumeSerial == m_volumeSerial) {
         m_volume = first->volume;

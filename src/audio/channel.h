@@ -6,6 +6,7 @@
 #include "bass.h"
 #include "level_meter.h"
 #include "mix_history.h"
+#include "mix_queue.h"
 #include "resampler.h"
 #include "sample_fifo.h"
 #include "sync_list.h"
@@ -119,9 +120,6 @@ private:
     // Heard-time events wait for `due`; mix-time ones run at once and know `frame`.
     void post(const std::vector<SyncList::Event> &events, MixTime::TimePoint due = {}, int64_t frame = 0);
     bool hasSync(HSYNC id) const;
-    size_t resampledPending() const { return (m_resampled.size() - m_resampledRead) / 2; }
-    // Drops resampled frames that are neither pending nor possibly taken back.
-    void compactResampled();
     // Pulls source samples through the resampler until `frames` output frames are ready.
     void fillResampled(int frames, std::vector<SyncList::Event> &events);
     void recordPeriod(const MixTime &time, int frames);
@@ -149,10 +147,9 @@ private:
 
     Resampler m_resampler;
     bool m_resamplerDrained = false;
-    std::vector<float> m_resampled; // stereo frames at the device rate, mixed ones kept until heard
-    size_t m_resampledRead = 0;     // floats of m_resampled mixed
-    int64_t m_resampledBase = 0;    // resampled frames dropped from m_resampled's front
+    MixQueue m_resampled; // mixed frames stay until heard
     std::vector<int16_t> m_scratch;
+    std::vector<float> m_converted;
 
     LevelMeter m_levelMeter;
     SyncList m_syncs;

@@ -1,6 +1,7 @@
 // The engine's small parts on their own: the level meter's window, the sync
 // list's position ranges, the resampler's rates, delay line and channel fold-down.
 #include "level_meter.h"
+#include "mix_queue.h"
 #include "push_channel.h"
 #include "resampler.h"
 #include "sync_dispatcher.h"
@@ -151,6 +152,39 @@ private slots:
         QCOMPARE(out[1], 0.0f);
         QVERIFY(out[2] <= 1.0f && out[2] > 0.99f && out[3] <= 1.0f && out[3] > 0.99f);
         QVERIFY(out[4] > 0.5f && out[5] == 0.0f);
+    }
+
+    // Frames come out in order across the ring's wrap and its growth; taken frames can be
+    // taken again after a rewind until they are released, and pending ones are never released.
+    void mixQueueKeepsWhatWasTaken()
+    {
+        MixQueue queue;
+        std::vector<float> frames(2 * 6000);
+        for (size_t i = 0; i < frames.size(); ++i)
+            frames[i] = float(i);
+        std::vector<float> out(2 * 3000);
+        int64_t next = 0;
+        for (int round = 0; round < 5; ++round) { // 600-frame rounds wrap a 1024-frame ring
+            queue.push(frames.data() + 2 * next, 600);
+            queue.take(out.data(), 600);
+            QCOMPARE(out[0], float(2 * next));
+            QCOMPARE(out[2 * 600 - 1], float(2 * (next + 600) - 1));
+            queue.release(queue.readIndex() - 100); // keeps the last 100 taken
+            next += 600;
+        }
+        queue.rewindTo(next - 100);
+        QCOMPARE(queue.pending(), size_t(100));
+        queue.push(frames.data() + 2 * next, 2000); // grows with 100 taken and 100 pending kept
+        queue.rewindTo(0); // not before the oldest kept frame
+        QCOMPARE(queue.readIndex(), next - 100);
+        queue.take(out.data(), 2100);
+        QCOMPARE(out[0], float(2 * (next - 100)));
+        QCOMPARE(out[2 * 2100 - 1], float(2 * (next + 2000) - 1));
+        queue.rewindTo(next);
+        queue.release(next + 5000); // only up to the read point
+        QCOMPARE(queue.pending(), size_t(2000));
+        queue.clear();
+        QCOMPARE(queue.pending(), size_t(0));
     }
 
     // What a channel mixed can be taken back and mixed again: the same audio comes out, a

@@ -1,0 +1,39 @@
+// A channel's stereo float frames at the device rate, on their way from its resampler to
+// the mixer. Frames stay after they were mixed until released, so that the mixer can go
+// back to them. Frames are numbered from the channel's start. Not thread-safe: the owning
+// channel guards it with its mutex.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace bvaudio {
+
+class MixQueue {
+public:
+    void push(const float *frames, size_t count);
+    size_t pending() const { return static_cast<size_t>(m_end - m_read); }
+    // Copies `count` (at most pending()) frames to `out` and moves past them.
+    void take(float *out, size_t count);
+    // The number of the next frame to take.
+    int64_t readIndex() const { return m_read; }
+    // Moves the read point back to frame `index`, which must not have been released.
+    void rewindTo(int64_t index);
+    // Forgets the frames before `index` (never pending ones).
+    void release(int64_t index);
+    // Drops every frame.
+    void clear() { m_begin = m_read = m_end; }
+
+private:
+    size_t capacity() const { return m_buffer.size() / 2; }
+    float *at(int64_t index) { return m_buffer.data() + static_cast<size_t>(index) % capacity() * 2; }
+    void grow(size_t needed);
+
+    std::vector<float> m_buffer; // a ring: frame n lives at n modulo the capacity
+    int64_t m_begin = 0; // oldest frame kept
+    int64_t m_read = 0;  // next frame to take
+    int64_t m_end = 0;   // one past the newest
+};
+
+} // namespace bvaudio

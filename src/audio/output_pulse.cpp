@@ -99,9 +99,11 @@ private:
             const int64_t keep = queuedFrames <= framesOf(kMinQueueMs) ? 2 * framesOf(kMinQueueMs) - queuedFrames : 0;
             frames = std::max(overwrite, std::min(room, wholePeriods(std::max(ready, keep))));
         }
-        if (frames < room) // the channels had less ready: look again before the queue gets short
+        // The channels had less ready: look again halfway to the queue getting short, so that
+        // the queue grows with what they decode meanwhile.
+        if (frames < room)
             m_stream->wakeAfter(static_cast<int>(std::max<int64_t>(
-                (m_written + frames - queued.heardFrame - framesOf(kMinQueueMs)) * 1000 / m_rate, 10)));
+                (m_written + frames - queued.heardFrame - framesOf(kMinQueueMs)) * 500 / m_rate, 10)));
         if (frames == 0)
             return PulseStream::Step::Wait;
         m_buffer.resize(static_cast<size_t>(frames) * 2);

@@ -280,7 +280,7 @@ private slots:
         const QWORD start = BASS_StreamGetFilePosition(stream, BASS_FILEPOS_START);
         QVERIFY2(start > 0 && start < 1024, qPrintable(QString::number(start))); // behind the ID3v2 tag
         const QWORD current = BASS_StreamGetFilePosition(stream, BASS_FILEPOS_CURRENT);
-        QVERIFY(current > start && current < size);
+        QVERIFY(current > start && current <= size); // the decoder may have read the whole small file
         QCOMPARE(BASS_StreamGetFilePosition(stream, 77), QWORD(-1));
     }
 

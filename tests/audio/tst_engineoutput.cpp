@@ -177,6 +177,31 @@ private slots:
         QVERIFY(qAbs(zeroCrossingFrequency(recordSink(300), 44100) - 1000) < 10);
     }
 
+    // A pause is heard at once, whatever the output has queued, and play goes on from where
+    // it was heard: the queued audio went back to the channel (the second tone starts at 1 s).
+    void pauseIsHeardAtOnce()
+    {
+        const HSTREAM stream = BASS_StreamCreateFile(FALSE, file("twotones.wav").constData(), 0, 0, 0);
+        QVERIFY(BASS_ChannelPlay(stream, FALSE));
+        QTRY_VERIFY(!recordSink(50).empty()); // a sink resuming from suspension starts late
+        QTRY_VERIFY_WITH_TIMEOUT(BASS_ChannelGetPosition(stream, BASS_POS_BYTE) >= BASS_ChannelSeconds2Bytes(stream, 0.6), 2000);
+        QVERIFY(BASS_ChannelPause(stream));
+        const QWORD paused = BASS_ChannelGetPosition(stream, BASS_POS_BYTE);
+        QTest::qWait(60);
+        SinkRecorder recorder;
+        QVERIFY(recorder.start());
+        QTest::qWait(200);
+        const Pcm afterPause = firstChannel(recorder.stop(), SinkRecorder::kChannels);
+        QVERIFY(afterPause.size() > 44100 / 10);
+        QVERIFY2(rms(afterPause) < 0.001, qPrintable(QString::number(rms(afterPause))));
+        QVERIFY(BASS_ChannelPlay(stream, FALSE));
+        const Pcm resumed = recordSink(150);
+        QVERIFY2(qAbs(zeroCrossingFrequency(resumed, 44100) - 440) < 5, qPrintable(QString::number(zeroCrossingFrequency(resumed, 44100))));
+        const QWORD position = BASS_ChannelGetPosition(stream, BASS_POS_BYTE);
+        QVERIFY2(position > paused && position < paused + BASS_ChannelSeconds2Bytes(stream, 0.3),
+                 qPrintable(QString("%1 -> %2").arg(paused).arg(position)));
+    }
+
     // A server that goes away fails the device: DEV_FAIL fires and the channel is paused by the device.
     void losingTheServerGivesDeviceFailure()
     {

@@ -76,9 +76,9 @@ private:
     PulseStream::Step writePeriods(const Callbacks &callbacks)
     {
         pa_stream *stream = m_stream->stream();
-        const size_t writable = pa_stream_writable_size(stream);
+        size_t writable = pa_stream_writable_size(stream);
         if (writable == static_cast<size_t>(-1))
-            return PulseStream::Step::Lost;
+            writable = 0; // not ready for data: a lost stream is told by the health check
         const Queue queued = queue();
         int64_t overwrite = 0;
         const int64_t changedFrom = m_rewriteFrom.exchange(kNoRewrite);

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 namespace bvaudio {
 namespace {
@@ -42,6 +43,8 @@ int Channel::play(bool restart)
         return BASS_ERROR_ENDED;
     if (!isRunning()) {
         m_stoppedAt.reset();
+        m_priming = true;
+        m_primeUntil = Clock::now() + kPrimeLimit;
         const bool empty = m_fifo.empty() && !m_sourceEnded && m_resampled.pending() == 0;
         m_state = empty ? State::Stalled : State::Playing;
     }
@@ -83,6 +86,8 @@ DWORD Channel::activity() const
 QWORD Channel::position() const
 {
     std::lock_guard lock(m_mutex);
+    if (m_seekTarget)
+        return *m_seekTarget;
     return m_stoppedAt ? *m_stoppedAt : heardPosition();
 }
 
@@ -122,6 +127,22 @@ void Channel::resetPlayback(QWORD position)
     m_stoppedAt.reset();
     if (m_state == State::Ended)
         m_state = State::Stopped;
+}
+
+void Channel::startSeek(QWORD target)
+{
+    if (!isRunning())
+        resetPlayback(target); // nothing plays: the old audio goes at once
+    m_seekTarget = target;
+    m_sourceEnded = false; // the old audio running out is no end: the channel waits for the new
+}
+
+void Channel::landSeek(QWORD target, const std::vector<int16_t> &samples)
+{
+    resetPlayback(target);
+    m_fifo.push(samples.data(), samples.size());
+    m_seekTarget.reset();
+    m_rewriteWanted = isRunning();
 }
 
 int Channel::setAttribute(DWORD attrib, float value)
@@ -290,16 +311,25 @@ void Channel::fillResampled(int frames, std::vector<SyncList::Event> &events)
     }
 }
 
-int64_t Channel::framesReady(int deviceRate) const
+Readiness Channel::readiness(int deviceRate, int64_t from)
 {
     std::lock_guard lock(m_mutex);
-    if (!isRunning() || m_sourceEnded || m_deviceLost || m_shutdown)
-        return -1;
-    if (m_state == State::Stalled)
-        return 0;
+    Readiness ready;
+    ready.rewrite = std::exchange(m_rewriteWanted, false);
+    if (!isRunning() || m_deviceLost || m_shutdown)
+        return ready;
+    if (m_priming && (isPrimed() || Clock::now() >= m_primeUntil))
+        m_priming = false;
+    ready.holding = m_priming || m_seekTarget;
+    if (m_sourceEnded)
+        return ready;
+    ready.frames = m_history.framesFrom(from);
+    if (m_state == State::Stalled && m_fifo.size() < resumeSamples() * m_format.chans)
+        return ready;
     const int sourceRate = m_freq > 0.0f ? static_cast<int>(std::lround(m_freq)) : static_cast<int>(m_format.freq);
     const auto queued = static_cast<int64_t>(m_fifo.size() / m_format.chans);
-    return static_cast<int64_t>(m_resampled.pending()) + queued * deviceRate / std::max(sourceRate, 1);
+    ready.frames += static_cast<int64_t>(m_resampled.pending()) + queued * deviceRate / std::max(sourceRate, 1);
+    return ready;
 }
 
 void Channel::startPendingSlide(int deviceRate)

@@ -10,6 +10,7 @@
 #include "resampler.h"
 #include "sample_fifo.h"
 #include "sync_list.h"
+#include "write_plan.h"
 
 #include <functional>
 #include <memory>
@@ -84,9 +85,10 @@ public:
     // is about to mix again: the audio goes back to be mixed anew, the volume slide and the
     // end to where they were (unless changed since). Syncs already posted stay posted.
     void rewindTo(int64_t frame);
-    // Output frames at `deviceRate` the channel can mix now without running dry (0 while
-    // stalled); -1 when it sets no limit (not playing, or its source ended).
-    int64_t framesReady(int deviceRate) const;
+    // Output thread: what the channel can fill at `deviceRate` from output frame `from` on (what
+    // it mixed from there counts: a rewind gives it back); no limit when it is not playing or
+    // its source ended. A stalled channel counts once it refilled to where it resumes.
+    Readiness readiness(int deviceRate, int64_t from);
     // Output thread: the device is gone; the channel pauses and DEV_FAIL syncs fire.
     void deviceFailed();
 
@@ -96,10 +98,19 @@ public:
 protected:
     // The queue reached this many samples after running dry: playback resumes.
     virtual size_t resumeSamples() const { return 1; }
+    // Enough audio is queued for a channel that just started to play on its own (m_mutex held).
+    virtual bool isPrimed() const { return m_sourceEnded || m_fifo.size() >= resumeSamples() * m_format.chans; }
     // Called with m_mutex held whenever the mixer took samples from the queue.
     virtual void onSamplesConsumed() {}
     // Drops queued and resampled audio and moves the position (m_mutex held).
     void resetPlayback(QWORD position);
+    // A seek to `target` whose audio is being decoded (m_mutex held): a playing channel plays
+    // on where it was until landSeek(), so that no silence comes between old and new.
+    void startSeek(QWORD target);
+    // The audio decoded from `target` replaces what was queued, and what the output queued is
+    // rewritten with it (m_mutex held).
+    void landSeek(QWORD target, const std::vector<int16_t> &samples);
+    bool isRunning() const { return m_state == State::Playing || m_state == State::Stalled; }
 
     mutable std::mutex m_mutex;
     SampleFifo m_fifo;
@@ -107,6 +118,10 @@ protected:
     bool m_shutdown = false;
 
 private:
+    using Clock = MixTime::Clock;
+    // A channel that just started gets this long at most to have its first audio ready.
+    static constexpr std::chrono::milliseconds kPrimeLimit{500};
+
     enum class State {
         Stopped,
         Playing,
@@ -115,7 +130,6 @@ private:
         Ended,   // its last sample was played; a new position makes it playable again
     };
 
-    bool isRunning() const { return m_state == State::Playing || m_state == State::Stalled; }
     QWORD heardPosition() const;
     // Heard-time events wait for `due`; mix-time ones run at once and know `frame`.
     void post(const std::vector<SyncList::Event> &events, MixTime::TimePoint due = {}, int64_t frame = 0);
@@ -135,6 +149,10 @@ private:
     double m_mixedFrames = 0.0; // source frame the next mixed frame comes from
     MixHistory m_history;
     std::optional<QWORD> m_stoppedAt; // the position heard when paused or stopped
+    std::optional<QWORD> m_seekTarget; // a seek whose audio is not decoded yet
+    bool m_rewriteWanted = false;      // the audio changed under what the output queued
+    bool m_priming = false;            // started, and its first audio not ready yet
+    Clock::time_point m_primeUntil;
     int64_t m_endFrame = -1;    // output frame at which the last sample was mixed
     bool m_endAnnounced = false;
 

@@ -81,12 +81,16 @@ void DecoderChannel::run()
             break;
         if (m_seekPending) {
             m_seekPending = false;
-            const QWORD target = m_seekTarget;
+            const QWORD target = m_seekTo;
+            const uint64_t generation = m_generation;
             lock.unlock();
-            const bool ok = m_decoder->seek(target);
+            const bool more = decodeFrom(target, generation, chunk);
             lock.lock();
-            if (!ok)
-                m_sourceEnded = true;
+            if (generation == m_generation && !m_shutdown) {
+                landSeek(target, chunk);
+                m_sourceEnded = !more;
+                m_refilling = more && m_fifo.size() < m_capacitySamples;
+            }
             continue;
         }
         const uint64_t generation = m_generation;
@@ -103,6 +107,25 @@ void DecoderChannel::run()
             m_sourceEnded = true; // errors end the stream like its end: it plays out what it has
         m_wake.notify_all();
     }
+}
+
+bool DecoderChannel::decodeFrom(QWORD target, uint64_t generation, std::vector<int16_t> &samples)
+{
+    const auto superseded = [&] {
+        std::lock_guard lock(m_mutex);
+        return m_shutdown || generation != m_generation;
+    };
+    samples.clear();
+    if (!m_decoder->seek(target))
+        return false;
+    std::vector<int16_t> chunk;
+    while (samples.size() < m_capacitySamples && !superseded()) {
+        chunk.clear();
+        if (m_decoder->decode(chunk) != Decoder::Status::Data)
+            return false;
+        samples.insert(samples.end(), chunk.begin(), chunk.end());
+    }
+    return true;
 }
 
 void DecoderChannel::onSamplesConsumed()
@@ -130,11 +153,9 @@ int DecoderChannel::setPosition(QWORD bytes)
         return BASS_ERROR_POSITION;
     bytes -= bytes % bytesPerFrame();
     std::lock_guard lock(m_mutex);
-    resetPlayback(bytes);
-    m_sourceEnded = false;
-    m_refilling = true;
+    startSeek(bytes);
     m_seekPending = true;
-    m_seekTarget = bytes;
+    m_seekTo = bytes;
     ++m_generation;
     m_wake.notify_all();
     return BASS_OK;

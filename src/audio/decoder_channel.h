@@ -33,12 +33,16 @@ public:
 
 protected:
     size_t resumeSamples() const override { return m_capacitySamples / 2 / format().chans; }
+    bool isPrimed() const override { return m_sourceEnded || !m_refilling; }
     void onSamplesConsumed() override;
 
 private:
     DecoderChannel(DWORD handle, ChannelFormat format, std::unique_ptr<ByteInput> input,
                    std::unique_ptr<Decoder> decoder);
     void run();
+    // Decode thread: seeks to `target` and decodes a full buffer from there; false at the
+    // source's end or an error. Gives up early when `generation` is superseded.
+    bool decodeFrom(QWORD target, uint64_t generation, std::vector<int16_t> &samples);
 
     std::unique_ptr<ByteInput> m_input;
     std::unique_ptr<Decoder> m_decoder;
@@ -46,7 +50,7 @@ private:
     std::condition_variable m_wake; // more room, a seek, data or shut-down
     bool m_refilling = true; // decoding until the queue is full; then idle until it is half empty
     bool m_seekPending = false;
-    QWORD m_seekTarget = 0;
+    QWORD m_seekTo = 0;
     uint64_t m_generation = 0; // bumped by every seek: a chunk decoded before it is dropped
 };
 

@@ -9,7 +9,7 @@ Device::Device(std::unique_ptr<OutputDriver> driver, ChannelEnded onChannelEnded
     : m_driver(std::move(driver)), m_rate(m_driver->sampleRate()), m_onChannelEnded(std::move(onChannelEnded))
 {
     m_driver->start({[this](int16_t *out, int frames, const OutputDriver::Position &at) { return render(out, frames, at); },
-                     [this] { return framesReady(); }, [this](int64_t frame) { rewind(frame); }, [this] { fail(); }});
+                     [this](int64_t from) { return readiness(from); }, [this](int64_t frame) { rewind(frame); }, [this] { fail(); }});
 }
 
 Device::~Device()
@@ -74,16 +74,18 @@ bool Device::renderPeriod(int16_t *out, int frames, const MixTime &time)
     return playing;
 }
 
-int64_t Device::framesReady()
+Readiness Device::readiness(int64_t from)
 {
-    int64_t ready = -1;
+    Readiness all;
     for (const ChannelPtr &channel : snapshot()) {
-        const int64_t frames = channel->framesReady(m_rate);
-        if (frames >= 0)
-            ready = ready < 0 ? frames : std::min(ready, frames);
+        const Readiness one = channel->readiness(m_rate, from);
+        if (one.frames >= 0)
+            all.frames = all.frames < 0 ? one.frames : std::min(all.frames, one.frames);
+        all.holding |= one.holding;
+        all.rewrite |= one.rewrite;
     }
     m_rendering.clear();
-    return ready;
+    return all;
 }
 
 void Device::rewind(int64_t frame)

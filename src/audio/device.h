@@ -31,7 +31,7 @@ public:
 private:
     bool render(int16_t *out, int frames, const OutputDriver::Position &at);
     bool renderPeriod(int16_t *out, int frames, const MixTime &time);
-    int64_t framesReady();
+    Readiness readiness(int64_t from);
     void rewind(int64_t frame);
     // Output thread: the attached channels, copied under the lock into reused storage.
     const std::vector<ChannelPtr> &snapshot();

@@ -16,22 +16,23 @@ Engine &Engine::instance()
 
 int Engine::init(int device, int rate)
 {
+    if (device < -1)
+        return BASS_ERROR_DEVICE;
+    if (isInitialized())
+        return BASS_ERROR_ALREADY;
+    if (rate <= 0)
+        rate = 44100;
+    int error = BASS_OK;
+    std::unique_ptr<OutputDriver> driver = device == 0 ? openNoSoundOutput(rate) : openPulseOutput(device, rate, error);
+    return driver ? open(std::move(driver)) : error;
+}
+
+int Engine::open(std::unique_ptr<OutputDriver> driver)
+{
     std::lock_guard lock(m_mutex);
     if (m_device)
         return BASS_ERROR_ALREADY;
-    if (device < -1)
-        return BASS_ERROR_DEVICE;
-    if (rate <= 0)
-        rate = 44100;
     NetInput::globalInit();
-    std::unique_ptr<OutputDriver> driver;
-    int error = BASS_OK;
-    if (device == 0)
-        driver = openNoSoundOutput(rate);
-    else
-        driver = openPulseOutput(device, rate, error);
-    if (!driver)
-        return error;
     m_device = std::make_unique<Device>(std::move(driver), [this](const ChannelPtr &c, MixTime::TimePoint heardAt) {
         channelEnded(c, heardAt);
     });

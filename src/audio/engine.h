@@ -15,6 +15,8 @@ public:
 
     // Results are BASS error codes.
     int init(int device, int rate);
+    // Plays through `driver` (BASS_Init opens the device's; tests bring their own).
+    int open(std::unique_ptr<OutputDriver> driver);
     int free();
     bool isInitialized();
 

@@ -20,6 +20,14 @@ std::optional<MixHistory::Period> MixHistory::takeBackFrom(int64_t frame)
     return taken;
 }
 
+int64_t MixHistory::framesFrom(int64_t frame) const
+{
+    int64_t frames = 0;
+    for (auto it = m_periods.rbegin(); it != m_periods.rend() && it->frame >= frame; ++it)
+        frames += it->frames;
+    return frames;
+}
+
 double MixHistory::heardPosition(MixTime::TimePoint now, double unmixed) const
 {
     if (m_periods.empty())

@@ -42,6 +42,8 @@ public:
     void forgetHeard(int64_t heardFrame);
     // Removes the periods from output frame `frame` on, and returns the first of them.
     std::optional<Period> takeBackFrom(int64_t frame);
+    // Output frames mixed from output frame `frame` on: what takeBackFrom(frame) gives back.
+    int64_t framesFrom(int64_t frame) const;
     // The source frame heard at `now`; `unmixed` when no period is recorded.
     double heardPosition(MixTime::TimePoint now, double unmixed) const;
     // The first resampled frame still needed; `next` when no period is recorded.

@@ -7,6 +7,8 @@
 #include <functional>
 #include <memory>
 
+#include "write_plan.h"
+
 namespace bvaudio {
 
 // The output's timeline counts frames from its start. The driver asks the device to render
@@ -25,8 +27,9 @@ public:
     // Fills `frames` (a whole number of periods) interleaved stereo 16-bit frames from
     // `at.frame` on. Returns false when no channel plays: the driver may leave them unwritten.
     using Render = std::function<bool(int16_t *out, int frames, const Position &at)>;
-    // Output frames the device can render before a playing channel runs dry; -1 for no limit.
-    using Ready = std::function<int64_t()>;
+    // What the playing channels can fill from output frame `from` on (the frames they mixed
+    // from there count, as a rewind gives them back).
+    using Ready = std::function<Readiness(int64_t from)>;
     // Takes back what was rendered from `frame` on: it is rendered again.
     using Rewind = std::function<void(int64_t frame)>;
     using Failed = std::function<void()>;

@@ -1,0 +1,53 @@
+// An output driver for tests: a simulated sound server whose clock moves only when the test
+// says. It queues what the engine's real queued-output writer hands it (the same write
+// policy as PulseAudio's), and keeps every frame it "plays", so mixer and channel behaviour
+// is checked frame by frame without a sound server and without timing luck.
+#pragma once
+
+#include "output.h"
+#include "queued_writer.h"
+
+#include <atomic>
+#include <memory>
+#include <vector>
+
+namespace bvtest {
+
+class FakeOutput : public bvaudio::OutputDriver {
+public:
+    static constexpr int kRate = 44100;
+
+    // Opens the engine on a new fake output; the engine owns it until BASS_Free.
+    static FakeOutput *openEngine();
+
+    FakeOutput();
+    void start(Callbacks callbacks) override { m_callbacks = std::move(callbacks); }
+    void stop() override {}
+    int sampleRate() const override { return kRate; }
+    void requestRewrite(int64_t from) override;
+
+    // Plays `ms` of what is queued, a period at a time. Before each period the writer runs
+    // when the server would ask (room for a request, a change to the mix, or the time it
+    // asked to look again); while a channel is still getting its audio ready, the clock waits
+    // for it in real time (up to a few seconds), as if decoding took no time.
+    void play(int ms);
+    // Everything played so far: interleaved stereo; a period the queue could not fill is silence.
+    const std::vector<int16_t> &heard() const { return m_heard; }
+    // Periods the queue could not fill.
+    int underruns() const { return m_underruns; }
+
+private:
+    void runWriter();
+    bvaudio::QueuedWriter::Server server() const;
+
+    Callbacks m_callbacks;
+    bvaudio::QueuedWriter m_writer;
+    std::vector<int16_t> m_queue; // the timeline: every frame written, by output frame
+    int64_t m_readFrame = 0;
+    int64_t m_nextRunFrame = 0; // when the writer asked to look again
+    std::atomic<bool> m_changed{false};
+    std::vector<int16_t> m_heard;
+    int m_underruns = 0;
+};
+
+} // namespace bvtest

@@ -321,6 +321,10 @@ Readiness Channel::readiness(int deviceRate, int64_t from)
     if (m_priming && (isPrimed() || Clock::now() >= m_primeUntil))
         m_priming = false;
     ready.holding = m_priming || m_seekTarget;
+    if (m_seekTarget) {
+        ready.frames = 0; // its new audio is not decoded yet: what is queued plays meanwhile
+        return ready;
+    }
     if (m_sourceEnded)
         return ready;
     ready.frames = m_history.framesFrom(from);

@@ -1,11 +1,13 @@
 // The engine's small parts on their own: the level meter's window, the sync
-// list's position ranges, the resampler's rates, delay line and channel fold-down.
+// list's position ranges, the resampler's rates, delay line and channel fold-down, the
+// output's write plan.
 #include "level_meter.h"
 #include "mix_queue.h"
 #include "push_channel.h"
 #include "resampler.h"
 #include "sync_dispatcher.h"
 #include "sync_list.h"
+#include "write_plan.h"
 
 #include <QTest>
 
@@ -36,6 +38,52 @@ class TestEngineParts : public QObject {
     Q_OBJECT
 
 private slots:
+    // In 10 ms periods (441 frames at 44.1 kHz); ready -1 sets no limit.
+    void writePlan_data()
+    {
+        QTest::addColumn<int>("queued");
+        QTest::addColumn<int>("room");
+        QTest::addColumn<int>("span");
+        QTest::addColumn<int>("ready");
+        QTest::addColumn<bool>("holding");
+        QTest::addColumn<bool>("rewrite");
+        QTest::addColumn<int>("frames");
+        QTest::addColumn<int>("lookAgainMs");
+        QTest::addColumn<bool>("waiting");
+        QTest::newRow("nothing limits: fill the room") << 25 << 20 << 0 << -1 << false << false << 20 << -1 << false;
+        QTest::newRow("steady, enough ready") << 25 << 20 << 0 << 30 << false << false << 20 << -1 << false;
+        QTest::newRow("steady, short: what it has, look again halfway") << 25 << 20 << 0 << 5 << false << false << 5 << 130 << false;
+        QTest::newRow("steady, starved on a short queue: stalls") << 3 << 40 << 0 << 0 << false << false << 5 << 20 << false;
+        QTest::newRow("holding on a short queue: never past it") << 3 << 40 << 0 << 2 << true << false << 2 << 10 << true;
+        QTest::newRow("start on an empty queue waits for more") << 0 << 45 << 0 << 7 << true << false << 0 << 10 << true;
+        QTest::newRow("start on an empty queue with enough") << 0 << 45 << 0 << 8 << true << false << 8 << 10 << true;
+        QTest::newRow("holding, all it needs") << 10 << 20 << 0 << 50 << true << false << 20 << -1 << false;
+        QTest::newRow("rewrite, channels fill it and more") << 40 << 5 << 38 << 60 << false << true << 43 << -1 << false;
+        QTest::newRow("rewrite waits for the channels") << 40 << 5 << 38 << 20 << true << false << 0 << 10 << true;
+        QTest::newRow("rewrite on a short queue goes ahead") << 4 << 40 << 3 << 0 << true << true << 3 << 10 << true;
+        QTest::newRow("rewrite, no limit") << 40 << 5 << 38 << -1 << false << true << 43 << -1 << false;
+    }
+
+    void writePlan()
+    {
+        QFETCH(int, queued);
+        QFETCH(int, room);
+        QFETCH(int, span);
+        QFETCH(int, ready);
+        QFETCH(bool, holding);
+        const int64_t period = 441;
+        WriteState state;
+        state.queued = queued * period;
+        state.room = room * period;
+        state.rewriteSpan = span * period;
+        state.ready = {ready < 0 ? -1 : ready * period + period / 2, holding, false}; // half a period more: rounds down
+        const WritePlan plan = planWrite(state);
+        QTEST(plan.rewrite, "rewrite");
+        QFETCH(int, frames);
+        QCOMPARE(plan.frames, frames * period);
+        QTEST(plan.lookAgainMs, "lookAgainMs");
+        QTEST(plan.waiting, "waiting");
+    }
     // The level is the RMS of the channels' mean over the window asked for, at most a second.
     void levelMeterWindow()
     {

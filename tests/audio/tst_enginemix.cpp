@@ -1,0 +1,217 @@
+// What the mixer hands the output, frame by frame, on a simulated sound server: starts,
+// seeks, pause and play, volume changes and a second channel, each heard whole, in place
+// and without a hole.
+#include "bass.h"
+#include "fakeoutput.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <cmath>
+
+using namespace bvtest;
+
+namespace {
+
+constexpr int kRate = FakeOutput::kRate;
+constexpr int16_t kBase = 2000; // even codes: a half volume halves them exactly
+constexpr int kSpan = 10000;    // frames per step of the right channel's code: sums stay in range
+constexpr int16_t kUnder = 1001; // the constant file's value: odd, so no sum with it decodes without it
+
+// Frame f of an index-coded file says which frame it is: (2 (f % kSpan), 2 (f / kSpan)) + kBase.
+// Silence is (0, 0), which no frame is.
+void writeIndexWav(const QString &path, double seconds, bool constant = false)
+{
+    const auto frames = static_cast<uint32_t>(seconds * kRate);
+    QByteArray data;
+    data.reserve(int(frames) * 4);
+    for (uint32_t f = 0; f < frames; ++f) {
+        const int16_t left = constant ? kUnder : int16_t(2 * (f % kSpan) + kBase);
+        const int16_t right = constant ? kUnder : int16_t(2 * (f / kSpan) + kBase);
+        data.append(reinterpret_cast<const char *>(&left), 2).append(reinterpret_cast<const char *>(&right), 2);
+    }
+    const auto u32 = [](uint32_t v) { return QByteArray(reinterpret_cast<const char *>(&v), 4); };
+    const auto u16 = [](uint16_t v) { return QByteArray(reinterpret_cast<const char *>(&v), 2); };
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("RIFF" + u32(36 + uint32_t(data.size())) + "WAVEfmt " + u32(16) + u16(1) + u16(2) + u32(kRate)
+               + u32(kRate * 4) + u16(4) + u16(16) + "data" + u32(uint32_t(data.size())) + data);
+}
+
+// A stretch of heard frames: consecutive source frames at one gain over one constant (a
+// second channel), or silence (first == -1).
+struct Run {
+    int64_t first;
+    int64_t length;
+    double gain;
+    int16_t under;
+    bool operator==(const Run &o) const { return first == o.first && length == o.length && gain == o.gain && under == o.under; }
+};
+
+int64_t decode(int16_t left, int16_t right, double gain, int16_t under)
+{
+    const double l = (left - under) / gain - kBase, r = (right - under) / gain - kBase;
+    if (l < 0 || r < 0 || std::fmod(l, 2.0) != 0 || std::fmod(r, 2.0) != 0 || l >= 2 * kSpan)
+        return -2;
+    return int64_t(r / 2) * kSpan + int64_t(l / 2);
+}
+
+std::vector<Run> runs(const std::vector<int16_t> &heard, int16_t under = 0)
+{
+    std::vector<Run> result;
+    for (size_t i = 0; i + 1 < heard.size(); i += 2) {
+        const int16_t l = heard[i], r = heard[i + 1];
+        if (l == 0 && r == 0) {
+            if (!result.empty() && result.back().first < 0)
+                ++result.back().length;
+            else
+                result.push_back({-1, 1, 0.0, 0});
+            continue;
+        }
+        if (!result.empty() && result.back().first >= 0) {
+            Run &last = result.back();
+            if (decode(l, r, last.gain, last.under) == last.first + last.length) {
+                ++last.length;
+                continue;
+            }
+        }
+        // A new run: the reading whose next frame follows on (one frame alone may decode by chance).
+        Run next{-2, 1, 1.0, 0};
+        for (const auto &[gain, offset] : {std::pair{1.0, int16_t(0)}, {0.5, int16_t(0)}, {1.0, under}, {0.5, under}}) {
+            const int64_t index = decode(l, r, gain, offset);
+            if (index >= 0 && (i + 3 >= heard.size() || decode(heard[i + 2], heard[i + 3], gain, offset) == index + 1)) {
+                next = {index, 1, gain, offset};
+                break;
+            }
+        }
+        result.push_back(next);
+    }
+    return result;
+}
+
+// The runs of audio after the leading silence of a start.
+std::vector<Run> audible(std::vector<Run> all)
+{
+    if (!all.empty() && all.front().first == -1)
+        all.erase(all.begin());
+    return all;
+}
+
+QString describe(const std::vector<Run> &all)
+{
+    QStringList parts;
+    for (const Run &r : all)
+        parts << QString("%1+%2@%3/%4").arg(r.first).arg(r.length).arg(r.gain).arg(r.under);
+    return parts.join(' ');
+}
+
+int64_t frames(double seconds)
+{
+    return std::llround(seconds * kRate);
+}
+
+} // namespace
+
+class TestEngineMix : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir m_dir;
+    FakeOutput *m_output = nullptr;
+    QByteArray file(const QString &name) const { return m_dir.filePath(name).toUtf8(); }
+    HSTREAM open(const char *name) { return BASS_StreamCreateFile(FALSE, file(name).constData(), 0, 0, 0); }
+
+private slots:
+    void initTestCase()
+    {
+        writeIndexWav(m_dir.filePath("index.wav"), 4.0);
+        writeIndexWav(m_dir.filePath("constant.wav"), 4.0, true);
+    }
+
+    void init() { QVERIFY((m_output = FakeOutput::openEngine())); }
+    void cleanup() { QVERIFY(BASS_Free()); }
+
+    // A start is heard from its first frame on, every frame once, in order.
+    void startIsWhole()
+    {
+        const HSTREAM stream = open("index.wav");
+        QVERIFY(BASS_ChannelPlay(stream, FALSE));
+        m_output->play(1000);
+        const std::vector<Run> heard = audible(runs(m_output->heard()));
+        QVERIFY2(heard.size() == 1 && heard[0].first == 0 && heard[0].length > frames(0.9), qPrintable(describe(heard)));
+    }
+
+    // Seeks in a row: each target is heard from its exact frame, right after the last frame
+    // heard before it, with no silence in between.
+    void seeksLandWithoutAHole()
+    {
+        const HSTREAM stream = open("index.wav");
+        QVERIFY(BASS_ChannelPlay(stream, FALSE));
+        m_output->play(300);
+        const std::vector<double> targets{1.0, 0.2, 2.5};
+        for (double target : targets) {
+            QVERIFY(BASS_ChannelSetPosition(stream, BASS_ChannelSeconds2Bytes(stream, target), BASS_POS_BYTE));
+            QCOMPARE(BASS_ChannelGetPosition(stream, BASS_POS_BYTE), BASS_ChannelSeconds2Bytes(stream, target));
+            m_output->play(250);
+        }
+        const std::vector<Run> heard = audible(runs(m_output->heard()));
+        QVERIFY2(heard.size() == 4, qPrintable(describe(heard)));
+        QCOMPARE(heard[0].first, 0);
+        for (size_t i = 0; i < targets.size(); ++i)
+            QVERIFY2(heard[i + 1].first == frames(targets[i]), qPrintable(describe(heard)));
+        // Each seek is heard within a few periods of the call.
+        QVERIFY2(std::abs(heard[0].length - frames(0.3)) < frames(0.05), qPrintable(describe(heard)));
+        QVERIFY2(std::abs(heard[1].length - frames(0.25)) < frames(0.05), qPrintable(describe(heard)));
+    }
+
+    // A pause is heard at once; play goes on with the very frame after the last one heard.
+    void pauseAndPlayLoseNothing()
+    {
+        const HSTREAM stream = open("index.wav");
+        QVERIFY(BASS_ChannelPlay(stream, FALSE));
+        m_output->play(300);
+        QVERIFY(BASS_ChannelPause(stream));
+        m_output->play(200);
+        QVERIFY(BASS_ChannelPlay(stream, FALSE));
+        m_output->play(300);
+        const std::vector<Run> heard = audible(runs(m_output->heard()));
+        QVERIFY2(heard.size() == 3 && heard[1].first == -1 && heard[2].first == heard[0].length
+                     && std::abs(heard[0].length - frames(0.3)) < frames(0.03),
+                 qPrintable(describe(heard)));
+    }
+
+    // A volume change applies from one frame on, in place, however much the output queued.
+    void volumeChangesInPlace()
+    {
+        const HSTREAM stream = open("index.wav");
+        QVERIFY(BASS_ChannelPlay(stream, FALSE));
+        m_output->play(300);
+        QVERIFY(BASS_ChannelSetAttribute(stream, BASS_ATTRIB_VOL, 0.5f));
+        m_output->play(300);
+        const std::vector<Run> heard = audible(runs(m_output->heard()));
+        QVERIFY2(heard.size() == 2 && heard[0].gain == 1.0 && heard[1].gain == 0.5 && heard[1].first == heard[0].length
+                     && std::abs(heard[0].length - frames(0.3)) < frames(0.03),
+                 qPrintable(describe(heard)));
+    }
+
+    // A second channel joins at once and from its first frame; the first plays on untouched.
+    void secondChannelJoins()
+    {
+        const HSTREAM first = open("index.wav");
+        const HSTREAM second = open("constant.wav");
+        QVERIFY(BASS_ChannelPlay(first, FALSE));
+        m_output->play(300);
+        QVERIFY(BASS_ChannelPlay(second, FALSE));
+        m_output->play(300);
+        QVERIFY(BASS_ChannelStop(second));
+        m_output->play(100);
+        const std::vector<Run> heard = audible(runs(m_output->heard(), kUnder));
+        QVERIFY2(heard.size() == 3 && heard[1].under == kUnder && heard[1].first == heard[0].length
+                     && heard[2].under == 0 && heard[2].first == heard[1].first + heard[1].length
+                     && std::abs(heard[1].length - frames(0.3)) < frames(0.03),
+                 qPrintable(describe(heard)));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestEngineMix)
+#include "tst_enginemix.moc"

@@ -10,6 +10,7 @@ packages=(
   libavformat-dev libavcodec-dev libswresample-dev libavutil-dev libmpg123-dev libsoxr-dev
   libcurl4-openssl-dev libpulse-dev
   pulseaudio pulseaudio-utils ffmpeg icecast2 curl
+  pipewire pipewire-pulse wireplumber dbus-daemon
   clang libclang-rt-14-dev
 )
 

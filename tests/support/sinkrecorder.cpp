@@ -17,7 +17,7 @@ bool SinkRecorder::start()
     attr.maxlength = static_cast<uint32_t>(-1);
     attr.fragsize = kRate * kChannels * 2 / 100; // 10 ms reads
     int error = 0;
-    pa_simple *pa = pa_simple_new(nullptr, "bvtest-recorder", PA_STREAM_RECORD, "@DEFAULT_MONITOR@", "monitor", &sampleFormat,
+    pa_simple *pa = pa_simple_new(nullptr, "bvtest-recorder", PA_STREAM_RECORD, "bvtest_sink.monitor", "monitor", &sampleFormat,
                                   nullptr, &attr, &error);
     if (!pa)
         return false;

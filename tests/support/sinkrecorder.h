@@ -16,8 +16,8 @@ public:
     static constexpr int kChannels = 2;
 
     ~SinkRecorder();
-    // Starts recording the monitor of the default sink once it delivers; false
-    // when PulseAudio is not reachable.
+    // Starts recording the monitor of the test sink ("bvtest_sink", named: PipeWire's default
+    // monitor is not the sink's) once it delivers; false when the server is not reachable.
     bool start();
     // Stops and returns everything recorded since start().
     Pcm stop();

@@ -40,7 +40,7 @@ QueuedWriter::Outcome QueuedWriter::run(const OutputDriver::Callbacks &callbacks
     const WritePlan plan = planWrite(state);
     if (changedFrom != kNoRewrite && !plan.rewrite && state.rewriteSpan > 0)
         requestRewrite(changedFrom); // still to do, once the channels can fill it
-    Outcome outcome{true, plan.lookAgainMs, plan.waiting};
+    Outcome outcome{true, plan.lookAgainMs, plan.waiting, plan.short_};
     if (plan.frames == 0)
         return outcome;
     if (plan.rewrite) {

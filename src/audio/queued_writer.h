@@ -27,6 +27,7 @@ public:
         bool ok = true;
         int lookAgainMs = -1; // -1: when the server asks
         bool waiting = false; // held back for a channel getting its audio ready
+        bool short_ = false;  // the channels had less ready than the server has room for
     };
 
     QueuedWriter(int rate, int rewriteMarginMs) : m_rate(rate), m_marginFrames(int64_t{rate} * rewriteMarginMs / 1000) {}

@@ -14,7 +14,7 @@ WritePlan planWrite(const WriteState &s)
         // A rewrite renders only what every channel can fill; while enough is queued it waits
         // for them, and the old audio plays meanwhile.
         if (limited && s.ready.frames < s.rewriteSpan && s.queued > minQueue)
-            return {false, 0, kPollMs, true};
+            return {false, 0, kPollMs, true, true};
         plan.rewrite = true;
     }
     const int64_t after = limited ? std::max<int64_t>(s.ready.frames - s.rewriteSpan, 0) : std::numeric_limits<int64_t>::max();
@@ -30,6 +30,7 @@ WritePlan planWrite(const WriteState &s)
         extra = std::min(s.room, std::max(after, keep));
     }
     extra = extra / s.period * s.period;
+    plan.short_ = limited && after < s.room;
     plan.frames = (plan.rewrite ? s.rewriteSpan : 0) + extra;
     if (extra < s.room) {
         // Less ready than there is room for: look again halfway to the queue getting short.

@@ -28,7 +28,8 @@ struct WritePlan {
     bool rewrite = false;   // take back the span and render it again first
     int64_t frames = 0;     // frames to render, the span included
     int lookAgainMs = -1;   // -1: when the server asks; else at the latest after this long
-    bool waiting = false;   // held back for a channel getting its audio ready
+    bool waiting = false;   // held back for a channel getting its audio ready (a start, seek, rewrite)
+    bool short_ = false;    // the channels had less ready than the server has room for
 };
 
 // Below this much queued a starved channel is written past (it stalls) rather than let the

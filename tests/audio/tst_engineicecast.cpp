@@ -79,6 +79,8 @@ private slots:
         QVERIFY(recorder.start());
         QTest::qWait(600);
         const Pcm heard = trimSilence(firstChannel(recorder.stop(), SinkRecorder::kChannels));
+        const std::vector<Gap> gaps = silentGaps(heard, 44100);
+        QVERIFY2(gaps.empty(), describeGaps(gaps, 44100).c_str());
         QVERIFY2(qAbs(zeroCrossingFrequency(heard, 44100) - 440) < 5,
                  qPrintable(QString::number(zeroCrossingFrequency(heard, 44100))));
 

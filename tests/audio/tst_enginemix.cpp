@@ -8,7 +8,9 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <algorithm>
 #include <cmath>
+#include <functional>
 
 using namespace bvtest;
 
@@ -192,6 +194,35 @@ private slots:
         QVERIFY2(heard.size() == 2 && heard[0].gain == 1.0 && heard[1].gain == 0.5 && heard[1].first == heard[0].length
                      && std::abs(heard[0].length - frames(0.3)) < frames(0.03),
                  qPrintable(describe(heard)));
+    }
+
+    // A slide moves the volume a step every frame from the call on, and arrives in its time;
+    // a gain past full scale saturates instead of wrapping.
+    void volumeSlidesAndSaturates()
+    {
+        const HSTREAM stream = open("constant.wav");
+        QVERIFY(BASS_ChannelPlay(stream, FALSE));
+        m_output->play(200);
+        const size_t before = m_output->heard().size() / 2;
+        QVERIFY(BASS_ChannelSlideAttribute(stream, BASS_ATTRIB_VOL, 0.2f, 300));
+        m_output->play(400);
+        QVERIFY(BASS_ChannelSetAttribute(stream, BASS_ATTRIB_VOL, 40.0f));
+        m_output->play(100);
+        const std::vector<int16_t> &heard = m_output->heard();
+        std::vector<int16_t> left;
+        for (size_t i = 0; i < heard.size(); i += 2)
+            left.push_back(heard[i]);
+        const auto firstSound = std::find(left.begin(), left.end(), kUnder);
+        QVERIFY(firstSound != left.end());
+        const auto slideStart = std::find_if(firstSound, left.end(), [](int16_t v) { return v != kUnder; });
+        const auto slideEnd = std::find(slideStart, left.end(), int16_t(std::lround(0.2 * kUnder)));
+        QVERIFY(slideEnd != left.end());
+        QVERIFY2(std::abs(slideStart - left.begin() - int64_t(before)) < frames(0.02),
+                 qPrintable(QString::number(slideStart - left.begin() - int64_t(before))));
+        QVERIFY2(std::abs(slideEnd - slideStart - frames(0.3)) < frames(0.01), qPrintable(QString::number(slideEnd - slideStart)));
+        QVERIFY(std::is_sorted(slideStart, slideEnd, std::greater<int16_t>()));
+        QVERIFY(std::adjacent_find(slideStart, slideEnd, [](int16_t a, int16_t b) { return a - b > 2; }) == slideEnd);
+        QCOMPARE(left.back(), int16_t(32767));
     }
 
     // A second channel joins at once and from its first frame; the first plays on untouched.

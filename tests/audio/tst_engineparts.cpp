@@ -50,18 +50,19 @@ private slots:
         QTest::addColumn<int>("frames");
         QTest::addColumn<int>("lookAgainMs");
         QTest::addColumn<bool>("waiting");
-        QTest::newRow("nothing limits: fill the room") << 25 << 20 << 0 << -1 << false << false << 20 << -1 << false;
-        QTest::newRow("steady, enough ready") << 25 << 20 << 0 << 30 << false << false << 20 << -1 << false;
-        QTest::newRow("steady, short: what it has, look again halfway") << 25 << 20 << 0 << 5 << false << false << 5 << 130 << false;
-        QTest::newRow("steady, starved on a short queue: stalls") << 3 << 40 << 0 << 0 << false << false << 5 << 20 << false;
-        QTest::newRow("holding on a short queue: never past it") << 3 << 40 << 0 << 2 << true << false << 2 << 10 << true;
-        QTest::newRow("start on an empty queue waits for more") << 0 << 45 << 0 << 7 << true << false << 0 << 10 << true;
-        QTest::newRow("start on an empty queue with enough") << 0 << 45 << 0 << 8 << true << false << 8 << 10 << true;
-        QTest::newRow("holding, all it needs") << 10 << 20 << 0 << 50 << true << false << 20 << -1 << false;
-        QTest::newRow("rewrite, channels fill it and more") << 40 << 5 << 38 << 60 << false << true << 43 << -1 << false;
-        QTest::newRow("rewrite waits for the channels") << 40 << 5 << 38 << 20 << true << false << 0 << 10 << true;
-        QTest::newRow("rewrite on a short queue goes ahead") << 4 << 40 << 3 << 0 << true << true << 3 << 10 << true;
-        QTest::newRow("rewrite, no limit") << 40 << 5 << 38 << -1 << false << true << 43 << -1 << false;
+        QTest::addColumn<bool>("short_");
+        QTest::newRow("nothing limits: fill the room") << 25 << 20 << 0 << -1 << false << false << 20 << -1 << false << false;
+        QTest::newRow("steady, enough ready") << 25 << 20 << 0 << 30 << false << false << 20 << -1 << false << false;
+        QTest::newRow("steady, short: what it has, look again halfway") << 25 << 20 << 0 << 5 << false << false << 5 << 130 << false << true;
+        QTest::newRow("steady, starved on a short queue: stalls") << 3 << 40 << 0 << 0 << false << false << 5 << 20 << false << true;
+        QTest::newRow("holding on a short queue: never past it") << 3 << 40 << 0 << 2 << true << false << 2 << 10 << true << true;
+        QTest::newRow("start on an empty queue waits for more") << 0 << 45 << 0 << 7 << true << false << 0 << 10 << true << true;
+        QTest::newRow("start on an empty queue with enough") << 0 << 45 << 0 << 8 << true << false << 8 << 10 << true << true;
+        QTest::newRow("holding, all it needs") << 10 << 20 << 0 << 50 << true << false << 20 << -1 << false << false;
+        QTest::newRow("rewrite, channels fill it and more") << 40 << 5 << 38 << 60 << false << true << 43 << -1 << false << false;
+        QTest::newRow("rewrite waits for the channels") << 40 << 5 << 38 << 20 << true << false << 0 << 10 << true << true;
+        QTest::newRow("rewrite on a short queue goes ahead") << 4 << 40 << 3 << 0 << true << true << 3 << 10 << true << true;
+        QTest::newRow("rewrite, no limit") << 40 << 5 << 38 << -1 << false << true << 43 << -1 << false << false;
     }
 
     void writePlan()
@@ -83,6 +84,7 @@ private slots:
         QCOMPARE(plan.frames, frames * period);
         QTEST(plan.lookAgainMs, "lookAgainMs");
         QTEST(plan.waiting, "waiting");
+        QTEST(plan.short_, "short_");
     }
     // The level is the RMS of the channels' mean over the window asked for, at most a second.
     void levelMeterWindow()

@@ -30,8 +30,8 @@ fi
 
 # The steps, one a second: seek 30, seek 60, seek 10, volume 0.9.
 drive_bvplay() {
-  (for step in "seek 30" "seek 60" "seek 10" "volume 0.9"; do sleep 1; echo "$step"; done; sleep 1) |
-    timeout 20 "$bvplay" --connect "local:bvseek$$" >/dev/null 2>&1 || true
+  (for step in "seek 30" "seek 60" "seek 10" "volume 0.9"; do sleep 1; echo "$step"; done; sleep 2) |
+    timeout 7 "$bvplay" --connect "local:bvseek$$" >/dev/null 2>&1 || true
 }
 drive_mpv() {
   python3 - "$work/mpv.sock" <<'PY'

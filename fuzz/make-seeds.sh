@@ -31,9 +31,15 @@ printf '#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=128000,CODECS="mp4a.40.2"\nhi/index
 printf '#EXTM3U\n#BANDWIDTH:96000\n#EXT-X-TARGETDURATION:6\n#EXTINF:6,\nseg1.ts\n' > "$f/hls-media"
 printf '[{"streamUrl":"http://a.test/lo","bandwidth":32000},{"streamUrl":"file:///etc/passwd","bandwidth":1},{"streamUrl":"x"}]' > "$f/json"
 printf '128, 64' > "$f/icy-br"
+# The shapes that cost a backtracking matcher time growing with the square of the input.
+{ printf '#EXTM3U\n'; printf '#EXT-X-STREAM-INF:BANDWIDTH=1BANDWIDTH=%.0s' $(seq 1700); } > "$f/hls-master-one-line"
+{ printf '#EXTM3U\n'; printf '#EXT-X-STREAM-INF:BANDWIDTH=64000\n%.0s' $(seq 1900); } > "$f/hls-master-no-uris"
 
 m="$out/fuzz_hls_media_playlist"
 printf '#EXTM3U\n#EXT-X-TARGETDURATION:2\n#EXT-X-MEDIA-SEQUENCE:4294967295\n#EXTINF:2.048,\nv0_1.ts\n#EXT-X-DISCONTINUITY\n#EXTINF:2,x\n/abs/v0_2.ts?k=1\n#EXTINF:0,\nzero.ts\n#EXTINF:1,\nfile://h/etc/passwd\n#EXTINF:.5,\nhttps://cdn.test/s.ts\n' > "$m/live"
+
+{ printf '#EXTM3U\n#EXT-X-TARGETDURATION:2\n'; printf '#EXTINF:1#EXT-X-DISCONTINUITY%.0s' $(seq 2200); } > "$m/one-line"
+{ printf '#EXTM3U\n#EXT-X-TARGETDURATION:2\n'; printf '#EXTINF:1,\n%.0s' $(seq 6000); } > "$m/no-uris"
 
 # A real segment from ffmpeg's HLS muxer with a timed ID3 tag added, when ffmpeg is here.
 d="$out/fuzz_hls_demuxer"

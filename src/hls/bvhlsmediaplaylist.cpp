@@ -1,51 +1,149 @@
 #include "bvhlsmediaplaylist.h"
 
-#include <QRegularExpression>
+#include <QByteArrayList>
+
+#include <cctype>
 
 namespace BVHlsMediaPlaylist {
 
+namespace {
+
+const QByteArray kExtInf = QByteArrayLiteral("#EXTINF:");
+const QByteArray kDiscontinuity = QByteArrayLiteral("#EXT-X-DISCONTINUITY");
+
+// The digits at `at`.
+QByteArray digitsAt(const QByteArray &text, qsizetype at)
+{
+    qsizetype end = at;
+    while (end < text.size() && std::isdigit(static_cast<unsigned char>(text[end])))
+        ++end;
+    return text.mid(at, end - at);
+}
+
+// The longest number at `at` of the form digits, or [digits].digits; empty when there is none.
+QByteArray durationAt(const QByteArray &line, qsizetype at)
+{
+    const QByteArray whole = digitsAt(line, at);
+    const qsizetype dot = at + whole.size();
+    if (dot < line.size() && line[dot] == '.') {
+        const QByteArray fraction = digitsAt(line, dot + 1);
+        if (!fraction.isEmpty())
+            return whole + '.' + fraction;
+    }
+    return whole;
+}
+
+// The duration after the first "#EXTINF:" in `line` that has one; `at` gets its position.
+QByteArray extInf(const QByteArray &line, qsizetype &at)
+{
+    for (at = line.indexOf(kExtInf); at >= 0; at = line.indexOf(kExtInf, at + 1)) {
+        const QByteArray duration = durationAt(line, at + kExtInf.size());
+        if (!duration.isEmpty())
+            return duration;
+    }
+    return {};
+}
+
+// A segment's URI line: the whole line when a newline ends it; the last line, which none
+// ends, counts up to its last '$' (as the playlist grammar has always read it).
+QByteArray uriLine(const QByteArrayList &lines, qsizetype index)
+{
+    if (index >= lines.size())
+        return {};
+    const QByteArray &line = lines[index];
+    if (index + 1 < lines.size())
+        return line;
+    const qsizetype dollar = line.lastIndexOf('$');
+    return dollar > 0 ? line.left(dollar) : QByteArray();
+}
+
+// The entries of a media playlist, read line by line with work bounded by each line's
+// length: "#EXTINF:<duration>…" on a line ended by a newline, then the segment's URI line,
+// optionally right after a line ending in "#EXT-X-DISCONTINUITY".
+struct Entry {
+    double duration = 0.0;
+    QString uri;
+    bool isDiscontinuity = false;
+};
+
+template <typename Take>
+void forEachEntry(const QByteArray &body, Take take)
+{
+    const QByteArrayList lines = body.split('\n');
+    const qsizetype terminated = lines.size() - 1; // the last piece has no newline after it
+    for (qsizetype k = 0; k < terminated;) {
+        qsizetype at = 0;
+        QByteArray duration = extInf(lines[k], at);
+        QByteArray uri = duration.isEmpty() ? QByteArray() : uriLine(lines, k + 1);
+        if (!uri.isEmpty()) {
+            if (!take(Entry{duration.toDouble(), QString::fromUtf8(uri), false}))
+                return;
+            k += 2;
+            continue;
+        }
+        if (lines[k].endsWith(kDiscontinuity) && k + 1 < terminated && lines[k + 1].startsWith(kExtInf)) {
+            duration = durationAt(lines[k + 1], kExtInf.size());
+            uri = duration.isEmpty() ? QByteArray() : uriLine(lines, k + 2);
+            if (!uri.isEmpty()) {
+                if (!take(Entry{duration.toDouble(), QString::fromUtf8(uri), true}))
+                    return;
+                k += 3;
+                continue;
+            }
+        }
+        ++k;
+    }
+}
+
+// The first "#EXT-X-MEDIA-SEQUENCE:" followed by digits.
+quint64 mediaSequence(const QByteArray &body)
+{
+    static const QByteArray tag = QByteArrayLiteral("#EXT-X-MEDIA-SEQUENCE:");
+    for (qsizetype at = body.indexOf(tag); at >= 0; at = body.indexOf(tag, at + 1)) {
+        const QByteArray digits = digitsAt(body, at + tag.size());
+        if (!digits.isEmpty())
+            return digits.toULongLong();
+    }
+    return 0;
+}
+
+} // namespace
+
 BVHlsChunks chunks(const QByteArray &body, const QUrl &url, quint32 bitrate)
 {
-    const QString text = QString::fromUtf8(body);
-    static const QRegularExpression sequenceExpression(QStringLiteral("#EXT-X-MEDIA-SEQUENCE:(\\d+)"));
-    const QRegularExpressionMatch sequenceMatch = sequenceExpression.match(text);
-    const quint64 sequence = sequenceMatch.hasMatch() ? sequenceMatch.captured(1).toULongLong() : 0;
+    const quint64 sequence = mediaSequence(body);
 
     QString basePath = url.path(QUrl::FullyDecoded);
     basePath = basePath.left(basePath.lastIndexOf(QLatin1Char('/')) + 1);
     if (!basePath.endsWith(QLatin1Char('/')))
         basePath += QLatin1Char('/');
 
-    static const QRegularExpression segmentExpression(
-        QStringLiteral("(#EXT-X-DISCONTINUITY\n)?#EXTINF:(\\d*\\.?\\d+).*\n(.+)[\n$]"));
     BVHlsChunks result;
     quint64 seq = sequence - 1;
-    for (auto it = segmentExpression.globalMatch(text); it.hasNext() && result.size() < kMaxSegments;) {
-        const QRegularExpressionMatch match = it.next();
+    forEachEntry(body, [&](const Entry &entry) {
         ++seq;
-        const double duration = match.captured(2).toDouble();
-        const QString uri = match.captured(3);
-        if (!(duration > 0.0) || uri.isEmpty())
-            continue;
-        QUrl segmentUrl(uri, QUrl::TolerantMode);
+        if (!(entry.duration > 0.0) || entry.uri.isEmpty())
+            return true;
+        QUrl segmentUrl(entry.uri, QUrl::TolerantMode);
         if (segmentUrl.host().isEmpty()) {
-            if (!uri.startsWith(QLatin1Char('/')))
-                segmentUrl = QUrl(basePath + uri, QUrl::TolerantMode);
+            if (!entry.uri.startsWith(QLatin1Char('/')))
+                segmentUrl = QUrl(basePath + entry.uri, QUrl::TolerantMode);
             segmentUrl.setAuthority(url.authority());
             segmentUrl.setScheme(url.scheme());
         }
         // Segments of a playlist from the network are network resources, never local files.
         const QString scheme = segmentUrl.scheme();
         if (scheme != QLatin1String("http") && scheme != QLatin1String("https"))
-            continue;
+            return true;
         BVHlsChunk chunk;
         chunk.sequence = quint32(seq);
-        chunk.duration = duration;
+        chunk.duration = entry.duration;
         chunk.bitrate = bitrate;
         chunk.url = segmentUrl;
-        chunk.isDiscontinuity = !match.captured(1).isEmpty();
+        chunk.isDiscontinuity = entry.isDiscontinuity;
         result.insert(chunk.sequence, chunk);
-    }
+        return result.size() < kMaxSegments;
+    });
     return result;
 }
 

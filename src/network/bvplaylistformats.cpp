@@ -6,6 +6,7 @@
 #include <QRegularExpression>
 
 #include <algorithm>
+#include <cctype>
 #include <iterator>
 #include <limits>
 
@@ -45,12 +46,29 @@ BVPlaylistStreams hlsMasterStreams(const QByteArray &data, const QUrl &playlistU
     if (!basePath.endsWith(QLatin1Char('/')))
         basePath += QLatin1Char('/');
     BVPlaylistStreams streams;
-    static const QRegularExpression variant(QStringLiteral("#EXT-X-STREAM-INF:.*BANDWIDTH=(\\d+).*\\n(.+)\\n"));
-    auto matches = variant.globalMatch(QString::fromUtf8(data));
-    while (matches.hasNext()) {
-        const QRegularExpressionMatch match = matches.next();
-        const quint32 bandwidth = match.captured(1).toUInt();
-        const QString uri = match.captured(2);
+    // Line by line, with work bounded by each line's length: a line with "#EXT-X-STREAM-INF:"
+    // and, after it, a last "BANDWIDTH=<digits>", ended by a newline, then a non-empty URI line
+    // ended by a newline.
+    static const QByteArray tag = QByteArrayLiteral("#EXT-X-STREAM-INF:");
+    static const QByteArray key = QByteArrayLiteral("BANDWIDTH=");
+    const QByteArrayList lines = data.split('\n');
+    const qsizetype terminated = lines.size() - 1; // the last piece has no newline after it
+    for (qsizetype k = 0; k + 1 < terminated; ++k) {
+        const QByteArray &line = lines[k];
+        const qsizetype inf = line.indexOf(tag);
+        if (inf < 0 || lines[k + 1].isEmpty())
+            continue;
+        const auto digitAt = [&line](qsizetype i) { return i < line.size() && std::isdigit(static_cast<unsigned char>(line[i])); };
+        qsizetype at = line.lastIndexOf(key);
+        while (at >= inf + tag.size() && !digitAt(at + key.size()))
+            at = at > 0 ? line.lastIndexOf(key, at - 1) : -1;
+        if (at < inf + tag.size())
+            continue;
+        qsizetype end = at + key.size();
+        while (digitAt(end))
+            ++end;
+        const quint32 bandwidth = line.mid(at + key.size(), end - at - key.size()).toUInt();
+        const QString uri = QString::fromUtf8(lines[++k]);
         if (bandwidth == 0 || uri.isEmpty())
             continue;
         QUrl url(uri, QUrl::TolerantMode);

@@ -6,6 +6,7 @@
 #include "bvnetworkaccessmanager.h"
 #include "bvplayer.h"
 #include "bvpropertyupdate.h"
+#include "bvweburl.h"
 
 #include <QRegularExpression>
 #include <QTimer>
@@ -234,8 +235,8 @@ void BVDaast::startBassPlayback()
     if (!m_stream)
         return; // the volume was refused and ended the ad
     handleDaastEvent(QStringLiteral("start"));
-    emit started(m_parser.adTitle, formatUrl(QUrl(m_parser.companionImageUrl)).toString(),
-                 formatUrl(QUrl(m_parser.companionClickThroughUrl)).toString());
+    emit started(m_parser.adTitle, webUrlForHost(m_parser.companionImageUrl, "banner image"),
+                 webUrlForHost(m_parser.companionClickThroughUrl, "click-through"));
     updateState();
 }
 
@@ -363,6 +364,15 @@ void BVDaast::handleDaastEvent(QString event)
     }
 }
 
+QString BVDaast::webUrlForHost(const QString &text, const char *what)
+{
+    const QUrl url = formatUrl(QUrl(text));
+    if (url.isEmpty() || bvIsWebUrl(url))
+        return url.toString();
+    qCWarning(bvLog) << playerName() << "Daast" << what << "URL is not http(s), dropped:" << url.scheme();
+    return QString();
+}
+
 void BVDaast::sendDaastEvent(QUrl url)
 {
     if (!m_player || !m_player->nam())
@@ -371,7 +381,7 @@ void BVDaast::sendDaastEvent(QUrl url)
     if (!formatted.isValid() || formatted.isEmpty())
         return;
     // The document comes from the network: its URLs are network URLs, never local files.
-    if (formatted.scheme() != QLatin1String("http") && formatted.scheme() != QLatin1String("https")) {
+    if (!bvIsWebUrl(formatted)) {
         qCDebug(bvLog) << playerName() << "Daast event url is not http(s), skipped:" << formatted.scheme();
         return;
     }

@@ -90,6 +90,9 @@ protected:
     static void bassStalled(quint32 handle, quint32 channel, quint32 data, void *user);
 
 private:
+    // A document's URL that the host shows or opens: http(s) only, else blank with a warning.
+    QString webUrlForHost(const QString &text, const char *what);
+
     // What an engine sync of the ad stream carries: read on the engine's sync thread,
     // kept until the stream is freed. `streamSerial` lets events of an abandoned ad be dropped.
     struct SyncRecord {

@@ -1,5 +1,7 @@
 #include "bvhlsmediaplaylist.h"
 
+#include "bvweburl.h"
+
 #include <QByteArrayList>
 
 #include <cctype>
@@ -132,8 +134,7 @@ BVHlsChunks chunks(const QByteArray &body, const QUrl &url, quint32 bitrate)
             segmentUrl.setScheme(url.scheme());
         }
         // Segments of a playlist from the network are network resources, never local files.
-        const QString scheme = segmentUrl.scheme();
-        if (scheme != QLatin1String("http") && scheme != QLatin1String("https"))
+        if (!bvIsWebUrl(segmentUrl))
             return true;
         BVHlsChunk chunk;
         chunk.sequence = quint32(seq);

@@ -3,6 +3,7 @@
 #include "bvlogging.h"
 #include "bvnetworkaccessmanager.h"
 #include "bvpropertyupdate.h"
+#include "bvweburl.h"
 
 #include <QJsonDocument>
 
@@ -171,6 +172,11 @@ bool BVMetadataUpdater::metaJsonParse(const QByteArray &data, bool isSilence)
     if (!cover.isEmpty() && cover.isRelative()) {
         cover = absoluteCover(object.value(QStringLiteral("cover")).toString());
         object.insert(QStringLiteral("cover"), cover.toString());
+    }
+    if (!cover.isEmpty() && !bvIsWebUrl(cover)) {
+        qCWarning(bvLog) << "Metadata updater: cover URL is not http(s), dropped:" << cover.scheme();
+        cover.clear();
+        object.insert(QStringLiteral("cover"), QString());
     }
     if (isSilence) {
         m_json = object;

@@ -1,5 +1,7 @@
 #include "bvplaylistformats.h"
 
+#include "bvweburl.h"
+
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -13,15 +15,9 @@
 namespace BVPlaylistFormats {
 namespace {
 
-bool isNetworkScheme(const QString &scheme)
-{
-    return scheme.compare(QLatin1String("http"), Qt::CaseInsensitive) == 0
-           || scheme.compare(QLatin1String("https"), Qt::CaseInsensitive) == 0;
-}
-
 bool isAllowedEntry(const QUrl &entry, const QUrl &listUrl)
 {
-    return isNetworkScheme(entry.scheme()) || (listUrl.isLocalFile() && entry.isLocalFile());
+    return bvIsWebUrl(entry) || (listUrl.isLocalFile() && entry.isLocalFile());
 }
 
 } // namespace

@@ -197,6 +197,21 @@ private slots:
         QCOMPARE(nam.urls.size(), 1);
     }
 
+    // A banner or click-through that is not http(s) never reaches the host: a file, a script.
+    void unsafeCompanionUrlsAreBlanked()
+    {
+        QByteArray document = adDocument(AdDocumentKind::Daast1, m_ads->base());
+        document.replace(m_ads->base() + "/banner.png", "file:///etc/passwd")
+            .replace(m_ads->base() + "/landing?sdkuiid=a&amp;sdkuiid=b", "javascript:alert(document.cookie)");
+        AdRig rig;
+        rig.daast->setDaastUrl(QUrl(m_ads->serveDocument("/ad.xml", document)));
+        rig.daast->play();
+        QTRY_COMPARE(rig.started.count(), 1);
+        QCOMPARE(rig.started.first().at(1).toString(), QString());
+        QCOMPARE(rig.started.first().at(2).toString(), QString());
+        rig.daast->stop();
+    }
+
     void failures_data()
     {
         QTest::addColumn<QByteArray>("document"); // empty: not served

@@ -67,6 +67,9 @@ private slots:
             << QByteArray("#EXTINF:1,\na.ts\n#EXT-X-DISCONTINUITY\n#EXTINF:1,\nb.ts\n")
             << QList<quint32>{0, 1} << QStringList{"http://h:8/live/a.ts", "http://h:8/live/b.ts"}
             << QList<quint32>{1};
+        QTest::newRow("a tag counts mid-line; a discontinuity only on the line right before it")
+            << QByteArray("#EXT-X-DISCONTINUITY\n\n#EXTINF:1,\na.ts\nnote #EXTINF:2,\nb.ts\n")
+            << QList<quint32>{0, 1} << QStringList{"http://h:8/live/a.ts", "http://h:8/live/b.ts"} << QList<quint32>{};
         QTest::newRow("entries that are not network URLs are dropped")
             << QByteArray("#EXTINF:1,\nfile://h/etc/passwd\n#EXTINF:1,\nftp://h/b.ts\n#EXTINF:1,\nc.ts\n")
             << QList<quint32>{2} << QStringList{"http://h:8/live/c.ts"} << QList<quint32>{};

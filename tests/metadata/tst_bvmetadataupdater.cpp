@@ -63,6 +63,10 @@ private slots:
         QTest::newRow("file name beside the document") << QByteArray("art.jpg") << "/station/art.jpg?k=1";
         QTest::newRow("absolute") << QByteArray("https://img.test/a.png") << "https://img.test/a.png";
         QTest::newRow("none") << QByteArray("") << "";
+        // What a host would open or show: only http(s) passes.
+        QTest::newRow("local file") << QByteArray("file:///etc/passwd") << "";
+        QTest::newRow("script") << QByteArray("javascript:alert(document.cookie)") << "";
+        QTest::newRow("inline data") << QByteArray("data:text/html,<b>x</b>") << "";
     }
 
     void documentAndCover()

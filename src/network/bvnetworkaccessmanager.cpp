@@ -11,7 +11,12 @@
 #include <QSysInfo>
 #include <QTimer>
 
+#include <memory>
+
 namespace {
+
+// Redirects a request follows at most: a server's redirect chain costs a handful of requests.
+constexpr int kMaxRedirects = 5;
 
 // Set on a reply whose body passed the limit given to getSafely().
 const char *const kOverLimitProperty = "bvOverLimit";
@@ -138,6 +143,7 @@ QNetworkReply *BVNetworkAccessManager::createRequest(Operation op, const QNetwor
         identified.setRawHeader("Authorization", authorization);
     if (guardsCredentials) // each redirect is checked before it is followed
         identified.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::UserVerifiedRedirectPolicy);
+    identified.setMaximumRedirectsAllowed(qMin(request.maximumRedirectsAllowed(), kMaxRedirects));
     if (!m_userAgent.isEmpty())
         identified.setRawHeader("User-Agent", m_userAgent.toUtf8());
     const QString referer = BVRequestIdentity::effectiveReferer(m_referer, m_tessaraUtmMark);
@@ -147,6 +153,7 @@ QNetworkReply *BVNetworkAccessManager::createRequest(Operation op, const QNetwor
     QNetworkReply *reply = QNetworkAccessManager::createRequest(op, identified, outgoingData);
     if (guardsCredentials)
         keepCredentialsAtHome(reply, url);
+    refuseRedirectLoops(reply, url);
     limitTime(reply);
     return reply;
 }
@@ -162,6 +169,20 @@ void BVNetworkAccessManager::keepCredentialsAtHome(QNetworkReply *reply, const Q
         }
         qCWarning(bvLog) << "Redirect refused: credentials of" << origin.toString(QUrl::RemoveUserInfo)
                          << "are not sent to" << target.toString(QUrl::RemoveUserInfo);
+        reply->abort();
+    });
+}
+
+void BVNetworkAccessManager::refuseRedirectLoops(QNetworkReply *reply, const QUrl &origin)
+{
+    // A chain that comes back to a URL it passed would only go round until the limit.
+    auto seen = std::make_shared<QList<QUrl>>(QList<QUrl>{origin});
+    connect(reply, &QNetworkReply::redirected, reply, [reply, seen](const QUrl &target) {
+        if (!seen->contains(target)) {
+            seen->append(target);
+            return;
+        }
+        qCWarning(bvLog) << "Redirect loop refused: back to" << target.toString(QUrl::RemoveUserInfo);
         reply->abort();
     });
 }

@@ -65,6 +65,7 @@ protected:
 
 private:
     void keepCredentialsAtHome(QNetworkReply *reply, const QUrl &origin);
+    static void refuseRedirectLoops(QNetworkReply *reply, const QUrl &origin);
     void limitTime(QNetworkReply *reply);
 
     bool m_await = false;

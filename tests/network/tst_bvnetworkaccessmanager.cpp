@@ -229,6 +229,38 @@ private slots:
         plain->deleteLater();
     }
 
+    // A redirect chain costs a handful of requests: none goes back to a URL it passed, and
+    // none goes on past five redirects.
+    void redirectsAreBudgeted_data()
+    {
+        QTest::addColumn<QByteArrayList>("chain"); // each path redirects to the next, the last to the first
+        QTest::addColumn<int>("paths");            // paths asked for, at most
+        QTest::addColumn<int>("requests");         // requests, at most (Qt may send one again)
+        QTest::newRow("to itself") << QByteArrayList{"/a"} << 1 << 2;
+        QTest::newRow("two in a ring") << QByteArrayList{"/a", "/b"} << 2 << 3;
+        QTest::newRow("a long chain") << QByteArrayList{"/a", "/b", "/c", "/d", "/e", "/f", "/g", "/h"} << 6 << 12;
+    }
+
+    void redirectsAreBudgeted()
+    {
+        QFETCH(QByteArrayList, chain);
+        QFETCH(int, paths);
+        QFETCH(int, requests);
+        for (qsizetype i = 0; i < chain.size(); ++i)
+            m_server->setResponse(chain[i], HttpResponse::redirect(chain[(i + 1) % chain.size()]));
+        BVNetworkAccessManager manager;
+        QNetworkReply *reply = BVNetworkAccessManager::getSafely(&manager, QUrl(QString::fromLatin1(m_server->url("/a"))), 1024);
+        QVERIFY(finished(reply));
+        QVERIFY(reply->error() != QNetworkReply::NoError);
+        int asked = 0, made = 0;
+        for (const QByteArray &path : chain) {
+            asked += m_server->requests(path).isEmpty() ? 0 : 1;
+            made += int(m_server->requests(path).size());
+        }
+        QVERIFY2(asked <= paths && made <= requests, qPrintable(QString("%1 paths, %2 requests").arg(asked).arg(made)));
+        reply->deleteLater();
+    }
+
     void settersReportChanges()
     {
         BVNetworkAccessManager manager;

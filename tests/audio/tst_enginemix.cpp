@@ -206,6 +206,13 @@ private slots:
         const size_t before = m_output->heard().size() / 2;
         QVERIFY(BASS_ChannelSlideAttribute(stream, BASS_ATTRIB_VOL, 0.2f, 300));
         m_output->play(400);
+        float volume = 0;
+        QVERIFY(BASS_ChannelGetAttribute(stream, BASS_ATTRIB_VOL, &volume));
+        QCOMPARE(volume, 0.2f);
+        QVERIFY(!BASS_ChannelSetAttribute(stream, BASS_ATTRIB_VOL, -1.0f));
+        QCOMPARE(BASS_ErrorGetCode(), BASS_ERROR_ILLPARAM);
+        QVERIFY(!BASS_ChannelSetAttribute(stream, BASS_ATTRIB_PUSH_LIMIT, 10.0f)); // not a push stream
+        QCOMPARE(BASS_ErrorGetCode(), BASS_ERROR_ILLTYPE);
         QVERIFY(BASS_ChannelSetAttribute(stream, BASS_ATTRIB_VOL, 40.0f));
         m_output->play(100);
         const std::vector<int16_t> &heard = m_output->heard();

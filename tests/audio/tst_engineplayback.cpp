@@ -252,24 +252,6 @@ private slots:
         QVERIFY2(qAbs(msBetween(start, end.time(0)) - 1000) < 30, qPrintable(QString::number(msBetween(start, end.time(0)))));
     }
 
-    void volumeSlideReachesTargetInItsTime()
-    {
-        const HSTREAM stream = BASS_StreamCreateFile(FALSE, path("tone2s.wav").toUtf8().constData(), 0, 0, 0);
-        QVERIFY(BASS_ChannelPlay(stream, FALSE));
-        QVERIFY(BASS_ChannelSlideAttribute(stream, BASS_ATTRIB_VOL, 0.2f, 400));
-        QTest::qWait(200);
-        float volume = 0;
-        QVERIFY(BASS_ChannelGetAttribute(stream, BASS_ATTRIB_VOL, &volume));
-        QVERIFY2(volume > 0.5f && volume < 0.7f, qPrintable(QString::number(volume)));
-        QTest::qWait(300);
-        QVERIFY(BASS_ChannelGetAttribute(stream, BASS_ATTRIB_VOL, &volume));
-        QCOMPARE(volume, 0.2f);
-        QVERIFY(!BASS_ChannelSetAttribute(stream, BASS_ATTRIB_VOL, -1.0f));
-        QCOMPARE(BASS_ErrorGetCode(), BASS_ERROR_ILLPARAM);
-        QVERIFY(!BASS_ChannelSetAttribute(stream, BASS_ATTRIB_PUSH_LIMIT, 10.0f)); // not a push stream
-        QCOMPARE(BASS_ErrorGetCode(), BASS_ERROR_ILLTYPE);
-    }
-
     void filePositionsOfLocalFile()
     {
         const QString file = path("tone2s.mp3");

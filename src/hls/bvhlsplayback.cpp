@@ -292,6 +292,8 @@ DWORD BVHlsPlayback::streamRead(void *buffer, DWORD length)
     const quint64 current = player->streamFilePosCurrent();
     const quint64 buffered = player->streamFilePosBuffer();
     const qint32 end = before + n == chunk->data.size() ? qint32(chunk->data.size()) + 1 : before + n;
+    if (chunk->readPos == chunk->data.size())
+        chunk->data.clear(); // read to its end: its bytes go (its read position still tells it is read)
     queueMeta(*chunk, before, end, buffered, current);
     emitDueMeta(buffered, current);
     m_readStarted = true;

@@ -275,11 +275,12 @@ void BVPlayer::handlePlaylist(BVPlaylistStreams streams, bool isHls)
         retryStart();
         return;
     }
-    if (scheme == QLatin1String("push"))
-        startChannel(m_pushPlayback, m_pushPlayback->start(m_startPosBytes), BVBass::errorMessage());
-    else if (scheme == QLatin1String("record"))
-        startChannel(m_recordPlayback, m_recordPlayback->start(m_startPosBytes), BVBass::errorMessage());
-    else if (isHls)
+    if (hostFed) {
+        BVPlayback *backend = scheme == QLatin1String("push") ? static_cast<BVPlayback *>(m_pushPlayback)
+                                                              : static_cast<BVPlayback *>(m_recordPlayback);
+        const quint32 handle = backend->start(m_startPosBytes);
+        startChannel(backend, handle, BVBass::errorMessage()); // the error of that start, read after it
+    } else if (isHls)
         startHls();
     else
         m_bassPlayback->startInBackground(m_startPosBytes); // goes on in startChannel

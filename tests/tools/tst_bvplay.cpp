@@ -3,6 +3,7 @@
 #include "testhttpserver.h"
 #include "testmedia.h"
 
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QJsonArray>
@@ -11,6 +12,8 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <csignal>
 
 using namespace bvtest;
 
@@ -306,6 +309,36 @@ private slots:
         bvplay.terminate();
         QVERIFY(bvplay.waitForFinished(10000));
         QVERIFY2(timer.elapsed() < 2500, QByteArray::number(timer.elapsed()));
+    }
+
+    // A bvplay killed outright takes its HLS demo's encoder with it (it writes files, so no
+    // broken pipe would end it).
+    void killedBvplayLeavesNoEncoder()
+    {
+        QProcess bvplay;
+        bvplay.start(BVPLAY_PATH, {"--device", "0", "--demo", "hls"});
+        QVERIFY(bvplay.waitForStarted());
+        const QString tasks = QString("/proc/%1/task").arg(bvplay.processId());
+        const auto readChild = [&] { // the encoder's thread may be any of bvplay's
+            for (const QString &task : QDir(tasks).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+                QFile file(tasks + "/" + task + "/children");
+                if (file.open(QIODevice::ReadOnly) && !file.readAll().trimmed().isEmpty()) {
+                    file.seek(0);
+                    return file.readAll().trimmed();
+                }
+            }
+            return QByteArray();
+        };
+        QTRY_VERIFY(!readChild().isEmpty());
+        const QByteArray encoder = readChild().split(' ').first();
+        const auto alive = [&encoder] {
+            QFile stat("/proc/" + encoder + "/stat");
+            return stat.open(QIODevice::ReadOnly) && !stat.readAll().contains(") Z "); // a zombie is dead
+        };
+        QVERIFY(alive());
+        ::kill(pid_t(bvplay.processId()), SIGKILL);
+        QVERIFY(bvplay.waitForFinished());
+        QTRY_VERIFY(!alive());
     }
 
     // URLs print without their passwords; titles print without control characters.

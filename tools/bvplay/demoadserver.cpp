@@ -1,5 +1,6 @@
 #include "demoadserver.h"
 
+#include "childprocess.h"
 #include "httpanswer.h"
 
 #include <QProcess>
@@ -21,6 +22,7 @@ DemoAdServer::DemoAdServer(QObject *parent) : QObject(parent) {}
 bool DemoAdServer::start(QString &error)
 {
     QProcess encoder;
+    endWithParent(encoder);
     encoder.start(QStringLiteral("ffmpeg"),
                   {"-hide_banner", "-loglevel", "error", "-nostdin", "-f", "lavfi", "-i",
                    "sine=frequency=880:beep_factor=2:sample_rate=44100:duration=5", "-ac", "2", "-c:a", "libmp3lame",

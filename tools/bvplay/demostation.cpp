@@ -1,5 +1,6 @@
 #include "demostation.h"
 
+#include "childprocess.h"
 #include "httpanswer.h"
 
 #include <QTcpSocket>
@@ -24,6 +25,7 @@ bool DemoStation::start(QString &error)
 {
     // Five seconds at once, then real time: the station has its burst ready for the first listener.
     const QString tone = QStringLiteral("sine=frequency=330:beep_factor=3:sample_rate=44100");
+    endWithParent(m_encoder);
     m_encoder.start(QStringLiteral("ffmpeg"),
                     {"-hide_banner", "-loglevel", "error", "-nostdin", "-f", "lavfi", "-i", tone + ":duration=5", "-f",
                      "lavfi", "-i", tone, "-filter_complex", "[1:a]arealtime[live];[0:a][live]concat=n=2:v=0:a=1",

@@ -1,5 +1,6 @@
 #include "hlsstation.h"
 
+#include "childprocess.h"
 #include "timedid3.h"
 
 #include <QElapsedTimer>
@@ -52,6 +53,7 @@ bool HlsStation::start(quint16 port, QString &error)
               << "-master_pl_name" << "master.m3u8" << "-var_stream_map" << streamMap.join(' ')
               << "-hls_segment_filename" << m_dir.filePath("v%v_%d.ts") << m_dir.filePath("v%v.m3u8");
     m_encoder.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    endWithParent(m_encoder);
     m_encoder.start(QStringLiteral("ffmpeg"), arguments);
     if (!m_encoder.waitForStarted()) {
         error = QStringLiteral("can not start ffmpeg for the HLS station: ") + m_encoder.errorString();

@@ -157,7 +157,8 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(ended.count(), 1, 6000);
         QCOMPARE(facade.state(), facade.player()->state());
         QTest::qWait(1500);
-        const QList<Window> heard = windows(firstChannel(recorder.stop(), SinkRecorder::kChannels));
+        const Pcm pcm = firstChannel(recorder.stop(), SinkRecorder::kChannels);
+        const QList<Window> heard = windows(pcm);
         QCOMPARE(states.first(), BVPlayerSource::StalledState);
         QVERIFY(states.contains(BVPlayerSource::PlayingState));
         QCOMPARE(errors.count(), 0);
@@ -170,6 +171,11 @@ private slots:
             }
         QVERIFY(adFirst >= 0);
         const double adEndMs = heard[adLast].ms + 20;
+        // No hole in the ad, up to where the station comes in under its end.
+        const auto sample = [](double ms) { return qsizetype(ms * SinkRecorder::kRate / 1000); };
+        const std::vector<Gap> gaps = silentGaps(Pcm(pcm.begin() + sample(heard[adFirst].ms), pcm.begin() + sample(adEndMs - 200)),
+                                                 SinkRecorder::kRate);
+        QVERIFY2(gaps.empty(), describeGaps(gaps, SinkRecorder::kRate).c_str());
         QVERIFY2(qAbs(adEndMs - heard[adFirst].ms - 3000) < 60, qPrintable(QString::number(adEndMs - heard[adFirst].ms)));
         // The ad plays alone until the last tenth of a second; the station comes in from there.
         qsizetype stationFirst = -1;

@@ -2,7 +2,8 @@
 # Silence at the sink around seeks: a player plays a 120 s tone (WAV, MP3), is sought to
 # 30, 60 and 10 s and set to volume 0.9 while the sink's monitor is recorded; prints the
 # holes of 2 ms or more inside the tone and the longest one, per run. bvplay is driven
-# through a --connect replica, mpv (when installed) through its IPC socket.
+# through a --connect replica, mpv (when installed) through its IPC socket; paplay playing the
+# WAV for as long, without seeks, shows what the server itself drops.
 #   bench/seek_gaps.sh [--busy] [--runs N]     (PULSE_SERVER: the server whose bvtest_sink is recorded)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -54,7 +55,11 @@ measure() { # player file
     >"$work/rec.raw" &
   local recorder=$!
   sleep 1
-  if [ "$player" = bvplay ]; then
+  if [ "$player" = paplay ]; then
+    paplay "$file" &
+    pid=$!
+    sleep 6
+  elif [ "$player" = bvplay ]; then
     "$bvplay" --publish "local:bvseek$$" "$file" >/dev/null 2>&1 &
     pid=$!
     sleep 1
@@ -87,11 +92,12 @@ print("sound %.1f s, holes >= 2 ms: %d, longest %.1f ms, >= 10 ms: %d"
 PY
 }
 
-players=(bvplay)
+players=(bvplay paplay)
 command -v mpv >/dev/null && players+=(mpv)
 echo "server: $(pactl info | sed -n 's/^Server Name: //p'); busy loops: $busy"
 for player in "${players[@]}"; do
   for ext in wav mp3; do
+    [ "$player" = paplay ] && [ "$ext" = mp3 ] && continue
     for run in $(seq "$runs"); do
       printf '%-6s %s run %d: ' "$player" "$ext" "$run"
       measure "$player" "$work/tone.$ext"

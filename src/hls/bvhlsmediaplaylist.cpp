@@ -1,10 +1,9 @@
 #include "bvhlsmediaplaylist.h"
 
+#include "bvplaylisttext.h"
 #include "bvweburl.h"
 
 #include <QByteArrayList>
-
-#include <cctype>
 
 namespace BVHlsMediaPlaylist {
 
@@ -13,32 +12,23 @@ namespace {
 const QByteArray kExtInf = QByteArrayLiteral("#EXTINF:");
 const QByteArray kDiscontinuity = QByteArrayLiteral("#EXT-X-DISCONTINUITY");
 
-// The digits at `at`.
-QByteArray digitsAt(const QByteArray &text, qsizetype at)
-{
-    qsizetype end = at;
-    while (end < text.size() && std::isdigit(static_cast<unsigned char>(text[end])))
-        ++end;
-    return text.mid(at, end - at);
-}
-
 // The longest number at `at` of the form digits, or [digits].digits; empty when there is none.
 QByteArray durationAt(const QByteArray &line, qsizetype at)
 {
-    const QByteArray whole = digitsAt(line, at);
+    const QByteArray whole = bvDigitsAt(line, at);
     const qsizetype dot = at + whole.size();
     if (dot < line.size() && line[dot] == '.') {
-        const QByteArray fraction = digitsAt(line, dot + 1);
+        const QByteArray fraction = bvDigitsAt(line, dot + 1);
         if (!fraction.isEmpty())
             return whole + '.' + fraction;
     }
     return whole;
 }
 
-// The duration after the first "#EXTINF:" in `line` that has one; `at` gets its position.
-QByteArray extInf(const QByteArray &line, qsizetype &at)
+// The duration after the first "#EXTINF:" in `line` that has one.
+QByteArray extInf(const QByteArray &line)
 {
-    for (at = line.indexOf(kExtInf); at >= 0; at = line.indexOf(kExtInf, at + 1)) {
+    for (qsizetype at = line.indexOf(kExtInf); at >= 0; at = line.indexOf(kExtInf, at + 1)) {
         const QByteArray duration = durationAt(line, at + kExtInf.size());
         if (!duration.isEmpty())
             return duration;
@@ -74,8 +64,7 @@ void forEachEntry(const QByteArray &body, Take take)
     const QByteArrayList lines = body.split('\n');
     const qsizetype terminated = lines.size() - 1; // the last piece has no newline after it
     for (qsizetype k = 0; k < terminated;) {
-        qsizetype at = 0;
-        QByteArray duration = extInf(lines[k], at);
+        QByteArray duration = extInf(lines[k]);
         QByteArray uri = duration.isEmpty() ? QByteArray() : uriLine(lines, k + 1);
         if (!uri.isEmpty()) {
             if (!take(Entry{duration.toDouble(), QString::fromUtf8(uri), false}))
@@ -102,7 +91,7 @@ quint64 mediaSequence(const QByteArray &body)
 {
     static const QByteArray tag = QByteArrayLiteral("#EXT-X-MEDIA-SEQUENCE:");
     for (qsizetype at = body.indexOf(tag); at >= 0; at = body.indexOf(tag, at + 1)) {
-        const QByteArray digits = digitsAt(body, at + tag.size());
+        const QByteArray digits = bvDigitsAt(body, at + tag.size());
         if (!digits.isEmpty())
             return digits.toULongLong();
     }

@@ -1,5 +1,6 @@
 #include "bvplaylistformats.h"
 
+#include "bvplaylisttext.h"
 #include "bvweburl.h"
 
 #include <QJsonArray>
@@ -8,7 +9,6 @@
 #include <QRegularExpression>
 
 #include <algorithm>
-#include <cctype>
 #include <iterator>
 #include <limits>
 
@@ -54,16 +54,13 @@ BVPlaylistStreams hlsMasterStreams(const QByteArray &data, const QUrl &playlistU
         const qsizetype inf = line.indexOf(tag);
         if (inf < 0 || lines[k + 1].isEmpty())
             continue;
-        const auto digitAt = [&line](qsizetype i) { return i < line.size() && std::isdigit(static_cast<unsigned char>(line[i])); };
-        qsizetype at = line.lastIndexOf(key);
-        while (at >= inf + tag.size() && !digitAt(at + key.size()))
-            at = at > 0 ? line.lastIndexOf(key, at - 1) : -1;
-        if (at < inf + tag.size())
+        QByteArray digits;
+        for (qsizetype at = line.lastIndexOf(key); at >= inf + tag.size() && digits.isEmpty();
+             at = at > 0 ? line.lastIndexOf(key, at - 1) : -1)
+            digits = bvDigitsAt(line, at + key.size());
+        if (digits.isEmpty())
             continue;
-        qsizetype end = at + key.size();
-        while (digitAt(end))
-            ++end;
-        const quint32 bandwidth = line.mid(at + key.size(), end - at - key.size()).toUInt();
+        const quint32 bandwidth = digits.toUInt();
         const QString uri = QString::fromUtf8(lines[++k]);
         if (bandwidth == 0 || uri.isEmpty())
             continue;

@@ -34,8 +34,6 @@ public:
     void play(int ms);
     // Everything played so far: interleaved stereo; a period the queue could not fill is silence.
     const std::vector<int16_t> &heard() const { return m_heard; }
-    // Periods the queue could not fill.
-    int underruns() const { return m_underruns; }
 
 private:
     void runWriter();
@@ -48,7 +46,6 @@ private:
     int64_t m_nextRunFrame = 0; // when the writer asked to look again
     std::atomic<bool> m_changed{false};
     std::vector<int16_t> m_heard;
-    int m_underruns = 0;
 };
 
 } // namespace bvtest

@@ -1,26 +1,38 @@
 #include "bvdaast.h"
 
 #include "bass.h"
+#include "bvadbreak.h"
+#include "bvbackgroundstream.h"
 #include "bvbass.h"
 #include "bvlogging.h"
 #include "bvnetworkaccessmanager.h"
 #include "bvplayer.h"
 #include "bvpropertyupdate.h"
+#include "bvvastreader.h"
 #include "bvweburl.h"
 
 #include <QRegularExpression>
+#include <QSet>
 #include <QTimer>
 #include <QUrlQuery>
 
 #include <algorithm>
+#include <climits>
 
-BVDaast::BVDaast(BVPlayer *player) : QObject(player), m_player(player)
+BVDaast::BVDaast(BVPlayer *player) : QObject(player), m_player(player), m_timeLimit(new QTimer(this))
 {
     connect(this, &BVDaast::volumeChanged, this, &BVDaast::handleStreamVolume);
+    m_timeLimit->setSingleShot(true);
+    connect(m_timeLimit, &QTimer::timeout, this, [this] {
+        qCWarning(bvLog) << playerName() << "Daast ad cut: it played past its time limit";
+        finishSpot();
+    });
 }
 
 BVDaast::~BVDaast()
 {
+    if (m_creation)
+        m_creation->abandon();
     // Freeing the stream first: no engine callback runs after it, none is aimed at this object.
     if (m_stream)
         BASS_StreamFree(m_stream);
@@ -41,6 +53,16 @@ bool BVDaast::setVolume(double volume)
     return bvUpdateProperty(this, m_volume, volume, &BVDaast::volumeChanged);
 }
 
+bool BVDaast::setIsLenient(bool isLenient)
+{
+    return bvUpdateProperty(this, m_isLenient, isLenient, &BVDaast::isLenientChanged);
+}
+
+bool BVDaast::setMaxDurationMs(int maxDurationMs)
+{
+    return bvUpdateProperty(this, m_maxDurationMs, maxDurationMs, &BVDaast::maxDurationMsChanged);
+}
+
 bool BVDaast::updateState(BVPlayerSource::State state)
 {
     return bvUpdateProperty(this, m_state, state, &BVDaast::stateChanged);
@@ -48,7 +70,8 @@ bool BVDaast::updateState(BVPlayerSource::State state)
 
 BVPlayerSource::State BVDaast::readState()
 {
-    if (m_request)
+    // Fetching a document, opening an ad's stream, or between the ads of a break.
+    if (m_request || m_creation || (m_break && !m_stream))
         return BVPlayerSource::StalledState;
     if (!m_stream)
         return BVPlayerSource::StoppedState;
@@ -99,6 +122,8 @@ void BVDaast::play()
     if (readState() == BVPlayerSource::PausedState && formatUrl(m_daastUrl) == m_requestUrl) {
         if (!BASS_ChannelPlay(m_stream, FALSE))
             handleError(QStringLiteral("Can not play daast stream from paused") + BVBass::errorMessage());
+        else if (m_timeLeftWhenPaused >= 0)
+            m_timeLimit->start(std::exchange(m_timeLeftWhenPaused, -1));
         updateState();
         return;
     }
@@ -108,6 +133,7 @@ void BVDaast::play()
         emit skipped();
         return;
     }
+    m_deadline = m_daastTimeoutMs > 0 ? QDeadlineTimer(m_daastTimeoutMs) : QDeadlineTimer(QDeadlineTimer::Forever);
     m_request = BVNetworkAccessManager::getSafely(m_player->nam(), m_requestUrl, BV_DAAST_MAX_DOCUMENT_BYTES);
     connect(m_request, &QNetworkReply::finished, this, &BVDaast::daastRequestFinished);
     if (m_daastTimeoutMs > 0) {
@@ -132,8 +158,12 @@ void BVDaast::pause()
     const DWORD active = BASS_ChannelIsActive(m_stream);
     if (active != BASS_ACTIVE_PLAYING && active != BASS_ACTIVE_STALLED)
         return;
-    if (!BASS_ChannelPause(m_stream))
+    if (!BASS_ChannelPause(m_stream)) {
         handleError(QStringLiteral("Can not pause daast stream") + BVBass::errorMessage());
+    } else if (m_timeLimit->isActive()) {
+        m_timeLeftWhenPaused = m_timeLimit->remainingTime();
+        m_timeLimit->stop();
+    }
     updateState();
 }
 
@@ -159,6 +189,10 @@ void BVDaast::daastRequestFinished()
         handleError(QStringLiteral("Can not get daast data from url:") + shownUrl);
         return;
     }
+    if (m_isLenient) {
+        startBreak(reply->readAll());
+        return;
+    }
     if (!m_parser.parse(reply->readAll())) {
         handleError(QStringLiteral("Can not parse daast data from url:") + shownUrl);
         return;
@@ -168,7 +202,56 @@ void BVDaast::daastRequestFinished()
         emit skipped();
         return;
     }
+    playSpot(BVAdSpot::fromRecord(m_parser));
+}
+
+int BVDaast::stationKbps() const
+{
+    return int(m_player->currentBitrate());
+}
+
+// A lenient document: its ads, wrapped or not, pods and fallbacks, make one break.
+void BVDaast::startBreak(const QByteArray &document)
+{
+    const BVVastDocument ads = BVVastReader::read(document, stationKbps());
+    if (!ads.valid) {
+        handleError(QStringLiteral("Can not parse daast data from url:") + m_requestUrl.toString(QUrl::RemovePassword));
+        return;
+    }
+    m_break = new BVAdBreak(m_player->nam(), [this](const QUrl &url) { return formatUrl(url); }, m_deadline,
+                            stationKbps(), this);
+    connect(m_break, &BVAdBreak::ready, this, &BVDaast::playSpot);
+    connect(m_break, &BVAdBreak::failed, this, &BVDaast::reportError);
+    connect(m_break, &BVAdBreak::finished, this, &BVDaast::finishBreak);
+    if (!m_break->begin(ads, m_requestUrl)) {
+        qCDebug(bvLog) << playerName() << "Daast: no ad this time";
+        reportError(ads.errorUrls, BVAdBreak::NoAdAfterWrappers);
+        stopBassPlayback();
+        emit skipped();
+        return;
+    }
+    m_break->next(false);
+    updateState();
+}
+
+void BVDaast::playSpot(const BVAdSpot &spot)
+{
+    m_spot = spot;
     startBassPlayback();
+}
+
+void BVDaast::finishBreak()
+{
+    const bool played = m_spotsStarted > 0;
+    const QString failure = m_spotFailure;
+    stopBassPlayback();
+    if (!played && failure.isEmpty()) {
+        emit skipped();
+        return;
+    }
+    emit ended();
+    if (!played)
+        emit error(failure);
 }
 
 void BVDaast::eventRequestFinished()
@@ -184,30 +267,48 @@ QString BVDaast::mediaUrlForLog(const QUrl &mediaUrl) const
                                                      nam->referer(), nam->tessaraUserId(), nam->tessaraUtmMark()));
 }
 
+// Opens the ad's stream on a worker: the owner's thread never waits for the media server.
 void BVDaast::startBassPlayback()
 {
     if (!m_player || !m_player->nam())
         return;
-    if (m_parser.linearMediaUrl.isEmpty()) {
+    if (m_spot.mediaUrl.isEmpty()) {
         handleError(QStringLiteral("Can not start playing daast because linearMediaUrl isEmpty"));
         return;
     }
     BVNetworkAccessManager *nam = m_player->nam();
-    const QUrl mediaUrl = formatUrl(QUrl(m_parser.linearMediaUrl));
+    const QUrl mediaUrl = formatUrl(QUrl(m_spot.mediaUrl));
     const QString shownUrl = mediaUrlForLog(mediaUrl);
-    const QByteArray engineUrl = BVBass::formatStreamUrl(mediaUrl, nam->userAgent(), nam->referer(),
-                                                         nam->tessaraUserId(), nam->tessaraUtmMark());
-    m_stream = BASS_StreamCreateURL(engineUrl.constData(), 0, BASS_STREAM_AUTOFREE, nullptr, this);
-    if (!m_stream) {
-        handleError(QStringLiteral("Can not create daast stream by url ") + shownUrl + QStringLiteral(" Bass error: ")
-                    + BVBass::errorMessage());
+    if (!bvIsWebUrl(mediaUrl)) { // the document comes from the network: never a local file
+        failSpot(QStringLiteral("Can not create daast stream by url ") + shownUrl
+                 + QStringLiteral(" Bass error: not an http(s) URL"));
         return;
     }
+    const QByteArray engineUrl = BVBass::formatStreamUrl(mediaUrl, nam->userAgent(), nam->referer(),
+                                                         nam->tessaraUserId(), nam->tessaraUtmMark());
+    m_creation = BVBackgroundStream::launch(
+        this, [engineUrl] { return BASS_StreamCreateURL(engineUrl.constData(), 0, BASS_STREAM_AUTOFREE, nullptr, nullptr); },
+        [this, shownUrl](quint32 handle, const QString &engineError) {
+            m_creation.reset();
+            streamCreated(handle, shownUrl, engineError);
+        });
+    updateState();
+}
+
+// Arms the new stream's syncs and plays it.
+void BVDaast::streamCreated(quint32 handle, const QString &shownUrl, const QString &engineError)
+{
+    if (!handle) {
+        failSpot(QStringLiteral("Can not create daast stream by url ") + shownUrl + QStringLiteral(" Bass error: ")
+                 + engineError);
+        return;
+    }
+    m_stream = handle;
     ++m_streamSerial;
     const QWORD length = BASS_ChannelGetLength(m_stream, BASS_POS_BYTE);
     if (length == QWORD(-1) || length == 0 || BASS_ChannelBytes2Seconds(m_stream, length) < 0.01) {
-        handleError(QStringLiteral("Can not get duration from daast stream by url ") + shownUrl
-                    + QStringLiteral(" Bass error: ") + BVBass::errorMessage());
+        failSpot(QStringLiteral("Can not get duration from daast stream by url ") + shownUrl
+                 + QStringLiteral(" Bass error: ") + BVBass::errorMessage());
         return;
     }
     armPositionSyncs(length);
@@ -228,29 +329,70 @@ void BVDaast::startBassPlayback()
         return;
     }
     if (!BASS_ChannelPlay(m_stream, FALSE)) {
-        handleError(QStringLiteral("Can not play daast stream") + BVBass::errorMessage());
+        failSpot(QStringLiteral("Can not play daast stream") + BVBass::errorMessage());
         return;
     }
     handleStreamVolume();
     if (!m_stream)
         return; // the volume was refused and ended the ad
+    ++m_spotsStarted;
+    startTimeLimit();
     handleDaastEvent(QStringLiteral("start"));
-    emit started(m_parser.adTitle, webUrlForHost(m_parser.companionImageUrl, "banner image"),
-                 webUrlForHost(m_parser.companionClickThroughUrl, "click-through"));
+    emit started(m_spot.title, webUrlForHost(m_spot.bannerUrl, "banner image"),
+                 webUrlForHost(m_spot.clickThroughUrl, "click-through"));
     updateState();
 }
 
+// The station comes back at the earliest of the document's duration plus a grace, the
+// host's cap and what is left of the break.
+void BVDaast::startTimeLimit()
+{
+    qint64 limit = m_maxDurationMs > 0 ? m_maxDurationMs : LLONG_MAX;
+    if (m_spot.durationMs >= 0)
+        limit = qMin(limit, m_spot.durationMs + BV_DAAST_DURATION_GRACE);
+    if (m_break)
+        limit = qMin(limit, m_break->remainingMs());
+    m_timeLeftWhenPaused = -1;
+    m_spotClock.start();
+    if (limit != LLONG_MAX)
+        m_timeLimit->start(int(qMin<qint64>(limit, INT_MAX)));
+}
+
+void BVDaast::failSpot(const QString &message)
+{
+    if (!m_break) {
+        handleError(message);
+        return;
+    }
+    qCWarning(bvLog) << playerName() << message;
+    m_spotFailure = message;
+    reportError(m_spot.errorUrls, BVAdBreak::MediaFailed);
+    freeStream();
+    m_break->next(true);
+}
+
+void BVDaast::finishSpot()
+{
+    if (!m_break) {
+        stopBassPlayback();
+        emit ended();
+        return;
+    }
+    m_break->addPlayed(m_spotClock.elapsed());
+    freeStream();
+    m_break->next(false);
+}
+
 // The seconds the document has a progress event for ("progress" and a second number), in order.
-static QList<quint64> trackedSeconds(const BVDaastParser &ad)
+static QList<quint64> trackedSeconds(const BVAdSpot &ad)
 {
     static const QRegularExpression name(QStringLiteral("^progress(0|[1-9]\\d{0,8})$"));
     QList<quint64> seconds;
-    for (const QMap<QString, QString> *urls : {&ad.linearTrackingUrls, &ad.companionTrackingUrls})
-        for (const QString &event : urls->keys()) {
-            const QRegularExpressionMatch match = name.match(event);
-            if (match.hasMatch())
-                seconds.append(match.captured(1).toULongLong());
-        }
+    for (const auto &[event, url] : ad.trackingUrls) {
+        const QRegularExpressionMatch match = name.match(event);
+        if (match.hasMatch())
+            seconds.append(match.captured(1).toULongLong());
+    }
     std::sort(seconds.begin(), seconds.end());
     seconds.erase(std::unique(seconds.begin(), seconds.end()), seconds.end());
     return seconds;
@@ -280,14 +422,25 @@ void BVDaast::armPositionSyncs(quint64 length)
         qCWarning(bvLog) << playerName() << "Can not get 1 second in bytes from daast stream" << BVBass::errorMessage();
         return;
     }
-    for (quint64 i : trackedSeconds(m_parser)) {
+    QList<std::pair<quint64, QString>> syncs;
+    for (quint64 i : trackedSeconds(m_spot)) {
         if (i * second > length)
             break;
-        const QString event = QStringLiteral("progress") + QString::number(i);
-        if (!createDaastPosSync(i * second, event))
+        syncs.append({i * second, QStringLiteral("progress") + QString::number(i)});
+    }
+    // Progress at an offset ("progress@00:00:05", "progress@25%"), once per offset.
+    QSet<QString> offsets;
+    for (const auto &[event, url] : m_spot.trackingUrls)
+        if (event.startsWith(QLatin1String("progress@")) && !offsets.contains(event)) {
+            offsets.insert(event);
+            const qint64 position = BVVastReader::offsetPosition(event.mid(9), length, second);
+            if (position >= 0)
+                syncs.append({quint64(position), event});
+        }
+    for (const auto &[position, event] : syncs)
+        if (!createDaastPosSync(position, event))
             qCDebug(bvLog) << playerName() << QStringLiteral("Can not set daast ") + event + QStringLiteral(" event sync")
                            << BVBass::errorMessage();
-    }
 }
 
 BVDaast::SyncRecord *BVDaast::newSyncRecord(const QString &event)
@@ -351,17 +504,36 @@ void BVDaast::deliverStalled(const SyncRecord &record, quint32 data)
 void BVDaast::handleDaastEvent(QString event)
 {
     if (event == QLatin1String("aboutToEnd")) {
-        emit aboutToEnd();
+        if (!m_break || !m_break->hasMore()) // the station returns only after the break's last ad
+            emit aboutToEnd();
     } else if (event == QLatin1String("click")) {
-        sendDaastEvent(QUrl(m_parser.companionClickTrackingUrl));
+        for (const QString &url : m_spot.clickTrackingUrls)
+            sendTracking(url);
     } else if (event == QLatin1String("error")) {
-        sendDaastEvent(QUrl(m_parser.errorUrl));
+        reportError(m_spot.errorUrls, BVAdBreak::UndefinedError);
     } else {
-        if (event == QLatin1String("start"))
-            sendDaastEvent(QUrl(m_parser.impressionUrl));
-        sendDaastEvent(QUrl(m_parser.linearTrackingUrls.value(event)));
-        sendDaastEvent(QUrl(m_parser.companionTrackingUrls.value(event)));
+        if (event == QLatin1String("start")) {
+            for (const QString &url : m_spot.impressionUrls)
+                sendTracking(url);
+            if (m_isLenient) // the companion's view is its start
+                for (const QString &url : m_spot.urlsOf(QStringLiteral("creativeView")))
+                    sendTracking(url);
+        }
+        for (const QString &url : m_spot.urlsOf(event))
+            sendTracking(url);
     }
+}
+
+void BVDaast::reportError(const QStringList &errorUrls, int code)
+{
+    for (const QString &url : errorUrls)
+        sendTracking(url, code);
+}
+
+// Lenient documents use the ad servers' macros; strict URLs are requested as written.
+void BVDaast::sendTracking(const QString &url, int errorCode)
+{
+    sendDaastEvent(QUrl(m_isLenient ? BVVastReader::expandMacros(url, errorCode, QDateTime::currentDateTimeUtc()) : url));
 }
 
 QString BVDaast::webUrlForHost(const QString &text, const char *what)
@@ -393,14 +565,30 @@ void BVDaast::stopBassPlayback()
 {
     m_requestUrl.clear();
     BVNetworkAccessManager::discardReply(m_request, this);
+    if (m_creation)
+        std::exchange(m_creation, nullptr)->abandon();
+    if (m_break) { // this may run inside its signal: it goes later, and says nothing more here
+        m_break->disconnect(this);
+        m_break->deleteLater();
+        m_break = nullptr;
+    }
     m_parser.clear();
+    m_spot = BVAdSpot();
+    m_spotsStarted = 0;
+    m_spotFailure.clear();
+    freeStream();
+    updateState();
+}
+
+void BVDaast::freeStream()
+{
+    m_timeLimit->stop();
     if (m_stream) {
         BASS_StreamFree(m_stream); // may already be gone: the engine frees it at its end
         m_stream = 0;
     }
     // No callback of the freed stream runs any more: its records can go.
     m_syncRecords.clear();
-    updateState();
 }
 
 void BVDaast::handleError(QString message)
@@ -414,8 +602,7 @@ void BVDaast::handleError(QString message)
 void BVDaast::handleStreamEnd()
 {
     handleDaastEvent(QStringLiteral("complete"));
-    stopBassPlayback();
-    emit ended();
+    finishSpot();
 }
 
 void BVDaast::handleStreamStalledChanged(bool isStalled)

@@ -1,9 +1,12 @@
 #pragma once
 
+#include "bvadspot.h"
 #include "bvdaastparser.h"
 #include "bvglobal.h"
 #include "rep_bvplayer_source.h"
 
+#include <QDeadlineTimer>
+#include <QElapsedTimer>
 #include <QNetworkReply>
 #include <QObject>
 #include <QPointer>
@@ -12,12 +15,17 @@
 #include <memory>
 #include <vector>
 
+class BVAdBreak;
+class BVBackgroundStream;
 class BVPlayer;
+class QTimer;
 
 // Plays one audio ad beside its player's stream: fetches and parses the ad document,
 // plays the ad's audio as an engine stream of its own and requests the document's
 // tracking URLs at the impression, start, each second, the quartiles, the end, an
-// error and a companion click.
+// error and a companion click. A lenient ad object also reads documents as ad servers write
+// them, follows wrappers and plays pods. The ad's stream is opened off the owner's thread, and
+// no ad keeps the station muted past its document's duration plus 5 s or `maxDurationMs`.
 class BREVANTPLAYER_EXPORT BVDaast : public QObject
 {
     Q_OBJECT
@@ -25,14 +33,19 @@ class BREVANTPLAYER_EXPORT BVDaast : public QObject
     Q_PROPERTY(int daastTimeoutMs READ daastTimeoutMs WRITE setDaastTimeoutMs NOTIFY daastTimeoutMsChanged)
     Q_PROPERTY(double volume READ volume WRITE setVolume NOTIFY volumeChanged)
     Q_PROPERTY(BVPlayerSource::State state READ state NOTIFY stateChanged)
+    Q_PROPERTY(bool isLenient READ isLenient WRITE setIsLenient NOTIFY isLenientChanged)
+    Q_PROPERTY(int maxDurationMs READ maxDurationMs WRITE setMaxDurationMs NOTIFY maxDurationMsChanged)
 
 public:
     using State = BVPlayerSource::State;
     static const int BV_DAAST_DEFAULT_TIMEOUT = 5000;
     // A larger ad document is hostile: the request fails.
-    static const qint64 BV_DAAST_MAX_DOCUMENT_BYTES = 1024 * 1024;
+    static const qint64 BV_DAAST_MAX_DOCUMENT_BYTES = BVDaastParser::kMaxDocumentBytes;
     // Tracking answers are never read; a long one is cut off.
     static const qint64 BV_DAAST_MAX_EVENT_BYTES = 64 * 1024;
+    static const int BV_DAAST_DEFAULT_MAX_DURATION = 120000;
+    // An ad may play this long past the duration its document gives.
+    static const int BV_DAAST_DURATION_GRACE = 5000;
 
     explicit BVDaast(BVPlayer *player);
     ~BVDaast() override;
@@ -41,6 +54,8 @@ public:
     int daastTimeoutMs() const { return m_daastTimeoutMs; }
     double volume() const { return m_volume; }
     State state() const { return m_state; }
+    bool isLenient() const { return m_isLenient; }
+    int maxDurationMs() const { return m_maxDurationMs; }
 
     // Resumes a paused ad of the same document URL, or fetches and plays a new ad.
     void play();
@@ -61,11 +76,15 @@ signals:
     void skipped();
     void ended();
     void aboutToEnd();
+    void isLenientChanged(bool isLenient);
+    void maxDurationMsChanged(int maxDurationMs);
 
 public slots:
     bool setDaastUrl(QUrl daastUrl);
     bool setDaastTimeoutMs(int daastTimeoutMs);
     bool setVolume(double volume);
+    bool setIsLenient(bool isLenient);
+    bool setMaxDurationMs(int maxDurationMs);
 
 protected slots:
     bool updateState(BVPlayerSource::State state);
@@ -90,6 +109,20 @@ protected:
     static void bassStalled(quint32 handle, quint32 channel, quint32 data, void *user);
 
 private:
+    void startBreak(const QByteArray &document);
+    void playSpot(const BVAdSpot &spot);
+    void streamCreated(quint32 handle, const QString &shownUrl, const QString &engineError);
+    // The ad playing could not: the strict ad fails, a lenient break tries its next ad.
+    void failSpot(const QString &message);
+    // The ad playing is over (heard to its end or cut at its time limit).
+    void finishSpot();
+    void finishBreak();
+    void freeStream();
+    void startTimeLimit();
+    void sendTracking(const QString &url, int errorCode = 0);
+    void reportError(const QStringList &errorUrls, int code);
+    int stationKbps() const;
+
     // A document's URL that the host shows or opens: http(s) only, else blank with a warning.
     QString webUrlForHost(const QString &text, const char *what);
 
@@ -119,6 +152,17 @@ private:
     QUrl m_requestUrl;
     QPointer<QNetworkReply> m_request;
     BVDaastParser m_parser;
+    bool m_isLenient = false;
+    int m_maxDurationMs = BV_DAAST_DEFAULT_MAX_DURATION;
+    QDeadlineTimer m_deadline;         // for the document and its wrappers
+    QPointer<BVAdBreak> m_break;       // lenient: the ads still to come
+    BVAdSpot m_spot;                   // the ad being opened or played
+    int m_spotsStarted = 0;            // in this break
+    QString m_spotFailure;             // why the last ad of the break could not play
+    std::shared_ptr<BVBackgroundStream> m_creation;
+    QTimer *m_timeLimit;               // ends an ad that plays too long
+    int m_timeLeftWhenPaused = -1;
+    QElapsedTimer m_spotClock;
     quint32 m_stream = 0;
     quint64 m_streamSerial = 0; // bumped for every ad stream opened
     std::vector<std::unique_ptr<SyncRecord>> m_syncRecords; // of m_stream

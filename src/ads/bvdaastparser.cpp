@@ -9,6 +9,8 @@
 bool BVDaastParser::parse(const QByteArray &data)
 {
     clear();
+    if (isRefused(data))
+        return false;
     QDomDocument document;
     QString message;
     if (!document.setContent(data, &message)) {
@@ -19,6 +21,19 @@ bool BVDaastParser::parse(const QByteArray &data)
     if (!parsed)
         clear();
     return parsed;
+}
+
+bool BVDaastParser::isRefused(const QByteArray &data)
+{
+    if (data.size() > kMaxDocumentBytes) {
+        qCDebug(bvLog) << "Daast parser: document is over 1 MiB";
+        return true;
+    }
+    if (data.contains("<!DOCTYPE")) {
+        qCDebug(bvLog) << "Daast parser: DOCTYPE is refused";
+        return true;
+    }
+    return false;
 }
 
 void BVDaastParser::clear()

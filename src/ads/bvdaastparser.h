@@ -13,11 +13,16 @@ class QDomElement;
 class BREVANTPLAYER_EXPORT BVDaastParser
 {
 public:
+    static constexpr qint64 kMaxDocumentBytes = 1024 * 1024;
+
     BVDaastParser() = default;
 
     // Clears the record and fills it from `data`; false (record cleared, reason logged) on failure.
     bool parse(const QByteArray &data);
     void clear();
+    // A document never read: over 1 MiB, or declaring a DOCTYPE (whose entities can make a
+    // small document huge). Logs why.
+    static bool isRefused(const QByteArray &data);
 
     bool noBanner = false;
     QString adId;

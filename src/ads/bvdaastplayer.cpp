@@ -33,6 +33,8 @@ void BVDaastPlayer::connectInnerObjects()
     connect(m_daast, &BVDaast::ended, this, &BVDaastPlayer::handleDaastEnd);
     connect(m_daast, &BVDaast::aboutToEnd, this, &BVDaastPlayer::handleDaastEnd);
     connect(m_daast, &BVDaast::stateChanged, this, &BVDaastPlayer::updateState);
+    connect(m_daast, &BVDaast::isLenientChanged, this, &BVDaastPlayer::isLenientChanged);
+    connect(m_daast, &BVDaast::maxDurationMsChanged, this, &BVDaastPlayer::maxDurationMsChanged);
 
     connect(m_player, &BVPlayer::ended, this, &BVDaastPlayer::ended);
     connect(m_player, &BVPlayer::error, this, &BVDaastPlayer::error);
@@ -175,4 +177,24 @@ void BVDaastPlayer::updateStateHelpers()
     setIsStalled(current == StalledState);
     setIsPaused(current == PausedState);
     setIsStopped(current == StoppedState || current == ErrorState);
+}
+
+bool BVDaastPlayer::isLenient() const
+{
+    return m_daast->isLenient();
+}
+
+bool BVDaastPlayer::setIsLenient(bool isLenient)
+{
+    return m_daast->setIsLenient(isLenient);
+}
+
+int BVDaastPlayer::maxDurationMs() const
+{
+    return m_daast->maxDurationMs();
+}
+
+bool BVDaastPlayer::setMaxDurationMs(int maxDurationMs)
+{
+    return m_daast->setMaxDurationMs(maxDurationMs);
 }

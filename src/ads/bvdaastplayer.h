@@ -16,6 +16,9 @@ class BREVANTPLAYER_EXPORT BVDaastPlayer : public BVPlayerSimpleSource
     Q_OBJECT
     Q_PROPERTY(QString daastUrl READ daastUrl WRITE setDaastUrl NOTIFY daastUrlChanged)
     Q_PROPERTY(int daastTimeoutMs READ daastTimeoutMs WRITE setDaastTimeoutMs NOTIFY daastTimeoutMsChanged)
+    // The ad object's: how documents are read, and how long an ad may keep the station muted.
+    Q_PROPERTY(bool isLenient READ isLenient WRITE setIsLenient NOTIFY isLenientChanged)
+    Q_PROPERTY(int maxDurationMs READ maxDurationMs WRITE setMaxDurationMs NOTIFY maxDurationMsChanged)
 
 public:
     // The ad plays at this share of the volume while the host ducks.
@@ -29,6 +32,8 @@ public:
     void daastClick();
     QString daastUrl() const { return m_daastUrl; }
     int daastTimeoutMs() const { return m_daastTimeoutMs; }
+    bool isLenient() const;
+    int maxDurationMs() const;
 
 signals:
     void daastUrlChanged(QString daastUrl);
@@ -37,10 +42,14 @@ signals:
     void daastError(QString message);
     void daastSkipped();
     void daastEnded();
+    void isLenientChanged(bool isLenient);
+    void maxDurationMsChanged(int maxDurationMs);
 
 public slots:
     bool setDaastUrl(QString daastUrl);
     bool setDaastTimeoutMs(int daastTimeoutMs);
+    bool setIsLenient(bool isLenient);
+    bool setMaxDurationMs(int maxDurationMs);
     void setStreamUrl(QUrl streamUrl) override;
     void setIsRestarted(bool isRestarted) override;
     void setPosition(double position) override;

@@ -1,6 +1,7 @@
 #include "bvbassplayback.h"
 
 #include "bass.h"
+#include "bvbackgroundstream.h"
 #include "bvbass.h"
 #include "bvlogging.h"
 #include "bvnetworkaccessmanager.h"
@@ -14,22 +15,6 @@
 #include <mutex>
 
 namespace {
-
-// Stream creations wait on the network; they run here, off the hosts' threads. The
-// engine bounds each by its connect time-out, so the pool never holds a thread for long.
-struct CreationPool : QThreadPool {
-    CreationPool()
-    {
-        setMaxThreadCount(64);
-        setExpiryTimeout(2000); // idle workers leave soon: a player that plays needs none
-    }
-};
-
-QThreadPool &creationPool()
-{
-    static CreationPool pool; // waits for running creations when the process ends
-    return pool;
-}
 
 // Back-ends that are alive: the engine's download callback may still run for a stream
 // whose back-end is gone (a background start abandoned by a destroyed player).
@@ -138,7 +123,7 @@ void BVBassPlayback::launch(const Request &request, bool wanted)
     pending->request = request.text;
     pending->wanted = wanted;
     m_pendingStart = pending;
-    creationPool().start([pending, request, user = static_cast<void *>(this)] {
+    BVBackgroundStream::pool().start([pending, request, user = static_cast<void *>(this)] {
         const quint32 handle = createStream(request, user);
         std::lock_guard lock(pending->mutex);
         pending->handle = handle;

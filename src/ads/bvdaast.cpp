@@ -512,15 +512,15 @@ void BVDaast::handleDaastEvent(QString event)
     } else if (event == QLatin1String("error")) {
         reportError(m_spot.errorUrls, BVAdBreak::UndefinedError);
     } else {
-        if (event == QLatin1String("start")) {
+        const bool start = event == QLatin1String("start");
+        if (start)
             for (const QString &url : m_spot.impressionUrls)
                 sendTracking(url);
-            if (m_isLenient) // the companion's view is its start
-                for (const QString &url : m_spot.urlsOf(QStringLiteral("creativeView")))
-                    sendTracking(url);
-        }
         for (const QString &url : m_spot.urlsOf(event))
             sendTracking(url);
+        if (start && m_isLenient) // the banner is shown with the ad's start
+            for (const QString &url : m_spot.urlsOf(QStringLiteral("creativeView")))
+                sendTracking(url);
     }
 }
 
@@ -557,6 +557,7 @@ void BVDaast::sendDaastEvent(QUrl url)
         qCDebug(bvLog) << playerName() << "Daast event url is not http(s), skipped:" << formatted.scheme();
         return;
     }
+    qCInfo(bvLog).noquote() << playerName() << "Daast tracking request" << formatted.toString(QUrl::RemoveUserInfo);
     QNetworkReply *reply = BVNetworkAccessManager::getSafely(m_player->nam(), formatted, BV_DAAST_MAX_EVENT_BYTES);
     connect(reply, &QNetworkReply::finished, this, &BVDaast::eventRequestFinished);
 }

@@ -242,7 +242,7 @@ private slots:
         QFETCH(QString, message);
         QFETCH(bool, errorTracked);
         const QByteArray port = QByteArray::number(m_server->port());
-        QFile media(m_dir.filePath("ad-media.mp3"));
+        QFile media(m_dir.filePath("media.mp3"));
         QVERIFY(media.open(QIODevice::ReadOnly));
         HttpResponse chunked = HttpResponse::of("audio/mpeg", media.readAll());
         chunked.chunked = true;
@@ -360,7 +360,7 @@ private slots:
     // seconds the document tracks get a sync, and the ad still plays, tracks and ends.
     void claimedLengthDoesNotMultiplySyncs()
     {
-        QFile file(m_dir.filePath("ad-media.mp3"));
+        QFile file(m_dir.filePath("media.mp3"));
         QVERIFY(file.open(QIODevice::ReadOnly));
         QByteArray media = file.readAll();
         const qsizetype header = media.indexOf("Info");

@@ -77,20 +77,65 @@ QByteArray adDocument(AdDocumentKind kind, const QByteArray &base, int progressS
            + "</Creative>\n</Creatives>\n</InLine>\n</Ad>\n</" + rootName + ">\n";
 }
 
+QByteArray vastInLineAd(const QByteArray &base, const QByteArray &tag, const QByteArray &title, int sequence,
+                        const QByteArray &media)
+{
+    const auto track = [&](const QByteArray &event) { return "<![CDATA[" + base + "/track?e=" + tag + event + "]]>"; };
+    return "<Ad id=\"" + tag + "ad\"" + (sequence > 0 ? " sequence=\"" + QByteArray::number(sequence) + "\"" : "")
+           + ">\n<InLine>\n<AdSystem version=\"4.2\">iabtechlab</AdSystem>\n<Error>" + track("error&code=[ERRORCODE]")
+           + "</Error>\n<Impression id=\"a\">" + track("impression") + "</Impression>\n<Impression id=\"b\">"
+           + track("impression2&cb=[CACHEBUSTING]") + "</Impression>\n<AdServingId>a532d16d-4d7f</AdServingId>\n<AdTitle>"
+           + title + "</AdTitle>\n<Creatives>\n<Creative id=\"5480\" sequence=\"1\" adId=\"2447226\">\n"
+           "<UniversalAdId idRegistry=\"Ad-ID\">8465</UniversalAdId>\n<Linear>\n<TrackingEvents>\n"
+           "<Tracking event=\"start\">" + track("start") + "</Tracking>\n<Tracking event=\"firstQuartile\">"
+           + track("firstQuartile") + "</Tracking>\n<Tracking event=\"progress\" offset=\"00:00:01\">"
+           + track("offset1s") + "</Tracking>\n<Tracking event=\"progress\" offset=\"50%\">" + track("offset50")
+           + "</Tracking>\n<Tracking event=\"complete\">" + track("complete")
+           + "</Tracking>\n</TrackingEvents>\n<Duration>00:00:03</Duration>\n<MediaFiles>\n"
+           "<MediaFile id=\"v\" delivery=\"progressive\" type=\"video/mp4\" width=\"1280\" height=\"720\">" + base
+           + "/ad/video.mp4</MediaFile>\n<MediaFile delivery=\"streaming\" type=\"audio/mpeg\" bitrate=\"128\">" + base
+           + "/ad/streamed.mp3</MediaFile>\n<MediaFile delivery=\"progressive\" type=\"Audio/MPEG; codecs=mp3\" "
+             "bitrate=\"128\">" + base + media + "</MediaFile>\n</MediaFiles>\n</Linear>\n</Creative>\n"
+           "<Creative id=\"5481\">\n<CompanionAds>\n<Companion width=\"300\" height=\"250\">"
+           "<HTMLResource><![CDATA[<b>ad</b>]]></HTMLResource></Companion>\n<Companion width=\"300\" height=\"250\">\n"
+           "<StaticResource creativeType=\"image/png\">" + base + "/banner.png</StaticResource>\n<TrackingEvents>"
+           "<Tracking event=\"creativeView\">" + track("companionView") + "</Tracking></TrackingEvents>\n"
+           "<CompanionClickThrough>" + base + "/landing</CompanionClickThrough>\n<CompanionClickTracking>"
+           + track("click") + "</CompanionClickTracking>\n</Companion>\n</CompanionAds>\n</Creative>\n"
+           "</Creatives>\n</InLine>\n</Ad>\n";
+}
+
+QByteArray vastWrapperAd(const QByteArray &base, const QByteArray &tag, const QByteArray &next)
+{
+    const auto track = [&](const QByteArray &event) { return base + "/track?e=" + tag + event; };
+    return "<Ad id=\"" + tag + "\">\n<Wrapper followAdditionalWrappers=\"true\">\n<AdSystem>wrapper</AdSystem>\n"
+           "<Impression>" + track("impression") + "</Impression>\n<Error><![CDATA[" + track("error&code=[ERRORCODE]")
+           + "]]></Error>\n<VASTAdTagURI><![CDATA[" + next + "]]></VASTAdTagURI>\n<Creatives>\n<Creative>\n<Linear>\n"
+           "<TrackingEvents>\n<Tracking event=\"start\">" + track("start") + "</Tracking>\n"
+           "<Tracking event=\"complete\">" + track("complete") + "</Tracking>\n</TrackingEvents>\n</Linear>\n"
+           "</Creative>\n</Creatives>\n</Wrapper>\n</Ad>\n";
+}
+
+QByteArray vastDocument(const QList<QByteArray> &ads, const QByteArray &rootXml)
+{
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<VAST version=\"4.2\" xmlns=\"http://www.iab.com/VAST\">\n"
+           + rootXml + ads.join() + "</VAST>\n";
+}
+
 AdServer::AdServer(TestHttpServer &server) : m_server(server)
 {
     m_server.setResponse("/track", HttpResponse::of("image/gif", "GIF89a"));
 }
 
-bool AdServer::makeMedia(const QString &directory, double frequency, double seconds)
+bool AdServer::makeMedia(const QString &directory, double frequency, double seconds, const QByteArray &servedAt)
 {
-    const QString path = directory + QStringLiteral("/ad-media.mp3");
+    const QString path = directory + QLatin1Char('/') + QString::fromLatin1(servedAt.mid(servedAt.lastIndexOf('/') + 1));
     if (!makeTone(path, frequency, seconds, {"-c:a", "libmp3lame", "-b:a", "128k"}))
         return false;
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return false;
-    m_server.setResponse("/ad/media.mp3", HttpResponse::of("audio/mpeg", file.readAll()));
+    m_server.setResponse(servedAt, HttpResponse::of("audio/mpeg", file.readAll()));
     return true;
 }
 

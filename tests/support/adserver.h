@@ -20,6 +20,18 @@ enum class AdDocumentKind { Daast1, Vast2, Vast3, Vast4 };
 // click-through at /landing. The impression and click-through URLs carry stale "sdkuiid" items.
 QByteArray adDocument(AdDocumentKind kind, const QByteArray &base, int progressSeconds = 3);
 
+// Documents shaped as the IAB publishes VAST 4.2, every tracking event under /track?e=TAG+NAME
+// and every Error URL as /track?e=TAG+error&code=[ERRORCODE].
+// An in-line Ad: UniversalAdId before Linear, two impressions, a video file, a streamed and a
+// progressive audio file (`media`, the one to play), progress at 00:00:01 and at 50%, the
+// companion in a Creative of its own behind an HTML one. `sequence` above 0 puts it in a pod.
+QByteArray vastInLineAd(const QByteArray &base, const QByteArray &tag, const QByteArray &title, int sequence = 0,
+                        const QByteArray &media = "/ad/media.mp3");
+// A wrapper Ad pointing to `next` (relative or absolute), with impression, error, start and complete tracking.
+QByteArray vastWrapperAd(const QByteArray &base, const QByteArray &tag, const QByteArray &next);
+// A VAST 4.2 document of `ads` (none: a no-fill answer) and root `rootXml`.
+QByteArray vastDocument(const QList<QByteArray> &ads, const QByteArray &rootXml = {});
+
 struct TrackingHit {
     QByteArray event;
     QByteArray query;
@@ -34,7 +46,7 @@ public:
     explicit AdServer(TestHttpServer &server);
 
     // Encodes a stereo MP3 tone of `seconds` at `frequency` Hz into `directory` and serves it as the ad's media.
-    bool makeMedia(const QString &directory, double frequency, double seconds);
+    bool makeMedia(const QString &directory, double frequency, double seconds, const QByteArray &servedAt = "/ad/media.mp3");
     // Serves `document` at `path`; returns its URL.
     QString serveDocument(const QByteArray &path, const QByteArray &document);
     QByteArray base() const { return m_server.url(""); }

@@ -288,9 +288,11 @@ int main(int argc, char **argv)
     const QCommandLineOption demo("demo", "Without a URL: the demo station as mp3 (ICY titles) or hls (three "
                                   "bitrates, timed ID3 titles).", "KIND", "mp3");
     const QCommandLineOption ad("ad", "Play an audio ad at every start, the stream muted under it: the DAAST or VAST "
-                                "document at DOC_URL, or demo for a built-in ad served offline.", "DOC_URL");
+                                "document at DOC_URL, or demo for a built-in ad served offline. Documents are read as ad "
+                                "servers write them: wrappers followed, pods played.", "DOC_URL");
+    const QCommandLineOption adStrict("ad-strict", "Read ad documents strictly: one in-line ad with its banner.");
     parser.addOptions({duration, device, volume, duck, rate, quality, bitrate, noRestart, level, referer, userId,
-                       utmMark, timeout, log, json, publish, attach, metaUrl, metaIdUrl, demo, ad});
+                       utmMark, timeout, log, json, publish, attach, metaUrl, metaIdUrl, demo, ad, adStrict});
     parser.addHelpOption();
 
     const auto usageError = [&parser](const QString &reason) {
@@ -453,8 +455,10 @@ int main(int argc, char **argv)
     QScopedPointer<BVPlayer> ownPlayer(facade ? nullptr : new BVPlayer(&nam));
     BVPlayer &player = facade ? *facade->player() : *ownPlayer;
     BVPlayerSimpleSource &source = facade ? static_cast<BVPlayerSimpleSource &>(*facade) : player;
-    if (facade)
+    if (facade) {
         facade->setDaastUrl(adUrl.toString());
+        facade->setIsLenient(!parser.isSet(adStrict));
+    }
     source.setVolume(volumeValue);
     source.setDuckVolume(parser.isSet(duck));
     source.setPlaybackRate(rateValue);

@@ -1,6 +1,7 @@
 // BVDaast on the real engine ("no sound" clock) against the local ad server: the ad's
 // life and states, every tracking request in order and on time, "sdkuiid" on every URL,
-// failures, the document time-out, pause and resume, and events of an abandoned ad.
+// failures, the document time-out, pause and resume, events of an abandoned ad; lenient
+// breaks (wrappers, pods, no-ad answers), time limits, and a host thread that never waits.
 #include "adserver.h"
 #include "bvbass.h"
 #include "bvdaast.h"
@@ -8,9 +9,11 @@
 #include "bvplayer.h"
 
 #include <QFile>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 #include <QUrlQuery>
 
 #include <thread>
@@ -40,12 +43,16 @@ protected:
     }
 };
 
+// The tracking events requested, in order; an error with its code as "error:303".
 QStringList trackedEvents(const QList<QUrl> &urls)
 {
     QStringList events;
     for (const QUrl &url : urls)
-        if (url.path() == QLatin1String("/track"))
-            events.append(QUrlQuery(url).queryItemValue(QStringLiteral("e")));
+        if (url.path() == QLatin1String("/track")) {
+            const QUrlQuery query(url);
+            const QString code = query.queryItemValue(QStringLiteral("code"));
+            events.append(query.queryItemValue(QStringLiteral("e")) + (code.isEmpty() ? QString() : ':' + code));
+        }
     return events;
 }
 
@@ -402,6 +409,191 @@ private slots:
             QCOMPARE(url.scheme(), QStringLiteral("http"));
         QCOMPARE(m_ads->events().first(), QByteArray("companionStart"));
         daast->stop();
+    }
+
+    void lenientBreaks_data()
+    {
+        QTest::addColumn<QByteArrayList>("documents"); // path, document, path, document...; the first is the ad's URL
+        QTest::addColumn<QStringList>("titles");       // of each started ad
+        QTest::addColumn<QString>("banner");           // image and click-through of the first, joined by '|'
+        QTest::addColumn<QStringList>("events");       // requested in this order...
+        QTest::addColumn<QString>("only");             // ...among the events matching this, when given
+        const QByteArray b = "http://127.0.0.1:%PORT%";
+        const QByteArray inLine = vastInLineAd(b, "", "In-line ad");
+        const QString banner = b + "/banner.png|" + b + "/landing";
+        const QStringList inLineEvents{"impression", "impression2", "start", "companionView", "firstQuartile",
+                                       "offset1s", "offset50", "complete"};
+        const QByteArray videoOnly = QByteArray(inLine).replace("Audio/MPEG", "video/mp4").replace("audio/mpeg", "video/mp4");
+        QTest::newRow("VAST 4.2 in-line") << QByteArrayList{"/ad.xml", vastDocument({inLine})} << QStringList{"In-line ad"}
+                                          << banner << inLineEvents << QString();
+        QTest::newRow("two wrappers") << QByteArrayList{"/ad.xml", vastDocument({vastWrapperAd(b, "w1", "hop2.xml")}),
+                                                        "/hop2.xml", vastDocument({vastWrapperAd(b, "w2", b + "/in.xml")}),
+                                                        "/in.xml", vastDocument({inLine})}
+                                      << QStringList{"In-line ad"} << banner
+                                      << QStringList{"w1impression", "w2impression", "impression", "impression2", "w1start",
+                                                     "w2start", "start", "companionView", "firstQuartile", "offset1s",
+                                                     "offset50", "w1complete", "w2complete", "complete"}
+                                      << QString();
+        const auto spot = [&](const char *tag, const char *title, int sequence) {
+            return vastInLineAd(b, tag, title, sequence, "/ad/short.mp3");
+        };
+        QTest::newRow("pod of 3") << QByteArrayList{"/ad.xml", vastDocument({spot("c", "C", 3), spot("a", "A", 1),
+                                                                              spot("f", "F", 0), spot("b", "B", 2)})}
+                                  << QStringList{"A", "B", "C"} << QString(b + "/banner.png|" + b + "/landing")
+                                  << QStringList{"astart", "acomplete", "bstart", "bcomplete", "cstart", "ccomplete"}
+                                  << "(start|complete|error)";
+        QTest::newRow("fallback for a spot") << QByteArrayList{"/ad.xml", vastDocument({spot("a", "A", 1), QByteArray(videoOnly).replace("<Ad id", "<Ad sequence=\"2\" id"),
+                                                                                       spot("f", "F", 0)})}
+                                             << QStringList{"A", "F"} << banner
+                                             << QStringList{"astart", "acomplete", "error:403", "fstart", "fcomplete"}
+                                             << "(start|complete|error)";
+        QTest::newRow("no fill") << QByteArrayList{"/ad.xml", vastDocument({}, "<Error>" + b + "/track?e=nofill&amp;code=[ERRORCODE]</Error>")}
+                                 << QStringList() << QString() << QStringList{"nofill:303"} << QString();
+        QTest::newRow("video only") << QByteArrayList{"/ad.xml", vastDocument({videoOnly})} << QStringList() << QString()
+                                    << QStringList{"error:403"} << QString();
+        QTest::newRow("wrapper loop") << QByteArrayList{"/ad.xml", vastDocument({vastWrapperAd(b, "w1", "hop2.xml")}),
+                                                        "/hop2.xml", vastDocument({vastWrapperAd(b, "w2", "ad.xml")})}
+                                      << QStringList() << QString() << QStringList{"w1error:302", "w2error:302"} << QString();
+        QByteArrayList chain{"/ad.xml"};
+        QStringList chainErrors;
+        for (int i = 1; i <= 6; ++i) {
+            const QByteArray tag = "w" + QByteArray::number(i);
+            chain << vastDocument({vastWrapperAd(b, tag, "/h" + QByteArray::number(i + 1) + ".xml")})
+                  << "/h" + QByteArray::number(i + 1) + ".xml";
+            chainErrors << tag + "error:302";
+        }
+        chain << vastDocument({inLine});
+        QTest::newRow("six wrappers") << chain << QStringList() << QString() << chainErrors << QString();
+        QTest::newRow("wrapped document missing") << QByteArrayList{"/ad.xml", vastDocument({vastWrapperAd(b, "w1", "gone.xml")})}
+                                                  << QStringList() << QString() << QStringList{"w1error:301"} << QString();
+        QTest::newRow("unsafe URLs") << QByteArrayList{"/ad.xml", vastDocument({QByteArray(inLine)
+                                                                                   .replace(b + "/ad/streamed.mp3", "file:///etc/passwd")
+                                                                                   .replace("\"streaming\"", "\"progressive\"")
+                                                                                   .replace(b + "/banner.png", "data:image/png;base64,AAAA")
+                                                                                   .replace(b + "/landing", "javascript:alert(1)")})}
+                                     << QStringList{"In-line ad"} << "|"
+                                     << QStringList{"impression", "impression2", "start", "complete"}
+                                     << "^(impression2?|start|complete|companionView)$";
+    }
+
+    // Lenient breaks as ad servers send them: each ad started with its own title, ended once
+    // (or skipped when nothing could play), every tracking URL of every level in order, and
+    // each Error URL told why; position events within 100 ms of their audio.
+    void lenientBreaks()
+    {
+        QFETCH(QByteArrayList, documents);
+        QFETCH(QStringList, titles);
+        QFETCH(QString, banner);
+        QFETCH(QStringList, events);
+        QFETCH(QString, only);
+        QVERIFY(m_ads->makeMedia(m_dir.path(), 660, 1.0, "/ad/short.mp3"));
+        const QByteArray port = QByteArray::number(m_server->port());
+        for (int i = 0; i + 1 < documents.size(); i += 2)
+            m_ads->serveDocument(documents[i], documents[i + 1].replace("%PORT%", port));
+        AdRig rig;
+        QSignalSpy skipped(rig.daast, &BVDaast::skipped);
+        QSignalSpy aboutToEnd(rig.daast, &BVDaast::aboutToEnd);
+        QSignalSpy errors(rig.daast, &BVDaast::error);
+        rig.daast->setIsLenient(true);
+        rig.daast->setDaastUrl(QUrl(QString::fromLatin1(m_server->url(documents.first()))));
+        rig.daast->play();
+        QTRY_COMPARE_WITH_TIMEOUT(rig.ended.count() + skipped.count(), 1, 8000);
+        QCOMPARE(rig.ended.count(), titles.isEmpty() ? 0 : 1);
+        QCOMPARE(aboutToEnd.count(), titles.isEmpty() ? 0 : 1);
+        QCOMPARE(errors.count(), 0);
+        QCOMPARE(rig.daast->state(), BVPlayerSource::StoppedState);
+        QStringList startedTitles;
+        for (const QList<QVariant> &arguments : rig.started)
+            startedTitles.append(arguments.at(0).toString());
+        QCOMPARE(startedTitles, titles);
+        if (!titles.isEmpty())
+            QCOMPARE(rig.started.first().at(1).toString() + '|' + rig.started.first().at(2).toString(),
+                     QString(banner).replace("%PORT%", port));
+        QStringList requested = trackedEvents(rig.nam.urls);
+        if (!only.isEmpty())
+            requested = requested.filter(QRegularExpression(only));
+        QCOMPARE(requested, events);
+
+        const QMap<QByteArray, int> atMs{{"firstQuartile", 750}, {"offset1s", 1000}, {"offset50", 1500}, {"complete", 3000}};
+        QTRY_COMPARE(m_ads->hits().size(), trackedEvents(rig.nam.urls).size());
+        qint64 startMs = -1;
+        for (const TrackingHit &hit : m_ads->hits()) {
+            if (hit.event == "start")
+                startMs = hit.receivedMs;
+            if (atMs.contains(hit.event)) {
+                const qint64 lateness = hit.receivedMs - startMs - atMs.value(hit.event);
+                QVERIFY2(qAbs(lateness) <= 100, qPrintable(hit.event + " off by " + QByteArray::number(lateness) + " ms"));
+            }
+        }
+    }
+
+    void timeLimits_data()
+    {
+        QTest::addColumn<bool>("endless");
+        QTest::addColumn<int>("maxDurationMs");
+        QTest::addColumn<int>("expectedMs");
+        QTest::newRow("endless media, its document says 1 s") << true << 120000 << 6000;
+        QTest::newRow("the host's cap") << false << 1000 << 1000;
+    }
+
+    // No ad keeps the station muted past its document's duration plus 5 s, nor past the
+    // host's cap: the ad is cut there, ended without "complete".
+    void timeLimits()
+    {
+        QFETCH(bool, endless);
+        QFETCH(int, maxDurationMs);
+        QFETCH(int, expectedMs);
+        QFile media(m_dir.filePath("media.mp3"));
+        QVERIFY(media.open(QIODevice::ReadOnly));
+        HttpResponse endlessMedia = HttpResponse::of("audio/mpeg", media.readAll());
+        endlessMedia.live = true;
+        endlessMedia.headers.append(qMakePair(QByteArray("Content-Length"), QByteArray("10000000000")));
+        m_server->setResponse("/ad/endless.mp3", endlessMedia);
+        QByteArray document = vastDocument({vastInLineAd(m_ads->base(), "", "Long")});
+        if (endless)
+            document.replace("/ad/media.mp3", "/ad/endless.mp3").replace("<Duration>00:00:03", "<Duration>00:00:01");
+        AdRig rig;
+        rig.daast->setIsLenient(true);
+        rig.daast->setMaxDurationMs(maxDurationMs);
+        rig.daast->setDaastUrl(QUrl(m_ads->serveDocument("/ad.xml", document)));
+        rig.daast->play();
+        QTRY_COMPARE(rig.started.count(), 1);
+        QElapsedTimer clock;
+        clock.start();
+        QTRY_COMPARE_WITH_TIMEOUT(rig.ended.count(), 1, expectedMs + 2000);
+        QVERIFY2(qAbs(clock.elapsed() - expectedMs) < 300, qPrintable(QString::number(clock.elapsed())));
+        QVERIFY(!m_ads->events().contains("complete"));
+        QCOMPARE(rig.daast->state(), BVPlayerSource::StoppedState);
+    }
+
+    // The ad's media server takes 1.5 s to send its audio: the host's event loop keeps turning
+    // (a 100 ms timer keeps its beat) until the ad starts.
+    void hostNeverWaits()
+    {
+        QFile media(m_dir.filePath("media.mp3"));
+        QVERIFY(media.open(QIODevice::ReadOnly));
+        HttpResponse slow = HttpResponse::of("audio/mpeg", media.readAll());
+        slow.pauseAfterBytes = 0;
+        slow.pauseMs = 1500;
+        m_server->setResponse("/ad/slow.mp3", slow);
+        AdRig rig;
+        rig.daast->setDaastUrl(QUrl(m_ads->serveDocument(
+            "/ad.xml", adDocument(AdDocumentKind::Daast1, m_ads->base()).replace("/ad/media.mp3", "/ad/slow.mp3"))));
+        QElapsedTimer clock;
+        qint64 lastTick = 0;
+        qint64 longestGap = 0;
+        QTimer beat;
+        connect(&beat, &QTimer::timeout, this, [&] {
+            longestGap = qMax(longestGap, clock.elapsed() - lastTick);
+            lastTick = clock.elapsed();
+        });
+        clock.start();
+        beat.start(100);
+        rig.daast->play();
+        QTRY_COMPARE_WITH_TIMEOUT(rig.started.count(), 1, 5000);
+        QVERIFY2(clock.elapsed() >= 1400, "the media server did not hold the start");
+        QVERIFY2(longestGap < 400, qPrintable(QString::number(longestGap)));
+        rig.daast->stop();
     }
 
     void clickIsTracked()

@@ -373,24 +373,31 @@ private slots:
         QVERIFY2(err.contains("no player published"), err.constData());
     }
 
-    // --ad demo plays the built-in ad offline before the demo station; its tracking events reach
-    // the demo's ad server in order.
+    // --ad demo plays the built-in ad offline before the demo station: a VAST 4.2 wrapper around
+    // its in-line ad. The log shows every tracking request in order; each reaches the demo's ad server.
     void adDemoBeforeTheStation()
     {
         QByteArray out, err;
-        QCOMPARE(run({"--json", "--device", "0", "--duration", "7", "--ad", "demo"}, &out, 20000, &err), 0);
+        QCOMPARE(run({"--json", "--log", "--device", "0", "--duration", "7", "--ad", "demo"}, &out, 20000, &err), 0);
         const QList<QJsonObject> lines = jsonLines(out);
         QCOMPARE(signalsOf(lines), (QStringList{"daastStarted", "daastEnded"}));
         for (const QJsonObject &line : lines)
             if (line.value("signal") == "daastStarted")
                 QCOMPARE(line.value("args").toArray().first().toString(), QString("BrevantPlayer demo ad"));
         QVERIFY(valuesOf(lines, "state").contains("PlayingState"));
-        QStringList events;
-        for (const QByteArray &line : err.split('\n'))
+        QStringList requested, received;
+        for (const QByteArray &line : err.split('\n')) {
+            if (line.contains("Daast tracking request"))
+                requested.append(QString::fromLatin1(line.mid(line.indexOf("?e=") + 3)));
             if (line.startsWith("bvplay: demo ad server: tracking event"))
-                events.append(QString::fromLatin1(line.split('\'').value(1)));
-        QCOMPARE(events, (QStringList{"impression", "start", "progress0", "progress1", "firstQuartile", "progress2", "midpoint",
-                                      "progress3", "thirdQuartile", "progress4", "progress5", "complete"}));
+                received.append(QString::fromLatin1(line.split('\'').value(1)));
+        }
+        QCOMPARE(requested, (QStringList{"wrapperImpression", "impression", "wrapperStart", "start", "progress1",
+                                         "firstQuartile", "progress2", "midpoint", "progress3", "thirdQuartile",
+                                         "progress4", "progress5", "wrapperComplete", "complete"}));
+        requested.sort();
+        received.sort();
+        QCOMPARE(received, requested);
     }
 
     // The companion click of an ad played by a publisher, sent by a second bvplay's click command.

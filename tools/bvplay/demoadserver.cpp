@@ -50,12 +50,21 @@ QByteArray DemoAdServer::url(const QByteArray &path) const
     return "http://127.0.0.1:" + QByteArray::number(m_server.serverPort()) + path;
 }
 
-QUrl DemoAdServer::documentUrl() const
+QUrl DemoAdServer::documentUrl(bool strict) const
 {
-    return QUrl(QString::fromLatin1(url("/ad.xml")));
+    return QUrl(QString::fromLatin1(url(strict ? "/daast.xml" : "/ad.xml")));
 }
 
-QByteArray DemoAdServer::document() const
+QByteArray DemoAdServer::companionCreative() const
+{
+    return "<Creative><CompanionAds><Companion width=\"300\" height=\"250\">"
+           "<StaticResource creativeType=\"image/png\">" + url("/banner.png") + "</StaticResource>"
+           "<CompanionClickThrough>" + url("/landing") + "</CompanionClickThrough>"
+           "<CompanionClickTracking>" + url("/track?e=click") + "</CompanionClickTracking>"
+           "</Companion></CompanionAds></Creative>";
+}
+
+QByteArray DemoAdServer::daastDocument() const
 {
     QByteArray tracking;
     for (const char *event : {"start", "firstQuartile", "midpoint", "thirdQuartile", "complete", "progress0",
@@ -67,11 +76,37 @@ QByteArray DemoAdServer::document() const
            "<Creatives><Creative><Linear><Duration>00:00:05</Duration><MediaFiles>"
            "<MediaFile delivery=\"progressive\" type=\"audio/mpeg\">" + url("/ad.mp3") + "</MediaFile></MediaFiles>"
            "<TrackingEvents>" + tracking + "</TrackingEvents></Linear></Creative>"
-           "<Creative><CompanionAds><Companion width=\"300\" height=\"250\">"
-           "<StaticResource creativeType=\"image/png\">" + url("/banner.png") + "</StaticResource>"
-           "<CompanionClickThrough>" + url("/landing") + "</CompanionClickThrough>"
-           "<CompanionClickTracking>" + url("/track?e=click") + "</CompanionClickTracking>"
-           "</Companion></CompanionAds></Creative></Creatives></InLine></Ad></DAAST>";
+           + companionCreative() + "</Creatives></InLine></Ad></DAAST>";
+}
+
+// The same ad as VAST 4.2 writes it: a universal ad id before the Linear, progress at offsets.
+QByteArray DemoAdServer::vastInLineDocument() const
+{
+    QByteArray tracking;
+    for (const char *event : {"start", "firstQuartile", "midpoint", "thirdQuartile", "complete"})
+        tracking += "<Tracking event=\"" + QByteArray(event) + "\">" + url("/track?e=") + event + "</Tracking>";
+    for (int second = 1; second <= 5; ++second)
+        tracking += "<Tracking event=\"progress\" offset=\"00:00:0" + QByteArray::number(second) + "\">"
+                    + url("/track?e=progress") + QByteArray::number(second) + "</Tracking>";
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?><VAST version=\"4.2\" xmlns=\"http://www.iab.com/VAST\">"
+           "<Ad id=\"demo\"><InLine><AdSystem>BrevantPlayer demo</AdSystem>"
+           "<Error><![CDATA[" + url("/track?e=error&code=[ERRORCODE]") + "]]></Error>"
+           "<Impression>" + url("/track?e=impression") + "</Impression><AdTitle>BrevantPlayer demo ad</AdTitle>"
+           "<Creatives><Creative><UniversalAdId idRegistry=\"demo\">bv-demo</UniversalAdId><Linear>"
+           "<TrackingEvents>" + tracking + "</TrackingEvents><Duration>00:00:05</Duration><MediaFiles>"
+           "<MediaFile delivery=\"progressive\" type=\"audio/mpeg\" bitrate=\"128\">" + url("/ad.mp3") + "</MediaFile>"
+           "</MediaFiles></Linear></Creative>" + companionCreative() + "</Creatives></InLine></Ad></VAST>";
+}
+
+QByteArray DemoAdServer::vastWrapperDocument() const
+{
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?><VAST version=\"4.2\" xmlns=\"http://www.iab.com/VAST\">"
+           "<Ad id=\"demo-wrapper\"><Wrapper><AdSystem>BrevantPlayer demo exchange</AdSystem>"
+           "<Impression>" + url("/track?e=wrapperImpression") + "</Impression>"
+           "<VASTAdTagURI>inline.xml</VASTAdTagURI><Creatives><Creative><Linear><TrackingEvents>"
+           "<Tracking event=\"start\">" + url("/track?e=wrapperStart") + "</Tracking>"
+           "<Tracking event=\"complete\">" + url("/track?e=wrapperComplete") + "</Tracking>"
+           "</TrackingEvents></Linear></Creative></Creatives></Wrapper></Ad></VAST>";
 }
 
 void DemoAdServer::answer(QTcpSocket *socket)
@@ -87,7 +122,11 @@ void DemoAdServer::answer(QTcpSocket *socket)
     const QByteArray target = request.left(request.indexOf('\r')).split(' ').value(1);
     const QByteArray path = target.split('?').first();
     if (path == "/ad.xml") {
-        socket->write(httpAnswer("200 OK", "application/xml", document()));
+        socket->write(httpAnswer("200 OK", "application/xml", vastWrapperDocument()));
+    } else if (path == "/inline.xml") {
+        socket->write(httpAnswer("200 OK", "application/xml", vastInLineDocument()));
+    } else if (path == "/daast.xml") {
+        socket->write(httpAnswer("200 OK", "application/xml", daastDocument()));
     } else if (path == "/ad.mp3") {
         socket->write(httpAnswer("200 OK", "audio/mpeg", m_audio));
     } else if (path == "/track") {

@@ -399,7 +399,7 @@ int main(int argc, char **argv)
         QMetaObject::invokeMethod(&stationContext, [&] {
             adServer = new DemoAdServer;
             if (adServer->start(error)) {
-                adUrl = adServer->documentUrl();
+                adUrl = adServer->documentUrl(parser.isSet(adStrict));
             } else {
                 delete adServer;
                 adServer = nullptr;

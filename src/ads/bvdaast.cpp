@@ -33,6 +33,10 @@ BVDaast::~BVDaast()
 {
     if (m_creation)
         m_creation->abandon();
+    if (m_nextCreation)
+        m_nextCreation->abandon();
+    if (m_next)
+        BASS_StreamFree(m_next->handle);
     // Freeing the stream first: no engine callback runs after it, none is aimed at this object.
     if (m_stream)
         BASS_StreamFree(m_stream);
@@ -220,9 +224,13 @@ void BVDaast::startBreak(const QByteArray &document)
     }
     m_break = new BVAdBreak(m_player->nam(), [this](const QUrl &url) { return formatUrl(url); }, m_deadline,
                             stationKbps(), this);
-    connect(m_break, &BVAdBreak::ready, this, &BVDaast::playSpot);
+    connect(m_break, &BVAdBreak::ready, this, &BVDaast::spotFound);
     connect(m_break, &BVAdBreak::failed, this, &BVDaast::reportError);
-    connect(m_break, &BVAdBreak::finished, this, &BVDaast::finishBreak);
+    connect(m_break, &BVAdBreak::finished, this, [this] {
+        m_awaitingBreak = false;
+        if (!m_stream && !m_creation) // else the break ends with the ad playing
+            finishBreak();
+    });
     if (!m_break->begin(ads, m_requestUrl)) {
         qCDebug(bvLog) << playerName() << "Daast: no ad this time";
         reportError(ads.errorUrls, BVAdBreak::NoAdAfterWrappers);
@@ -230,14 +238,47 @@ void BVDaast::startBreak(const QByteArray &document)
         emit skipped();
         return;
     }
-    m_break->next(false);
+    askBreak(false);
     updateState();
+}
+
+void BVDaast::askBreak(bool lastFailed)
+{
+    m_awaitingBreak = true;
+    m_break->next(lastFailed);
+}
+
+// The break's next ad: played at once, or opened beside the ad playing to follow it without a pause.
+void BVDaast::spotFound(const BVAdSpot &spot)
+{
+    m_awaitingBreak = false;
+    if (!m_stream && !m_creation) {
+        playSpot(spot);
+        return;
+    }
+    m_nextCreation = openMedia(spot, [this, spot](quint32 handle, const QString &shownUrl, const QString &failure) {
+        m_nextCreation.reset();
+        if (!handle) {
+            spotFailed(spot, failure);
+            return;
+        }
+        m_next = PreparedSpot{spot, handle, shownUrl};
+        if (!m_stream)
+            playNext();
+    });
 }
 
 void BVDaast::playSpot(const BVAdSpot &spot)
 {
     m_spot = spot;
     startBassPlayback();
+}
+
+void BVDaast::playNext()
+{
+    const PreparedSpot next = *std::exchange(m_next, std::nullopt);
+    m_spot = next.spot;
+    streamCreated(next.handle, next.shownUrl, QString());
 }
 
 void BVDaast::finishBreak()
@@ -276,31 +317,35 @@ void BVDaast::startBassPlayback()
         handleError(QStringLiteral("Can not start playing daast because linearMediaUrl isEmpty"));
         return;
     }
-    BVNetworkAccessManager *nam = m_player->nam();
-    const QUrl mediaUrl = formatUrl(QUrl(m_spot.mediaUrl));
-    const QString shownUrl = mediaUrlForLog(mediaUrl);
-    if (!bvIsWebUrl(mediaUrl)) { // the document comes from the network: never a local file
-        failSpot(QStringLiteral("Can not create daast stream by url ") + shownUrl
-                 + QStringLiteral(" Bass error: not an http(s) URL"));
-        return;
-    }
-    const QByteArray engineUrl = BVBass::formatStreamUrl(mediaUrl, nam->userAgent(), nam->referer(),
-                                                         nam->tessaraUserId(), nam->tessaraUtmMark());
-    m_creation = BVBackgroundStream::launch(
-        this, [engineUrl] { return BASS_StreamCreateURL(engineUrl.constData(), 0, BASS_STREAM_AUTOFREE, nullptr, nullptr); },
-        [this, shownUrl](quint32 handle, const QString &engineError) {
-            m_creation.reset();
-            streamCreated(handle, shownUrl, engineError);
-        });
+    m_creation = openMedia(m_spot, [this](quint32 handle, const QString &shownUrl, const QString &failure) {
+        m_creation.reset();
+        streamCreated(handle, shownUrl, failure);
+    });
     updateState();
 }
 
+std::shared_ptr<BVBackgroundStream> BVDaast::openMedia(const BVAdSpot &spot, MediaOpened opened)
+{
+    BVNetworkAccessManager *nam = m_player->nam();
+    const QUrl mediaUrl = formatUrl(QUrl(spot.mediaUrl));
+    const QString shownUrl = mediaUrlForLog(mediaUrl);
+    const QByteArray engineUrl = BVBass::formatStreamUrl(mediaUrl, nam->userAgent(), nam->referer(),
+                                                         nam->tessaraUserId(), nam->tessaraUtmMark());
+    const bool web = bvIsWebUrl(mediaUrl); // the document comes from the network: never a local file
+    return BVBackgroundStream::launch(
+        this, [engineUrl, web] { return web ? BASS_StreamCreateURL(engineUrl.constData(), 0, BASS_STREAM_AUTOFREE, nullptr, nullptr) : 0; },
+        [opened, shownUrl, web](quint32 handle, const QString &engineError) {
+            opened(handle, shownUrl,
+                   QStringLiteral("Can not create daast stream by url ") + shownUrl + QStringLiteral(" Bass error: ")
+                       + (web ? engineError : QStringLiteral("not an http(s) URL")));
+        });
+}
+
 // Arms the new stream's syncs and plays it.
-void BVDaast::streamCreated(quint32 handle, const QString &shownUrl, const QString &engineError)
+void BVDaast::streamCreated(quint32 handle, const QString &shownUrl, const QString &failure)
 {
     if (!handle) {
-        failSpot(QStringLiteral("Can not create daast stream by url ") + shownUrl + QStringLiteral(" Bass error: ")
-                 + engineError);
+        failSpot(failure);
         return;
     }
     m_stream = handle;
@@ -328,19 +373,21 @@ void BVDaast::streamCreated(quint32 handle, const QString &shownUrl, const QStri
         handleError(QStringLiteral("Can not set daast end sync") + BVBass::errorMessage());
         return;
     }
+    handleStreamVolume(); // before the first frame is mixed: never a burst at full volume
+    if (!m_stream)
+        return; // the volume was refused and ended the ad
     if (!BASS_ChannelPlay(m_stream, FALSE)) {
         failSpot(QStringLiteral("Can not play daast stream") + BVBass::errorMessage());
         return;
     }
-    handleStreamVolume();
-    if (!m_stream)
-        return; // the volume was refused and ended the ad
     ++m_spotsStarted;
     startTimeLimit();
     handleDaastEvent(QStringLiteral("start"));
     emit started(m_spot.title, webUrlForHost(m_spot.bannerUrl, "banner image"),
                  webUrlForHost(m_spot.clickThroughUrl, "click-through"));
     updateState();
+    if (m_break && m_break->hasMore())
+        askBreak(false); // the next ad opens while this one plays
 }
 
 // The station comes back at the earliest of the document's duration plus a grace, the
@@ -355,7 +402,7 @@ void BVDaast::startTimeLimit()
     m_timeLeftWhenPaused = -1;
     m_spotClock.start();
     if (limit != LLONG_MAX)
-        m_timeLimit->start(int(qMin<qint64>(limit, INT_MAX)));
+        m_timeLimit->start(int(std::clamp<qint64>(limit, 0, INT_MAX)));
 }
 
 void BVDaast::failSpot(const QString &message)
@@ -364,11 +411,16 @@ void BVDaast::failSpot(const QString &message)
         handleError(message);
         return;
     }
+    freeStream();
+    spotFailed(m_spot, message);
+}
+
+void BVDaast::spotFailed(const BVAdSpot &spot, const QString &message)
+{
     qCWarning(bvLog) << playerName() << message;
     m_spotFailure = message;
-    reportError(m_spot.errorUrls, BVAdBreak::MediaFailed);
-    freeStream();
-    m_break->next(true);
+    reportError(spot.errorUrls, BVAdBreak::MediaFailed);
+    askBreak(true);
 }
 
 void BVDaast::finishSpot()
@@ -380,7 +432,12 @@ void BVDaast::finishSpot()
     }
     m_break->addPlayed(m_spotClock.elapsed());
     freeStream();
-    m_break->next(false);
+    if (m_next)
+        playNext();
+    else if (m_nextCreation || m_awaitingBreak)
+        updateState(); // the next ad is on its way
+    else
+        finishBreak();
 }
 
 // The seconds the document has a progress event for ("progress" and a second number), in order.
@@ -504,7 +561,7 @@ void BVDaast::deliverStalled(const SyncRecord &record, quint32 data)
 void BVDaast::handleDaastEvent(QString event)
 {
     if (event == QLatin1String("aboutToEnd")) {
-        if (!m_break || !m_break->hasMore()) // the station returns only after the break's last ad
+        if (!m_break || !(m_next || m_nextCreation || m_awaitingBreak)) // the station returns after the break's last ad
             emit aboutToEnd();
     } else if (event == QLatin1String("click")) {
         for (const QString &url : m_spot.clickTrackingUrls)
@@ -566,8 +623,12 @@ void BVDaast::stopBassPlayback()
 {
     m_requestUrl.clear();
     BVNetworkAccessManager::discardReply(m_request, this);
-    if (m_creation)
-        std::exchange(m_creation, nullptr)->abandon();
+    for (std::shared_ptr<BVBackgroundStream> *creation : {&m_creation, &m_nextCreation})
+        if (*creation)
+            std::exchange(*creation, nullptr)->abandon();
+    if (m_next)
+        BASS_StreamFree(std::exchange(m_next, std::nullopt)->handle);
+    m_awaitingBreak = false;
     if (m_break) { // this may run inside its signal: it goes later, and says nothing more here
         m_break->disconnect(this);
         m_break->deleteLater();

@@ -12,7 +12,9 @@
 #include <QPointer>
 #include <QUrl>
 
+#include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
 class BVAdBreak;
@@ -109,11 +111,25 @@ protected:
     static void bassStalled(quint32 handle, quint32 channel, quint32 data, void *user);
 
 private:
+    // An ad's media stream, opened or not (0, with the failure's text).
+    using MediaOpened = std::function<void(quint32 handle, const QString &shownUrl, const QString &failure)>;
+    // A stream opened ahead, to follow the ad playing.
+    struct PreparedSpot {
+        BVAdSpot spot;
+        quint32 handle;
+        QString shownUrl;
+    };
+
     void startBreak(const QByteArray &document);
+    void askBreak(bool lastFailed);
+    void spotFound(const BVAdSpot &spot);
     void playSpot(const BVAdSpot &spot);
-    void streamCreated(quint32 handle, const QString &shownUrl, const QString &engineError);
+    void playNext();
+    std::shared_ptr<BVBackgroundStream> openMedia(const BVAdSpot &spot, MediaOpened opened);
+    void streamCreated(quint32 handle, const QString &shownUrl, const QString &failure);
     // The ad playing could not: the strict ad fails, a lenient break tries its next ad.
     void failSpot(const QString &message);
+    void spotFailed(const BVAdSpot &spot, const QString &message);
     // The ad playing is over (heard to its end or cut at its time limit).
     void finishSpot();
     void finishBreak();
@@ -159,7 +175,10 @@ private:
     BVAdSpot m_spot;                   // the ad being opened or played
     int m_spotsStarted = 0;            // in this break
     QString m_spotFailure;             // why the last ad of the break could not play
-    std::shared_ptr<BVBackgroundStream> m_creation;
+    std::shared_ptr<BVBackgroundStream> m_creation;     // of the ad to play now
+    bool m_awaitingBreak = false;                       // the break looks for the next ad
+    std::shared_ptr<BVBackgroundStream> m_nextCreation; // of the ad to follow
+    std::optional<PreparedSpot> m_next;
     QTimer *m_timeLimit;               // ends an ad that plays too long
     int m_timeLeftWhenPaused = -1;
     QElapsedTimer m_spotClock;

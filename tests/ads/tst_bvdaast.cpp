@@ -445,7 +445,7 @@ private slots:
         QTest::newRow("fallback for a spot") << QByteArrayList{"/ad.xml", vastDocument({spot("a", "A", 1), QByteArray(videoOnly).replace("<Ad id", "<Ad sequence=\"2\" id"),
                                                                                        spot("f", "F", 0)})}
                                              << QStringList{"A", "F"} << banner
-                                             << QStringList{"astart", "acomplete", "error:403", "fstart", "fcomplete"}
+                                             << QStringList{"astart", "error:403", "acomplete", "fstart", "fcomplete"}
                                              << "(start|complete|error)";
         QTest::newRow("no fill") << QByteArrayList{"/ad.xml", vastDocument({}, "<Error>" + b + "/track?e=nofill&amp;code=[ERRORCODE]</Error>")}
                                  << QStringList() << QString() << QStringList{"nofill:303"} << QString();

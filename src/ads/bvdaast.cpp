@@ -35,11 +35,11 @@ BVDaast::~BVDaast()
         m_creation->abandon();
     if (m_nextCreation)
         m_nextCreation->abandon();
-    if (m_next)
-        BASS_StreamFree(m_next->handle);
-    // Freeing the stream first: no engine callback runs after it, none is aimed at this object.
+    // Freeing the streams first: no engine callback runs after it, none is aimed at this object.
     if (m_stream)
         BASS_StreamFree(m_stream);
+    if (m_next)
+        BASS_StreamFree(m_next->handle);
 }
 
 bool BVDaast::setDaastUrl(QUrl daastUrl)
@@ -248,7 +248,8 @@ void BVDaast::askBreak(bool lastFailed)
     m_break->next(lastFailed);
 }
 
-// The break's next ad: played at once, or opened beside the ad playing to follow it without a pause.
+// The break's next ad: played at once, or opened and armed beside the ad playing, whose
+// mixed end starts it in the same frame.
 void BVDaast::spotFound(const BVAdSpot &spot)
 {
     m_awaitingBreak = false;
@@ -258,12 +259,19 @@ void BVDaast::spotFound(const BVAdSpot &spot)
     }
     m_nextCreation = openMedia(spot, [this, spot](quint32 handle, const QString &shownUrl, const QString &failure) {
         m_nextCreation.reset();
-        if (!handle) {
-            spotFailed(spot, failure);
+        PreparedSpot next{spot, handle, ++m_streamSerials, {}};
+        QString why = failure;
+        if (!handle || !arm({next.handle, next.serial, next.records}, spot, shownUrl, why)) {
+            if (handle)
+                BASS_StreamFree(handle);
+            spotFailed(spot, why);
             return;
         }
-        m_next = PreparedSpot{spot, handle, shownUrl};
-        if (!m_stream)
+        BASS_ChannelSetAttribute(handle, BASS_ATTRIB_VOL, float(m_volume));
+        m_next = std::move(next);
+        if (m_stream)
+            m_follower = handle;
+        else
             playNext();
     });
 }
@@ -274,11 +282,17 @@ void BVDaast::playSpot(const BVAdSpot &spot)
     startBassPlayback();
 }
 
+// The prepared ad becomes the one playing (it may already be heard: the last one's end started it).
 void BVDaast::playNext()
 {
-    const PreparedSpot next = *std::exchange(m_next, std::nullopt);
+    m_follower = 0;
+    PreparedSpot next = std::move(*m_next);
+    m_next.reset();
     m_spot = next.spot;
-    streamCreated(next.handle, next.shownUrl, QString());
+    m_stream = next.handle;
+    m_streamSerial = next.serial;
+    m_syncRecords = std::move(next.records);
+    beginSpot();
 }
 
 void BVDaast::finishBreak()
@@ -341,7 +355,6 @@ std::shared_ptr<BVBackgroundStream> BVDaast::openMedia(const BVAdSpot &spot, Med
         });
 }
 
-// Arms the new stream's syncs and plays it.
 void BVDaast::streamCreated(quint32 handle, const QString &shownUrl, const QString &failure)
 {
     if (!handle) {
@@ -349,31 +362,52 @@ void BVDaast::streamCreated(quint32 handle, const QString &shownUrl, const QStri
         return;
     }
     m_stream = handle;
-    ++m_streamSerial;
-    const QWORD length = BASS_ChannelGetLength(m_stream, BASS_POS_BYTE);
-    if (length == QWORD(-1) || length == 0 || BASS_ChannelBytes2Seconds(m_stream, length) < 0.01) {
-        failSpot(QStringLiteral("Can not get duration from daast stream by url ") + shownUrl
-                 + QStringLiteral(" Bass error: ") + BVBass::errorMessage());
+    m_streamSerial = ++m_streamSerials;
+    QString why;
+    if (!arm({m_stream, m_streamSerial, m_syncRecords}, m_spot, shownUrl, why)) {
+        failSpot(why);
         return;
     }
-    armPositionSyncs(length);
-    const QWORD second = BASS_ChannelSeconds2Bytes(m_stream, 1.0);
+    beginSpot();
+}
+
+// Sets the syncs of a new stream: positions, about to end, stall and end, and in a break the
+// mixed end that starts the prepared next ad. False (with the reason) when the ad can not play.
+bool BVDaast::arm(const SyncTarget &stream, const BVAdSpot &spot, const QString &shownUrl, QString &failure)
+{
+    const QWORD length = BASS_ChannelGetLength(stream.handle, BASS_POS_BYTE);
+    if (length == QWORD(-1) || length == 0 || BASS_ChannelBytes2Seconds(stream.handle, length) < 0.01) {
+        failure = QStringLiteral("Can not get duration from daast stream by url ") + shownUrl
+                  + QStringLiteral(" Bass error: ") + BVBass::errorMessage();
+        return false;
+    }
+    armPositionSyncs(stream, spot, length);
+    const QWORD second = BASS_ChannelSeconds2Bytes(stream.handle, 1.0);
     if (second == QWORD(-1)) {
         // Without a second's size there is no sensible point a tenth of a second before the end.
         qCWarning(bvLog) << playerName() << "Can not set daast about to end event sync" << BVBass::errorMessage();
-    } else if (!createDaastPosSync(QWORD(double(length) - 0.1 * double(second)), QStringLiteral("aboutToEnd"))) {
-        handleError(QStringLiteral("Can not set daast about to end event sync") + BVBass::errorMessage());
-        return;
+    } else if (!addSync(stream, BASS_SYNC_POS, QWORD(double(length) - 0.1 * double(second)), bassDaastEvent,
+                        QStringLiteral("aboutToEnd"))) {
+        failure = QStringLiteral("Can not set daast about to end event sync") + BVBass::errorMessage();
+        return false;
     }
-    if (!BASS_ChannelSetSync(m_stream, BASS_SYNC_STALL, 0, bassStalled, newSyncRecord(QString()))) {
-        handleError(QStringLiteral("Can not set daast stall sync") + BVBass::errorMessage());
-        return;
+    if (!addSync(stream, BASS_SYNC_STALL, 0, bassStalled, QString())) {
+        failure = QStringLiteral("Can not set daast stall sync") + BVBass::errorMessage();
+        return false;
     }
-    if (!BASS_ChannelSetSync(m_stream, BASS_SYNC_END, 0, bassEnd, newSyncRecord(QString()))) {
-        handleError(QStringLiteral("Can not set daast end sync") + BVBass::errorMessage());
-        return;
+    if (!addSync(stream, BASS_SYNC_END, 0, bassEnd, QString())) {
+        failure = QStringLiteral("Can not set daast end sync") + BVBass::errorMessage();
+        return false;
     }
-    handleStreamVolume(); // before the first frame is mixed: never a burst at full volume
+    if (m_break && !BASS_ChannelSetSync(stream.handle, BASS_SYNC_END | BASS_SYNC_MIXTIME, 0, bassFollow, &m_follower))
+        qCDebug(bvLog) << playerName() << "Can not set daast follow sync" << BVBass::errorMessage();
+    return true;
+}
+
+// The armed stream plays: volume first (never a burst at full volume), then the start.
+void BVDaast::beginSpot()
+{
+    handleStreamVolume();
     if (!m_stream)
         return; // the volume was refused and ended the ad
     if (!BASS_ChannelPlay(m_stream, FALSE)) {
@@ -420,7 +454,10 @@ void BVDaast::spotFailed(const BVAdSpot &spot, const QString &message)
     qCWarning(bvLog) << playerName() << message;
     m_spotFailure = message;
     reportError(spot.errorUrls, BVAdBreak::MediaFailed);
-    askBreak(true);
+    if (m_next && !m_stream)
+        playNext(); // the ad prepared to follow takes the failed one's place
+    else if (!m_next && !m_nextCreation && !m_awaitingBreak)
+        askBreak(true);
 }
 
 void BVDaast::finishSpot()
@@ -459,7 +496,7 @@ static QList<quint64> trackedSeconds(const BVAdSpot &ad)
 // on a whole second, the very end. Only seconds the document tracks get a sync: the length
 // comes from the ad's own header, and a hostile one must not make millions of them. A refused
 // sync is only logged: the ad goes on.
-void BVDaast::armPositionSyncs(quint64 length)
+void BVDaast::armPositionSyncs(const SyncTarget &stream, const BVAdSpot &spot, quint64 length)
 {
     const struct {
         QWORD position;
@@ -471,23 +508,23 @@ void BVDaast::armPositionSyncs(quint64 length)
         {(length / 4) * 3, "thirdQuartile", "Can not set daast third quartile event sync"},
     };
     for (const auto &quartile : quartiles)
-        if (!createDaastPosSync(quartile.position, QString::fromLatin1(quartile.event)))
+        if (!addSync(stream, BASS_SYNC_POS, quartile.position, bassDaastEvent, QString::fromLatin1(quartile.event)))
             qCDebug(bvLog) << playerName() << quartile.failure << BVBass::errorMessage();
 
-    const QWORD second = BASS_ChannelSeconds2Bytes(m_stream, 1.0);
+    const QWORD second = BASS_ChannelSeconds2Bytes(stream.handle, 1.0);
     if (second == QWORD(-1) || second == 0) {
         qCWarning(bvLog) << playerName() << "Can not get 1 second in bytes from daast stream" << BVBass::errorMessage();
         return;
     }
     QList<std::pair<quint64, QString>> syncs;
-    for (quint64 i : trackedSeconds(m_spot)) {
+    for (quint64 i : trackedSeconds(spot)) {
         if (i * second > length)
             break;
         syncs.append({i * second, QStringLiteral("progress") + QString::number(i)});
     }
     // Progress at an offset ("progress@00:00:05", "progress@25%"), once per offset.
     QSet<QString> offsets;
-    for (const auto &[event, url] : m_spot.trackingUrls)
+    for (const auto &[event, url] : spot.trackingUrls)
         if (event.startsWith(QLatin1String("progress@")) && !offsets.contains(event)) {
             offsets.insert(event);
             const qint64 position = BVVastReader::offsetPosition(event.mid(9), length, second);
@@ -495,32 +532,31 @@ void BVDaast::armPositionSyncs(quint64 length)
                 syncs.append({quint64(position), event});
         }
     for (const auto &[position, event] : syncs)
-        if (!createDaastPosSync(position, event))
+        if (!addSync(stream, BASS_SYNC_POS, position, bassDaastEvent, event))
             qCDebug(bvLog) << playerName() << QStringLiteral("Can not set daast ") + event + QStringLiteral(" event sync")
                            << BVBass::errorMessage();
 }
 
-BVDaast::SyncRecord *BVDaast::newSyncRecord(const QString &event)
+bool BVDaast::addSync(const SyncTarget &stream, quint32 type, quint64 param, SyncProc *proc, const QString &event)
 {
-    m_syncRecords.push_back(std::make_unique<SyncRecord>(SyncRecord{this, event, m_streamSerial}));
-    return m_syncRecords.back().get();
+    stream.records.push_back(std::make_unique<SyncRecord>(SyncRecord{this, event, stream.serial}));
+    // Every event acts when its place is heard: tracking reports what was heard, and the
+    // stream's return under the ad's last tenth of a second is heard at once.
+    if (BASS_ChannelSetSync(stream.handle, type, param, proc, stream.records.back().get()))
+        return true;
+    stream.records.pop_back();
+    return false;
 }
 
 bool BVDaast::createDaastPosSync(quint64 pos, QString event)
 {
-    SyncRecord *record = newSyncRecord(event);
-    // Every event acts when its place is heard: tracking reports what was heard, and the
-    // stream's return under the ad's last tenth of a second is heard at once.
-    if (BASS_ChannelSetSync(m_stream, BASS_SYNC_POS, pos, bassDaastEvent, record))
-        return true;
-    m_syncRecords.pop_back();
-    return false;
+    return addSync({m_stream, m_streamSerial, m_syncRecords}, BASS_SYNC_POS, pos, bassDaastEvent, event);
 }
 
-void BVDaast::post(const SyncRecord *record, void (BVDaast::*handler)(const SyncRecord &, quint32), quint32 data)
+void BVDaast::post(const SyncRecord *record, Handler handler, quint32 data)
 {
     BVDaast *owner = record->owner;
-    QMetaObject::invokeMethod(owner, [owner, handler, copy = *record, data] { (owner->*handler)(copy, data); },
+    QMetaObject::invokeMethod(owner, [owner, handler, copy = *record, data] { owner->deliver(copy, handler, data); },
                               Qt::QueuedConnection);
 }
 
@@ -539,23 +575,38 @@ void BVDaast::bassStalled(quint32, quint32, quint32 data, void *user)
     post(static_cast<const SyncRecord *>(user), &BVDaast::deliverStalled, data);
 }
 
-// Events of a stream that was torn down before they arrived belong to no ad any more.
+// At the mixed end of the ad playing: the prepared next ad starts in the same frame.
+void BVDaast::bassFollow(quint32, quint32, quint32, void *user)
+{
+    if (const quint32 next = static_cast<std::atomic<quint32> *>(user)->exchange(0))
+        BASS_ChannelPlay(next, FALSE);
+}
+
+// Events of the stream prepared to follow wait until it is the one playing here; events of a
+// stream torn down before they arrived belong to no ad any more.
+void BVDaast::deliver(const SyncRecord &record, Handler handler, quint32 data)
+{
+    if (m_next && record.streamSerial == m_next->serial) {
+        QTimer::singleShot(10, this, [this, record, handler, data] { deliver(record, handler, data); });
+        return;
+    }
+    if (m_stream && record.streamSerial == m_streamSerial)
+        (this->*handler)(record, data);
+}
+
 void BVDaast::deliverEvent(const SyncRecord &record, quint32)
 {
-    if (m_stream && record.streamSerial == m_streamSerial)
-        handleDaastEvent(record.event);
+    handleDaastEvent(record.event);
 }
 
-void BVDaast::deliverEnd(const SyncRecord &record, quint32)
+void BVDaast::deliverEnd(const SyncRecord &, quint32)
 {
-    if (m_stream && record.streamSerial == m_streamSerial)
-        handleStreamEnd();
+    handleStreamEnd();
 }
 
-void BVDaast::deliverStalled(const SyncRecord &record, quint32 data)
+void BVDaast::deliverStalled(const SyncRecord &, quint32 data)
 {
-    if (m_stream && record.streamSerial == m_streamSerial)
-        handleStreamStalledChanged(data == 0);
+    handleStreamStalledChanged(data == 0);
 }
 
 void BVDaast::handleDaastEvent(QString event)
@@ -626,8 +677,12 @@ void BVDaast::stopBassPlayback()
     for (std::shared_ptr<BVBackgroundStream> *creation : {&m_creation, &m_nextCreation})
         if (*creation)
             std::exchange(*creation, nullptr)->abandon();
-    if (m_next)
-        BASS_StreamFree(std::exchange(m_next, std::nullopt)->handle);
+    freeStream(); // first: its mixed end no longer starts the prepared ad
+    m_follower = 0;
+    if (m_next) {
+        BASS_StreamFree(m_next->handle);
+        m_next.reset();
+    }
     m_awaitingBreak = false;
     if (m_break) { // this may run inside its signal: it goes later, and says nothing more here
         m_break->disconnect(this);
@@ -638,7 +693,6 @@ void BVDaast::stopBassPlayback()
     m_spot = BVAdSpot();
     m_spotsStarted = 0;
     m_spotFailure.clear();
-    freeStream();
     updateState();
 }
 
@@ -680,6 +734,8 @@ void BVDaast::handleStreamStalledChanged(bool isStalled)
 
 void BVDaast::handleStreamVolume()
 {
+    if (m_next) // the ad prepared to follow starts at the volume of the one playing
+        BASS_ChannelSetAttribute(m_next->handle, BASS_ATTRIB_VOL, float(m_volume));
     if (m_stream && !BASS_ChannelSetAttribute(m_stream, BASS_ATTRIB_VOL, float(m_volume)))
         handleError(QStringLiteral("Can not set daast volume") + BVBass::errorMessage());
 }

@@ -12,6 +12,7 @@
 #include <QPointer>
 #include <QUrl>
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -113,12 +114,6 @@ protected:
 private:
     // An ad's media stream, opened or not (0, with the failure's text).
     using MediaOpened = std::function<void(quint32 handle, const QString &shownUrl, const QString &failure)>;
-    // A stream opened ahead, to follow the ad playing.
-    struct PreparedSpot {
-        BVAdSpot spot;
-        quint32 handle;
-        QString shownUrl;
-    };
 
     void startBreak(const QByteArray &document);
     void askBreak(bool lastFailed);
@@ -127,6 +122,7 @@ private:
     void playNext();
     std::shared_ptr<BVBackgroundStream> openMedia(const BVAdSpot &spot, MediaOpened opened);
     void streamCreated(quint32 handle, const QString &shownUrl, const QString &failure);
+    void beginSpot();
     // The ad playing could not: the strict ad fails, a lenient break tries its next ad.
     void failSpot(const QString &message);
     void spotFailed(const BVAdSpot &spot, const QString &message);
@@ -149,14 +145,33 @@ private:
         QString event;
         quint64 streamSerial;
     };
+    using SyncRecords = std::vector<std::unique_ptr<SyncRecord>>;
+    // A stream being armed: its handle, serial and the records of its syncs.
+    struct SyncTarget {
+        quint32 handle;
+        quint64 serial;
+        SyncRecords &records;
+    };
+    // A stream opened and armed ahead, to follow the ad playing.
+    struct PreparedSpot {
+        BVAdSpot spot;
+        quint32 handle;
+        quint64 serial;
+        SyncRecords records;
+    };
+    using Handler = void (BVDaast::*)(const SyncRecord &, quint32);
+    using SyncProc = void(quint32, quint32, quint32, void *);
 
-    SyncRecord *newSyncRecord(const QString &event);
+    bool arm(const SyncTarget &stream, const BVAdSpot &spot, const QString &shownUrl, QString &failure);
+    bool addSync(const SyncTarget &stream, quint32 type, quint64 param, SyncProc *proc, const QString &event);
     // Runs `handler` on the ad object's thread, unless the stream of `record` was torn down meanwhile.
-    static void post(const SyncRecord *record, void (BVDaast::*handler)(const SyncRecord &, quint32), quint32 data);
+    static void post(const SyncRecord *record, Handler handler, quint32 data);
+    static void bassFollow(quint32 handle, quint32 channel, quint32 data, void *user);
+    void deliver(const SyncRecord &record, Handler handler, quint32 data);
     void deliverEvent(const SyncRecord &record, quint32 data);
     void deliverEnd(const SyncRecord &record, quint32 data);
     void deliverStalled(const SyncRecord &record, quint32 data);
-    void armPositionSyncs(quint64 length);
+    void armPositionSyncs(const SyncTarget &stream, const BVAdSpot &spot, quint64 length);
     QString mediaUrlForLog(const QUrl &mediaUrl) const;
     QString playerName() const;
 
@@ -179,10 +194,12 @@ private:
     bool m_awaitingBreak = false;                       // the break looks for the next ad
     std::shared_ptr<BVBackgroundStream> m_nextCreation; // of the ad to follow
     std::optional<PreparedSpot> m_next;
+    std::atomic<quint32> m_follower{0}; // m_next's handle, for the mixed end of m_stream to play
     QTimer *m_timeLimit;               // ends an ad that plays too long
     int m_timeLeftWhenPaused = -1;
     QElapsedTimer m_spotClock;
     quint32 m_stream = 0;
-    quint64 m_streamSerial = 0; // bumped for every ad stream opened
-    std::vector<std::unique_ptr<SyncRecord>> m_syncRecords; // of m_stream
+    quint64 m_streamSerial = 0;  // of m_stream
+    quint64 m_streamSerials = 0; // one for every ad stream opened
+    SyncRecords m_syncRecords;   // of m_stream
 };

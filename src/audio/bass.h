@@ -348,7 +348,9 @@ const char *BASS_ChannelGetTags(DWORD handle, DWORD tags);
 /* Installs a sync; `proc` runs on the engine's sync thread, in event order,
  * with no engine lock held, when the event's audio is heard; with
  * BASS_SYNC_MIXTIME in `type` as soon as it is mixed (after the channel's
- * earlier mix-time events, not waiting for the others). Returns the sync handle. */
+ * earlier mix-time events, not waiting for the others); changes a mix-time
+ * sync makes (attributes, a channel it plays) take effect where its event was
+ * mixed. Returns the sync handle. */
 HSYNC BASS_ChannelSetSync(DWORD handle, DWORD type, QWORD param, SYNCPROC *proc, void *user);
 BOOL BASS_ChannelRemoveSync(DWORD handle, HSYNC sync);
 

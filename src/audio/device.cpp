@@ -17,14 +17,14 @@ Device::~Device()
     m_driver->stop();
 }
 
-void Device::attach(const ChannelPtr &channel)
+void Device::attach(const ChannelPtr &channel, int64_t from)
 {
     {
         std::lock_guard lock(m_mutex);
         if (std::find(m_channels.begin(), m_channels.end(), channel) == m_channels.end())
             m_channels.push_back(channel);
     }
-    mixChanged();
+    mixChanged(from);
 }
 
 void Device::detach(DWORD handle)

@@ -19,7 +19,8 @@ public:
     Device(std::unique_ptr<OutputDriver> driver, ChannelEnded onChannelEnded);
     ~Device();
 
-    void attach(const ChannelPtr &channel);
+    // The channel is mixed from output frame `from` on (0: as soon as possible).
+    void attach(const ChannelPtr &channel, int64_t from = 0);
     void detach(DWORD handle);
     // Any thread: a channel started, stopped, moved or changed its volume; the output
     // rewrites what it queued so that the change is heard at once.

@@ -92,8 +92,10 @@ int Engine::play(const ChannelPtr &channel, bool restart)
     if (m_device->hasFailed())
         return BASS_ERROR_START;
     int rc = channel->play(restart);
+    // Played from a mix-time sync, the channel starts where the sync's event was mixed: a
+    // channel that follows another at its end follows it without a pause.
     if (rc == BASS_OK)
-        m_device->attach(channel);
+        m_device->attach(channel, std::max<int64_t>(Channel::mixTimeSyncFrame(), 0));
     return rc;
 }
 

@@ -249,6 +249,27 @@ private slots:
                      && std::abs(heard[1].length - frames(0.3)) < frames(0.03),
                  qPrintable(describe(heard)));
     }
+
+    // A channel played from the mix-time end sync of another follows its last frame with its
+    // first: an ad break's spots back to back.
+    void followsAtTheEnd()
+    {
+        writeIndexWav(m_dir.filePath("short.wav"), 0.3);
+        const HSTREAM first = open("short.wav");
+        const HSTREAM second = open("index.wav");
+        static HSTREAM follower;
+        follower = second;
+        QVERIFY(BASS_ChannelSetSync(first, BASS_SYNC_END | BASS_SYNC_MIXTIME, 0,
+                                    [](HSYNC, DWORD, DWORD, void *) { BASS_ChannelPlay(follower, FALSE); }, nullptr));
+        QVERIFY(BASS_ChannelPlay(first, FALSE));
+        m_output->play(100); // the whole first channel is mixed
+        QTRY_COMPARE(BASS_ChannelIsActive(second), DWORD(BASS_ACTIVE_PLAYING));
+        m_output->play(500);
+        const std::vector<Run> heard = audible(runs(m_output->heard()));
+        QVERIFY2(heard.size() == 2 && heard[0].first == 0 && heard[0].length == frames(0.3) && heard[1].first == 0
+                     && heard[1].length == frames(0.3),
+                 qPrintable(describe(heard)));
+    }
 };
 
 QTEST_GUILESS_MAIN(TestEngineMix)

@@ -23,6 +23,7 @@ BVDaast::BVDaast(BVPlayer *player) : QObject(player), m_player(player), m_timeLi
 {
     connect(this, &BVDaast::volumeChanged, this, &BVDaast::handleStreamVolume);
     m_timeLimit->setSingleShot(true);
+    m_timeLimit->setTimerType(Qt::PreciseTimer); // a coarse timer may end an ad 5 % early
     connect(m_timeLimit, &QTimer::timeout, this, [this] {
         qCWarning(bvLog) << playerName() << "Daast ad cut: it played past its time limit";
         finishSpot();

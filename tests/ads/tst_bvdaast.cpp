@@ -546,7 +546,9 @@ private slots:
         QFile media(m_dir.filePath("media.mp3"));
         QVERIFY(media.open(QIODevice::ReadOnly));
         HttpResponse endlessMedia = HttpResponse::of("audio/mpeg", media.readAll());
-        endlessMedia.live = true;
+        endlessMedia.live = true; // at its bit rate, as a media server sends it
+        endlessMedia.bytesPerSecond = 16000;
+        endlessMedia.burstBytes = 64000;
         endlessMedia.headers.append(qMakePair(QByteArray("Content-Length"), QByteArray("10000000000")));
         m_server->setResponse("/ad/endless.mp3", endlessMedia);
         QByteArray document = vastDocument({vastInLineAd(m_ads->base(), "", "Long")});

@@ -164,6 +164,10 @@ namespace BVVastReader {
 BVVastDocument read(const QByteArray &data, int stationKbps)
 {
     BVVastDocument document;
+    if (data.trimmed().isEmpty()) { // ad servers answer "no ad" with an empty body too
+        document.valid = true;
+        return document;
+    }
     if (BVDaastParser::isRefused(data))
         return document;
     QDomDocument dom;

@@ -279,6 +279,7 @@ private slots:
         QTest::newRow("no fill, root Error") << vastDocument({}, "<Error>http://ads.test/track?e=nofill</Error>")
                                              << "errors=http://ads.test/track?e=nofill";
         QTest::newRow("nobanner") << QByteArray("<nobanner/>") << "errors=";
+        QTest::newRow("empty answer") << QByteArray(" \r\n") << "errors=";
         QTest::newRow("video only") << vastDocument({QByteArray(inLine).replace("Audio/MPEG", "video/webm").replace("audio/mpeg", "video/mp4")})
                                     << "errors=\n" + QString(kInLine42).replace("media=http://ads.test/ad/media.mp3 ms=3000", "media= ms=-1")
                                            .replace(QRegularExpression("events=.*creativeView"), "events=creativeView");

@@ -210,9 +210,10 @@ void BVDaast::daastRequestFinished()
     playSpot(BVAdSpot::fromRecord(m_parser));
 }
 
+// The station's bit rate (0 until it is known), for choosing among an ad's media files.
 int BVDaast::stationKbps() const
 {
-    return int(m_player->currentBitrate());
+    return int(m_player->currentBitrate() / 1000);
 }
 
 // A lenient document: its ads, wrapped or not, pods and fallbacks, make one break.

@@ -466,6 +466,9 @@ private slots:
         QTest::newRow("six wrappers") << chain << QStringList() << QString() << chainErrors << QString();
         QTest::newRow("wrapped document missing") << QByteArrayList{"/ad.xml", vastDocument({vastWrapperAd(b, "w1", "gone.xml")})}
                                                   << QStringList() << QString() << QStringList{"w1error:301"} << QString();
+        QTest::newRow("wrapped document past the time-out")
+            << QByteArrayList{"/ad.xml", vastDocument({vastWrapperAd(b, "w1", "silent.xml")})} << QStringList() << QString()
+            << QStringList{"w1error:301"} << QString();
         QTest::newRow("unsafe URLs") << QByteArrayList{"/ad.xml", vastDocument({QByteArray(inLine)
                                                                                    .replace(b + "/ad/streamed.mp3", "file:///etc/passwd")
                                                                                    .replace("\"streaming\"", "\"progressive\"")
@@ -490,11 +493,15 @@ private slots:
         const QByteArray port = QByteArray::number(m_server->port());
         for (int i = 0; i + 1 < documents.size(); i += 2)
             m_ads->serveDocument(documents[i], documents[i + 1].replace("%PORT%", port));
+        HttpResponse silent;
+        silent.neverAnswer = true;
+        m_server->setResponse("/silent.xml", silent);
         AdRig rig;
         QSignalSpy skipped(rig.daast, &BVDaast::skipped);
         QSignalSpy aboutToEnd(rig.daast, &BVDaast::aboutToEnd);
         QSignalSpy errors(rig.daast, &BVDaast::error);
         rig.daast->setIsLenient(true);
+        rig.daast->setDaastTimeoutMs(1500); // for the document and its wrappers together
         rig.daast->setDaastUrl(QUrl(QString::fromLatin1(m_server->url(documents.first()))));
         rig.daast->play();
         QTRY_COMPARE_WITH_TIMEOUT(rig.ended.count() + skipped.count(), 1, 8000);

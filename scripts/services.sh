@@ -58,10 +58,11 @@ start_pipewire() {
     PULSE_SERVER="$server" pactl info >/dev/null 2>&1 && break
     sleep 0.1
   done
-  # Without real-time scheduling, short graph cycles (a 10 ms recorder asks for 5 ms) miss
-  # their deadline now and then: the graph runs at the sink's rate in cycles of 23 ms.
+  # Without real-time scheduling, short graph cycles miss their deadline now and then (a
+  # 10 ms recorder beside paplay's tone drops 11.6 ms every few seconds, a minimum quantum
+  # notwithstanding): the graph runs at the sink's rate in fixed cycles of 23 ms.
   pw-metadata -n settings 0 clock.force-rate 44100 >/dev/null
-  pw-metadata -n settings 0 clock.min-quantum 1024 >/dev/null
+  pw-metadata -n settings 0 clock.force-quantum 1024 >/dev/null
   PULSE_SERVER="$server" pactl load-module module-null-sink sink_name=bvtest_sink rate=44100 channels=2 >/dev/null
   PULSE_SERVER="$server" pactl set-default-sink bvtest_sink
 }

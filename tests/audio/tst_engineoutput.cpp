@@ -191,7 +191,12 @@ private slots:
         QVERIFY(second > 0);
         const double heardMs = 1000.0 * double(second) / SinkRecorder::kRate;
         const double syncMs = double(syncedNs - recording.time_since_epoch().count()) / 1e6;
-        QVERIFY2(qAbs(syncMs - heardMs) < 40, qPrintable(QString("sync %1 ms, heard %2 ms").arg(syncMs).arg(heardMs)));
+        // PipeWire's pulse server reports no sink latency, and its monitor delivers a graph
+        // cycle (23 ms on the test server) late: one more cycle of leeway there.
+        const bool pipeWire = !qEnvironmentVariableIsEmpty("BV_PIPEWIRE_SERVER")
+                              && qgetenv("PULSE_SERVER") == qgetenv("BV_PIPEWIRE_SERVER");
+        const double leewayMs = pipeWire ? 40 + 23 : 40;
+        QVERIFY2(qAbs(syncMs - heardMs) < leewayMs, qPrintable(QString("sync %1 ms, heard %2 ms").arg(syncMs).arg(heardMs)));
         const double mixedMs = double(mixedNs - recording.time_since_epoch().count()) / 1e6;
         QVERIFY2(mixedMs < syncMs - 20, qPrintable(QString("mixed %1 ms, heard %2 ms").arg(mixedMs).arg(syncMs)));
         // Its volume change is heard from the period its position was mixed in.

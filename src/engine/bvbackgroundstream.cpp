@@ -29,12 +29,19 @@ std::shared_ptr<BVBackgroundStream> BVBackgroundStream::launch(QObject *receiver
     creation->m_done = std::move(done);
     pool().start([creation, create = std::move(create)] {
         const quint32 handle = create();
-        std::lock_guard lock(creation->m_mutex);
+        const QString error = BVBass::errorMessage();
+        std::unique_lock lock(creation->m_mutex);
+        QObject *receiver = creation->m_receiver;
+        if (!receiver) { // abandoned meanwhile: the stream goes at once
+            lock.unlock();
+            if (handle)
+                BASS_StreamFree(handle);
+            return;
+        }
         creation->m_handle = handle;
-        creation->m_error = BVBass::errorMessage();
+        creation->m_error = error;
         // The receiver is alive while the lock is held (abandoning takes it too); the event dies with it.
-        if (QObject *receiver = creation->m_receiver)
-            QMetaObject::invokeMethod(receiver, [creation] { creation->deliver(); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(receiver, [creation] { creation->deliver(); }, Qt::QueuedConnection);
     });
     return creation;
 }
@@ -54,12 +61,18 @@ void BVBackgroundStream::deliver()
 
 void BVBackgroundStream::abandon()
 {
-    std::lock_guard lock(m_mutex);
-    m_receiver = nullptr;
+    quint32 handle = 0;
+    {
+        std::lock_guard lock(m_mutex);
+        m_receiver = nullptr;
+        handle = std::exchange(m_handle, 0);
+    }
+    if (handle)
+        BASS_StreamFree(handle);
 }
 
 BVBackgroundStream::~BVBackgroundStream()
 {
-    if (m_handle)
+    if (m_handle) // delivered to a receiver destroyed without abandoning it
         BASS_StreamFree(m_handle);
 }

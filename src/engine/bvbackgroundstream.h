@@ -11,7 +11,7 @@ class QThreadPool;
 
 // An engine stream created on a worker thread: creations wait on the network and must not
 // hold a host's thread. The result reaches the receiver's thread through `done`, unless the
-// creation was abandoned first; a stream nobody takes is freed.
+// creation was abandoned first; a stream nobody takes is freed as soon as nobody can.
 class BVBackgroundStream
 {
 public:
@@ -23,7 +23,7 @@ public:
     static QThreadPool &pool();
 
     static std::shared_ptr<BVBackgroundStream> launch(QObject *receiver, Create create, Done done);
-    // Nothing reaches the receiver any more; a created stream is freed.
+    // Nothing reaches the receiver any more; a stream created, or still to be, is freed.
     void abandon();
     ~BVBackgroundStream();
 

@@ -116,14 +116,14 @@ BVHlsChunks chunks(const QByteArray &body, const QUrl &url, quint32 bitrate)
         if (!(entry.duration > 0.0) || entry.uri.isEmpty())
             return true;
         QUrl segmentUrl(entry.uri, QUrl::TolerantMode);
-        if (segmentUrl.host().isEmpty()) {
+        if (segmentUrl.isRelative() && segmentUrl.host().isEmpty()) { // a local list's file: URLs stand
             if (!entry.uri.startsWith(QLatin1Char('/')))
                 segmentUrl = QUrl(basePath + entry.uri, QUrl::TolerantMode);
             segmentUrl.setAuthority(url.authority());
             segmentUrl.setScheme(url.scheme());
         }
         // Segments of a playlist from the network are network resources, never local files.
-        if (!bvIsWebUrl(segmentUrl))
+        if (!bvIsAllowedEntry(segmentUrl, url))
             return true;
         BVHlsChunk chunk;
         chunk.sequence = quint32(seq);

@@ -1,5 +1,6 @@
 #include "bvhlsplayback.h"
 
+#include "bvbackgroundstream.h"
 #include "bvbass.h"
 #include "bvhlschunkdownloader.h"
 #include "bvhlsdemuxer.h"
@@ -7,10 +8,7 @@
 #include "bvlogging.h"
 #include "bvplayer.h"
 
-#include <QEventLoop>
-#include <QFutureWatcher>
 #include <QThread>
-#include <QtConcurrent/QtConcurrentRun>
 
 #include <cstring>
 
@@ -47,6 +45,8 @@ BVHlsPlayback::BVHlsPlayback(BVPlayer *player, QObject *parent)
 // here is waited for until the engine has closed it, so no read reaches a destroyed object.
 BVHlsPlayback::~BVHlsPlayback()
 {
+    if (m_creation)
+        m_creation->abandon(); // a stream it created is freed (and closed) now
     QMutexLocker locker(&m_chunksMutex);
     m_closing = true;
     m_chunksCondition.wakeAll();
@@ -54,10 +54,13 @@ BVHlsPlayback::~BVHlsPlayback()
         m_streamClosed.wait(&m_chunksMutex);
 }
 
-quint32 BVHlsPlayback::start(quint64 startPos)
+void BVHlsPlayback::startInBackground(quint64 startPos)
 {
-    if (!m_player)
-        return 0;
+    abandonStart();
+    if (!m_player) {
+        emit started(0, QString());
+        return;
+    }
     BVPlayback::start(startPos);
     if (m_streams != m_player->streams()) {
         m_streams = m_player->streams();
@@ -67,23 +70,46 @@ quint32 BVHlsPlayback::start(quint64 startPos)
         m_pendingMeta.clear();
         m_chunksCondition.wakeAll();
     }
-    if (m_streams.isEmpty())
-        return 0;
+    if (m_streams.isEmpty()) {
+        emit started(0, QStringLiteral("no streams"));
+        return;
+    }
     const quint32 bitrate = m_player->bitrateByCoef(bitrateCoef());
     const QUrl url = m_player->streamByBitrate(bitrate);
     updateCurrentBitrate(bitrate);
     m_playlistUpdater->changePlaylist(bitrate, url);
     emit metaUpdated(QString());
     BVBass::setVerifyNetSize(4096);
+    m_source = std::make_shared<Source>(Source{this});
     {
         QMutexLocker locker(&m_chunksMutex);
-        ++m_openStreams; // the engine calls bassCloseProc once for this call, also when it fails
+        ++m_openStreams; // the engine calls bassCloseProc once for this creation, also when it fails
     }
-    return BASS_StreamCreateFileUser(STREAMFILE_BUFFER, BASS_STREAM_BLOCK | BASS_STREAM_AUTOFREE, &m_fileProcs, this);
+    auto *user = new SourceRef(m_source); // released by bassCloseProc
+    m_creation = BVBackgroundStream::launch(
+        this,
+        [user] { return BASS_StreamCreateFileUser(STREAMFILE_BUFFER, BASS_STREAM_BLOCK | BASS_STREAM_AUTOFREE, &m_fileProcs, user); },
+        [this](quint32 handle, const QString &errorMessage) {
+            m_creation.reset();
+            emit started(handle, errorMessage);
+        });
+}
+
+void BVHlsPlayback::abandonStart()
+{
+    if (m_creation)
+        std::exchange(m_creation, nullptr)->abandon();
+    QMutexLocker locker(&m_chunksMutex);
+    if (m_source) {
+        m_source->cancelled = true;
+        m_source.reset();
+    }
+    m_chunksCondition.wakeAll();
 }
 
 void BVHlsPlayback::stop()
 {
+    abandonStart();
     BVPlayback::stop();
     m_playlistUpdater->resetPlaylist();
     m_chunkDownloader->abort();
@@ -207,10 +233,14 @@ bool BVHlsPlayback::hasDataToRead()
 
 void BVHlsPlayback::bassCloseProc(void *user)
 {
-    auto *playback = static_cast<BVHlsPlayback *>(user);
-    QMutexLocker locker(&playback->m_chunksMutex);
-    --playback->m_openStreams;
-    playback->m_streamClosed.wakeAll();
+    auto *source = static_cast<SourceRef *>(user);
+    BVHlsPlayback *playback = (*source)->playback;
+    {
+        QMutexLocker locker(&playback->m_chunksMutex);
+        --playback->m_openStreams;
+        playback->m_streamClosed.wakeAll(); // the playback may be gone once the lock is released
+    }
+    delete source;
 }
 
 QWORD BVHlsPlayback::bassLenProc(void *)
@@ -225,42 +255,20 @@ BOOL BVHlsPlayback::bassSeekProc(QWORD, void *)
 
 DWORD BVHlsPlayback::bassReadProc(void *buffer, DWORD length, void *user)
 {
-    auto *playback = static_cast<BVHlsPlayback *>(user);
-    if (!playback->m_playlistUpdater->isActive())
+    const Source &source = **static_cast<SourceRef *>(user);
+    if (!source.playback->m_playlistUpdater->isActive())
         return kEndOfData;
-    if (QThread::currentThread() != playback->thread())
-        return playback->streamRead(buffer, length);
-    return playback->readOnOwnThread(buffer, length);
+    return source.playback->streamRead(buffer, length, source);
 }
 
-// The engine reads inside stream creation on the player's thread: the read runs on the
-// thread pool while a local event loop keeps the player's network replies coming.
-DWORD BVHlsPlayback::readOnOwnThread(void *buffer, DWORD length)
-{
-    QFutureWatcher<DWORD> watcher;
-    QEventLoop loop;
-    connect(&watcher, &QFutureWatcher<DWORD>::finished, &loop, &QEventLoop::quit);
-    watcher.setFuture(QtConcurrent::run([this, buffer, length] { return streamRead(buffer, length); }));
-    if (!watcher.isFinished())
-        loop.exec();
-    if (watcher.isFinished())
-        return watcher.result();
-    const QString name = m_player ? m_player->playerName() : QString();
-    qCWarning(bvLog) << name << "Hls playback: Read future was not finished";
-    stop();
-    // The task writes into the engine's buffer: it must be over before the buffer is given back.
-    watcher.waitForFinished();
-    return kEndOfData;
-}
-
-DWORD BVHlsPlayback::streamRead(void *buffer, DWORD length)
+DWORD BVHlsPlayback::streamRead(void *buffer, DWORD length, const Source &source)
 {
     const QPointer<BVPlayer> player = m_player;
     if (!player)
         return kEndOfData;
     const bool hasData = hasDataToRead();
     QMutexLocker locker(&m_chunksMutex);
-    if (m_closing)
+    if (m_closing || source.cancelled)
         return kEndOfData;
     if (QThread::currentThread() == thread()) {
         qCWarning(bvLog) << player->playerName() << "Hls playback: can not read from playback thread";
@@ -273,7 +281,7 @@ DWORD BVHlsPlayback::streamRead(void *buffer, DWORD length)
     }
     BVHlsChunk *chunk = nullptr;
     while (!chunk) {
-        if (m_closing || !m_playlistUpdater->isActive() || m_chunks.isEmpty())
+        if (m_closing || source.cancelled || !m_playlistUpdater->isActive() || m_chunks.isEmpty())
             return kEndOfData;
         chunk = nextChunkToRead();
         if (!chunk && !m_chunksCondition.wait(&m_chunksMutex, BV_HLS_READ_TIMEOUT)) {

@@ -8,16 +8,19 @@
 #include <QPair>
 #include <QWaitCondition>
 
+#include <memory>
+
 #include "bass.h"
 #include "bvplaylisttypes.h"
 
+class BVBackgroundStream;
 class BVHlsChunkDownloader;
 class BVHlsDemuxer;
 class BVHlsPlaylistUpdater;
 
 // The back-end for HLS streams: a playlist updater, a segment downloader and a demuxer
 // fill a map of segments on the player's thread, and the engine reads them through a
-// blocking user-file stream on its own threads. Timed ID3 texts are emitted when the
+// blocking user-file stream on its own threads (its creation too, off the player's thread). Timed ID3 texts are emitted when the
 // engine has decoded up to the end of their segment.
 class BREVANTPLAYER_EXPORT BVHlsPlayback : public BVPlayback
 {
@@ -30,11 +33,15 @@ public:
     explicit BVHlsPlayback(BVPlayer *player, QObject *parent = nullptr);
     ~BVHlsPlayback() override;
 
+    // Opens a new engine stream on a worker: the player's thread goes on while the first
+    // playlist and segment arrive. Reports through started(); a stop() before abandons it.
+    void startInBackground(quint64 startPos = 0);
+
 signals:
     void error(const QString &errorMessage);
+    void started(quint32 handle, QString errorMessage);
 
 public slots:
-    quint32 start(quint64 startPos = 0) override;
     void stop() override;
 
 protected:
@@ -53,8 +60,16 @@ private:
     static BOOL bassSeekProc(QWORD offset, void *user);
     static const BASS_FILEPROCS m_fileProcs;
 
-    DWORD readOnOwnThread(void *buffer, DWORD length);
-    DWORD streamRead(void *buffer, DWORD length);
+    // What one engine stream reads through: cancelled by a stop, so that a creation still
+    // running never reads the segments of the start after it.
+    struct Source {
+        BVHlsPlayback *playback;
+        bool cancelled = false; // under m_chunksMutex
+    };
+    using SourceRef = std::shared_ptr<Source>; // the engine holds one per stream as its user data
+
+    void abandonStart();
+    DWORD streamRead(void *buffer, DWORD length, const Source &source);
     // The first downloaded segment with unread bytes, never passing one that has not arrived.
     BVHlsChunk *nextChunkToRead();
     void queueMeta(const BVHlsChunk &chunk, qint32 before, qint32 end, quint64 buffer, quint64 current);
@@ -74,4 +89,6 @@ private:
     int m_openStreams = 0;
     bool m_closing = false;
     QWaitCondition m_streamClosed;
+    SourceRef m_source; // of the latest start
+    std::shared_ptr<BVBackgroundStream> m_creation;
 };

@@ -13,14 +13,6 @@
 #include <limits>
 
 namespace BVPlaylistFormats {
-namespace {
-
-bool isAllowedEntry(const QUrl &entry, const QUrl &listUrl)
-{
-    return bvIsWebUrl(entry) || (listUrl.isLocalFile() && entry.isLocalFile());
-}
-
-} // namespace
 
 Kind classify(const QByteArray &data)
 {
@@ -108,7 +100,7 @@ BVPlaylistStreams allowedEntries(const BVPlaylistStreams &streams, const QUrl &l
 {
     BVPlaylistStreams allowed;
     for (auto it = streams.cbegin(); it != streams.cend(); ++it) {
-        if (isAllowedEntry(it.value(), listUrl))
+        if (bvIsAllowedEntry(it.value(), listUrl))
             allowed.insert(it.key(), it.value());
         else if (refused)
             ++*refused;

@@ -11,3 +11,10 @@ inline bool bvIsWebUrl(const QUrl &url)
     return scheme.compare(QLatin1String("http"), Qt::CaseInsensitive) == 0
            || scheme.compare(QLatin1String("https"), Qt::CaseInsensitive) == 0;
 }
+
+// An entry of a list may be played: a network URL, or a local file named by a local list
+// (one the host itself gave).
+inline bool bvIsAllowedEntry(const QUrl &entry, const QUrl &listUrl)
+{
+    return bvIsWebUrl(entry) || (listUrl.isLocalFile() && entry.isLocalFile());
+}

@@ -81,6 +81,8 @@ BVPlayer::BVPlayer(BVNetworkAccessManager *nam, QObject *parent)
             setCurrentBitrate(bitrate);
     });
     connect(m_hlsPlayback, &BVHlsPlayback::error, this, &BVPlayer::processError);
+    connect(m_hlsPlayback, &BVHlsPlayback::started, this,
+            [this](quint32 handle, const QString &errorMessage) { startChannel(m_hlsPlayback, handle, errorMessage); });
     m_pushPlayback = new BVPushPlayback(this);
     m_recordPlayback = new BVRecordPlayback(this);
 
@@ -245,7 +247,6 @@ void BVPlayer::processPlay()
         stop();
         return;
     }
-    ++m_startGeneration;
     setState(StalledState);
     m_startClock.start();
     if (m_playlistParser->isProcessing()) {
@@ -280,26 +281,11 @@ void BVPlayer::handlePlaylist(BVPlaylistStreams streams, bool isHls)
                                                               : static_cast<BVPlayback *>(m_recordPlayback);
         const quint32 handle = backend->start(m_startPosBytes);
         startChannel(backend, handle, BVBass::errorMessage()); // the error of that start, read after it
-    } else if (isHls)
-        startHls();
-    else
+    } else if (isHls) {
+        m_hlsPlayback->startInBackground(m_startPosBytes); // goes on in startChannel
+    } else {
         m_bassPlayback->startInBackground(m_startPosBytes); // goes on in startChannel
-}
-
-// The HLS back-end delivers events while it opens its stream, so another start, a stop or
-// an error may have taken over meanwhile: its outcome stands, and this start's channel (if
-// any) is freed.
-void BVPlayer::startHls()
-{
-    const quint64 generation = m_startGeneration;
-    const quint32 handle = m_hlsPlayback->start(m_startPosBytes);
-    const QString errorMessage = BVBass::errorMessage();
-    if (generation != m_startGeneration || m_stream) {
-        if (handle && !BASS_StreamFree(handle))
-            qCWarning(bvLog) << m_name << "Can not free stream" << BVBass::errorMessage();
-        return;
     }
-    startChannel(m_hlsPlayback, handle, errorMessage);
 }
 
 // Takes over the channel a back-end opened (0 when it failed) and starts playing it.
@@ -374,7 +360,6 @@ void BVPlayer::processStop(BVPlayerSource::State stoppedState, quint64 startPosB
 
 void BVPlayer::forgetChannel(quint64 startPosBytes)
 {
-    ++m_startGeneration;
     m_restartTimer->stop();
     m_playlistParser->abort();
     stopBackends();

@@ -106,7 +106,6 @@ private:
     static void bassDevFormatSync(quint32 sync, quint32 channel, quint32 data, void *user);
 
     void restartProcedure();
-    void startHls();
     void startChannel(BVPlayback *backend, quint32 handle, const QString &errorMessage);
     bool installSyncs();
     void retryStart();
@@ -125,7 +124,6 @@ private:
     std::atomic<quint32> m_stream{0}; // also read by back-end callbacks on engine threads
     StreamInfo m_streamInfo;
     quint64 m_startPosBytes = 0;
-    quint64 m_startGeneration = 0; // bumped by every start, stop and error: an overtaken start gives up
     QElapsedTimer m_startClock; // runs from a start procedure until the player first plays
     QTimer *m_restartTimer;
     BVPlaylistParser *m_playlistParser;

@@ -9,10 +9,13 @@
 #include "testhttpserver.h"
 
 #include <QElapsedTimer>
+#include <QFile>
+#include <QTemporaryDir>
 
 #include <algorithm>
 #include <QSignalSpy>
 #include <QTest>
+#include <QThread>
 #include <QTimer>
 
 using namespace bvtest;
@@ -163,21 +166,42 @@ private slots:
         QVERIFY2(lagMs > 0 && lagMs < 2048 + 300, qPrintable(QString::number(lagMs)));
     }
 
-    // MPEG-TS with AAC or with MP3 inside: the engine finds the format from the bytes.
+    // MPEG-TS with AAC or with MP3 inside: the engine finds the format from the bytes. A
+    // media playlist the host gives as a local file may name local segments.
     void playsTsWithAacOrMp3_data()
     {
         QTest::addColumn<bool>("mp3");
-        QTest::newRow("AAC") << false;
-        QTest::newRow("MP3") << true;
+        QTest::addColumn<bool>("local");
+        QTest::newRow("AAC") << false << false;
+        QTest::newRow("MP3") << true << false;
+        QTest::newRow("AAC, local files") << false << true;
     }
 
     void playsTsWithAacOrMp3()
     {
         QFETCH(bool, mp3);
-        serve(mp3 ? m_mp3 : m_aac.mid(0, 2), "seg");
+        QFETCH(bool, local);
+        const QList<QByteArray> segments = mp3 ? m_mp3 : m_aac.mid(0, 2);
+        QTemporaryDir dir;
+        QUrl list = url("/list.m3u8");
+        if (local) {
+            QList<QByteArray> uris;
+            for (int i = 0; i < segments.size(); ++i) {
+                QFile file(dir.filePath("seg" + QString::number(i) + ".ts"));
+                QVERIFY(file.open(QIODevice::WriteOnly));
+                file.write(withTitle(segments[i], "seg " + QString::number(i)));
+                uris.append(i == 0 ? "seg0.ts" : QUrl::fromLocalFile(file.fileName()).toEncoded()); // relative and absolute
+            }
+            QFile file(dir.filePath("list.m3u8"));
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write(mediaPlaylist(0, uris, kSegmentSeconds));
+            list = QUrl::fromLocalFile(file.fileName());
+        } else {
+            serve(segments, "seg");
+        }
         BVPlayer player;
         QSignalSpy metaChanges(&player, &BVPlayer::metaChanged);
-        player.play(url("/list.m3u8"));
+        player.play(list);
         QTRY_COMPARE_WITH_TIMEOUT(player.state(), BVPlayerSource::PlayingState, 5000);
         QTRY_COMPARE_WITH_TIMEOUT(texts(metaChanges), (QStringList{"seg 0"}), 5000);
         QCOMPARE(player.length(), 0.0);
@@ -210,6 +234,53 @@ private slots:
         QCOMPARE(m_server->requests("/seg1.ts").size(), slow ? 1 : 2);
         QCOMPARE(errors.size(), 0);
         QVERIFY(player.isPlaying());
+    }
+
+    void hostLoopDuringAStart_data()
+    {
+        QTest::addColumn<int>("deleteAtMs"); // -1: kept
+        QTest::newRow("deleted while the playlist is fetched") << 0;
+        QTest::newRow("deleted while the first segment is held") << 600;
+        QTest::newRow("deleted as the stream opens") << 1600;
+        QTest::newRow("kept") << -1;
+    }
+
+    // The first segment takes 1.5 s: the host's loop keeps its 100 ms beat, no event loop of the
+    // player's runs on its stack, and the host may delete its player at any time meanwhile.
+    void hostLoopDuringAStart()
+    {
+        QFETCH(int, deleteAtMs);
+        serve(m_aac.mid(0, 3), "seg");
+        HttpResponse held = HttpResponse::of("video/mp2t", withTitle(m_aac[0], "seg 0"));
+        held.pauseAfterBytes = 0;
+        held.pauseMs = 1500;
+        m_server->setResponse("/seg0.ts", held);
+        auto *player = new BVPlayer;
+        QElapsedTimer clock;
+        qint64 lastTick = 0, longestGap = 0;
+        int deepestLoop = 0;
+        const int hostLoop = QThread::currentThread()->loopLevel();
+        QTimer beat;
+        beat.setTimerType(Qt::PreciseTimer);
+        connect(&beat, &QTimer::timeout, this, [&] {
+            longestGap = qMax(longestGap, clock.elapsed() - lastTick);
+            lastTick = clock.elapsed();
+            deepestLoop = qMax(deepestLoop, QThread::currentThread()->loopLevel() - hostLoop);
+            if (player && deleteAtMs >= 0 && clock.elapsed() >= deleteAtMs) {
+                delete player;
+                player = nullptr;
+            }
+        });
+        clock.start();
+        beat.start(100);
+        player->play(url("/list.m3u8"));
+        QTest::qWait(2500);
+        QCOMPARE(deepestLoop, 0);
+        QVERIFY2(longestGap < 300, qPrintable(QString::number(longestGap)));
+        if (player) {
+            QTRY_VERIFY(player->isPlaying());
+            delete player;
+        }
     }
 
     // A media playlist that fails a few times is polled until it answers; one that keeps

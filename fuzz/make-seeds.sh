@@ -68,6 +68,16 @@ track() { printf '<Tracking event="%s">http://ads.test/t?e=%s</Tracking>' "$1" "
 sed 's/DAAST version="1.0"/VAST version="3.0"/; s|</DAAST>|</VAST>|' "$a/daast" > "$a/vast"
 printf '<nobanner/>' > "$a/nobanner"
 printf '<VAST version="2.0"><Ad><Wrapper><VASTAdTagURI>http://ads.test/next</VASTAdTagURI></Wrapper></Ad></VAST>' > "$a/wrapper"
+{ printf '<v:VAST xmlns:v="http://www.iab.com/VAST" version="4.2"><v:Error>http://ads.test/e?c=[ERRORCODE]</v:Error>'
+  for s in 2 1; do
+    printf '<v:Ad sequence="%s"><v:InLine><v:Impression>http://ads.test/i</v:Impression><v:Creatives><v:Creative>' "$s"
+    printf '<v:UniversalAdId>x</v:UniversalAdId><v:Linear><v:TrackingEvents>'
+    printf '<v:Tracking event="progress" offset="25%%">http://ads.test/p</v:Tracking></v:TrackingEvents>'
+    printf '<v:MediaFiles><v:MediaFile delivery="streaming" type="audio/aac; x=1" bitrate="64">http://ads.test/a.aac</v:MediaFile>'
+    printf '<v:MediaFile type="audio/mpeg" minBitrate="96" maxBitrate="160">http://ads.test/a.mp3</v:MediaFile></v:MediaFiles>'
+    printf '</v:Linear></v:Creative></v:Creatives></v:InLine></v:Ad>'
+  done
+  printf '</v:VAST>'; } > "$a/vast42-pod"
 
 # MP3 first frames: an ID3v2 tag, then a Layer III frame with a Xing header and LAME's delay and padding.
 p="$out/fuzz_mp3_info"

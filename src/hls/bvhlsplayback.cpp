@@ -95,6 +95,12 @@ void BVHlsPlayback::startInBackground(quint64 startPos)
         });
 }
 
+bool BVHlsPlayback::endedAtCut()
+{
+    QMutexLocker locker(&m_chunksMutex);
+    return m_endedAtCut;
+}
+
 void BVHlsPlayback::abandonStart()
 {
     if (m_creation)
@@ -115,6 +121,8 @@ void BVHlsPlayback::stop()
     m_chunkDownloader->abort();
     QMutexLocker locker(&m_chunksMutex);
     m_readStarted = false;
+    m_endedAtCut = false;
+    m_pendingMeta.clear(); // nothing more of their audio is heard
     for (BVHlsChunk &chunk : m_chunks)
         if (chunk.readPos < chunk.data.size())
             chunk.readPos = 0;
@@ -291,6 +299,12 @@ DWORD BVHlsPlayback::streamRead(void *buffer, DWORD length, const Source &source
     }
     if (m_readStarted && chunk->isDiscontinuity && chunk->readPos == 0) {
         m_readStarted = false; // the next engine stream begins with this segment
+        m_endedAtCut = true;
+        // Titles of the ending stream are due with its last audio; the next stream counts
+        // its bytes anew, where their stamps would mean nothing.
+        for (const auto &[stamp, text] : std::as_const(m_pendingMeta))
+            emit metaUpdated(text);
+        m_pendingMeta.clear();
         return kEndOfData;
     }
     const qint32 before = chunk->readPos;

@@ -36,6 +36,9 @@ public:
     // Opens a new engine stream on a worker: the player's thread goes on while the first
     // playlist and segment arrive. Reports through started(); a stop() before abandons it.
     void startInBackground(quint64 startPos = 0);
+    // The last engine stream ended at a discontinuity or a change of bitrate, not at the end
+    // of the station: the next segment goes on in a new stream.
+    bool endedAtCut();
 
 signals:
     void error(const QString &errorMessage);
@@ -83,6 +86,7 @@ private:
     QMutex m_chunksMutex;
     QWaitCondition m_chunksCondition;
     bool m_readStarted = false;
+    bool m_endedAtCut = false;
     QMap<quint32, BVHlsChunk> m_chunks;
     QList<QPair<quint64, QString>> m_pendingMeta;
     // Engine streams not yet closed by the engine, and whether the object is going away.

@@ -468,8 +468,9 @@ void BVPlayer::handleStreamEnd()
 {
     if (!isPlaying())
         return;
-    if (isRestarted() && !isSeekable()) {
-        // A live stream that ended or dropped: start it again at once.
+    // A live stream that ended or dropped starts again at once, and an HLS stream cut at a
+    // discontinuity or a change of bitrate goes on, restarted or not.
+    if ((isRestarted() && !isSeekable()) || (isHls() && m_hlsPlayback->endedAtCut())) {
         processStop(StalledState, 0);
         if (!isHls())
             processPlay();

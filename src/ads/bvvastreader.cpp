@@ -16,6 +16,12 @@
 
 namespace {
 
+// A document is at most 1 MiB, but every URL it names is a request: each list of one level
+// keeps this many, the ads of a document this many (a pod plays 5).
+constexpr qsizetype kMaxUrls = 16;
+constexpr qsizetype kMaxTracking = 64;
+constexpr qsizetype kMaxAds = 10;
+
 QString localName(const QDomElement &element)
 {
     const QString tag = element.tagName();
@@ -49,7 +55,7 @@ QStringList textsOf(const QDomElement &parent, QLatin1String name)
 {
     QStringList texts;
     for (const QDomElement &element : children(parent, name))
-        if (const QString text = textOf(element); !text.isEmpty())
+        if (const QString text = textOf(element); !text.isEmpty() && texts.size() < kMaxUrls)
             texts.append(text);
     return texts;
 }
@@ -73,7 +79,7 @@ void readTracking(const QDomElement &owner, QList<std::pair<QString, QString>> &
             if (event == QLatin1String("progress") && !offset.isEmpty())
                 event += QLatin1Char('@') + offset;
             const QString url = textOf(tracking);
-            if (!event.isEmpty() && !url.isEmpty())
+            if (!event.isEmpty() && !url.isEmpty() && out.size() < kMaxTracking)
                 out.append({event, url});
         }
 }
@@ -189,7 +195,7 @@ BVVastDocument read(const QByteArray &data, int stationKbps)
     document.valid = true;
     document.errorUrls = textsOf(root, QLatin1String("Error"));
     for (const QDomElement &element : children(root, QLatin1String("Ad")))
-        if (BVVastAd ad; readAd(element, stationKbps, ad))
+        if (BVVastAd ad; document.ads.size() < kMaxAds && readAd(element, stationKbps, ad))
             document.ads.append(ad);
     return document;
 }

@@ -298,6 +298,16 @@ private slots:
         QTest::newRow("wrapper") << vastDocument({vastWrapperAd(kBase, "w", "next.xml")})
                                  << "errors=\nseq=0 wrapper=next.xml title= media= ms=-1 imp=1 err=1 events=start>wstart,complete>wcomplete "
                                     "banner= click= clicks=0";
+        // Every URL is a request: a level keeps 16 of a kind and 64 tracking events, a document 10 ads.
+        const QByteArray greedyAd = "<Ad><InLine>" + QByteArray("<Impression>http://i/</Impression>").repeated(20)
+                                    + "<Creatives><Creative><Linear><TrackingEvents>"
+                                    + QByteArray("<Tracking event=\"start\">http://t/</Tracking>").repeated(70)
+                                    + "</TrackingEvents><MediaFiles><MediaFile type=\"audio/mpeg\">http://m/a.mp3</MediaFile>"
+                                      "</MediaFiles></Linear></Creative></Creatives></InLine></Ad>";
+        const QString greedyLine = "seq=0 wrapper= title= media=http://m/a.mp3 ms=-1 imp=16 err=0 events="
+                                   + QStringList(64, "start>").join(',') + " banner= click= clicks=0";
+        QTest::newRow("counts bounded") << vastDocument(QList<QByteArray>(12, greedyAd))
+                                        << "errors=\n" + QStringList(10, greedyLine).join('\n');
         QTest::newRow("Ad of neither kind") << vastDocument({"<Ad><Wrapper/></Ad>", "<Ad/>"}) << "errors=";
         QTest::newRow("DOCTYPE") << "<!DOCTYPE VAST>" + vastDocument({inLine}).mid(39) << "invalid";
         QTest::newRow("html") << QByteArray("<html/>") << "invalid";

@@ -6,10 +6,36 @@ namespace {
 
 constexpr int kPacketSize = 188;
 constexpr int kHeaderSize = 4;
-constexpr int kPayloadSize = kPacketSize - kHeaderSize;
 constexpr quint16 kMetadataPid = 0x102;
 constexpr quint8 kPrivateStream1 = 0xBD;
 const char kSyncByte = 0x47;
+
+// A PES header's 33-bit PTS from its five bytes.
+qint64 ptsAt(const quint8 *p)
+{
+    return qint64(p[0] & 0x0E) << 29 | qint64(p[1]) << 22 | qint64(p[2] & 0xFE) << 14 | qint64(p[3]) << 7
+        | qint64(p[4] >> 1);
+}
+
+bool isAudioStreamId(quint8 id)
+{
+    return (id & 0xE0) == 0xC0; // MPEG audio streams 0xC0..0xDF (AAC and MP3 alike)
+}
+
+// The size of the ID3v2 tag at the start of `data` (header, body and footer), 0 when none.
+qsizetype id3Size(const QByteArray &data)
+{
+    if (data.size() < 10 || !data.startsWith("ID3"))
+        return 0;
+    quint32 body = 0;
+    for (int i = 6; i < 10; ++i) {
+        if (quint8(data[i]) & 0x80)
+            return 0;
+        body = body << 7 | quint8(data[i]);
+    }
+    const bool footer = quint8(data[5]) & 0x10;
+    return 10 + qsizetype(body) + (footer ? 10 : 0);
+}
 
 } // namespace
 
@@ -17,8 +43,32 @@ BVHlsDemuxer::BVHlsDemuxer(QObject *parent) : QObject(parent) {}
 
 void BVHlsDemuxer::demux(BVHlsChunk &chunk, const QByteArray &data)
 {
-    chunk.meta.clear();
+    chunk.titles.clear();
+    chunk.pts = -1;
     chunk.data = data;
+    if (id3Size(data) == 0) {
+        demuxTransportStream(chunk);
+        return;
+    }
+    // Packed audio: its tags come off the audio; a tag larger than the segment is kept as it
+    // came and the engine skips what it is.
+    for (int tags = 0; tags < kMaxPackedTags; ++tags) {
+        const qsizetype size = id3Size(chunk.data);
+        if (size == 0 || size > chunk.data.size())
+            break;
+        const BVId3Tag tag(chunk.data.left(size));
+        if (chunk.pts < 0)
+            chunk.pts = tag.transportStreamTimestamp();
+        const QString text = tag.nowPlaying();
+        if (!text.isEmpty())
+            chunk.titles.append({chunk.pts, text});
+        chunk.data.remove(0, size);
+    }
+}
+
+void BVHlsDemuxer::demuxTransportStream(BVHlsChunk &chunk)
+{
+    const QByteArray &data = chunk.data;
     const qsizetype first = data.indexOf(kSyncByte);
     if (first < 0)
         return;
@@ -28,8 +78,6 @@ void BVHlsDemuxer::demux(BVHlsChunk &chunk, const QByteArray &data)
             continue;
         const bool unitStart = packet[1] & 0x40;
         const quint16 pid = quint16((packet[1] & 0x1F) << 8 | packet[2]);
-        if (pid != kMetadataPid)
-            continue;
         // A packet that carries an adaptation field (muxers pad short PES packets with one)
         // has its payload after that field.
         int payloadStart = kHeaderSize;
@@ -40,15 +88,21 @@ void BVHlsDemuxer::demux(BVHlsChunk &chunk, const QByteArray &data)
             payloadStart += 1 + packet[4];
         if (payloadStart >= kPacketSize)
             continue;
-        reassemble(unitStart, data.constData() + at + payloadStart, kPacketSize - payloadStart);
+        const quint8 *payload = packet + payloadStart;
+        if (pid != kMetadataPid) {
+            // The segment's timestamp: that of its first audio PES.
+            if (chunk.pts < 0 && unitStart && payloadStart + 14 <= kPacketSize && payload[0] == 0 && payload[1] == 0
+                && payload[2] == 1 && isAudioStreamId(payload[3]) && (payload[7] & 0x80))
+                chunk.pts = ptsAt(payload + 9);
+            continue;
+        }
+        reassemble(unitStart, reinterpret_cast<const char *>(payload), kPacketSize - payloadStart);
         if (m_pesState.streamId != kPrivateStream1) {
             m_pesState = PesState();
         } else if (m_pesState.complete) {
-            const BVId3Tag tag(m_pesState.payload);
-            QString text = tag.property(QStringLiteral("TXXX"));
-            if (text.isEmpty())
-                text = tag.toString();
-            chunk.meta.insert(int(chunk.data.size()), text);
+            const QString text = BVId3Tag(m_pesState.payload).nowPlaying();
+            if (!text.isEmpty())
+                chunk.titles.append({m_pesState.pts, text});
             m_pesState = PesState();
         }
     }
@@ -64,14 +118,12 @@ void BVHlsDemuxer::reassemble(bool unitStart, const char *payload, int payloadSi
             m_pesState = PesState();
             return;
         }
-        m_pesState.startCode = QByteArray(payload, 3);
+        const quint16 packetLength = quint16(bytes[4] << 8 | bytes[5]);
+        const quint8 headerDataLength = bytes[8];
         m_pesState.streamId = bytes[3];
-        m_pesState.packetLength = quint16(bytes[4] << 8 | bytes[5]);
-        m_pesState.flags = quint16(bytes[6] << 8 | bytes[7]);
-        m_pesState.headerDataLength = bytes[8];
-        m_pesState.headerBytes = QByteArray(payload + 9, 5);
-        m_pesState.skip = m_pesState.headerDataLength + 9;
-        m_pesState.expected = m_pesState.packetLength - m_pesState.headerDataLength - 3;
+        m_pesState.pts = (bytes[7] & 0x80) && headerDataLength >= 5 ? ptsAt(bytes + 9) : -1;
+        m_pesState.skip = headerDataLength + 9;
+        m_pesState.expected = packetLength - headerDataLength - 3;
         m_pesState.payload.clear();
         m_pesState.payload.reserve(qMax(0, m_pesState.expected));
         m_pesState.complete = false;

@@ -4,34 +4,37 @@
 
 #include <QObject>
 
-// Stores a downloaded MPEG-TS segment in its record and pulls the timed ID3 tags out of
-// it: the private-stream PES packets on PID 258. The audio itself is left to the engine.
+// Takes a downloaded segment into its record and reads its timing and timed ID3 texts.
+// MPEG-TS: the first audio PES timestamp, and ID3 tags in private-stream PES packets on
+// PID 258, timed by their PES timestamps. Packed audio (ADTS AAC, MP3): the ID3 tags that
+// open the segment, with the timestamp of its first audio in a PRIV frame; they are taken
+// out of the data. Other segments (fragmented MP4) are kept as they came.
 class BREVANTPLAYER_EXPORT BVHlsDemuxer : public QObject
 {
     Q_OBJECT
 
 public:
+    // Packed-audio ID3 tags read at the start of one segment at most.
+    static const int kMaxPackedTags = 4;
+
     explicit BVHlsDemuxer(QObject *parent = nullptr);
 
-    // Replaces the chunk's data with `data` and its meta with the texts of the tags that end
-    // in it, all at the offset of the segment's end. A tag may begin in an earlier segment.
+    // Replaces the chunk's data, timestamp and titles with those of `data`. A TS tag may
+    // begin in an earlier segment.
     void demux(BVHlsChunk &chunk, const QByteArray &data);
 
 private:
     struct PesState
     {
-        QByteArray startCode;
         quint8 streamId = 0;
-        quint16 packetLength = 0;
-        quint16 flags = 0;
-        quint8 headerDataLength = 0;
-        QByteArray headerBytes;
+        qint64 pts = -1;
         qint32 skip = 0;
         qint32 expected = 0;
         QByteArray payload;
         bool complete = false;
     };
 
+    void demuxTransportStream(BVHlsChunk &chunk);
     void reassemble(bool unitStart, const char *payload, int payloadSize);
 
     PesState m_pesState;

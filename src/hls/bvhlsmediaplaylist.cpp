@@ -11,6 +11,7 @@ namespace {
 
 const QByteArray kExtInf = QByteArrayLiteral("#EXTINF:");
 const QByteArray kDiscontinuity = QByteArrayLiteral("#EXT-X-DISCONTINUITY");
+const QByteArray kMap = QByteArrayLiteral("#EXT-X-MAP:");
 
 // The longest number at `at` of the form digits, or [digits].digits; empty when there is none.
 QByteArray durationAt(const QByteArray &line, qsizetype at)
@@ -49,13 +50,24 @@ QByteArray uriLine(const QByteArrayList &lines, qsizetype index)
     return dollar > 0 ? line.left(dollar) : QByteArray();
 }
 
+// The quoted URI attribute of an "#EXT-X-MAP:" line, empty when it has none.
+QString mapUri(const QByteArray &line)
+{
+    static const QByteArray attribute = QByteArrayLiteral("URI=\"");
+    const qsizetype from = line.indexOf(attribute);
+    const qsizetype to = from < 0 ? -1 : line.indexOf('"', from + attribute.size());
+    return to < 0 ? QString() : QString::fromUtf8(line.mid(from + attribute.size(), to - from - attribute.size()));
+}
+
 // The entries of a media playlist, read line by line with work bounded by each line's
 // length: "#EXTINF:<duration>…" on a line ended by a newline, then the segment's URI line,
-// optionally right after a line ending in "#EXT-X-DISCONTINUITY".
+// optionally right after a line ending in "#EXT-X-DISCONTINUITY"; an "#EXT-X-MAP:" line
+// names the initialisation segment of the entries after it.
 struct Entry {
     double duration = 0.0;
     QString uri;
     bool isDiscontinuity = false;
+    QString mapUri;
 };
 
 template <typename Take>
@@ -63,11 +75,17 @@ void forEachEntry(const QByteArray &body, Take take)
 {
     const QByteArrayList lines = body.split('\n');
     const qsizetype terminated = lines.size() - 1; // the last piece has no newline after it
+    QString map;
     for (qsizetype k = 0; k < terminated;) {
+        if (lines[k].startsWith(kMap)) {
+            map = mapUri(lines[k]);
+            ++k;
+            continue;
+        }
         QByteArray duration = extInf(lines[k]);
         QByteArray uri = duration.isEmpty() ? QByteArray() : uriLine(lines, k + 1);
         if (!uri.isEmpty()) {
-            if (!take(Entry{duration.toDouble(), QString::fromUtf8(uri), false}))
+            if (!take(Entry{duration.toDouble(), QString::fromUtf8(uri), false, map}))
                 return;
             k += 2;
             continue;
@@ -76,7 +94,7 @@ void forEachEntry(const QByteArray &body, Take take)
             duration = durationAt(lines[k + 1], kExtInf.size());
             uri = duration.isEmpty() ? QByteArray() : uriLine(lines, k + 2);
             if (!uri.isEmpty()) {
-                if (!take(Entry{duration.toDouble(), QString::fromUtf8(uri), true}))
+                if (!take(Entry{duration.toDouble(), QString::fromUtf8(uri), true, map}))
                     return;
                 k += 3;
                 continue;
@@ -109,27 +127,35 @@ BVHlsChunks chunks(const QByteArray &body, const QUrl &url, quint32 bitrate)
     if (!basePath.endsWith(QLatin1Char('/')))
         basePath += QLatin1Char('/');
 
+    // An entry's absolute URL; empty when it may not be taken: entries of a playlist from the
+    // network are network resources, never local files.
+    const auto resolve = [&](const QString &uri) {
+        QUrl resolved(uri, QUrl::TolerantMode);
+        if (resolved.isRelative() && resolved.host().isEmpty()) { // a local list's file: URLs stand
+            if (!uri.startsWith(QLatin1Char('/')))
+                resolved = QUrl(basePath + uri, QUrl::TolerantMode);
+            resolved.setAuthority(url.authority());
+            resolved.setScheme(url.scheme());
+        }
+        return bvIsAllowedEntry(resolved, url) ? resolved : QUrl();
+    };
+
     BVHlsChunks result;
     quint64 seq = sequence - 1;
     forEachEntry(body, [&](const Entry &entry) {
         ++seq;
         if (!(entry.duration > 0.0) || entry.uri.isEmpty())
             return true;
-        QUrl segmentUrl(entry.uri, QUrl::TolerantMode);
-        if (segmentUrl.isRelative() && segmentUrl.host().isEmpty()) { // a local list's file: URLs stand
-            if (!entry.uri.startsWith(QLatin1Char('/')))
-                segmentUrl = QUrl(basePath + entry.uri, QUrl::TolerantMode);
-            segmentUrl.setAuthority(url.authority());
-            segmentUrl.setScheme(url.scheme());
-        }
-        // Segments of a playlist from the network are network resources, never local files.
-        if (!bvIsAllowedEntry(segmentUrl, url))
+        const QUrl segmentUrl = resolve(entry.uri);
+        const QUrl mapUrl = entry.mapUri.isEmpty() ? QUrl() : resolve(entry.mapUri);
+        if (segmentUrl.isEmpty() || (mapUrl.isEmpty() && !entry.mapUri.isEmpty()))
             return true;
         BVHlsChunk chunk;
         chunk.sequence = quint32(seq);
         chunk.duration = entry.duration;
         chunk.bitrate = bitrate;
         chunk.url = segmentUrl;
+        chunk.mapUrl = mapUrl;
         chunk.isDiscontinuity = entry.isDiscontinuity;
         result.insert(chunk.sequence, chunk);
         return result.size() < kMaxSegments;

@@ -8,8 +8,10 @@
 #include "bvlogging.h"
 #include "bvplayer.h"
 
+#include <QStringList>
 #include <QThread>
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -67,7 +69,7 @@ void BVHlsPlayback::startInBackground(quint64 startPos)
         QMutexLocker locker(&m_chunksMutex);
         m_readStarted = false;
         m_chunks.clear();
-        m_pendingMeta.clear();
+        m_initSegments.clear();
         m_chunksCondition.wakeAll();
     }
     if (m_streams.isEmpty()) {
@@ -80,17 +82,25 @@ void BVHlsPlayback::startInBackground(quint64 startPos)
     m_playlistUpdater->changePlaylist(bitrate, url);
     emit metaUpdated(QString());
     BVBass::setVerifyNetSize(4096);
-    m_source = std::make_shared<Source>(Source{this});
+    const SourceRef source = std::make_shared<Source>(this);
     {
         QMutexLocker locker(&m_chunksMutex);
+        m_source = source;
         ++m_openStreams; // the engine calls bassCloseProc once for this creation, also when it fails
     }
-    auto *user = new SourceRef(m_source); // released by bassCloseProc
+    auto *user = new SourceRef(source); // released by bassCloseProc
     m_creation = BVBackgroundStream::launch(
         this,
         [user] { return BASS_StreamCreateFileUser(STREAMFILE_BUFFER, BASS_STREAM_BLOCK | BASS_STREAM_AUTOFREE, &m_fileProcs, user); },
-        [this](quint32 handle, const QString &errorMessage) {
+        [this, source](quint32 handle, const QString &errorMessage) {
             m_creation.reset();
+            {
+                // The titles read while the stream was created wait for it; it has not played yet.
+                QMutexLocker locker(&m_chunksMutex);
+                source->handle = handle;
+                for (Cue &cue : source->cues)
+                    arm(*source, cue);
+            }
             emit started(handle, errorMessage);
         });
 }
@@ -115,6 +125,9 @@ void BVHlsPlayback::abandonStart()
 
 void BVHlsPlayback::stop()
 {
+    // After a cut the ending stream has been heard to its end: what it still held is due.
+    if (m_source && endedAtCut())
+        showTitles(*m_source, 0);
     abandonStart();
     BVPlayback::stop();
     m_playlistUpdater->resetPlaylist();
@@ -122,7 +135,6 @@ void BVHlsPlayback::stop()
     QMutexLocker locker(&m_chunksMutex);
     m_readStarted = false;
     m_endedAtCut = false;
-    m_pendingMeta.clear(); // nothing more of their audio is heard
     for (BVHlsChunk &chunk : m_chunks)
         if (chunk.readPos < chunk.data.size())
             chunk.readPos = 0;
@@ -169,12 +181,13 @@ void BVHlsPlayback::updatePlaylist(const QMap<quint32,BVHlsChunk> &chunks)
                 m_chunks.insert(incoming.sequence, incoming);
             }
         }
-        // A change of bitrate between two segments starts a new engine stream.
-        quint32 previousBitrate = m_chunks.isEmpty() ? 0 : m_chunks.first().bitrate;
+        // A change of bitrate or of initialisation segment between two segments starts a new
+        // engine stream.
+        const BVHlsChunk *previous = m_chunks.isEmpty() ? nullptr : &m_chunks.first();
         for (BVHlsChunk &chunk : m_chunks) {
-            if (chunk.bitrate != previousBitrate)
+            if (chunk.bitrate != previous->bitrate || chunk.mapUrl != previous->mapUrl)
                 chunk.isDiscontinuity = true;
-            previousBitrate = chunk.bitrate;
+            previous = &chunk;
         }
         if (m_readStarted) {
             for (auto it = m_chunks.begin(); it != m_chunks.end();) {
@@ -187,6 +200,12 @@ void BVHlsPlayback::updatePlaylist(const QMap<quint32,BVHlsChunk> &chunks)
                     m_chunkDownloader->abort();
                 it = m_chunks.erase(it);
             }
+        }
+        for (auto it = m_initSegments.begin(); it != m_initSegments.end();) {
+            const QUrl map = it.key();
+            const bool needed = std::any_of(m_chunks.cbegin(), m_chunks.cend(),
+                                            [&](const BVHlsChunk &chunk) { return chunk.mapUrl == map; });
+            it = needed ? std::next(it) : m_initSegments.erase(it);
         }
         m_chunksCondition.wakeAll();
     }
@@ -201,7 +220,9 @@ void BVHlsPlayback::downloadNextChunk()
         QMutexLocker locker(&m_chunksMutex);
         for (const BVHlsChunk &chunk : std::as_const(m_chunks)) {
             if (!chunk.isDownloaded) {
-                url = chunk.url;
+                // A segment's initialisation segment comes first.
+                const bool needsMap = !chunk.mapUrl.isEmpty() && !m_initSegments.contains(chunk.mapUrl);
+                url = needsMap ? chunk.mapUrl : chunk.url;
                 break;
             }
         }
@@ -215,6 +236,12 @@ void BVHlsPlayback::demuxChunkData(const QUrl &url, const QByteArray &mpegts)
     {
         QMutexLocker locker(&m_chunksMutex);
         bool matched = false;
+        for (const BVHlsChunk &chunk : std::as_const(m_chunks)) {
+            if (chunk.mapUrl == url && !chunk.isDownloaded) {
+                m_initSegments.insert(url, mpegts);
+                break;
+            }
+        }
         for (BVHlsChunk &chunk : m_chunks) {
             if (chunk.url != url)
                 continue;
@@ -263,13 +290,21 @@ BOOL BVHlsPlayback::bassSeekProc(QWORD, void *)
 
 DWORD BVHlsPlayback::bassReadProc(void *buffer, DWORD length, void *user)
 {
-    const Source &source = **static_cast<SourceRef *>(user);
+    Source &source = **static_cast<SourceRef *>(user);
     if (!source.playback->m_playlistUpdater->isActive())
         return kEndOfData;
     return source.playback->streamRead(buffer, length, source);
 }
 
-DWORD BVHlsPlayback::streamRead(void *buffer, DWORD length, const Source &source)
+void BVHlsPlayback::bassTitleSync(HSYNC sync, DWORD, DWORD, void *user)
+{
+    // The engine's sync thread: the title is shown on the player's, unless a stop came first.
+    const SourceRef source = static_cast<Source *>(user)->shared_from_this();
+    QMetaObject::invokeMethod(
+        source->playback, [source, sync] { source->playback->showTitles(*source, sync); }, Qt::QueuedConnection);
+}
+
+DWORD BVHlsPlayback::streamRead(void *buffer, DWORD length, Source &source)
 {
     const QPointer<BVPlayer> player = m_player;
     if (!player)
@@ -297,28 +332,30 @@ DWORD BVHlsPlayback::streamRead(void *buffer, DWORD length, const Source &source
             return kEndOfData;
         }
     }
-    if (m_readStarted && chunk->isDiscontinuity && chunk->readPos == 0) {
+    if (source.begun && chunk->isDiscontinuity && chunk->readPos == 0) {
         m_readStarted = false; // the next engine stream begins with this segment
         m_endedAtCut = true;
-        // Titles of the ending stream are due with its last audio; the next stream counts
-        // its bytes anew, where their stamps would mean nothing.
-        for (const auto &[stamp, text] : std::as_const(m_pendingMeta))
-            emit metaUpdated(text);
-        m_pendingMeta.clear();
         return kEndOfData;
     }
+    if (!source.begun) {
+        source.begun = true;
+        source.prefix = m_initSegments.value(chunk->mapUrl);
+    }
+    m_readStarted = true;
+    if (!source.prefix.isEmpty()) {
+        const qint32 n = qint32(qMin<qint64>(length, source.prefix.size()));
+        std::memcpy(buffer, source.prefix.constData(), size_t(n));
+        source.prefix.remove(0, n);
+        return DWORD(n);
+    }
     const qint32 before = chunk->readPos;
+    if (before == 0)
+        cueTitles(source, *chunk);
     const qint32 n = qint32(qMin<qint64>(length, chunk->data.size() - before));
     std::memcpy(buffer, chunk->data.constData() + before, size_t(n));
     chunk->readPos += n;
-    const quint64 current = player->streamFilePosCurrent();
-    const quint64 buffered = player->streamFilePosBuffer();
-    const qint32 end = before + n == chunk->data.size() ? qint32(chunk->data.size()) + 1 : before + n;
     if (chunk->readPos == chunk->data.size())
         chunk->data.clear(); // read to its end: its bytes go (its read position still tells it is read)
-    queueMeta(*chunk, before, end, buffered, current);
-    emitDueMeta(buffered, current);
-    m_readStarted = true;
     return DWORD(n);
 }
 
@@ -333,23 +370,40 @@ BVHlsChunk *BVHlsPlayback::nextChunkToRead()
     return nullptr;
 }
 
-// A segment's texts are stamped with the engine file position that follows their bytes.
-void BVHlsPlayback::queueMeta(const BVHlsChunk &chunk, qint32 before, qint32 end, quint64 buffer, quint64 current)
+void BVHlsPlayback::cueTitles(Source &source, const BVHlsChunk &chunk)
 {
-    for (auto it = chunk.meta.cbegin(); it != chunk.meta.cend(); ++it)
-        if (before <= it.key() && it.key() < end)
-            m_pendingMeta.append({quint64(qint64(it.key()) - before) + buffer + current, it.value()});
+    source.timeline.place(chunk.pts, chunk.duration);
+    for (const BVHlsTitle &title : chunk.titles) {
+        source.cues.push_back(Cue{source.timeline.timeOf(title.pts), title.text});
+        arm(source, source.cues.back());
+    }
 }
 
-// Texts whose stamp the decoder has reached are emitted, in the order they were queued.
-void BVHlsPlayback::emitDueMeta(quint64 buffer, quint64 current)
+// Decoding runs behind the reads, so a segment's audio has not been mixed when its first
+// bytes are read, nor any of the stream's before it is created: the sync is never late.
+void BVHlsPlayback::arm(Source &source, Cue &cue)
 {
-    for (auto it = m_pendingMeta.begin(); it != m_pendingMeta.end();) {
-        if (it->first <= current - buffer) {
-            emit metaUpdated(it->second);
-            it = m_pendingMeta.erase(it);
-        } else {
-            ++it;
-        }
+    if (source.handle && !cue.sync)
+        cue.sync = BASS_ChannelSetSync(source.handle, BASS_SYNC_POS,
+                                       BASS_ChannelSeconds2Bytes(source.handle, cue.seconds), bassTitleSync, &source);
+}
+
+void BVHlsPlayback::showTitles(Source &source, HSYNC sync)
+{
+    QStringList due;
+    {
+        QMutexLocker locker(&m_chunksMutex);
+        if (source.cancelled)
+            return;
+        const auto last = std::find_if(source.cues.begin(), source.cues.end(),
+                                       [sync](const Cue &cue) { return sync && cue.sync == sync; });
+        const auto end = last == source.cues.end() ? last : std::next(last);
+        if (sync && last == source.cues.end())
+            return; // shown already
+        for (auto it = source.cues.begin(); it != end; ++it)
+            due.append(it->text);
+        source.cues.erase(source.cues.begin(), end);
     }
+    for (const QString &text : std::as_const(due))
+        emit metaUpdated(text);
 }

@@ -3,14 +3,15 @@
 #include "bvhlschunk.h"
 #include "bvplayback.h"
 
-#include <QList>
+#include <QHash>
 #include <QMutex>
-#include <QPair>
 #include <QWaitCondition>
 
+#include <list>
 #include <memory>
 
 #include "bass.h"
+#include "bvhlstimeline.h"
 #include "bvplaylisttypes.h"
 
 class BVBackgroundStream;
@@ -20,8 +21,9 @@ class BVHlsPlaylistUpdater;
 
 // The back-end for HLS streams: a playlist updater, a segment downloader and a demuxer
 // fill a map of segments on the player's thread, and the engine reads them through a
-// blocking user-file stream on its own threads (its creation too, off the player's thread). Timed ID3 texts are emitted when the
-// engine has decoded up to the end of their segment.
+// blocking user-file stream on its own threads (its creation too, off the player's
+// thread). Each timed ID3 text is shown when the audio at its timestamp is heard: a
+// position sync at that sample of the engine stream.
 class BREVANTPLAYER_EXPORT BVHlsPlayback : public BVPlayback
 {
     Q_OBJECT
@@ -36,6 +38,8 @@ public:
     // Opens a new engine stream on a worker: the player's thread goes on while the first
     // playlist and segment arrive. Reports through started(); a stop() before abandons it.
     void startInBackground(quint64 startPos = 0);
+    // A start runs on its worker.
+    bool isStarting() const { return m_creation != nullptr; }
     // The last engine stream ended at a discontinuity or a change of bitrate, not at the end
     // of the station: the next segment goes on in a new stream.
     bool endedAtCut();
@@ -61,22 +65,39 @@ private:
     static QWORD bassLenProc(void *user);
     static DWORD bassReadProc(void *buffer, DWORD length, void *user);
     static BOOL bassSeekProc(QWORD offset, void *user);
+    static void bassTitleSync(HSYNC sync, DWORD channel, DWORD data, void *user);
     static const BASS_FILEPROCS m_fileProcs;
 
+    // A title waiting for its audio to be heard, at a position sync once the stream is known.
+    struct Cue {
+        double seconds;
+        QString text;
+        HSYNC sync = 0;
+    };
     // What one engine stream reads through: cancelled by a stop, so that a creation still
-    // running never reads the segments of the start after it.
-    struct Source {
-        BVHlsPlayback *playback;
-        bool cancelled = false; // under m_chunksMutex
+    // running never reads the segments of the start after it. All but `playback` are
+    // guarded by m_chunksMutex.
+    struct Source : std::enable_shared_from_this<Source> {
+        explicit Source(BVHlsPlayback *owner) : playback(owner) {}
+        BVHlsPlayback *const playback;
+        bool cancelled = false;
+        bool begun = false;   // the stream has read a byte
+        QByteArray prefix;    // the initialisation segment, read before its first segment
+        DWORD handle = 0;     // the engine stream, once its creation delivered it
+        BVHlsTimeline timeline;
+        std::list<Cue> cues;  // titles not shown yet, in the order of their audio
     };
     using SourceRef = std::shared_ptr<Source>; // the engine holds one per stream as its user data
 
     void abandonStart();
-    DWORD streamRead(void *buffer, DWORD length, const Source &source);
+    DWORD streamRead(void *buffer, DWORD length, Source &source);
     // The first downloaded segment with unread bytes, never passing one that has not arrived.
     BVHlsChunk *nextChunkToRead();
-    void queueMeta(const BVHlsChunk &chunk, qint32 before, qint32 end, quint64 buffer, quint64 current);
-    void emitDueMeta(quint64 buffer, quint64 current);
+    // The segment's titles, placed in the stream's audio as it begins to be read.
+    void cueTitles(Source &source, const BVHlsChunk &chunk);
+    static void arm(Source &source, Cue &cue);
+    // Shows the title of `sync` and any before it not shown yet; all of them when `sync` is 0.
+    void showTitles(Source &source, HSYNC sync);
     bool hasDataToRead();
 
     BVHlsPlaylistUpdater *m_playlistUpdater;
@@ -88,7 +109,7 @@ private:
     bool m_readStarted = false;
     bool m_endedAtCut = false;
     QMap<quint32, BVHlsChunk> m_chunks;
-    QList<QPair<quint64, QString>> m_pendingMeta;
+    QHash<QUrl, QByteArray> m_initSegments; // by #EXT-X-MAP URL, for the segments held
     // Engine streams not yet closed by the engine, and whether the object is going away.
     int m_openStreams = 0;
     bool m_closing = false;

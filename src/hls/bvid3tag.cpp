@@ -1,5 +1,6 @@
 #include "bvid3tag.h"
 
+#include <taglib/privateframe.h>
 #include <taglib/tpropertymap.h>
 
 namespace {
@@ -39,4 +40,25 @@ QString BVId3Tag::toString() const
     for (const auto &[key, values] : map)
         text += QString::fromStdString(key.to8Bit(true)) + QLatin1Char(':') + joined(values);
     return text;
+}
+
+QString BVId3Tag::nowPlaying() const
+{
+    const QString text = property(QStringLiteral("TXXX"));
+    return text.isEmpty() ? toString() : text;
+}
+
+qint64 BVId3Tag::transportStreamTimestamp() const
+{
+    for (const TagLib::ID3v2::Frame *frame : frameList("PRIV")) {
+        const auto *priv = dynamic_cast<const TagLib::ID3v2::PrivateFrame *>(frame);
+        if (!priv || priv->owner() != "com.apple.streaming.transportStreamTimestamp" || priv->data().size() != 8)
+            continue;
+        const TagLib::ByteVector data = priv->data();
+        quint64 pts = 0;
+        for (unsigned int i = 0; i < 8; ++i)
+            pts = pts << 8 | quint8(data[i]);
+        return qint64(pts & ((quint64(1) << 33) - 1));
+    }
+    return -1;
 }

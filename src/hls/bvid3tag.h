@@ -5,7 +5,7 @@
 
 #include <taglib/id3v2tag.h>
 
-// An ID3v2 tag read from raw bytes that begin with its 10-byte header, as one line of text.
+// An ID3v2 tag read from raw bytes that begin with its 10-byte header.
 class BVId3Tag : public TagLib::ID3v2::Tag
 {
 public:
@@ -15,4 +15,9 @@ public:
     QString property(const QString &key) const;
     // The title, then every property as key:values.
     QString toString() const;
+    // The now-playing text: the TXXX value when there is one, otherwise toString().
+    QString nowPlaying() const;
+    // The 33-bit timestamp of the PRIV frame "com.apple.streaming.transportStreamTimestamp"
+    // (packed audio's first sample, 90 kHz), -1 when there is none.
+    qint64 transportStreamTimestamp() const;
 };

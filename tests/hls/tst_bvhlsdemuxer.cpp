@@ -1,5 +1,7 @@
-// The timed ID3 demuxer on MPEG-TS segments made by ffmpeg's HLS muxer.
+// The timed ID3 demuxer on MPEG-TS segments made by ffmpeg's HLS muxer and on packed
+// audio, and the timeline that places segments and titles in an engine stream.
 #include "bvhlsdemuxer.h"
+#include "bvhlstimeline.h"
 #include "hlsmedia.h"
 #include "timedid3.h"
 
@@ -42,7 +44,7 @@ private slots:
         m_segment = segments.first();
     }
 
-    void tagTextAtSegmentEnd_data()
+    void tagTextAtItsTimestamp_data()
     {
         QTest::addColumn<QByteArray>("tag");
         QTest::addColumn<QString>("text");
@@ -55,7 +57,8 @@ private slots:
         QTest::newRow("two packets") << TimedId3::tag({{"TXXX", QString(300, 'x')}}) << QString(300, 'x');
     }
 
-    void tagTextAtSegmentEnd()
+    // The tag is timed at the segment's first audio, whose timestamp the segment gets too.
+    void tagTextAtItsTimestamp()
     {
         QFETCH(QByteArray, tag);
         QFETCH(QString, text);
@@ -64,21 +67,98 @@ private slots:
         BVHlsChunk chunk;
         demuxer.demux(chunk, segment);
         QCOMPARE(chunk.data, segment);
-        QCOMPARE(chunk.meta.size(), 1);
-        QCOMPARE(chunk.meta.values(int(segment.size())), QList<QString>{text});
+        QVERIFY(chunk.pts > 0);
+        QCOMPARE(chunk.titles.size(), 1);
+        QCOMPARE(chunk.titles[0].text, text);
+        QCOMPARE(chunk.titles[0].pts, chunk.pts);
     }
 
-    void segmentWithoutTagsHasNoMeta()
+    void segmentWithoutTagsHasNoTitles()
     {
         BVHlsDemuxer demuxer;
         BVHlsChunk chunk;
-        chunk.meta.insert(1, "stale");
+        chunk.titles.append({1, "stale"});
         demuxer.demux(chunk, m_segment);
-        QVERIFY(chunk.meta.isEmpty());
+        QVERIFY(chunk.titles.isEmpty());
+        QVERIFY(chunk.pts > 0);
         const QByteArray noSync(1000, 'a');
         demuxer.demux(chunk, noSync);
-        QVERIFY(chunk.meta.isEmpty());
+        QVERIFY(chunk.titles.isEmpty());
+        QCOMPARE(chunk.pts, -1);
         QCOMPARE(chunk.data, noSync);
+    }
+
+    // Packed audio: the tags that open the segment give its timestamp and titles and come
+    // off the audio; a tag that claims more than the segment holds stays as audio.
+    void packedAudio_data()
+    {
+        QTest::addColumn<QByteArray>("head");
+        QTest::addColumn<qint64>("pts");
+        QTest::addColumn<QStringList>("titles");
+        QTest::addColumn<int>("strippedBytes");
+        const QByteArray timed = TimedId3::tag({{"TXXX", "Now"}}, 0x1FFFFFFFFLL);
+        QTest::newRow("timestamp and title") << timed << 0x1FFFFFFFFLL << QStringList{"Now"} << int(timed.size());
+        const QByteArray stamp = TimedId3::tag({}, 90000);
+        QTest::newRow("timestamp only") << stamp << 90000LL << QStringList{} << int(stamp.size());
+        const QByteArray titled = TimedId3::tag({{"TIT2", "Song"}});
+        QTest::newRow("two tags") << stamp + titled << 90000LL << QStringList{"Song TITLE:Song"}
+                                  << int(stamp.size() + titled.size());
+        QByteArray huge = titled;
+        huge[6] = 0x7F; // claims 256 MiB
+        QTest::newRow("claims too much") << huge << -1LL << QStringList{} << 0;
+    }
+
+    void packedAudio()
+    {
+        QFETCH(QByteArray, head);
+        QFETCH(qint64, pts);
+        QFETCH(QStringList, titles);
+        QFETCH(int, strippedBytes);
+        const QByteArray audio(4000, '\xFF');
+        BVHlsDemuxer demuxer;
+        BVHlsChunk chunk;
+        demuxer.demux(chunk, head + audio);
+        QCOMPARE(chunk.pts, pts);
+        QStringList texts;
+        for (const BVHlsTitle &title : chunk.titles) {
+            texts.append(title.text);
+            QCOMPARE(title.pts, pts);
+        }
+        QCOMPARE(texts, titles);
+        QCOMPARE(chunk.data, (head + audio).mid(strippedBytes));
+    }
+
+    // Segments and titles in seconds of one stream.
+    void timeline_data()
+    {
+        QTest::addColumn<QList<qint64>>("segmentPts");
+        QTest::addColumn<qint64>("titlePts");
+        QTest::addColumn<QList<double>>("starts");
+        QTest::addColumn<double>("titleAt");
+        const qint64 s = 90000;
+        QTest::newRow("by timestamps, not durations") << QList<qint64>{10 * s, 12 * s + s / 2} << 13 * s
+                                                      << QList<double>{0, 2.5} << 3.0;
+        QTest::newRow("across the wrap") << QList<qint64>{(1LL << 33) - s, s} << 2 * s << QList<double>{0, 2} << 3.0;
+        QTest::newRow("without timestamps") << QList<qint64>{-1, -1, -1} << -1LL << QList<double>{0, 2, 4} << 4.0;
+        QTest::newRow("some without") << QList<qint64>{5 * s, -1, 9 * s} << -1LL << QList<double>{0, 2, 4} << 4.0;
+        QTest::newRow("a jump of the clock") << QList<qint64>{5 * s, 500 * s, 502 * s} << 502 * s
+                                             << QList<double>{0, 2, 4} << 4.0;
+        QTest::newRow("title timed outside its segment") << QList<qint64>{5 * s, 7 * s} << 20 * s
+                                                         << QList<double>{0, 2} << 4.0;
+    }
+
+    void timeline()
+    {
+        QFETCH(QList<qint64>, segmentPts);
+        QFETCH(qint64, titlePts);
+        QFETCH(QList<double>, starts);
+        QFETCH(double, titleAt);
+        BVHlsTimeline timeline;
+        QList<double> placed;
+        for (qint64 pts : segmentPts)
+            placed.append(timeline.place(pts, 2.0));
+        QCOMPARE(placed, starts);
+        QCOMPARE(timeline.timeOf(titlePts), titleAt);
     }
 
     void otherStreamIdOnMetadataPidIgnored()
@@ -92,7 +172,7 @@ private slots:
         BVHlsDemuxer demuxer;
         BVHlsChunk chunk;
         demuxer.demux(chunk, segment);
-        QVERIFY(chunk.meta.isEmpty());
+        QVERIFY(chunk.titles.isEmpty());
     }
 
     // A tag whose PES spans the last packet of one segment and the first of the next.
@@ -106,9 +186,11 @@ private slots:
         BVHlsDemuxer demuxer;
         BVHlsChunk a, b;
         demuxer.demux(a, first);
-        QVERIFY(a.meta.isEmpty());
+        QVERIFY(a.titles.isEmpty());
         demuxer.demux(b, second);
-        QCOMPARE(b.meta.values(int(second.size())), QList<QString>{QString(300, 'y')});
+        QCOMPARE(b.titles.size(), 1);
+        QCOMPARE(b.titles[0].text, QString(300, 'y'));
+        QCOMPARE(b.titles[0].pts, b.pts);
     }
 
     // Bytes before the first sync byte stay in the data; a trailing partial packet is not parsed.
@@ -120,13 +202,14 @@ private slots:
         BVHlsChunk chunk;
         demuxer.demux(chunk, segment);
         QCOMPARE(chunk.data, segment);
-        QCOMPARE(chunk.meta.values(int(segment.size())), QList<QString>{"z"});
+        QCOMPARE(chunk.titles.size(), 1);
+        QCOMPARE(chunk.titles[0].text, "z");
 
         const qsizetype packet = metadataPackets(tagged).value(0);
         const QByteArray cut = m_segment + tagged.mid(packet, kPacket - 1);
         BVHlsDemuxer other;
         other.demux(chunk, cut);
-        QVERIFY(chunk.meta.isEmpty());
+        QVERIFY(chunk.titles.isEmpty());
     }
 };
 

@@ -71,24 +71,32 @@ class TestBVHlsPlayback : public QObject
 
     QList<QByteArray> m_aac; // 440 440 660 660 440 440 Hz, one second each
     QList<QByteArray> m_mp3; // 440 660 Hz, MP3 in MPEG-TS
+    QList<QByteArray> m_packedAac, m_packedMp3, m_fmp4; // 440 660 Hz
+    QByteArray m_fmp4Init;
     TestHttpServer *m_server = nullptr;
 
     QUrl url(const QByteArray &path) const { return QUrl(QString::fromLatin1(m_server->url(path))); }
 
-    // Serves `segments` as /sN.ts titled "<prefix> N" under a media playlist at /list.m3u8.
+    // Serves `segments` as /<prefix>N titled "<prefix> N" (fMP4 untitled, after `init`) under a
+    // media playlist at /list.m3u8.
     void serve(const QList<QByteArray> &segments, const QByteArray &prefix, quint64 firstSequence = 0,
-               const QSet<int> &discontinuities = {})
+               const QSet<int> &discontinuities = {}, HlsFormat format = HlsFormat::Ts, const QByteArray &init = {})
     {
         QList<QByteArray> uris;
         for (int i = 0; i < segments.size(); ++i) {
-            const QByteArray name = prefix + QByteArray::number(i);
-            uris.append(name + ".ts");
-            m_server->setResponse("/" + name + ".ts",
-                                  HttpResponse::of("video/mp2t", withTitle(segments[i], prefix + " " + QString::number(i))));
+            const QByteArray name = prefix + QByteArray::number(i) + (format == HlsFormat::Fmp4 ? ".m4s" : ".ts");
+            uris.append(name);
+            const QString title = prefix + " " + QString::number(i);
+            const qint64 pts = qint64((10 + i * kSegmentSeconds) * 90000);
+            m_server->setResponse("/" + name, HttpResponse::of("video/mp2t", format == HlsFormat::Fmp4
+                                                                                 ? segments[i]
+                                                                                 : withTitle(segments[i], title, format, pts)));
         }
+        if (!init.isEmpty())
+            m_server->setResponse("/init.mp4", HttpResponse::of("video/mp4", init));
         m_server->setResponse("/list.m3u8", HttpResponse::of("application/vnd.apple.mpegurl",
                                                              mediaPlaylist(firstSequence, uris, kSegmentSeconds,
-                                                                           discontinuities)));
+                                                                           discontinuities, init.isEmpty() ? "" : "init.mp4")));
     }
 
 private slots:
@@ -96,8 +104,16 @@ private slots:
     {
         m_aac = makeHlsSegments({440, 440, 660, 660, 440, 440}, kSegmentSeconds);
         QCOMPARE(m_aac.size(), 6);
-        m_mp3 = makeHlsSegments({440, 660}, kSegmentSeconds, {"-c:a", "libmp3lame", "-b:a", "128k"});
+        const QStringList mp3{"-c:a", "libmp3lame", "-b:a", "128k"};
+        m_mp3 = makeHlsSegments({440, 660}, kSegmentSeconds, mp3);
         QCOMPARE(m_mp3.size(), 2);
+        m_packedAac = makeHlsSegments({440, 660}, kSegmentSeconds, {"-c:a", "aac", "-b:a", "64k"}, HlsFormat::Packed);
+        QCOMPARE(m_packedAac.size(), 2);
+        m_packedMp3 = makeHlsSegments({440, 660}, kSegmentSeconds, mp3, HlsFormat::Packed);
+        QCOMPARE(m_packedMp3.size(), 2);
+        m_fmp4 = makeHlsSegments({440, 660}, kSegmentSeconds, {"-c:a", "aac", "-b:a", "64k"}, HlsFormat::Fmp4, &m_fmp4Init);
+        QCOMPARE(m_fmp4.size(), 2);
+        QVERIFY(!m_fmp4Init.isEmpty());
     }
     void init()
     {
@@ -166,22 +182,34 @@ private slots:
         QVERIFY2(lagMs > 0 && lagMs < 2048 + 300, qPrintable(QString::number(lagMs)));
     }
 
-    // MPEG-TS with AAC or with MP3 inside: the engine finds the format from the bytes. A
-    // media playlist the host gives as a local file may name local segments.
-    void playsTsWithAacOrMp3_data()
+    // MPEG-TS with AAC or MP3, packed audio (titles from the tag that opens each segment)
+    // and fragmented MP4 after its initialisation segment: all play through to the second
+    // segment's tone. A media playlist the host gives as a local file may name local segments.
+    void playsEveryFormat_data()
     {
-        QTest::addColumn<bool>("mp3");
+        QTest::addColumn<QString>("format");
         QTest::addColumn<bool>("local");
-        QTest::newRow("AAC") << false << false;
-        QTest::newRow("MP3") << true << false;
-        QTest::newRow("AAC, local files") << false << true;
+        QTest::addColumn<QStringList>("titles");
+        QTest::newRow("TS, AAC") << "ts-aac" << false << QStringList{"seg 0", "seg 1"};
+        QTest::newRow("TS, MP3") << "ts-mp3" << false << QStringList{"seg 0", "seg 1"};
+        QTest::newRow("TS, AAC, local files") << "ts-aac" << true << QStringList{"seg 0", "seg 1"};
+        QTest::newRow("packed AAC") << "packed-aac" << false << QStringList{"seg 0", "seg 1"};
+        QTest::newRow("packed MP3") << "packed-mp3" << false << QStringList{"seg 0", "seg 1"};
+        QTest::newRow("fMP4, AAC") << "fmp4" << false << QStringList{};
     }
 
-    void playsTsWithAacOrMp3()
+    void playsEveryFormat()
     {
-        QFETCH(bool, mp3);
+        QFETCH(QString, format);
         QFETCH(bool, local);
-        const QList<QByteArray> segments = mp3 ? m_mp3 : m_aac.mid(0, 2);
+        QFETCH(QStringList, titles);
+        const QHash<QString, QPair<QList<QByteArray>, HlsFormat>> media{
+            {"ts-aac", {m_aac.mid(1, 2), HlsFormat::Ts}},
+            {"ts-mp3", {m_mp3, HlsFormat::Ts}},
+            {"packed-aac", {m_packedAac, HlsFormat::Packed}},
+            {"packed-mp3", {m_packedMp3, HlsFormat::Packed}},
+            {"fmp4", {m_fmp4, HlsFormat::Fmp4}}};
+        const auto [segments, hlsFormat] = media.value(format);
         QTemporaryDir dir;
         QUrl list = url("/list.m3u8");
         if (local) {
@@ -197,13 +225,23 @@ private slots:
             file.write(mediaPlaylist(0, uris, kSegmentSeconds));
             list = QUrl::fromLocalFile(file.fileName());
         } else {
-            serve(segments, "seg");
+            serve(segments, "seg", 0, {}, hlsFormat, hlsFormat == HlsFormat::Fmp4 ? m_fmp4Init : QByteArray());
         }
+        BVBass::outputDevice = -1;
         BVPlayer player;
         QSignalSpy metaChanges(&player, &BVPlayer::metaChanged);
+        SinkRecorder recorder;
+        QVERIFY(recorder.start());
         player.play(list);
         QTRY_COMPARE_WITH_TIMEOUT(player.state(), BVPlayerSource::PlayingState, 5000);
-        QTRY_COMPARE_WITH_TIMEOUT(texts(metaChanges), (QStringList{"seg 0"}), 5000);
+        QTest::qWait(int(2600 * kSegmentSeconds)); // both segments heard
+        const Pcm heard = firstChannel(recorder.stop(), SinkRecorder::kChannels);
+        QCOMPARE(texts(metaChanges), titles);
+        const auto [changeMs, tone] = firstToneChange(heard, {440, 660});
+        QCOMPARE(tone, 660.0);
+        const Pcm played = trimSilence(heard);
+        QVERIFY2(silentGaps(played, SinkRecorder::kRate, 10).empty(),
+                 describeGaps(silentGaps(played, SinkRecorder::kRate, 10), SinkRecorder::kRate).c_str());
         QCOMPARE(player.length(), 0.0);
     }
 

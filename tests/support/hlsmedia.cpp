@@ -10,7 +10,8 @@
 
 namespace bvtest {
 
-QList<QByteArray> makeHlsSegments(const QList<double> &frequencies, double seconds, const QStringList &codecArgs)
+QList<QByteArray> makeHlsSegments(const QList<double> &frequencies, double seconds, const QStringList &codecArgs,
+                                  HlsFormat format, QByteArray *init)
 {
     // One tone per segment: if(lt(t,s1),f0,if(lt(t,s2),f1,...)).
     QString frequency = QString::number(frequencies.last());
@@ -20,14 +21,31 @@ QList<QByteArray> makeHlsSegments(const QList<double> &frequencies, double secon
                              .arg(frequency).arg(seconds * frequencies.size());
     QTemporaryDir dir;
     QStringList args{"-f", "lavfi", "-i", tone};
-    args << codecArgs << "-f" << "hls" << "-hls_time" << QString::number(seconds) << "-hls_list_size" << "0"
-         << "-hls_segment_filename" << dir.filePath("s%d.ts") << dir.filePath("list.m3u8");
+    args << codecArgs;
+    const bool mp3 = codecArgs.contains(QLatin1String("libmp3lame"));
+    const QString name = format == HlsFormat::Ts ? "s%1.ts" : format == HlsFormat::Fmp4 ? "s%1.m4s" : mp3 ? "s%1.mp3" : "s%1.aac";
+    if (format == HlsFormat::Packed) {
+        args << "-f" << "segment" << "-segment_format" << (mp3 ? "mp3" : "adts") << "-segment_time"
+             << QString::number(seconds);
+        if (mp3) // no tags of the muxer's own: a packed segment opens with the station's only
+            args << "-segment_format_options" << "write_xing=0:id3v2_version=0";
+        args << dir.filePath(name.arg("%d"));
+    } else {
+        args << "-f" << "hls" << "-hls_time" << QString::number(seconds) << "-hls_list_size" << "0"
+             << "-hls_segment_type" << (format == HlsFormat::Fmp4 ? "fmp4" : "mpegts")
+             << "-hls_fmp4_init_filename" << "init.mp4" << "-hls_segment_filename" << dir.filePath(name.arg("%d"))
+             << dir.filePath("list.m3u8");
+    }
     if (!runFfmpeg(args))
         return {};
+    if (init) {
+        QFile file(dir.filePath("init.mp4"));
+        *init = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
     QList<QByteArray> segments;
     // The encoder's last frames may spill into one more short segment: it is left out.
     for (int i = 0; i < frequencies.size(); ++i) {
-        QFile file(dir.filePath(QStringLiteral("s%1.ts").arg(i)));
+        QFile file(dir.filePath(name.arg(i)));
         if (!file.open(QIODevice::ReadOnly))
             break;
         segments.append(file.readAll());
@@ -35,16 +53,20 @@ QList<QByteArray> makeHlsSegments(const QList<double> &frequencies, double secon
     return segments;
 }
 
-QByteArray withTitle(const QByteArray &segment, const QString &text)
+QByteArray withTitle(const QByteArray &segment, const QString &text, HlsFormat format, qint64 pts)
 {
+    if (format == HlsFormat::Packed)
+        return TimedId3::tag({{"TXXX", text}}, pts) + segment;
     return TimedId3::insert(segment, TimedId3::tag({{"TXXX", text}}));
 }
 
 QByteArray mediaPlaylist(quint64 firstSequence, const QList<QByteArray> &uris, double seconds,
-                         const QSet<int> &discontinuities)
+                         const QSet<int> &discontinuities, const QByteArray &map)
 {
     QByteArray text = "#EXTM3U\n#EXT-X-VERSION:3\n#EXT-X-TARGETDURATION:" + QByteArray::number(qCeil(seconds))
         + "\n#EXT-X-MEDIA-SEQUENCE:" + QByteArray::number(firstSequence) + "\n";
+    if (!map.isEmpty())
+        text += "#EXT-X-MAP:URI=\"" + map + "\"\n";
     for (int i = 0; i < uris.size(); ++i) {
         if (discontinuities.contains(i))
             text += "#EXT-X-DISCONTINUITY\n";

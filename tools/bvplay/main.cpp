@@ -7,6 +7,7 @@
 #include "bass.h"
 #include "bvbass.h"
 #include "bvbassplayback.h"
+#include "bvhlsplayback.h"
 #include "adcontrol.h"
 #include "bvdaastplayer.h"
 #include "bvmetadataupdater.h"
@@ -24,6 +25,7 @@
 #include "watchdog.h"
 
 #include <QCommandLineParser>
+#include <QHash>
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
@@ -285,8 +287,9 @@ int main(int argc, char **argv)
     const QCommandLineOption attach("connect", "Drive the player published on NODE_URL from standard input.", "NODE_URL");
     const QCommandLineOption metaUrl("meta-url", "Poll a now-playing JSON service (without a URL: the demo's).", "URL");
     const QCommandLineOption metaIdUrl("meta-id-url", "Its ID document, polled every 5 s instead.", "URL");
-    const QCommandLineOption demo("demo", "Without a URL: the demo station as mp3 (ICY titles) or hls (three "
-                                  "bitrates, timed ID3 titles).", "KIND", "mp3");
+    const QCommandLineOption demo("demo", "Without a URL: the demo station as mp3 (ICY titles), hls (MPEG-TS at "
+                                  "three bitrates, timed ID3 titles), hls-packed (packed AAC, ID3 titles) or "
+                                  "hls-fmp4 (fragmented MP4).", "KIND", "mp3");
     const QCommandLineOption ad("ad", "Play an audio ad at every start, the stream muted under it: the DAAST or VAST "
                                 "document at DOC_URL, or demo for a built-in ad served offline. Documents are read as ad "
                                 "servers write them: wrappers followed, pods played.", "DOC_URL");
@@ -333,8 +336,10 @@ int main(int argc, char **argv)
         return usageError(QStringLiteral("--quality takes auto, high, mid or low"));
 
     const QString demoKind = parser.value(demo);
-    if (demoKind != QLatin1String("mp3") && demoKind != QLatin1String("hls"))
-        return usageError(QStringLiteral("--demo takes mp3 or hls"));
+    const QHash<QString, QString> hlsMasters{
+        {"hls", "master.m3u8"}, {"hls-packed", "packed.m3u8"}, {"hls-fmp4", "fmp4.m3u8"}};
+    if (demoKind != QLatin1String("mp3") && !hlsMasters.contains(demoKind))
+        return usageError(QStringLiteral("--demo takes mp3, hls, hls-packed or hls-fmp4"));
 
     LogTap::install(parser.isSet(log));
     if (!parser.isSet(log))
@@ -413,11 +418,11 @@ int main(int argc, char **argv)
     if (parser.positionalArguments().isEmpty()) {
         QString error;
         QMetaObject::invokeMethod(&stationContext, [&] {
-            if (demoKind == QLatin1String("hls")) {
+            if (hlsMasters.contains(demoKind)) {
                 auto *hls = new HlsStation(QStringLiteral("BrevantPlayer Demo"));
                 station = hls;
                 if (hls->start(0, error))
-                    url = hls->masterUrl();
+                    url = hls->masterUrl(hlsMasters.value(demoKind));
             } else {
                 auto *mp3 = new DemoStation;
                 station = mp3;
@@ -512,16 +517,19 @@ int main(int argc, char **argv)
         }
     };
     auto *directBackend = player.findChild<BVBassPlayback *>();
+    auto *hlsBackend = player.findChild<BVHlsPlayback *>();
     QObject::connect(player.findChild<BVPlaylistParser *>(), &BVPlaylistParser::parsingFinished, &app, [&] {
-        if (!player.stream() && !directBackend->isStarting())
+        if (!player.stream() && !directBackend->isStarting() && !hlsBackend->isStarting())
             reportStartFailure();
     });
-    QObject::connect(directBackend, &BVBassPlayback::started, &app, [&](quint32 handle) {
+    const auto reportStart = [&](quint32 handle) {
         if (handle)
             LogTap::take(); // this attempt's warnings are not a later failure's reasons
         else
             reportStartFailure();
-    });
+    };
+    QObject::connect(directBackend, &BVBassPlayback::started, &app, reportStart);
+    QObject::connect(hlsBackend, &BVHlsPlayback::started, &app, reportStart);
 
     QScopedPointer<QRemoteObjectHost> host;
     if (parser.isSet(publish)) {

@@ -139,9 +139,15 @@ QByteArray packetize(const QByteArray &pes)
 
 } // namespace
 
-QByteArray tag(const QList<QPair<QByteArray, QString>> &frames)
+QByteArray tag(const QList<QPair<QByteArray, QString>> &frames, qint64 transportStreamTimestamp)
 {
     QByteArray body;
+    if (transportStreamTimestamp >= 0) {
+        QByteArray content("com.apple.streaming.transportStreamTimestamp", 45); // owner and its terminator
+        for (int shift = 56; shift >= 0; shift -= 8)
+            content += char((transportStreamTimestamp >> shift) & 0xFF);
+        body += "PRIV" + synchsafe(quint32(content.size())) + QByteArray(2, '\0') + content;
+    }
     for (const auto &[id, text] : frames) {
         QByteArray content(1, '\x03'); // UTF-8
         if (id == "TXXX")

@@ -13,8 +13,9 @@ namespace TimedId3 {
 constexpr int kPid = 258;
 
 // An ID3v2.4 tag of UTF-8 text frames: (frame id, text). A "TXXX" frame gets the
-// description "TXXX".
-QByteArray tag(const QList<QPair<QByteArray, QString>> &frames);
+// description "TXXX". With a timestamp, a PRIV frame carries it as packed audio's
+// "com.apple.streaming.transportStreamTimestamp" (90 kHz, the segment's first sample).
+QByteArray tag(const QList<QPair<QByteArray, QString>> &frames, qint64 transportStreamTimestamp = -1);
 
 // `segment` with PID 258 declared in each of its PMTs and `tag` carried in a PES after the
 // first PMT, timed at the segment's first audio PTS. Short packets are padded the way

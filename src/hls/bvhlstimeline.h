@@ -1,0 +1,28 @@
+#pragma once
+
+#include "bvglobal.h"
+
+// Where the segments of one engine stream, and the texts timed inside them, fall in its
+// audio: seconds from the stream's first sample. Segments are placed by the 90 kHz
+// timestamp of their first audio (which wraps at 2^33) where they have one, else right
+// after the segment before by its playlist duration.
+class BREVANTPLAYER_EXPORT BVHlsTimeline
+{
+public:
+    // A timestamp further than this from where the audio before ends is a jump of the
+    // encoder's clock: the count goes on from the durations.
+    static constexpr double kMaxJumpSeconds = 5.0;
+
+    // Places the next segment read; returns where its audio begins.
+    double place(qint64 pts, double duration);
+    // Where a text timed at `pts` (-1: untimed, at the segment's start) falls, kept inside
+    // the segment placed last.
+    double timeOf(qint64 pts) const;
+
+private:
+    double sinceZero(qint64 pts) const;
+
+    qint64 m_zeroPts = -1; // the timestamp of the stream's first sample
+    double m_start = 0.0;
+    double m_end = 0.0;
+};

@@ -3,10 +3,13 @@
 //             for ffplay spawned (medians of --runs);
 //   CPU:      CPU seconds per hour of playback: this process while a BVPlayer plays
 //             --seconds, and `ffmpeg -i URL -t SECONDS -f null -`;
+//   titles:   on the station's MPEG-TS and packed-audio masters (master.m3u8, packed.m3u8
+//             beside MASTER_URL), how long after each change of pitch heard at the sink
+//             the title of the new tune reached the host (median over --seconds);
 //   memory:   with --minutes M, the resident set every minute of M minutes of playback on
 //             the "no sound" device (played segments are pruned, so it stays flat).
 // Usage: hls_bench [--runs N] [--seconds S] [--minutes M] MASTER_URL
-//   (scripts/services.sh start runs a station and prints its BV_HLS_MASTER)
+//   (scripts/services.sh start runs the station and prints its BV_HLS_MASTER)
 #include "bench_util.h"
 #include "bvbass.h"
 #include "bvplayer.h"
@@ -82,6 +85,39 @@ double median(QList<double> values)
     return values.isEmpty() ? -1 : values[values.size() / 2];
 }
 
+// For each change of pitch heard while `url` plays for `seconds`: ms from the change to the
+// first title naming the new pitch ("(660 Hz)"), negative when the title came first.
+QList<double> titleLagsMs(const QUrl &url, double seconds)
+{
+    bvtest::SinkRecorder recorder;
+    if (!recorder.start())
+        return {};
+    QElapsedTimer clock;
+    clock.start();
+    QList<QPair<qint64, QString>> titles;
+    {
+        BVPlayer player;
+        QObject::connect(&player, &BVPlayer::metaChanged, [&](const QString &meta) {
+            if (!meta.isEmpty())
+                titles.append({clock.elapsed(), meta});
+        });
+        player.play(url);
+        runLoop(int(seconds * 1000));
+    }
+    const bvtest::Pcm heard = bvtest::firstChannel(recorder.stop(), bvtest::SinkRecorder::kChannels);
+    QList<double> lags;
+    for (const bvtest::ToneChange &change : bvtest::toneChanges(heard, bvtest::SinkRecorder::kRate, {440, 660})) {
+        const QString pitch = QStringLiteral("(%1 Hz)").arg(change.tone);
+        for (const auto &[ms, title] : titles) {
+            if (ms > change.ms - 2000 && title.contains(pitch)) {
+                lags.append(double(ms) - change.ms);
+                break;
+            }
+        }
+    }
+    return lags;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -135,6 +171,12 @@ int main(int argc, char **argv)
     const double ffmpegCpu = ffmpeg.cpu / seconds * 3600;
     std::printf("CPU s per hour of playback (%.0f s):\n  BVPlayer %8.1f\n  ffmpeg   %8.1f   (decode only)   "
                 "BVPlayer/ffmpeg %.2f\n", seconds, playerCpu, ffmpegCpu, playerCpu / ffmpegCpu);
+
+    std::printf("title after its pitch was heard, ms (median, %.0f s each):\n", seconds);
+    for (const char *master : {"master.m3u8", "packed.m3u8"}) {
+        const QList<double> lags = titleLagsMs(QUrl(url).resolved(QUrl(QString::fromLatin1(master))), seconds);
+        std::printf("  %-12s %8.0f   (%lld changes)\n", master, median(lags), static_cast<long long>(lags.size()));
+    }
 
     if (minutes > 0) {
         BVBass::outputDevice = 0; // "no sound": the long run leaves the sink to others

@@ -1,5 +1,6 @@
 #include "pcmanalysis.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdio>
@@ -101,6 +102,33 @@ double tonePower(const Pcm &mono, int rate, double frequency)
     const double power = s1 * s1 + s2 * s2 - coeff * s1 * s2;
     const double n = static_cast<double>(mono.size());
     return power / (n * n);
+}
+
+std::vector<ToneChange> toneChanges(const Pcm &mono, int rate, const std::vector<double> &tones)
+{
+    const size_t window = size_t(rate / 100);
+    constexpr int kSteadyWindows = 5;
+    std::vector<ToneChange> changes;
+    double current = 0, candidate = 0;
+    int run = 0;
+    for (size_t at = 0; at + window <= mono.size(); at += window) {
+        const Pcm part(mono.begin() + ptrdiff_t(at), mono.begin() + ptrdiff_t(at + window));
+        if (rms(part) < 0.01) {
+            run = 0;
+            continue;
+        }
+        const double loudest = *std::max_element(tones.begin(), tones.end(), [&](double a, double b) {
+            return tonePower(part, rate, a) < tonePower(part, rate, b);
+        });
+        run = loudest == candidate ? run + 1 : 1;
+        candidate = loudest;
+        if (run != kSteadyWindows || loudest == current)
+            continue;
+        if (current != 0)
+            changes.push_back({1000.0 * double(at - (kSteadyWindows - 1) * window) / rate, loudest});
+        current = loudest;
+    }
+    return changes;
 }
 
 } // namespace bvtest

@@ -29,5 +29,12 @@ std::string describeGaps(const std::vector<Gap> &gaps, int rate);
 double zeroCrossingFrequency(const Pcm &mono, int rate);
 // Relative power of `frequency` in a mono signal (Goertzel), 0..~0.5 for a full-scale tone.
 double tonePower(const Pcm &mono, int rate, double frequency);
+// Where another of `tones` than the one before begins to dominate a mono signal (for 50 ms
+// at least, so onsets and gaps do not count): ms from its start, and that tone.
+struct ToneChange {
+    double ms = 0;
+    double tone = 0;
+};
+std::vector<ToneChange> toneChanges(const Pcm &mono, int rate, const std::vector<double> &tones);
 
 } // namespace bvtest

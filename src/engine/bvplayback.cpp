@@ -53,6 +53,12 @@ void BVPlayback::updateBitrateCoef()
     }
 }
 
+void BVPlayback::restartAdaptation()
+{
+    m_speedCoefs.clear();
+    m_speedCoefAverage = 0.0;
+}
+
 bool BVPlayback::updateCurrentBitrate(quint32 currentBitrate)
 {
     return bvUpdateProperty(this, m_currentBitrate, currentBitrate, &BVPlayback::currentBitrateChanged);

@@ -38,6 +38,8 @@ protected slots:
     virtual void updateBitrateCoef();
     bool updateCurrentBitrate(quint32 currentBitrate);
     bool updateBitrateCoef(double bitrateCoef);
+    // Empties the window of speed samples: the next step comes when it is full again.
+    void restartAdaptation();
 
 protected:
     // How fast data currently arrives; the window mean is compared with the threshold.

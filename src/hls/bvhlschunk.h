@@ -30,6 +30,7 @@ struct BVHlsChunk
     qint32 readPos = 0;           // bytes of data already handed to the engine
     QByteArray data;              // the audio the engine reads: the segment less any ID3 tags before it
     qint64 pts = -1;              // 90 kHz timestamp of its first audio, -1 when unknown
+    QByteArray audioFormat;       // codec, rate and channels of its first audio frame, empty when unknown
     QList<BVHlsTitle> titles;     // in the order the segment carries them
 };
 

@@ -22,6 +22,17 @@ bool isAudioStreamId(quint8 id)
     return (id & 0xE0) == 0xC0; // MPEG audio streams 0xC0..0xDF (AAC and MP3 alike)
 }
 
+// The header bits of an ADTS or MPEG audio frame at `p` that a decoder cannot change
+// mid-stream (codec, profile, sample rate, channels), empty when `p` holds no frame header.
+QByteArray frameFormat(const quint8 *p, qsizetype size)
+{
+    if (size < 4 || p[0] != 0xFF || (p[1] & 0xE0) != 0xE0)
+        return {};
+    if ((p[1] & 0xF6) == 0xF0) // ADTS: profile, sampling index, channel configuration
+        return QByteArray("adts") + char(p[2] & 0xFD) + char(p[3] & 0xC0);
+    return QByteArray("mpa") + char(p[1] & 0xFE) + char(p[2] & 0x0C) + char(p[3] & 0xC0); // version, layer, rate, mode
+}
+
 // The size of the ID3v2 tag at the start of `data` (header, body and footer), 0 when none.
 qsizetype id3Size(const QByteArray &data)
 {
@@ -45,6 +56,7 @@ void BVHlsDemuxer::demux(BVHlsChunk &chunk, const QByteArray &data)
 {
     chunk.titles.clear();
     chunk.pts = -1;
+    chunk.audioFormat.clear();
     chunk.data = data;
     if (id3Size(data) == 0) {
         demuxTransportStream(chunk);
@@ -64,6 +76,7 @@ void BVHlsDemuxer::demux(BVHlsChunk &chunk, const QByteArray &data)
             chunk.titles.append({chunk.pts, text});
         chunk.data.remove(0, size);
     }
+    chunk.audioFormat = frameFormat(reinterpret_cast<const quint8 *>(chunk.data.constData()), chunk.data.size());
 }
 
 void BVHlsDemuxer::demuxTransportStream(BVHlsChunk &chunk)
@@ -90,10 +103,14 @@ void BVHlsDemuxer::demuxTransportStream(BVHlsChunk &chunk)
             continue;
         const quint8 *payload = packet + payloadStart;
         if (pid != kMetadataPid) {
-            // The segment's timestamp: that of its first audio PES.
+            // The segment's timestamp and format: those of its first audio PES.
             if (chunk.pts < 0 && unitStart && payloadStart + 14 <= kPacketSize && payload[0] == 0 && payload[1] == 0
-                && payload[2] == 1 && isAudioStreamId(payload[3]) && (payload[7] & 0x80))
+                && payload[2] == 1 && isAudioStreamId(payload[3]) && (payload[7] & 0x80)) {
                 chunk.pts = ptsAt(payload + 9);
+                const int frameAt = payloadStart + 9 + payload[8];
+                chunk.audioFormat = char(payload[3])
+                    + (frameAt < kPacketSize ? frameFormat(packet + frameAt, kPacketSize - frameAt) : QByteArray());
+            }
             continue;
         }
         reassemble(unitStart, reinterpret_cast<const char *>(payload), kPacketSize - payloadStart);

@@ -4,7 +4,8 @@
 
 #include <QObject>
 
-// Takes a downloaded segment into its record and reads its timing and timed ID3 texts.
+// Takes a downloaded segment into its record and reads its timing, its audio format and
+// its timed ID3 texts.
 // MPEG-TS: the first audio PES timestamp, and ID3 tags in private-stream PES packets on
 // PID 258, timed by their PES timestamps. Packed audio (ADTS AAC, MP3): the ID3 tags that
 // open the segment, with the timestamp of its first audio in a PRIV frame; they are taken

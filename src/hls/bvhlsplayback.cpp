@@ -27,8 +27,11 @@ BVHlsPlayback::BVHlsPlayback(BVPlayer *player, QObject *parent)
     : BVPlayback(player, parent),
       m_playlistUpdater(new BVHlsPlaylistUpdater(player, this)),
       m_chunkDownloader(new BVHlsChunkDownloader(player, this)),
-      m_demuxer(new BVHlsDemuxer(this))
+      m_demuxer(new BVHlsDemuxer(this)),
+      m_slowDeliveryTimer(new QTimer(this))
 {
+    m_slowDeliveryTimer->setSingleShot(true);
+    connect(m_slowDeliveryTimer, &QTimer::timeout, this, &BVHlsPlayback::switchDownForSlowDelivery);
     qRegisterMetaType<BVHlsChunks>("QMap<quint32,BVHlsChunk>");
     connect(this, &BVPlayback::restartRequired, this, &BVHlsPlayback::changePlaylistUpaterUrl);
     connect(m_playlistUpdater, &BVHlsPlaylistUpdater::playlistUpdated, this, &BVHlsPlayback::updatePlaylist);
@@ -132,6 +135,7 @@ void BVHlsPlayback::stop()
     BVPlayback::stop();
     m_playlistUpdater->resetPlaylist();
     m_chunkDownloader->abort();
+    m_slowDeliveryTimer->stop();
     QMutexLocker locker(&m_chunksMutex);
     m_readStarted = false;
     m_endedAtCut = false;
@@ -181,25 +185,24 @@ void BVHlsPlayback::updatePlaylist(const QMap<quint32,BVHlsChunk> &chunks)
                 m_chunks.insert(incoming.sequence, incoming);
             }
         }
-        // A change of bitrate or of initialisation segment between two segments starts a new
-        // engine stream.
+        // A change of initialisation segment between two segments starts a new engine stream.
         const BVHlsChunk *previous = m_chunks.isEmpty() ? nullptr : &m_chunks.first();
         for (BVHlsChunk &chunk : m_chunks) {
-            if (chunk.bitrate != previous->bitrate || chunk.mapUrl != previous->mapUrl)
+            if (chunk.mapUrl != previous->mapUrl)
                 chunk.isDiscontinuity = true;
             previous = &chunk;
         }
-        if (m_readStarted) {
-            for (auto it = m_chunks.begin(); it != m_chunks.end();) {
-                const bool beingRead = it->readPos > 0 && it->readPos < it->data.size();
-                if (beingRead || chunks.contains(it.key())) {
-                    ++it;
-                    continue;
-                }
-                if (m_chunkDownloader->isDownloading() && m_chunkDownloader->downloadingUrl() == it->url)
-                    m_chunkDownloader->abort();
-                it = m_chunks.erase(it);
+        // Segments that left the window go: once reading started all of them, before only those
+        // not fetched yet (the server may no longer have them; the ones held still play).
+        for (auto it = m_chunks.begin(); it != m_chunks.end();) {
+            const bool beingRead = it->readPos > 0 && it->readPos < it->data.size();
+            if (beingRead || chunks.contains(it.key()) || (!m_readStarted && it->isDownloaded)) {
+                ++it;
+                continue;
             }
+            if (m_chunkDownloader->isDownloading() && m_chunkDownloader->downloadingUrl() == it->url)
+                m_chunkDownloader->abort();
+            it = m_chunks.erase(it);
         }
         for (auto it = m_initSegments.begin(); it != m_initSegments.end();) {
             const QUrl map = it.key();
@@ -213,9 +216,28 @@ void BVHlsPlayback::updatePlaylist(const QMap<quint32,BVHlsChunk> &chunks)
         downloadNextChunk();
 }
 
+// One step down, now: the buffer is draining. The adaptation climbs again from a new window.
+void BVHlsPlayback::switchDownForSlowDelivery()
+{
+    if (!m_player)
+        return;
+    const QList<quint32> bitrates = m_player->playingBitrates();
+    const qsizetype index = bitrates.indexOf(currentBitrate());
+    if (index <= 0)
+        return;
+    qCWarning(bvLog) << m_player->playerName() << "Hls playback: delivery too slow, switch down to" << bitrates[index - 1];
+    updateBitrateCoef((double(index - 1) + 0.5) / double(bitrates.size()));
+    restartAdaptation();
+    updateCurrentBitrate(bitrates[index - 1]);
+    m_chunkDownloader->abort();
+    m_slowDeliveryTimer->stop();
+    changePlaylistUpaterUrl(bitrates[index - 1]);
+}
+
 void BVHlsPlayback::downloadNextChunk()
 {
     QUrl url;
+    double duration = 0.0;
     {
         QMutexLocker locker(&m_chunksMutex);
         for (const BVHlsChunk &chunk : std::as_const(m_chunks)) {
@@ -223,12 +245,18 @@ void BVHlsPlayback::downloadNextChunk()
                 // A segment's initialisation segment comes first.
                 const bool needsMap = !chunk.mapUrl.isEmpty() && !m_initSegments.contains(chunk.mapUrl);
                 url = needsMap ? chunk.mapUrl : chunk.url;
+                duration = chunk.duration;
                 break;
             }
         }
     }
-    if (!url.isEmpty())
-        m_chunkDownloader->download(url);
+    if (url.isEmpty())
+        return;
+    m_chunkDownloader->download(url);
+    // Runs from the first request after a segment arrived, across the requests that replace
+    // it (a segment that left the window is given up for the next).
+    if (!m_slowDeliveryTimer->isActive())
+        m_slowDeliveryTimer->start(int(qBound(1.0, duration, 60.0) * 1000));
 }
 
 void BVHlsPlayback::demuxChunkData(const QUrl &url, const QByteArray &mpegts)
@@ -248,6 +276,7 @@ void BVHlsPlayback::demuxChunkData(const QUrl &url, const QByteArray &mpegts)
             chunk.isDownloaded = true;
             m_demuxer->demux(chunk, mpegts);
             matched = true;
+            m_slowDeliveryTimer->stop();
         }
         if (matched)
             m_chunksCondition.wakeAll();
@@ -332,7 +361,7 @@ DWORD BVHlsPlayback::streamRead(void *buffer, DWORD length, Source &source)
             return kEndOfData;
         }
     }
-    if (source.begun && chunk->isDiscontinuity && chunk->readPos == 0) {
+    if (source.begun && chunk->readPos == 0 && (chunk->isDiscontinuity || chunk->audioFormat != source.audioFormat)) {
         m_readStarted = false; // the next engine stream begins with this segment
         m_endedAtCut = true;
         return kEndOfData;
@@ -340,6 +369,7 @@ DWORD BVHlsPlayback::streamRead(void *buffer, DWORD length, Source &source)
     if (!source.begun) {
         source.begun = true;
         source.prefix = m_initSegments.value(chunk->mapUrl);
+        source.audioFormat = chunk->audioFormat;
     }
     m_readStarted = true;
     if (!source.prefix.isEmpty()) {

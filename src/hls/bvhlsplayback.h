@@ -5,6 +5,7 @@
 
 #include <QHash>
 #include <QMutex>
+#include <QTimer>
 #include <QWaitCondition>
 
 #include <list>
@@ -23,7 +24,9 @@ class BVHlsPlaylistUpdater;
 // fill a map of segments on the player's thread, and the engine reads them through a
 // blocking user-file stream on its own threads (its creation too, off the player's
 // thread). Each timed ID3 text is shown when the audio at its timestamp is heard: a
-// position sync at that sample of the engine stream.
+// position sync at that sample of the engine stream. Variants of one audio format join in
+// one engine stream, so a switch is seamless; a segment slower to arrive than to play moves
+// to the next lower bitrate at once.
 class BREVANTPLAYER_EXPORT BVHlsPlayback : public BVPlayback
 {
     Q_OBJECT
@@ -56,6 +59,7 @@ protected:
 
 private slots:
     void changePlaylistUpaterUrl(quint32 currentBitrate);
+    void switchDownForSlowDelivery();
     void updatePlaylist(const QMap<quint32,BVHlsChunk> &chunks);
     void downloadNextChunk();
     void demuxChunkData(const QUrl &url, const QByteArray &mpegts);
@@ -82,6 +86,7 @@ private:
         BVHlsPlayback *const playback;
         bool cancelled = false;
         bool begun = false;   // the stream has read a byte
+        QByteArray audioFormat; // of its first segment: a segment of another format starts a new stream
         QByteArray prefix;    // the initialisation segment, read before its first segment
         DWORD handle = 0;     // the engine stream, once its creation delivered it
         BVHlsTimeline timeline;
@@ -110,6 +115,7 @@ private:
     bool m_endedAtCut = false;
     QMap<quint32, BVHlsChunk> m_chunks;
     QHash<QUrl, QByteArray> m_initSegments; // by #EXT-X-MAP URL, for the segments held
+    QTimer *m_slowDeliveryTimer; // a segment that takes longer to arrive than to play
     // Engine streams not yet closed by the engine, and whether the object is going away.
     int m_openStreams = 0;
     bool m_closing = false;

@@ -6,6 +6,10 @@
 //   titles:   on the station's MPEG-TS and packed-audio masters (master.m3u8, packed.m3u8
 //             beside MASTER_URL), how long after each change of pitch heard at the sink
 //             the title of the new tune reached the host (median over --seconds);
+//   host:     the longest this process's 10 ms loop beat stalled during those starts, for
+//             BVPlayer's and (the idle reference) ffplay's;
+//   throttled: on a local station whose top variant arrives at half the speed it plays,
+//             play() to the first audio at the sink, BVPlayer and ffplay (medians of --runs);
 //   memory:   with --minutes M, the resident set every minute of M minutes of playback on
 //             the "no sound" device (played segments are pruned, so it stays flat).
 // Usage: hls_bench [--runs N] [--seconds S] [--minutes M] MASTER_URL
@@ -15,6 +19,8 @@
 #include "bvplayer.h"
 #include "pcmanalysis.h"
 #include "sinkrecorder.h"
+#include "testhttpserver.h"
+#include "throttledhlsstation.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -29,18 +35,25 @@
 
 namespace {
 
-void runLoop(int ms, const std::function<bool()> &done = [] { return false; })
+// Runs this thread's loop for `ms` or until `done`; returns the longest the loop went
+// without serving its 10 ms beat, in ms.
+qint64 runLoop(int ms, const std::function<bool()> &done = [] { return false; })
 {
     QEventLoop loop;
     QElapsedTimer clock;
     clock.start();
+    qint64 lastBeat = 0, longestGap = 0;
     QTimer tick;
+    tick.setTimerType(Qt::PreciseTimer);
     QObject::connect(&tick, &QTimer::timeout, &loop, [&] {
+        longestGap = std::max(longestGap, clock.elapsed() - lastBeat);
+        lastBeat = clock.elapsed();
         if (clock.elapsed() >= ms || done())
             loop.quit();
     });
     tick.start(10);
     loop.exec();
+    return longestGap;
 }
 
 double rssMiB()
@@ -65,18 +78,27 @@ double firstAudioMs(const bvtest::Pcm &interleaved)
     return -1;
 }
 
+struct StartUp
+{
+    double firstAudioMs = -1;
+    double longestLoopGapMs = -1; // of this process's loop, from start() on
+};
+
 // One start-up: `start` begins playing, `stop` ends it; the sink is recorded from just before.
-double startUpMs(const std::function<void()> &start, const std::function<void()> &stop)
+StartUp startUp(const std::function<void()> &start, const std::function<void()> &stop)
 {
     bvtest::SinkRecorder recorder;
     if (!recorder.start())
-        return -1;
+        return {};
+    QElapsedTimer clock;
+    clock.start();
     start();
-    runLoop(8000);
-    const double ms = firstAudioMs(recorder.stop());
+    const qint64 startGap = clock.elapsed();
+    const qint64 loopGap = std::max(startGap, runLoop(8000));
+    const StartUp result{firstAudioMs(recorder.stop()), double(loopGap)};
     stop();
     runLoop(1500); // the sink falls silent before the next run
-    return ms;
+    return result;
 }
 
 double median(QList<double> values)
@@ -144,18 +166,26 @@ int main(int argc, char **argv)
     }
     qputenv("QT_LOGGING_RULES", "com.orlenza.brevantplayer.debug=false");
 
-    QList<double> ours, ffplay;
+    QList<double> ours, ffplay, ourLoopGaps, idleLoopGaps;
     for (int run = 0; run < runs; ++run) {
         BVPlayer player;
-        ours.append(startUpMs([&] { player.play(QUrl(url)); }, [&] { player.stop(); }));
+        const StartUp our = startUp([&] { player.play(QUrl(url)); }, [&] { player.stop(); });
         QProcess process;
-        ffplay.append(startUpMs(
+        const StartUp their = startUp(
             [&] { process.start("ffplay", {"-nodisp", "-autoexit", "-loglevel", "quiet", url}); },
-            [&] { process.kill(); process.waitForFinished(); }));
+            [&] { process.kill(); process.waitForFinished(); });
+        ours.append(our.firstAudioMs);
+        ourLoopGaps.append(our.longestLoopGapMs);
+        ffplay.append(their.firstAudioMs);
+        idleLoopGaps.append(their.longestLoopGapMs);
     }
     std::printf("start-up, play() to first audio at the sink (median of %d):\n", runs);
     std::printf("  BVPlayer %8.0f ms\n  ffplay   %8.0f ms   BVPlayer/ffplay %.2f\n", median(ours), median(ffplay),
                 median(ours) / median(ffplay));
+    std::printf("longest stall of the host's 10 ms loop beat during a start (worst of %d):\n", runs);
+    std::printf("  BVPlayer start %5.0f ms\n  idle (ffplay)  %5.0f ms\n",
+                *std::max_element(ourLoopGaps.begin(), ourLoopGaps.end()),
+                *std::max_element(idleLoopGaps.begin(), idleLoopGaps.end()));
 
     double playerCpu = -1;
     {
@@ -177,6 +207,26 @@ int main(int argc, char **argv)
         const QList<double> lags = titleLagsMs(QUrl(url).resolved(QUrl(QString::fromLatin1(master))), seconds);
         std::printf("  %-12s %8.0f   (%lld changes)\n", master, median(lags), static_cast<long long>(lags.size()));
     }
+
+    QList<double> oursThrottled, ffplayThrottled;
+    for (int run = 0; run < runs; ++run) {
+        for (const bool bvPlayer : {true, false}) {
+            bvtest::TestHttpServer server; // a fresh live window for each player
+            const bvtest::ThrottledHlsStation station(&server);
+            if (!station.isReady())
+                break;
+            const QString master = QString::fromLatin1(server.url(station.masterPath()));
+            BVPlayer player;
+            QProcess process;
+            const StartUp start = bvPlayer
+                ? startUp([&] { player.play(QUrl(master)); }, [&] { player.stop(); })
+                : startUp([&] { process.start("ffplay", {"-nodisp", "-autoexit", "-loglevel", "quiet", master}); },
+                          [&] { process.kill(); process.waitForFinished(); });
+            (bvPlayer ? oursThrottled : ffplayThrottled).append(start.firstAudioMs);
+        }
+    }
+    std::printf("throttled top variant, play() to first audio at the sink (median of %d, -1: none in 8 s):\n", runs);
+    std::printf("  BVPlayer %8.0f ms\n  ffplay   %8.0f ms\n", median(oursThrottled), median(ffplayThrottled));
 
     if (minutes > 0) {
         BVBass::outputDevice = 0; // "no sound": the long run leaves the sink to others

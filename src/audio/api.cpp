@@ -354,7 +354,7 @@ HSYNC BASS_ChannelSetSync(DWORD handle, DWORD type, QWORD param, SYNCPROC *proc,
         return 0;
     if (!proc)
         return fail<HSYNC>(BASS_ERROR_ILLPARAM, 0);
-    switch (type & ~BASS_SYNC_MIXTIME) {
+    switch (type & ~(BASS_SYNC_MIXTIME | BASS_SYNC_ONETIME)) {
     case BASS_SYNC_POS:
     case BASS_SYNC_END:
     case BASS_SYNC_META:

@@ -167,6 +167,7 @@ typedef struct {
 #define BASS_SYNC_DEV_FORMAT 15 /* the output device's format changed */
 #define BASS_SYNC_NET_RECONNECT 16 /* a live network stream connected again after a drop */
 #define BASS_SYNC_MIXTIME    0x40000000 /* flag: call when the event is mixed, not when it is heard */
+#define BASS_SYNC_ONETIME    0x80000000 /* flag: the sync is removed as it fires */
 
 typedef void (SYNCPROC)(HSYNC handle, DWORD channel, DWORD data, void *user);
 

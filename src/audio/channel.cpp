@@ -215,10 +215,12 @@ bool Channel::removeSync(HSYNC sync)
     return m_syncs.remove(sync);
 }
 
-bool Channel::hasSync(HSYNC id) const
+bool Channel::claimSync(const SyncList::Event &event)
 {
     std::lock_guard lock(m_mutex);
-    return !m_shutdown && m_syncs.contains(id);
+    if (m_shutdown)
+        return false;
+    return event.oneTime ? m_syncs.remove(event.id) : m_syncs.contains(event.id);
 }
 
 void Channel::postSyncs(DWORD type, DWORD data)
@@ -241,7 +243,7 @@ void Channel::post(const std::vector<SyncList::Event> &events, MixTime::TimePoin
         SyncDispatcher::instance().post(handle, [weak, handle, e, frame] {
             // A sync removed or a channel freed after the event skips its callback.
             ChannelPtr channel = weak.lock();
-            if (!channel || !channel->hasSync(e.id))
+            if (!channel || !channel->claimSync(e))
                 return;
             t_mixTimeSyncFrame = e.mixTime ? frame : -1;
             e.proc(e.id, handle, e.data, e.user);

@@ -133,7 +133,8 @@ private:
     QWORD heardPosition() const;
     // Heard-time events wait for `due`; mix-time ones run at once and know `frame`.
     void post(const std::vector<SyncList::Event> &events, MixTime::TimePoint due = {}, int64_t frame = 0);
-    bool hasSync(HSYNC id) const;
+    // Whether the event's sync is still set, as it fires; a one-time sync goes.
+    bool claimSync(const SyncList::Event &event);
     // Pulls source samples through the resampler until `frames` output frames are ready.
     void fillResampled(int frames, std::vector<SyncList::Event> &events);
     void recordPeriod(const MixTime &time, int frames);

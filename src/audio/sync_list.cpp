@@ -13,7 +13,8 @@ std::atomic<HSYNC> nextSync{1}; // sync handles are unique in the process
 HSYNC SyncList::add(DWORD type, QWORD param, SYNCPROC *proc, void *user)
 {
     const HSYNC id = nextSync++;
-    m_syncs.push_back({id, type & ~DWORD(BASS_SYNC_MIXTIME), param, proc, user, (type & BASS_SYNC_MIXTIME) != 0});
+    m_syncs.push_back({id, type & ~DWORD(BASS_SYNC_MIXTIME | BASS_SYNC_ONETIME), param, proc, user,
+                       (type & BASS_SYNC_MIXTIME) != 0, (type & BASS_SYNC_ONETIME) != 0});
     return id;
 }
 
@@ -31,7 +32,7 @@ void SyncList::collect(DWORD type, DWORD data, std::vector<Event> &out) const
 {
     for (const Sync &s : m_syncs)
         if (s.type == type)
-            out.push_back({s.id, s.proc, s.user, data, s.mixTime});
+            out.push_back({s.id, s.proc, s.user, data, s.mixTime, s.oneTime});
 }
 
 void SyncList::collectPositions(QWORD from, QWORD to, std::vector<Event> &out) const
@@ -43,7 +44,7 @@ void SyncList::collectPositions(QWORD from, QWORD to, std::vector<Event> &out) c
     // In the order the positions are played, whatever order the syncs were set in.
     std::stable_sort(reached.begin(), reached.end(), [](const Sync *a, const Sync *b) { return a->param < b->param; });
     for (const Sync *s : reached)
-        out.push_back({s->id, s->proc, s->user, 0, s->mixTime});
+        out.push_back({s->id, s->proc, s->user, 0, s->mixTime, s->oneTime});
 }
 
 } // namespace bvaudio

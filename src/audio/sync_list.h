@@ -16,9 +16,10 @@ public:
         void *user;
         DWORD data;
         bool mixTime; // delivered when mixed rather than when heard
+        bool oneTime; // removed as it fires
     };
 
-    // `type` may carry BASS_SYNC_MIXTIME.
+    // `type` may carry BASS_SYNC_MIXTIME and BASS_SYNC_ONETIME.
     HSYNC add(DWORD type, QWORD param, SYNCPROC *proc, void *user);
     bool remove(HSYNC id);
     bool contains(HSYNC id) const;
@@ -35,6 +36,7 @@ private:
         SYNCPROC *proc;
         void *user;
         bool mixTime;
+        bool oneTime;
     };
     std::vector<Sync> m_syncs;
 };

@@ -23,14 +23,15 @@ bool isAudioStreamId(quint8 id)
 }
 
 // The header bits of an ADTS or MPEG audio frame at `p` that a decoder cannot change
-// mid-stream (codec, profile, sample rate, channels), empty when `p` holds no frame header.
+// mid-stream (codec, profile, sample rate, mono or not), empty when `p` holds no frame header.
 QByteArray frameFormat(const quint8 *p, qsizetype size)
 {
     if (size < 4 || p[0] != 0xFF || (p[1] & 0xE0) != 0xE0)
         return {};
     if ((p[1] & 0xF6) == 0xF0) // ADTS: profile, sampling index, channel configuration
         return QByteArray("adts") + char(p[2] & 0xFD) + char(p[3] & 0xC0);
-    return QByteArray("mpa") + char(p[1] & 0xFE) + char(p[2] & 0x0C) + char(p[3] & 0xC0); // version, layer, rate, mode
+    const bool mono = (p[3] & 0xC0) == 0xC0;
+    return QByteArray("mpa") + char(p[1] & 0xFE) + char(p[2] & 0x0C) + char(mono); // version, layer, rate, mono
 }
 
 // The size of the ID3v2 tag at the start of `data` (header, body and footer), 0 when none.
@@ -60,6 +61,8 @@ void BVHlsDemuxer::demux(BVHlsChunk &chunk, const QByteArray &data)
     chunk.data = data;
     if (id3Size(data) == 0) {
         demuxTransportStream(chunk);
+        if (chunk.audioFormat.isEmpty()) // packed audio without tags
+            chunk.audioFormat = frameFormat(reinterpret_cast<const quint8 *>(data.constData()), data.size());
         return;
     }
     // Packed audio: its tags come off the audio; a tag larger than the segment is kept as it

@@ -31,6 +31,7 @@ BVHlsPlayback::BVHlsPlayback(BVPlayer *player, QObject *parent)
       m_slowDeliveryTimer(new QTimer(this))
 {
     m_slowDeliveryTimer->setSingleShot(true);
+    m_slowDeliveryTimer->setTimerType(Qt::PreciseTimer);
     connect(m_slowDeliveryTimer, &QTimer::timeout, this, &BVHlsPlayback::switchDownForSlowDelivery);
     qRegisterMetaType<BVHlsChunks>("QMap<quint32,BVHlsChunk>");
     connect(this, &BVPlayback::restartRequired, this, &BVHlsPlayback::changePlaylistUpaterUrl);
@@ -126,11 +127,14 @@ void BVHlsPlayback::abandonStart()
     m_chunksCondition.wakeAll();
 }
 
+void BVHlsPlayback::showEndedStreamTitles()
+{
+    if (m_source)
+        showTitles(*m_source, 0);
+}
+
 void BVHlsPlayback::stop()
 {
-    // After a cut the ending stream has been heard to its end: what it still held is due.
-    if (m_source && endedAtCut())
-        showTitles(*m_source, 0);
     abandonStart();
     BVPlayback::stop();
     m_playlistUpdater->resetPlaylist();
@@ -175,10 +179,17 @@ void BVHlsPlayback::updatePlaylist(const QMap<quint32,BVHlsChunk> &chunks)
             auto held = m_chunks.find(incoming.sequence);
             if (held != m_chunks.end()) {
                 if (!held->isDownloaded) {
+                    // Fetched from the variant now playing: a fetch of the other one is given up.
+                    if (held->url != incoming.url && m_chunkDownloader->isDownloading()
+                        && m_chunkDownloader->downloadingUrl() == held->url) {
+                        m_chunkDownloader->abort();
+                        m_slowDeliveryTimer->stop();
+                    }
                     held->sequence = incoming.sequence;
                     held->duration = incoming.duration;
                     held->bitrate = incoming.bitrate;
                     held->url = incoming.url;
+                    held->mapUrl = incoming.mapUrl;
                     held->isDiscontinuity = held->isDiscontinuity || incoming.isDiscontinuity;
                 }
             } else if (wasEmpty || incoming.sequence > first) {
@@ -238,9 +249,14 @@ void BVHlsPlayback::downloadNextChunk()
 {
     QUrl url;
     double duration = 0.0;
+    double held = 0.0; // seconds fetched and not read yet
     {
         QMutexLocker locker(&m_chunksMutex);
         for (const BVHlsChunk &chunk : std::as_const(m_chunks)) {
+            if (chunk.isDownloaded && chunk.readPos < chunk.data.size()) {
+                held += chunk.duration;
+                continue;
+            }
             if (!chunk.isDownloaded) {
                 // A segment's initialisation segment comes first.
                 const bool needsMap = !chunk.mapUrl.isEmpty() && !m_initSegments.contains(chunk.mapUrl);
@@ -253,10 +269,11 @@ void BVHlsPlayback::downloadNextChunk()
     if (url.isEmpty())
         return;
     m_chunkDownloader->download(url);
-    // Runs from the first request after a segment arrived, across the requests that replace
-    // it (a segment that left the window is given up for the next).
+    // Delivery is too slow when a segment takes longer to come than it plays and than the
+    // audio held lasts. The deadline runs from the first request after a segment arrived,
+    // across the requests that replace it (a segment that left the window is given up).
     if (!m_slowDeliveryTimer->isActive())
-        m_slowDeliveryTimer->start(int(qBound(1.0, duration, 60.0) * 1000));
+        m_slowDeliveryTimer->start(int(qBound(1.0, qMax(duration, held), 60.0) * 1000));
 }
 
 void BVHlsPlayback::demuxChunkData(const QUrl &url, const QByteArray &mpegts)
@@ -402,7 +419,7 @@ BVHlsChunk *BVHlsPlayback::nextChunkToRead()
 
 void BVHlsPlayback::cueTitles(Source &source, const BVHlsChunk &chunk)
 {
-    source.timeline.place(chunk.pts, chunk.duration);
+    source.timeline.place(chunk.sequence, chunk.pts, chunk.duration);
     for (const BVHlsTitle &title : chunk.titles) {
         source.cues.push_back(Cue{source.timeline.timeOf(title.pts), title.text});
         arm(source, source.cues.back());
@@ -414,7 +431,7 @@ void BVHlsPlayback::cueTitles(Source &source, const BVHlsChunk &chunk)
 void BVHlsPlayback::arm(Source &source, Cue &cue)
 {
     if (source.handle && !cue.sync)
-        cue.sync = BASS_ChannelSetSync(source.handle, BASS_SYNC_POS,
+        cue.sync = BASS_ChannelSetSync(source.handle, BASS_SYNC_POS | BASS_SYNC_ONETIME,
                                        BASS_ChannelSeconds2Bytes(source.handle, cue.seconds), bassTitleSync, &source);
 }
 

@@ -25,8 +25,8 @@ class BVHlsPlaylistUpdater;
 // blocking user-file stream on its own threads (its creation too, off the player's
 // thread). Each timed ID3 text is shown when the audio at its timestamp is heard: a
 // position sync at that sample of the engine stream. Variants of one audio format join in
-// one engine stream, so a switch is seamless; a segment slower to arrive than to play moves
-// to the next lower bitrate at once.
+// one engine stream, so a switch is seamless; a segment that comes later than its duration
+// and the audio held last moves to the next lower bitrate at once.
 class BREVANTPLAYER_EXPORT BVHlsPlayback : public BVPlayback
 {
     Q_OBJECT
@@ -43,9 +43,11 @@ public:
     void startInBackground(quint64 startPos = 0);
     // A start runs on its worker.
     bool isStarting() const { return m_creation != nullptr; }
-    // The last engine stream ended at a discontinuity or a change of bitrate, not at the end
+    // The last engine stream ended at a discontinuity or a change of format, not at the end
     // of the station: the next segment goes on in a new stream.
     bool endedAtCut();
+    // Shows the titles the ended stream still held (it was heard to its end); a stop drops them.
+    void showEndedStreamTitles();
 
 signals:
     void error(const QString &errorMessage);
@@ -115,7 +117,7 @@ private:
     bool m_endedAtCut = false;
     QMap<quint32, BVHlsChunk> m_chunks;
     QHash<QUrl, QByteArray> m_initSegments; // by #EXT-X-MAP URL, for the segments held
-    QTimer *m_slowDeliveryTimer; // a segment that takes longer to arrive than to play
+    QTimer *m_slowDeliveryTimer; // a segment slower to come than it plays and than the audio held lasts
     // Engine streams not yet closed by the engine, and whether the object is going away.
     int m_openStreams = 0;
     bool m_closing = false;

@@ -10,11 +10,15 @@ constexpr double kClock = 90000.0;
 
 } // namespace
 
-double BVHlsTimeline::place(qint64 pts, double duration)
+double BVHlsTimeline::place(quint32 sequence, qint64 pts, double duration)
 {
+    const bool follows = m_lastSequence >= 0 && qint64(sequence) == m_lastSequence + 1;
+    m_lastSequence = sequence;
     double start = m_end;
     if (pts >= 0) {
-        if (m_zeroPts >= 0 && std::abs(sinceZero(pts) - m_end) <= kMaxJumpSeconds)
+        const bool onTheClock = m_zeroPts >= 0 && sinceZero(pts) >= m_start
+            && std::abs(sinceZero(pts) - m_end) <= kMaxJumpSeconds;
+        if (follows && onTheClock)
             start = sinceZero(pts);
         else
             m_zeroPts = ((pts - std::llround(start * kClock)) % kWrap + kWrap) % kWrap;

@@ -11,6 +11,7 @@
 #include "bvrecordplayback.h"
 
 #include <QCoreApplication>
+#include <QScopedValueRollback>
 
 #include <algorithm>
 #include <limits>
@@ -73,7 +74,7 @@ BVPlayer::BVPlayer(BVNetworkAccessManager *nam, QObject *parent)
             [this](quint32 handle, const QString &errorMessage) { startChannel(m_bassPlayback, handle, errorMessage); });
     m_hlsPlayback = new BVHlsPlayback(this);
     connect(m_hlsPlayback, &BVPlayback::metaUpdated, this, [this](const QString &meta) {
-        if (isHls() && isPlaying())
+        if (isHls() && isPlaying() && !(m_keepsTitle && meta.isEmpty()))
             setMeta(meta);
     });
     connect(m_hlsPlayback, &BVPlayback::currentBitrateChanged, this, [this](quint32 bitrate) {
@@ -377,7 +378,8 @@ void BVPlayer::clearPlaybackValues(bool clearStartPosition)
     setPositionValue(0);
     setLevel(0);
     setLevelDb(-std::numeric_limits<double>::infinity());
-    setMeta(QString());
+    if (!m_keepsTitle)
+        setMeta(QString());
 }
 
 void BVPlayer::processError(QString message)
@@ -470,12 +472,18 @@ void BVPlayer::handleStreamEnd()
         return;
     // A live stream that ended or dropped starts again at once, and an HLS stream cut at a
     // discontinuity or a change of bitrate goes on, restarted or not.
-    if ((isRestarted() && !isSeekable()) || (isHls() && m_hlsPlayback->endedAtCut())) {
+    if (isHls() && m_hlsPlayback->endedAtCut()) {
+        // The ended stream was heard to its end, so its last titles are due; the title stays
+        // while the next stream starts.
+        m_hlsPlayback->showEndedStreamTitles();
+        const QScopedValueRollback keepTitle(m_keepsTitle, true);
         processStop(StalledState, 0);
-        if (!isHls())
-            processPlay();
-        else
-            handlePlaylist(streams(), true);
+        handlePlaylist(streams(), true);
+        return;
+    }
+    if (isRestarted() && !isSeekable()) {
+        processStop(StalledState, 0);
+        processPlay();
         return;
     }
     processStop(StoppedState, 0);

@@ -126,6 +126,7 @@ private:
     quint64 m_startPosBytes = 0;
     QElapsedTimer m_startClock; // runs from a start procedure until the player first plays
     QTimer *m_restartTimer;
+    bool m_keepsTitle = false; // across the restart at an HLS cut: the station goes on
     BVPlaylistParser *m_playlistParser;
     BVBassPlayback *m_bassPlayback;
     BVHlsPlayback *m_hlsPlayback;

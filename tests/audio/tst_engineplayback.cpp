@@ -544,17 +544,20 @@ private slots:
         QVERIFY(BASS_ChannelPlay(next, FALSE));
     }
 
-    // Syncs can be removed, and a removed sync no longer fires.
+    // Syncs can be removed, and a removed sync no longer fires; a one-time sync removes itself.
     void removedSyncDoesNotFire()
     {
         const HSTREAM stream = BASS_StreamCreateFile(FALSE, path("tone2s.wav").toUtf8().constData(), 0, 0, 0);
-        SyncLog pos, end;
+        SyncLog pos, end, once;
         const HSYNC sync = BASS_ChannelSetSync(stream, BASS_SYNC_POS, 0, SyncLog::record, &pos);
+        const HSYNC oneTime = BASS_ChannelSetSync(stream, BASS_SYNC_POS | BASS_SYNC_ONETIME, 0, SyncLog::record, &once);
         QVERIFY(BASS_ChannelSetSync(stream, BASS_SYNC_POS, BASS_ChannelSeconds2Bytes(stream, 0.1), SyncLog::record, &end));
         QVERIFY(BASS_ChannelRemoveSync(stream, sync));
         QVERIFY(BASS_ChannelPlay(stream, FALSE));
         QTRY_COMPARE(end.count(), size_t(1));
         QCOMPARE(pos.count(), size_t(0));
+        QCOMPARE(once.count(), size_t(1));
+        QVERIFY(!BASS_ChannelRemoveSync(stream, oneTime));
         QCOMPARE(BASS_ChannelSetSync(stream, 99, 0, SyncLog::record, &pos), 0u);
         QCOMPARE(BASS_ErrorGetCode(), BASS_ERROR_ILLTYPE);
     }

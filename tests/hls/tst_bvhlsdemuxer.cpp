@@ -88,6 +88,43 @@ private slots:
         QCOMPARE(chunk.data, noSync);
     }
 
+    // Variants that differ only in bitrate share an audio format (they join in one engine
+    // stream); another codec, sample rate or channel count does not.
+    void audioFormatTellsVariantsApart_data()
+    {
+        QTest::addColumn<QStringList>("first");
+        QTest::addColumn<QStringList>("second");
+        QTest::addColumn<int>("format");
+        QTest::addColumn<bool>("same");
+        const QStringList aac{"-c:a", "aac", "-b:a", "32k"}, mp3{"-c:a", "libmp3lame", "-b:a", "64k"};
+        const int ts = int(HlsFormat::Ts), packed = int(HlsFormat::Packed);
+        QTest::newRow("AAC bitrates, TS") << aac << QStringList{"-c:a", "aac", "-b:a", "128k"} << ts << true;
+        QTest::newRow("MP3 bitrates, packed") << mp3 << QStringList{"-c:a", "libmp3lame", "-b:a", "128k"} << packed << true;
+        QTest::newRow("AAC and MP3, TS") << aac << mp3 << ts << false;
+        QTest::newRow("AAC sample rates, packed") << aac << (aac + QStringList{"-ar", "44100"}) << packed << false;
+        QTest::newRow("AAC mono and stereo, TS") << aac << (aac + QStringList{"-ac", "1"}) << ts << false;
+        QTest::newRow("MP3 mono and stereo, packed") << mp3 << (mp3 + QStringList{"-ac", "1"}) << packed << false;
+    }
+
+    void audioFormatTellsVariantsApart()
+    {
+        QFETCH(QStringList, first);
+        QFETCH(QStringList, second);
+        QFETCH(int, format);
+        QFETCH(bool, same);
+        QList<QByteArray> formats;
+        for (const QStringList &codec : {first, second}) {
+            const QList<QByteArray> segments = makeHlsSegments({440}, 1.0, codec, HlsFormat(format));
+            QVERIFY(!segments.isEmpty());
+            BVHlsDemuxer demuxer;
+            BVHlsChunk chunk;
+            demuxer.demux(chunk, segments.first());
+            QVERIFY(!chunk.audioFormat.isEmpty());
+            formats.append(chunk.audioFormat);
+        }
+        QCOMPARE(formats[0] == formats[1], same);
+    }
+
     // Packed audio: the tags that open the segment give its timestamp and titles and come
     // off the audio; a tag that claims more than the segment holds stays as audio.
     void packedAudio_data()
@@ -131,32 +168,43 @@ private slots:
     // Segments and titles in seconds of one stream.
     void timeline_data()
     {
+        QTest::addColumn<QList<quint32>>("sequences");
         QTest::addColumn<QList<qint64>>("segmentPts");
         QTest::addColumn<qint64>("titlePts");
         QTest::addColumn<QList<double>>("starts");
         QTest::addColumn<double>("titleAt");
         const qint64 s = 90000;
-        QTest::newRow("by timestamps, not durations") << QList<qint64>{10 * s, 12 * s + s / 2} << 13 * s
+        const QList<quint32> two{7, 8}, three{7, 8, 9};
+        QTest::newRow("by timestamps, not durations") << two << QList<qint64>{10 * s, 12 * s + s / 2} << 13 * s
                                                       << QList<double>{0, 2.5} << 3.0;
-        QTest::newRow("across the wrap") << QList<qint64>{(1LL << 33) - s, s} << 2 * s << QList<double>{0, 2} << 3.0;
-        QTest::newRow("without timestamps") << QList<qint64>{-1, -1, -1} << -1LL << QList<double>{0, 2, 4} << 4.0;
-        QTest::newRow("some without") << QList<qint64>{5 * s, -1, 9 * s} << -1LL << QList<double>{0, 2, 4} << 4.0;
-        QTest::newRow("a jump of the clock") << QList<qint64>{5 * s, 500 * s, 502 * s} << 502 * s
+        QTest::newRow("across the wrap") << two << QList<qint64>{(1LL << 33) - s, s} << 2 * s << QList<double>{0, 2}
+                                         << 3.0;
+        QTest::newRow("without timestamps") << three << QList<qint64>{-1, -1, -1} << -1LL << QList<double>{0, 2, 4}
+                                            << 4.0;
+        QTest::newRow("some without") << three << QList<qint64>{5 * s, -1, 9 * s} << -1LL << QList<double>{0, 2, 4}
+                                      << 4.0;
+        QTest::newRow("a jump of the clock") << three << QList<qint64>{5 * s, 500 * s, 502 * s} << 502 * s
                                              << QList<double>{0, 2, 4} << 4.0;
-        QTest::newRow("title timed outside its segment") << QList<qint64>{5 * s, 7 * s} << 20 * s
+        QTest::newRow("a timestamp going back") << three << QList<qint64>{10 * s, 7 * s, 9 * s} << 9 * s + s / 2
+                                                << QList<double>{0, 2, 4} << 4.5;
+        QTest::newRow("title timed outside its segment") << two << QList<qint64>{5 * s, 7 * s} << 20 * s
                                                          << QList<double>{0, 2} << 4.0;
+        // The audio of a skipped segment is not in the stream: what follows joins the audio before.
+        QTest::newRow("a segment skipped") << QList<quint32>{7, 9, 10} << QList<qint64>{10 * s, 14 * s, 16 * s + s / 2}
+                                           << 17 * s << QList<double>{0, 2, 4.5} << 5.0;
     }
 
     void timeline()
     {
+        QFETCH(QList<quint32>, sequences);
         QFETCH(QList<qint64>, segmentPts);
         QFETCH(qint64, titlePts);
         QFETCH(QList<double>, starts);
         QFETCH(double, titleAt);
         BVHlsTimeline timeline;
         QList<double> placed;
-        for (qint64 pts : segmentPts)
-            placed.append(timeline.place(pts, 2.0));
+        for (qsizetype i = 0; i < segmentPts.size(); ++i)
+            placed.append(timeline.place(sequences[i], segmentPts[i], 2.0));
         QCOMPARE(placed, starts);
         QCOMPARE(timeline.timeOf(titlePts), titleAt);
     }

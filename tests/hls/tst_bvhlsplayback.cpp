@@ -339,7 +339,7 @@ private slots:
     }
 
     // Cuts and restarts: titles come in the order of their audio, the last one is shown,
-    // nothing ends the player. A stop or pause resumes where it was, fetching no segment
+    // nothing ends the player; a cut loses no title and keeps the title shown. A stop or pause resumes where it was, fetching no segment
     // twice; a discontinuity (here to another codec) starts a new engine stream, restarted
     // or not. (Switches: the live station's test.)
     void titlesNeverStale_data()
@@ -363,7 +363,9 @@ private slots:
         BVPlayer player;
         player.setIsRestarted(isRestarted);
         QStringList titles;
+        bool blankAfterTitle = false;
         connect(&player, &BVPlayer::metaChanged, this, [&](const QString &meta) {
+            blankAfterTitle = blankAfterTitle || (meta.isEmpty() && !titles.isEmpty());
             if (!meta.isEmpty())
                 titles.append(meta);
         });
@@ -377,6 +379,10 @@ private slots:
             player.play();
         }
         QTRY_COMPARE_WITH_TIMEOUT(titles.value(titles.size() - 1), "seg 5", 12000);
+        if (action == QLatin1String("discontinuity")) { // every title once, and the title stays across the cut
+            QCOMPARE(titles, QStringList({"seg 0", "seg 1", "seg 2", "seg 3", "seg 4", "seg 5"}));
+            QVERIFY(!blankAfterTitle);
+        }
         QVERIFY2(std::is_sorted(titles.begin(), titles.end(), [](const QString &a, const QString &b) {
                      return a.split(' ').value(1).toInt() < b.split(' ').value(1).toInt();
                  }), qPrintable(titles.join(", ")));

@@ -75,12 +75,14 @@ void BVPlaylistParser::playlistRequestReadyRead()
             return;
         }
     }
-    m_data.append(m_reply->readAll());
+    // Never more than one byte past the cap: a local file's reply holds all of it at once.
+    m_data.append(m_reply->read(kMaxMasterBytes + 1 - m_data.size()));
     if (m_type == UnknowPlaylist && m_data.size() >= kClassifyBytes) {
         m_type = playlistTypeFromData();
         if (!isMasterType(m_type)) {
             disconnect(m_reply, &QNetworkReply::readyRead, this, &BVPlaylistParser::playlistRequestReadyRead);
             m_reply->abort(); // the first bytes decide; only master lists are read whole
+            return;
         }
     }
     if (m_data.size() > kMaxMasterBytes) {

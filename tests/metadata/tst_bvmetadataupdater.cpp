@@ -32,6 +32,13 @@ QList<double> gaps(const QList<HttpRequest> &requests)
     return result;
 }
 
+// A gap of `seconds` as a coarse timer keeps it: Qt lets one fire up to 5 % off its
+// interval, and the request takes a little more.
+bool onRhythm(double gap, double seconds)
+{
+    return qAbs(gap - seconds) < seconds * 0.05 + 0.25;
+}
+
 } // namespace
 
 class TestBVMetadataUpdater : public QObject
@@ -176,17 +183,17 @@ private slots:
 
         const QList<double> plainGaps = gaps(m_server->requests("/plain.json"));
         QCOMPARE(plainGaps.size(), 1);
-        QVERIFY2(qAbs(plainGaps[0] - 20.0) < 0.5, qPrintable(QString::number(plainGaps[0])));
+        QVERIFY2(onRhythm(plainGaps[0], 20.0), qPrintable(QString::number(plainGaps[0])));
         const QList<double> idGaps = gaps(m_server->requests("/id.json"));
         QCOMPARE(idGaps.size(), 3); // at 5, 10, 15 and 20 s
         for (double gap : idGaps)
-            QVERIFY2(qAbs(gap - 5.0) < 0.5, qPrintable(QString::number(gap)));
+            QVERIFY2(onRhythm(gap, 5.0), qPrintable(QString::number(gap)));
         QCOMPARE(m_server->requests("/full.json").size(), 2); // at once, and after the ID changed
         QCOMPARE(withId.title(), QString("Next"));
         QCOMPARE(withIdTitles.size(), 2);
         const QList<double> flakyGaps = gaps(m_server->requests("/flaky.json"));
         QVERIFY(!flakyGaps.isEmpty());
-        QVERIFY2(qAbs(flakyGaps[0] - 5.0) < 0.5, qPrintable(QString::number(flakyGaps[0])));
+        QVERIFY2(onRhythm(flakyGaps[0], 5.0), qPrintable(QString::number(flakyGaps[0])));
         QCOMPARE(failing.title(), QString("Flaky"));
     }
 };

@@ -203,6 +203,21 @@ private slots:
         QCOMPARE(streams.value(32000), QUrl("file:///music/a.mp3"));
     }
 
+    // A local file's reply holds all of it at once: only the first bytes are taken from it.
+    void hugeLocalFileIsReadNoFurther()
+    {
+        QTemporaryDir dir;
+        QFile sparse(dir.filePath("zeros.mp3"));
+        QVERIFY(sparse.open(QIODevice::WriteOnly));
+        QVERIFY(sparse.resize(qint64(2) << 30)); // sparse: no disk used
+        sparse.close();
+        const double peakBefore = memoryMiB("VmHWM:");
+        QSignalSpy finished(m_parser, &BVPlaylistParser::parsingFinished);
+        m_parser->parse(QUrl::fromLocalFile(sparse.fileName()));
+        QVERIFY(finished.wait(5000));
+        BV_VERIFY_MEMORY_GROWTH(memoryMiB("VmHWM:") - peakBefore, 48);
+    }
+
     // An endless master list is read up to a bound and answered with what came.
     void endlessMasterListIsBounded()
     {

@@ -97,6 +97,7 @@ typedef DWORD HPLUGIN;  /* built-in decoder set named like a plug-in */
 #define BASS_CONFIG_NET_READTIMEOUT 6  /* no data for this long ends a download, ms; 0 = never (default 0) */
 #define BASS_CONFIG_NET_PREBUF_WAIT 7  /* non-zero: stream creation waits for the prebuffer (default 0) */
 #define BASS_CONFIG_VERIFY_NET      8  /* bytes a network stream reads to detect its format (default 16384) */
+#define BASS_CONFIG_THREAD 0x40000000  /* flag with VERIFY_NET: the calling thread's own value */
 /* text options (BASS_SetConfigPtr / BASS_GetConfigPtr) */
 #define BASS_CONFIG_NET_RECONNECTS  9  /* read-only: live streams connected again after a drop, process-wide */
 #define BASS_CONFIG_NET_AGENT       100 /* const char* User-Agent, copied; NULL = engine default */
@@ -224,7 +225,9 @@ BOOL BASS_Init(int device, DWORD freq, DWORD flags, void *win, const void *clsid
 BOOL BASS_Free(void);
 
 /* Process-wide numeric option; fails with BASS_ERROR_ILLTYPE for an unknown
- * option. GetConfig returns -1 on failure. */
+ * option. GetConfig returns -1 on failure. With BASS_CONFIG_THREAD (VERIFY_NET
+ * only) the value is the calling thread's, used by the streams it creates over
+ * the process-wide one; (DWORD)-1 gives the thread the process-wide value again. */
 BOOL BASS_SetConfig(DWORD option, DWORD value);
 DWORD BASS_GetConfig(DWORD option);
 

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <mutex>
+#include <optional>
 
 namespace bvaudio {
 namespace {
@@ -43,6 +44,9 @@ struct Options {
     }
 };
 
+// A creating thread's own verify size, so that concurrent creations do not share one.
+thread_local std::optional<DWORD> t_verifyNet;
+
 Options &options()
 {
     static Options instance;
@@ -62,6 +66,10 @@ std::string ownFileName()
 
 bool EngineConfig::set(DWORD option, DWORD value)
 {
+    if (option == (BASS_CONFIG_THREAD | BASS_CONFIG_VERIFY_NET)) {
+        t_verifyNet = value == static_cast<DWORD>(-1) ? std::nullopt : std::optional<DWORD>(value);
+        return true;
+    }
     std::atomic<DWORD> *slot = options().numeric(option);
     if (!slot)
         return false;
@@ -73,6 +81,10 @@ bool EngineConfig::set(DWORD option, DWORD value)
 
 bool EngineConfig::get(DWORD option, DWORD &value)
 {
+    if (option == (BASS_CONFIG_THREAD | BASS_CONFIG_VERIFY_NET)) {
+        value = verifySize();
+        return true;
+    }
     if (option == BASS_CONFIG_NET_RECONNECTS) {
         value = options().netReconnects.load();
         return true;
@@ -114,6 +126,11 @@ void EngineConfig::countReconnect()
     ++options().netReconnects;
 }
 
+DWORD EngineConfig::verifySize()
+{
+    return t_verifyNet.value_or(options().verifyNet.load());
+}
+
 DWORD EngineConfig::playbackBufferMs()
 {
     return options().bufferMs.load();
@@ -123,7 +140,7 @@ NetSettings EngineConfig::net()
 {
     Options &o = options();
     NetSettings s{o.netTimeoutMs, o.netReadTimeoutMs, o.netBufferMs, o.netPrebuf,
-                  o.netPrebufWait != 0, o.netPlaylist, o.verifyNet, {}};
+                  o.netPrebufWait != 0, o.netPlaylist, verifySize(), {}};
     std::lock_guard lock(o.textMutex);
     s.agent = o.agent;
     return s;

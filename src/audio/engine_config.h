@@ -1,4 +1,4 @@
-// Process-wide engine options (BASS_SetConfig and friends).
+// Process-wide engine options (BASS_SetConfig and friends), and a thread's own verify size.
 #pragma once
 
 #include "bass.h"
@@ -27,6 +27,8 @@ public:
     // Returns nullptr for an unknown option.
     static const char *text(DWORD option);
 
+    // The calling thread's verify size, else the process-wide one.
+    static DWORD verifySize();
     static DWORD playbackBufferMs();
     // One more live stream connected again after a drop (BASS_CONFIG_NET_RECONNECTS).
     static void countReconnect();

@@ -165,9 +165,7 @@ HSTREAM createUrlStream(const NetRequest &request, DWORD flags, DOWNLOADPROC *pr
 HSTREAM createUserFileStream(const BASS_FILEPROCS &procs, void *user, DWORD flags, int &error)
 {
     Decoder::Options options;
-    DWORD verify = 0;
-    EngineConfig::get(BASS_CONFIG_VERIFY_NET, verify);
-    options.probeBytes = std::max<DWORD>(verify, 4096);
+    options.probeBytes = std::max<DWORD>(EngineConfig::verifySize(), 4096);
     // No wait for data here: the callbacks may need the caller's thread to deliver it.
     return addDecoderStream(std::make_unique<UserFileInput>(procs, user), options, flags, error,
                             [](DecoderChannel &) {});

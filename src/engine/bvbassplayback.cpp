@@ -28,6 +28,7 @@ struct BVBassPlayback::Request {
     QByteArray text; // URL plus request headers, as the engine takes it
     quint64 startPos = 0;
     QString playerName;
+    DWORD verifyBytes = 0; // read to detect the format, set beside the creation on its thread
 };
 
 // A start running on a worker: the worker stores the new handle; the back-end takes it, or,
@@ -95,7 +96,6 @@ void BVBassPlayback::preconnect(const QUrl &url)
     if (!m_player || !m_player->nam() || (scheme != QLatin1String("http") && scheme != QLatin1String("https"))
         || BVPlaylistFormats::namePromisesList(url))
         return;
-    BVBass::setVerifyNetSize(4096);
     launch(requestFor(url, 0), false);
 }
 
@@ -173,8 +173,6 @@ bool BVBassPlayback::prepareRequest(quint64 startPos, Request &request)
     const quint32 bitrate = m_player->bitrateByCoef(bitrateCoef());
     request = requestFor(m_player->streamByBitrate(bitrate), startPos);
     updateCurrentBitrate(bitrate);
-    // A start from the beginning needs little to detect the format; one inside a stream needs more.
-    BVBass::setVerifyNetSize(startPos == 0 ? 4096 : 98304);
     return true;
 }
 
@@ -184,12 +182,15 @@ BVBassPlayback::Request BVBassPlayback::requestFor(const QUrl &url, quint64 star
     return Request{url,
                    BVBass::formatStreamUrl(url, nam->userAgent(), nam->referer(), nam->tessaraUserId(),
                                            nam->tessaraUtmMark()),
-                   startPos, m_player->playerName()};
+                   startPos, m_player->playerName(),
+                   // A start from the beginning needs little to detect the format; one inside a stream more.
+                   startPos == 0 ? DWORD(4096) : DWORD(98304)};
 }
 
 // Opens the URL, or the same URL as a local file; safe on any thread.
 quint32 BVBassPlayback::createStream(const Request &request, void *user)
 {
+    BASS_SetConfig(BASS_CONFIG_THREAD | BASS_CONFIG_VERIFY_NET, request.verifyBytes);
     HSTREAM handle = BASS_StreamCreateURL(request.text.constData(), static_cast<DWORD>(request.startPos),
                                           BASS_STREAM_AUTOFREE, bassDownloaded, user);
     if (handle)

@@ -85,7 +85,6 @@ void BVHlsPlayback::startInBackground(quint64 startPos)
     updateCurrentBitrate(bitrate);
     m_playlistUpdater->changePlaylist(bitrate, url);
     emit metaUpdated(QString());
-    BVBass::setVerifyNetSize(4096);
     const SourceRef source = std::make_shared<Source>(this);
     {
         QMutexLocker locker(&m_chunksMutex);
@@ -95,7 +94,10 @@ void BVHlsPlayback::startInBackground(quint64 startPos)
     auto *user = new SourceRef(source); // released by bassCloseProc
     m_creation = BVBackgroundStream::launch(
         this,
-        [user] { return BASS_StreamCreateFileUser(STREAMFILE_BUFFER, BASS_STREAM_BLOCK | BASS_STREAM_AUTOFREE, &m_fileProcs, user); },
+        [user] {
+            BASS_SetConfig(BASS_CONFIG_THREAD | BASS_CONFIG_VERIFY_NET, 4096); // segments open with their format
+            return BASS_StreamCreateFileUser(STREAMFILE_BUFFER, BASS_STREAM_BLOCK | BASS_STREAM_AUTOFREE, &m_fileProcs, user);
+        },
         [this, source](quint32 handle, const QString &errorMessage) {
             m_creation.reset();
             {

@@ -101,6 +101,23 @@ private slots:
         QVERIFY(BASS_SetConfig(option, before));
     }
 
+    // A thread's own verify size stays its own: another thread, and the process-wide value,
+    // keep theirs; -1 gives the thread the process-wide value again.
+    void verifySizePerThread()
+    {
+        const DWORD global = BASS_GetConfig(BASS_CONFIG_VERIFY_NET);
+        const DWORD thread = BASS_CONFIG_THREAD | BASS_CONFIG_VERIFY_NET;
+        QVERIFY(BASS_SetConfig(thread, global + 1000));
+        DWORD seenElsewhere = 0;
+        std::thread([&] { seenElsewhere = BASS_GetConfig(thread); }).join();
+        QCOMPARE(seenElsewhere, global);
+        QCOMPARE(BASS_GetConfig(BASS_CONFIG_VERIFY_NET), global);
+        QCOMPARE(BASS_GetConfig(thread), global + 1000);
+        QVERIFY(BASS_SetConfig(thread, DWORD(-1)));
+        QCOMPARE(BASS_GetConfig(thread), global);
+        QVERIFY(!BASS_SetConfig(BASS_CONFIG_THREAD | BASS_CONFIG_BUFFER, 100));
+    }
+
     void unknownOptionsFail()
     {
         QVERIFY(!BASS_SetConfig(9999, 1));

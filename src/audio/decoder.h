@@ -28,8 +28,9 @@ public:
         std::chrono::steady_clock::time_point deadline{};
     };
 
-    // Bytes format detection may read before it gives up (room for large cover-art tags).
-    static constexpr int64_t kMaxOpenBytes = 16 * 1024 * 1024;
+    // Bytes format detection may read before it gives up: room for large cover art, while
+    // FFmpeg's parsers hold about twice what they read of input that never yields a frame.
+    static constexpr int64_t kMaxOpenBytes = 8 * 1024 * 1024;
     // Bytes read without a single decoded sample before the stream counts as broken.
     static constexpr int64_t kMaxJunkBytes = 1024 * 1024;
 

@@ -211,7 +211,7 @@ private slots:
         QVERIFY(sparse.open(QIODevice::WriteOnly));
         QVERIFY(sparse.resize(qint64(2) << 30)); // sparse: no disk used
         sparse.close();
-        const double peakBefore = memoryMiB("VmHWM:");
+        const double peakBefore = resetPeakMemory();
         QSignalSpy finished(m_parser, &BVPlaylistParser::parsingFinished);
         m_parser->parse(QUrl::fromLocalFile(sparse.fileName()));
         QVERIFY(finished.wait(5000));

@@ -16,4 +16,12 @@ double memoryMiB(const char *field)
     return 0;
 }
 
+double resetPeakMemory()
+{
+    QFile clearRefs(QStringLiteral("/proc/self/clear_refs"));
+    if (clearRefs.open(QIODevice::WriteOnly))
+        clearRefs.write("5");
+    return memoryMiB("VmRSS:");
+}
+
 } // namespace bvtest

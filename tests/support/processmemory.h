@@ -7,6 +7,9 @@ namespace bvtest {
 
 // A field of /proc/self/status in MiB: "VmRSS:" (now) or "VmHWM:" (peak).
 double memoryMiB(const char *field);
+// Starts the peak ("VmHWM:") again from the resident set now, which it returns, so a
+// growth measured from here does not hide under an earlier peak.
+double resetPeakMemory();
 
 // True when memory figures mean something: not under a sanitizer, whose shadow
 // memory and quarantine make them many times larger.

@@ -243,7 +243,6 @@ void BVHlsPlayback::switchDownForSlowDelivery()
     restartAdaptation();
     updateCurrentBitrate(bitrates[index - 1]);
     m_chunkDownloader->abort();
-    m_slowDeliveryTimer->stop();
     changePlaylistUpaterUrl(bitrates[index - 1]);
 }
 

@@ -470,8 +470,8 @@ void BVPlayer::handleStreamEnd()
 {
     if (!isPlaying())
         return;
-    // A live stream that ended or dropped starts again at once, and an HLS stream cut at a
-    // discontinuity or a change of bitrate goes on, restarted or not.
+    // An HLS stream cut at a discontinuity or a change of audio format goes on, restarted or
+    // not, and a live stream that ended or dropped starts again at once.
     if (isHls() && m_hlsPlayback->endedAtCut()) {
         // The ended stream was heard to its end, so its last titles are due; the title stays
         // while the next stream starts.

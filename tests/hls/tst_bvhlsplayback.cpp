@@ -339,9 +339,10 @@ private slots:
     }
 
     // Cuts and restarts: titles come in the order of their audio, the last one is shown,
-    // nothing ends the player; a cut loses no title and keeps the title shown. A stop or pause resumes where it was, fetching no segment
-    // twice; a discontinuity (here to another codec) starts a new engine stream, restarted
-    // or not. (Switches: the live station's test.)
+    // nothing ends the player; a cut loses no title and keeps the title shown. A stop or
+    // pause resumes where it was, fetching no segment twice; a discontinuity (here to
+    // another codec) starts a new engine stream, restarted or not. (Switches: the live
+    // station's test.)
     void titlesNeverStale_data()
     {
         QTest::addColumn<QString>("action");

@@ -1,10 +1,10 @@
 #include "decoder.h"
 
 #include "ffmpeg/ffmpeg_decoder.h"
+#include "module_loader.h"
 #include "mp3_info.h"
 #include "mpeg_decoder.h"
 
-#include <dlfcn.h>
 
 #include <algorithm>
 #include <cstring>
@@ -73,30 +73,10 @@ MpegDecoder::Start findMpegStart(ByteInput &input, const Decoder::Options &optio
     return {};
 }
 
-// The FFmpeg module's location: beside the engine's own binary in an installed tree,
-// in the build tree while the engine is linked into tests and tools.
-std::vector<std::string> ffmpegModuleCandidates()
-{
-    std::vector<std::string> paths;
-    Dl_info self{};
-    if (dladdr(reinterpret_cast<void *>(&ffmpegModuleCandidates), &self) && self.dli_fname) {
-        std::string dir = self.dli_fname;
-        dir.erase(dir.find_last_of('/') + 1);
-        paths.push_back(dir + "brevantplayer/" BV_FFMPEG_MODULE_NAME);
-    }
-    paths.push_back(BV_FFMPEG_MODULE_BUILD_PATH);
-    return paths;
-}
-
 BvFfmpegOpenFunction *ffmpegOpener()
 {
-    static BvFfmpegOpenFunction *const opener = []() -> BvFfmpegOpenFunction * {
-        for (const std::string &path : ffmpegModuleCandidates()) {
-            if (void *module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL))
-                return reinterpret_cast<BvFfmpegOpenFunction *>(dlsym(module, BV_FFMPEG_OPEN_SYMBOL));
-        }
-        return nullptr;
-    }();
+    static BvFfmpegOpenFunction *const opener = reinterpret_cast<BvFfmpegOpenFunction *>(
+        moduleSymbol(BV_FFMPEG_MODULE_NAME, BV_FFMPEG_MODULE_BUILD_PATH, BV_FFMPEG_OPEN_SYMBOL));
     return opener;
 }
 

@@ -32,7 +32,6 @@ int Engine::open(std::unique_ptr<OutputDriver> driver)
     std::lock_guard lock(m_mutex);
     if (m_device)
         return BASS_ERROR_ALREADY;
-    NetInput::globalInit();
     m_device = std::make_unique<Device>(std::move(driver), [this](const ChannelPtr &c, MixTime::TimePoint heardAt) {
         channelEnded(c, heardAt);
     });

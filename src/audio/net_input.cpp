@@ -4,8 +4,6 @@
 #include "text_util.h"
 #include "thread_name.h"
 
-#include <curl/curl.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstring>
@@ -16,7 +14,7 @@ namespace {
 
 constexpr size_t kDefaultBytesPerSecond = 128000 / 8;
 constexpr size_t kMinLiveBuffer = 16 * 1024;
-constexpr size_t kCompactThreshold = 256 * 1024;
+constexpr size_t kCompactThreshold = 64 * 1024;
 // Pauses before the tries to connect a dropped live stream again.
 constexpr int kReconnectDelaysMs[] = {0, 500, 1500};
 
@@ -40,27 +38,6 @@ int64_t nowMs()
         .count();
 }
 
-int errorFor(CURLcode code)
-{
-    switch (code) {
-    case CURLE_OPERATION_TIMEDOUT:
-        return BASS_ERROR_TIMEOUT;
-    case CURLE_SSL_CONNECT_ERROR:
-    case CURLE_PEER_FAILED_VERIFICATION:
-    case CURLE_SSL_CERTPROBLEM:
-    case CURLE_SSL_CIPHER:
-    case CURLE_SSL_CACERT_BADFILE:
-    case CURLE_SSL_ENGINE_NOTFOUND:
-        return BASS_ERROR_SSL;
-    case CURLE_COULDNT_RESOLVE_HOST:
-    case CURLE_COULDNT_RESOLVE_PROXY:
-        return BASS_ERROR_NONET;
-    default:
-        return BASS_ERROR_FILEOPEN;
-    }
-}
-
-
 // Every NetInput alive, for abortAll().
 std::mutex liveInputsMutex;
 std::set<NetInput *> liveInputs;
@@ -80,16 +57,9 @@ NetInput::NetInput(const NetRequest &request, DOWNLOADPROC *proc, void *user, De
     liveInputs.insert(this);
 }
 
-void NetInput::globalInit()
-{
-    static const bool initialized = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
-    (void)initialized;
-}
-
 std::unique_ptr<NetInput> NetInput::open(const NetRequest &request, DOWNLOADPROC *proc, void *user,
                                          Deadline deadline, int &error)
 {
-    globalInit();
     std::unique_ptr<NetInput> input(new NetInput(request, proc, user, deadline));
     input->m_thread = std::thread([raw = input.get()] {
         nameThisThread("bv-download");
@@ -134,8 +104,8 @@ void NetInput::abortAll()
 void NetInput::quitLocked()
 {
     m_quit = true;
-    if (m_multi)
-        curl_multi_wakeup(static_cast<CURLM *>(m_multi));
+    if (m_transfer)
+        m_transfer->wake();
 }
 
 void NetInput::abort()
@@ -151,13 +121,8 @@ void NetInput::abort()
 
 void NetInput::run()
 {
-    curl_slist *headers = nullptr;
-    for (const std::string &h : m_request.headers)
-        headers = curl_slist_append(headers, h.c_str());
-    headers = curl_slist_append(headers, "Icy-MetaData: 1");
-    curl_slist *aliases = curl_slist_append(nullptr, "ICY 200 OK");
     const auto untilDeadline = std::chrono::duration_cast<std::chrono::milliseconds>(m_openDeadline - Clock::now());
-    const CURLcode code = transfer(headers, aliases, m_request.offset, std::max<int64_t>(1, untilDeadline.count()));
+    const int error = transfer(m_request.offset, std::max<int64_t>(1, untilDeadline.count()));
 
     // A live stream that dropped, ended early or went silent connects again while its
     // buffer plays on; a try that brings a real amount of audio resets the count, so a
@@ -170,93 +135,46 @@ void NetInput::run()
                 break;
         }
         const uint64_t before = receivedBytes();
-        transfer(headers, aliases, 0, EngineConfig::net().timeoutMs);
+        transfer(0, EngineConfig::net().timeoutMs);
         failures = receivedBytes() - before >= kMinLiveBuffer ? 0 : failures + 1;
     }
-    curl_slist_free_all(headers);
-    curl_slist_free_all(aliases);
 
     if (m_proc && m_headersDone)
         m_proc(nullptr, 0, m_user);
     {
         std::lock_guard lock(m_mutex);
         if (!m_headersDone && m_error == BASS_OK)
-            m_error = errorFor(code);
+            m_error = error != BASS_OK ? error : BASS_ERROR_FILEOPEN;
         m_finished = true;
     }
     m_changed.notify_all();
 }
 
-CURLcode NetInput::transfer(curl_slist *headers, curl_slist *aliases, uint64_t offset, int64_t connectTimeoutMs)
+int NetInput::transfer(uint64_t offset, int64_t connectTimeoutMs)
 {
-    CURL *curl = curl_easy_init();
-    bool hasAgent = false;
-    for (const std::string &h : m_request.headers)
-        hasAgent = hasAgent || toLower(h).rfind("user-agent:", 0) == 0;
-    const NetSettings net = EngineConfig::net();
-    const std::string range = std::to_string(offset) + "-";
-
-    curl_easy_setopt(curl, CURLOPT_URL, m_request.url.c_str());
-    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
-    curl_easy_setopt(curl, CURLOPT_HTTP200ALIASES, aliases);
-    if (!hasAgent)
-        curl_easy_setopt(curl, CURLOPT_USERAGENT, net.agent.c_str());
-    if (offset > 0)
-        curl_easy_setopt(curl, CURLOPT_RANGE, range.c_str());
-    curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https"); // file:// and the rest are not streams
-    curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(curl, CURLOPT_MAXREDIRS, 10L);
-    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(connectTimeoutMs));
-    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(curl, CURLOPT_FAILONERROR, 0L);
-    curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, +[](char *b, size_t s, size_t n, void *u) {
-        return static_cast<NetInput *>(u)->onHeader(b, s * n);
-    });
-    curl_easy_setopt(curl, CURLOPT_HEADERDATA, this);
-    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, +[](char *b, size_t s, size_t n, void *u) {
-        return static_cast<NetInput *>(u)->onBody(b, s * n);
-    });
-    curl_easy_setopt(curl, CURLOPT_WRITEDATA, this);
+    TransferRequest request;
+    request.url = m_request.url;
+    request.headers = m_request.headers;
+    request.headers.push_back("Icy-MetaData: 1");
+    request.agent = EngineConfig::net().agent;
+    request.offset = offset;
+    request.connectTimeoutMs = connectTimeoutMs;
+    int error = BASS_OK;
+    const std::unique_ptr<HttpTransfer> transfer = HttpTransfer::create(request.url, error);
+    if (!transfer)
+        return error;
     {
         std::lock_guard lock(m_mutex);
         m_lastDataMs = nowMs();
         m_answerDeadlineMs = m_lastDataMs + connectTimeoutMs;
         m_connected = false;
         m_headerBytes = 0;
+        m_transfer = transfer.get();
     }
-
-    // A multi handle so that shut-down can wake the transfer at once.
-    CURLM *multi = curl_multi_init();
-    {
-        std::lock_guard lock(m_mutex);
-        m_multi = multi;
-    }
-    curl_multi_add_handle(multi, curl);
-    CURLcode code = CURLE_OK;
-    int running = 1;
-    while (running) {
-        // The rest comes before the read, so that the read time-out counts from fresh data.
-        restBetweenReads();
-        if (curl_multi_perform(multi, &running) != CURLM_OK)
-            break;
-        if (running && curl_multi_poll(multi, nullptr, 0, pollTimeoutMs(), nullptr) != CURLM_OK)
-            break;
-        int left = 0;
-        while (CURLMsg *message = curl_multi_info_read(multi, &left))
-            if (message->msg == CURLMSG_DONE)
-                code = message->data.result;
-        if (!onProgress())
-            break;
-    }
-    {
-        std::lock_guard lock(m_mutex);
-        m_multi = nullptr;
-    }
-    curl_multi_remove_handle(multi, curl);
-    curl_multi_cleanup(multi);
-    curl_easy_cleanup(curl);
-    return code;
+    error = transfer->run(request, *this);
+    std::lock_guard lock(m_mutex);
+    m_transfer = nullptr;
+    return error;
 }
 
 bool NetInput::isLiveAndWanted() const
@@ -399,7 +317,7 @@ void NetInput::restBetweenReads()
 }
 
 // How long the transfer may sleep: until the answer or read time-out could strike. Shut-down
-// wakes it at once, and libcurl shortens the wait for its own timers.
+// wakes it at once, and the transfer shortens the wait for its own timers.
 int NetInput::pollTimeoutMs() const
 {
     std::lock_guard lock(m_mutex);

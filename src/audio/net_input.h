@@ -1,15 +1,15 @@
-// A network stream downloaded by its own thread with libcurl: HTTP(S),
-// redirects, ICY responses and metadata, byte-range starts, prebuffering,
-// and the read time-out that ends a silent download.
+// A network stream downloaded by its own thread: HTTP(S), redirects, ICY responses
+// and metadata, byte-range starts, prebuffering, reconnects of live streams, and the
+// read time-out that ends a silent download.
 #pragma once
 
 #include "bass.h"
 #include "byte_input.h"
+#include "http_transfer.h"
 #include "icy_demuxer.h"
 #include "net_request.h"
 
 #include <chrono>
-#include <curl/curl.h>
 
 #include <condition_variable>
 #include <functional>
@@ -19,7 +19,7 @@
 
 namespace bvaudio {
 
-class NetInput : public ByteInput {
+class NetInput : public ByteInput, private TransferListener {
 public:
     using Deadline = std::chrono::steady_clock::time_point;
     // Response headers beyond this many bytes end the request.
@@ -39,9 +39,6 @@ public:
     // Ends every download of the process, also those of creations still waiting for an answer:
     // they return at once. For the engine's shut-down.
     static void abortAll();
-    // Sets up libcurl (and the TLS library under it) once per process. The engine does it in
-    // BASS_Init on the host's thread, so no short-lived worker thread owns that state.
-    static void globalInit();
 
     void abort() override;
     int read(uint8_t *buffer, int size) override;
@@ -72,15 +69,15 @@ private:
     NetInput(const NetRequest &request, DOWNLOADPROC *proc, void *user, Deadline deadline);
     void run();
     void quitLocked();
-    CURLcode transfer(curl_slist *headers, curl_slist *aliases, uint64_t offset, int64_t connectTimeoutMs);
+    int transfer(uint64_t offset, int64_t connectTimeoutMs);
     bool isLiveAndWanted() const;
     uint64_t receivedBytes() const;
     void notify(const std::function<void()> &listener);
-    size_t onHeader(const char *line, size_t size);
-    size_t onBody(const char *data, size_t size);
-    bool onProgress();
-    int pollTimeoutMs() const;
-    void restBetweenReads();
+    size_t onHeader(const char *line, size_t size) override;
+    size_t onBody(const char *data, size_t size) override;
+    bool onProgress() override;
+    int pollTimeoutMs() const override;
+    void restBetweenReads() override;
     void appendAudio(const uint8_t *data, size_t size);
     size_t availableLocked() const { return m_data.size() - m_readIndex; }
     size_t prebufferBytesLocked() const;
@@ -91,7 +88,7 @@ private:
     DOWNLOADPROC *const m_proc;
     void *const m_user;
     std::thread m_thread;
-    void *m_multi = nullptr; // the transfer's CURLM while it runs, to wake it on shut-down
+    HttpTransfer *m_transfer = nullptr; // while one runs, to wake it on shut-down
 
     mutable std::mutex m_mutex;
     std::condition_variable m_changed;

@@ -1,31 +1,9 @@
 #include "net_request.h"
 
+#include "http_url.h"
 #include "text_util.h"
 
-#include <cstring>
-
 namespace bvaudio {
-namespace {
-
-// Percent-encodes the bytes a URL may not carry as they are.
-std::string encodedUrl(const std::string &url)
-{
-    static const char hex[] = "0123456789ABCDEF";
-    std::string out;
-    for (unsigned char c : url) {
-        if (c <= 0x20 || c >= 0x7f || std::strchr("\"<>\\^`{|}", c)) {
-            out += '%';
-            out += hex[c >> 4];
-            out += hex[c & 15];
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out;
-}
-
-} // namespace
-
 NetRequest NetRequest::parse(const char *text, uint64_t offset)
 {
     NetRequest request;

@@ -91,8 +91,11 @@ BVPlaylistStreams jsonMasterStreams(const QByteArray &data)
 
 quint32 icyBitrate(const QByteArray &header, quint32 fallback)
 {
-    static const QRegularExpression digits(QStringLiteral("(\\d+)"));
-    const qulonglong kbits = digits.match(QString::fromLatin1(header)).captured(1).toULongLong();
+    // The first run of digits: "128", "128,128" and "128 kbps" all say 128 kbit/s.
+    const auto isDigit = [](char c) { return c >= '0' && c <= '9'; };
+    const auto first = std::find_if(header.begin(), header.end(), isDigit);
+    const auto last = std::find_if_not(first, header.end(), isDigit);
+    const qulonglong kbits = QByteArray(first, last - first).toULongLong();
     return kbits > 0 && kbits <= std::numeric_limits<quint32>::max() / 1000 ? quint32(kbits * 1000) : fallback;
 }
 

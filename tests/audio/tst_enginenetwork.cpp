@@ -184,6 +184,21 @@ private slots:
         QVERIFY(BASS_SetConfigPtr(BASS_CONFIG_NET_AGENT, "Engine/2"));
         QVERIFY(openUrl(m_server->url("/file.wav")));
         QCOMPARE(m_server->requests("/file.wav").value(1).headers.value("user-agent"), QByteArray("Engine/2"));
+
+        // Credentials (the URL's own, an Authorization or Cookie line) reach only their origin.
+        TestHttpServer elsewhere;
+        elsewhere.setResponse("/file.wav", HttpResponse::of("audio/wav", m_wav));
+        m_server->setResponse("/here.wav", HttpResponse::redirect("/file.wav"));
+        m_server->setResponse("/away.wav", HttpResponse::redirect(elsewhere.url("/file.wav")));
+        for (const QByteArray &path : {QByteArray("/here.wav"), QByteArray("/away.wav")})
+            QVERIFY(openUrl("http://user:pw@" + m_server->url(path).mid(7), 0, nullptr, "Cookie: c=1\r\n"));
+        QCOMPARE(m_server->requests("/here.wav").value(0).headers.value("authorization"), QByteArray("Basic dXNlcjpwdw=="));
+        const HttpRequest followed = m_server->requests("/file.wav").value(2);
+        QCOMPARE(followed.headers.value("authorization"), QByteArray("Basic dXNlcjpwdw=="));
+        QCOMPARE(followed.headers.value("cookie"), QByteArray("c=1"));
+        const HttpRequest away = elsewhere.requests("/file.wav").value(0);
+        QVERIFY(!away.headers.isEmpty());
+        QVERIFY(!away.headers.contains("authorization") && !away.headers.contains("cookie"));
     }
 
     void failuresAreFastAndClear()
@@ -198,7 +213,11 @@ private slots:
 
         // TLS against a plain HTTP server fails the handshake (time for an instrumented TLS start).
         BASS_SetConfig(BASS_CONFIG_NET_TIMEOUT, 10000);
-        QCOMPARE(openUrl("https://127.0.0.1:" + QByteArray::number(m_server->port()) + "/x.mp3"), 0u);
+        const QByteArray tlsUrl = "https://127.0.0.1:" + QByteArray::number(m_server->port()) + "/x.mp3";
+        QCOMPARE(openUrl(tlsUrl), 0u);
+        QCOMPARE(BASS_ErrorGetCode(), BASS_ERROR_SSL);
+        m_server->setResponse("/to-tls.mp3", HttpResponse::redirect(tlsUrl)); // plain http hands over to TLS
+        QCOMPARE(openUrl(m_server->url("/to-tls.mp3")), 0u);
         QCOMPARE(BASS_ErrorGetCode(), BASS_ERROR_SSL);
 
         m_server->setResponse("/page.html", HttpResponse::of("text/html", QByteArray("<html>hello</html>").repeated(500)));

@@ -1,5 +1,7 @@
 // The engine's pure parts on their own: the ICY demuxer, the URL string
-// parser, the playlist reader, MPEG audio framing, the MP3 length headers and the sample queue.
+// parser, HTTP URLs and body framing, the playlist reader, MPEG audio framing, the MP3 length headers and the sample queue.
+#include "http_body.h"
+#include "http_url.h"
 #include "icy_demuxer.h"
 #include "mp3_info.h"
 #include "net_request.h"
@@ -115,6 +117,71 @@ private slots:
         QCOMPARE(r.offset, 42u);
         QCOMPARE(NetRequest::parse("http://radio.test/%41", 0).url, std::string("http://radio.test/%41")); // kept as is
         QVERIFY(NetRequest::parse(nullptr, 0).url.empty());
+    }
+
+    // Bodies fed one wire byte at a time and all at once give the same payload and end.
+    void httpBodies_data()
+    {
+        QTest::addColumn<int>("framing");
+        QTest::addColumn<qulonglong>("length");
+        QTest::addColumn<QByteArray>("wire");
+        QTest::addColumn<QByteArray>("payload");
+        QTest::addColumn<QString>("end"); // "complete", "open" (wants more) or "broken"
+        const int chunked = int(HttpBody::Framing::Chunked);
+        const int length = int(HttpBody::Framing::Length);
+        QTest::newRow("chunks, extension, trailer") << chunked << 0ull
+            << QByteArray("4;x=1\r\nWiki\r\nA \r\npedia in\r\n\r\n0\r\nX-T: 1\r\n\r\nafter") << QByteArray("Wikipedia in\r\n")
+            << "complete";
+        QTest::newRow("bare line ends") << chunked << 0ull << QByteArray("3\nabc\n0\n\n") << QByteArray("abc") << "complete";
+        QTest::newRow("cut inside a chunk") << chunked << 0ull << QByteArray("10\r\nshort") << QByteArray("short") << "open";
+        QTest::newRow("size not hex") << chunked << 0ull << QByteArray("zz\r\nabc") << QByteArray() << "broken";
+        QTest::newRow("size would overflow") << chunked << 0ull << QByteArray("1000000000000000\r\n") << QByteArray() << "broken";
+        QTest::newRow("no line end after data") << chunked << 0ull << QByteArray("2\r\nabXY\r\n") << QByteArray("ab") << "broken";
+        QTest::newRow("endless size line") << chunked << 0ull << QByteArray(5000, '1') << QByteArray() << "broken";
+        QTest::newRow("length stops there") << length << 3ull << QByteArray("abcdef") << QByteArray("abc") << "complete";
+        QTest::newRow("no length, no body") << length << 0ull << QByteArray("abc") << QByteArray() << "complete";
+        QTest::newRow("until close") << int(HttpBody::Framing::UntilClose) << 0ull << QByteArray("abc") << QByteArray("abc") << "open";
+    }
+
+    void httpBodies()
+    {
+        QFETCH(int, framing);
+        QFETCH(qulonglong, length);
+        QFETCH(QByteArray, wire);
+        QFETCH(QByteArray, payload);
+        QFETCH(QString, end);
+        for (const int step : {1, int(wire.size())}) {
+            HttpBody body(HttpBody::Framing(framing), length);
+            QByteArray out;
+            for (qsizetype at = 0; at < wire.size() && !body.complete() && !body.broken(); at += step)
+                body.feed(wire.constData() + at, size_t(std::min<qsizetype>(step, wire.size() - at)), [&](const char *d, size_t n) {
+                    out.append(d, qsizetype(n));
+                    return true;
+                });
+            QCOMPARE(out, payload);
+            QCOMPARE(body.complete() ? "complete" : body.broken() ? "broken" : "open", end);
+        }
+    }
+
+    void httpUrls()
+    {
+        HttpUrl url;
+        QVERIFY(HttpUrl::parse("HTTP://us%65r:p%40ss@[::1]:8000/a/b.mp3?x=1#frag", url));
+        QCOMPARE(url.host, std::string("::1"));
+        QCOMPARE(url.target, std::string("/a/b.mp3?x=1"));
+        QCOMPARE(url.hostHeader(), std::string("[::1]:8000"));
+        QCOMPARE(url.basicAuthorization(), std::string("Basic dXNlcjpwQHNz")); // user:p@ss
+        QVERIFY(HttpUrl::parse("http://Radio.test", url));
+        QCOMPARE(url.target, std::string("/"));
+        QCOMPARE(url.origin(), std::string("http://radio.test:80"));
+        for (const char *bad : {"ftp://x/", "http:///path", "http://x:99999/", "http://x:8a/", "http://a b/", "radio.test/x"})
+            QVERIFY2(!HttpUrl::parse(bad, url), bad);
+
+        const std::string base = "http://radio.test:8000/dir/list.pls?x=1";
+        QCOMPARE(resolveLocation(base, "https://cdn.test/s"), std::string("https://cdn.test/s"));
+        QCOMPARE(resolveLocation(base, "//cdn.test/s"), std::string("http://cdn.test/s"));
+        QCOMPARE(resolveLocation(base, "/root s.mp3"), std::string("http://radio.test:8000/root%20s.mp3"));
+        QCOMPARE(resolveLocation(base, "next.mp3?a=http://x"), std::string("http://radio.test:8000/dir/next.mp3?a=http://x"));
     }
 
     void playlistRecognition_data()

@@ -66,6 +66,7 @@ private slots:
         QTest::newRow("audio/mpeg with icy-br") << QByteArray("audio/mpeg") << QByteArray("128") << 128000u;
         QTest::newRow("AUDIO/AAC without icy-br") << QByteArray("AUDIO/AAC") << QByteArray() << 64000u;
         QTest::newRow("icy-br without digits") << QByteArray("audio/ogg") << QByteArray("high") << 64000u;
+        QTest::newRow("icy-br as a list with a unit") << QByteArray("audio/mpeg") << QByteArray("96,128 kbps") << 96000u;
     }
 
     // An audio content type is answered at its first data and the download aborted.

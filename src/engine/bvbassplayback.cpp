@@ -196,9 +196,11 @@ quint32 BVBassPlayback::createStream(const Request &request, void *user)
     if (handle)
         return handle;
     const QString urlError = BVBass::errorMessage();
-    // Not a network stream: try the URL as a local file.
-    handle = BASS_StreamCreateFile(FALSE, request.url.toLocalFile().toUtf8().constData(), request.startPos, 0,
-                                   BASS_STREAM_AUTOFREE);
+    // Not a network stream: try the URL as a local file. A URL that names none keeps its own error.
+    const QString path = request.url.toLocalFile();
+    if (path.isEmpty())
+        return 0;
+    handle = BASS_StreamCreateFile(FALSE, path.toUtf8().constData(), request.startPos, 0, BASS_STREAM_AUTOFREE);
     if (!handle)
         qCDebug(bvLog) << request.playerName << "Bass playback: Can not create url (" << urlError
                        << ") and file stream (" << BVBass::errorMessage() << ") Url:"

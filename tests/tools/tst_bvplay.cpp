@@ -303,6 +303,11 @@ private slots:
         for (const QJsonObject &line : jsonLines(out))
             reported = reported || (line.value("signal") == "error" && line.value("args").toArray().first().toString().contains("ContentNotFoundError"));
         QVERIFY2(reported, out.constData());
+
+        // A stream the engine can not decode reports the engine's own error, not a local file's.
+        m_server.setResponse("/noise.mp3", HttpResponse::of("audio/mpeg", QByteArray(64 * 1024, '\x01')));
+        QCOMPARE(run({"--no-restart", "--device", "0", url("/noise.mp3")}, &out, 10000, &err), 1);
+        QVERIFY2(err.contains("BASS_ERROR_FILEFORM"), err.constData());
     }
 
     // --duration and SIGTERM end bvplay while a stream creation still waits for its server.

@@ -39,6 +39,7 @@ void BVPlaylistParser::parse(const QUrl &url)
         return;
     }
     updateIsProcessing(true);
+    m_errorString.clear();
     m_url = url;
     m_reply = BVNetworkAccessManager::getSafely(m_player->nam(), url);
     m_reply->setReadBufferSize(kReadBufferBytes);
@@ -122,10 +123,12 @@ void BVPlaylistParser::playlistRequestFinished()
                        << m_url.toString(QUrl::RemoveUserInfo);
         m_type = BassPlaylist;
     } else if (reply->error() != QNetworkReply::NoError && reply->error() != QNetworkReply::OperationCanceledError) {
+        const char *code = QMetaEnum::fromType<QNetworkReply::NetworkError>().valueToKey(reply->error());
+        m_errorString = BVRequestIdentity::withoutPassword(reply->errorString(), reply->url())
+                        + QStringLiteral(" (%1)").arg(QLatin1String(code));
         qCWarning(bvLog) << m_player->playerName() << "Playlist parser error"
                          << reply->url().toString(QUrl::RemoveUserInfo)
-                         << BVRequestIdentity::withoutPassword(reply->errorString(), reply->url()) << "Code:"
-                         << QMetaEnum::fromType<QNetworkReply::NetworkError>().valueToKey(reply->error());
+                         << BVRequestIdentity::withoutPassword(reply->errorString(), reply->url()) << "Code:" << code;
         m_type = UnknowPlaylist;
     }
 

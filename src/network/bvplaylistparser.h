@@ -29,6 +29,8 @@ public:
     explicit BVPlaylistParser(BVPlayer *player);
 
     bool isProcessing() const { return m_isProcessing; }
+    // Why the last parse found nothing: the request's error and its code, empty when it got an answer.
+    QString errorString() const { return m_errorString; }
     void parse(const QUrl &url);
     void abort();
 
@@ -58,4 +60,5 @@ private:
     bool m_contentTypeSeen = false;
     PlaylistType m_type = UnknowPlaylist;
     QByteArray m_data;
+    QString m_errorString;
 };

@@ -274,7 +274,8 @@ void BVPlayer::handlePlaylist(BVPlaylistStreams streams, bool isHls)
     if (streams.isEmpty() && !hostFed) {
         qCWarning(bvLog) << m_name << "Playback" << streamUrl().toString(QUrl::RemoveUserInfo)
                          << "start error, streams is empty";
-        retryStart();
+        const QString parserError = m_playlistParser->errorString();
+        retryStart(parserError.isEmpty() ? QStringLiteral("no stream found") : parserError);
         return;
     }
     if (hostFed) {
@@ -297,7 +298,7 @@ void BVPlayer::startChannel(BVPlayback *backend, quint32 handle, const QString &
     setCurrentBitrate(backend->currentBitrate());
     if (!m_stream) {
         qCWarning(bvLog) << m_name << "Playback start error." << errorMessage;
-        retryStart();
+        retryStart(errorMessage);
         return;
     }
     BASS_CHANNELINFO info{};
@@ -322,10 +323,11 @@ void BVPlayer::startChannel(BVPlayback *backend, quint32 handle, const QString &
 }
 
 // A start that found nothing to play stays stalled and runs again in 5 s.
-void BVPlayer::retryStart()
+void BVPlayer::retryStart(const QString &reason)
 {
     setState(StalledState);
     m_restartTimer->start();
+    emit startFailed(reason); // last: the host may stop the player here
 }
 
 bool BVPlayer::installSyncs()

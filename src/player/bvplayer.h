@@ -59,6 +59,9 @@ public slots:
 
 signals:
     void namChanged(QPointer<BVNetworkAccessManager> nam);
+    // A start attempt failed: nothing to play was found, or its channel could not be opened.
+    // Emitted once the retry is scheduled; stop() in a slot cancels it.
+    void startFailed(QString reason);
 
 protected slots:
     bool updateNam(QPointer<BVNetworkAccessManager> nam);
@@ -108,7 +111,7 @@ private:
     void restartProcedure();
     void startChannel(BVPlayback *backend, quint32 handle, const QString &errorMessage);
     bool installSyncs();
-    void retryStart();
+    void retryStart(const QString &reason);
     // After the channel was stopped or freed: cancel retries, parse and back-ends, drop the handle.
     void forgetChannel(quint64 startPosBytes);
     void clearPlaybackValues(bool clearStartPosition);

@@ -353,17 +353,21 @@ private slots:
         backend->stop();
     }
 
-    // An empty parse result retries every 5 s until stop().
+    // An empty parse result says why and retries every 5 s until stop().
     void emptyResultRetries()
     {
         BVPlayer player;
+        QSignalSpy failures(&player, &BVPlayer::startFailed);
         player.play(url("/missing"));
         QCOMPARE(player.state(), BVPlayerSource::StalledState);
-        QTRY_COMPARE_WITH_TIMEOUT(m_server->requests("/missing").size(), 2, 7000);
+        QTRY_COMPARE(failures.size(), 1);
+        QVERIFY2(failures.value(0).value(0).toString().contains("ContentNotFoundError"),
+                 qPrintable(failures.value(0).value(0).toString()));
+        QTRY_COMPARE_WITH_TIMEOUT(failures.size(), 2, 7000);
         QCOMPARE(player.state(), BVPlayerSource::StalledState);
         player.stop();
         QTest::qWait(5500);
-        QCOMPARE(m_server->requests("/missing").size(), 2);
+        QCOMPARE(failures.size(), 2);
     }
 
     void bitratesFromJsonMaster()

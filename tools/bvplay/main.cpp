@@ -6,20 +6,16 @@
 // Qt Remote Objects.
 #include "bass.h"
 #include "bvbass.h"
-#include "bvbassplayback.h"
-#include "bvhlsplayback.h"
 #include "adcontrol.h"
 #include "bvdaastplayer.h"
 #include "bvmetadataupdater.h"
 #include "bvnetworkaccessmanager.h"
 #include "bvplayer.h"
-#include "bvplaylistparser.h"
 #include "bvpushplayback.h"
 #include "demoadserver.h"
 #include "demostation.h"
 #include "hlsstation.h"
 #include "jsonreporter.h"
-#include "logtap.h"
 #include "rep_bvplayer_replica.h"
 #include "terminalkeys.h"
 #include "watchdog.h"
@@ -348,9 +344,8 @@ int main(int argc, char **argv)
     if (demoKind != QLatin1String("mp3") && !hlsMasters.contains(demoKind))
         return usageError(QStringLiteral("--demo takes mp3, hls, hls-packed or hls-fmp4"));
 
-    LogTap::install(parser.isSet(log));
-    if (!parser.isSet(log))
-        QLoggingCategory::setFilterRules(QStringLiteral("com.orlenza.brevantplayer.debug=false"));
+    if (!parser.isSet(log)) // the library's own lines only on request
+        QLoggingCategory::setFilterRules(QStringLiteral("com.orlenza.brevantplayer=false"));
     Watchdog::start(durationSec);
     const auto stopWatchdog = qScopeGuard([] { Watchdog::stop(); });
 
@@ -499,44 +494,27 @@ int main(int argc, char **argv)
     else if (facade)
         printer->followAd(facade.data());
     QObject::connect(&source, &BVPlayerSource::ended, &app, &QCoreApplication::quit);
-    QObject::connect(&source, &BVPlayerSource::error, &app, [&](const QString &message) {
-        if (!reporter)
-            std::fprintf(stderr, "bvplay: error: %s\n", qPrintable(message));
+    // An error, or a start that found nothing to play, is final without retries.
+    const auto endWithoutRetries = [&] {
         if (parser.isSet(noRestart)) {
             status = kExitError;
             app.quit();
         }
+    };
+    QObject::connect(&source, &BVPlayerSource::error, &app, [&](const QString &message) {
+        if (!reporter)
+            std::fprintf(stderr, "bvplay: error: %s\n", qPrintable(message));
+        endWithoutRetries();
     });
-    // A start that found nothing to play says why; without retries it is final. A start ends when
-    // the parser's answer left no channel and none is being opened, or when the opening failed.
-    // The player's own handlers run first.
-    const auto reportStartFailure = [&] {
-        const QString reason = LogTap::take();
+    QObject::connect(&player, &BVPlayer::startFailed, &app, [&](const QString &reason) {
         const QString message = QStringLiteral("can not start ") + url.toString(QUrl::RemoveUserInfo)
-                                + (reason.isEmpty() ? QString() : QStringLiteral(": ") + reason);
+                                + QStringLiteral(": ") + reason;
         if (reporter)
             reporter->reportError(message);
         else
             std::fprintf(stderr, "bvplay: error: %s\n", qPrintable(printable(message)));
-        if (parser.isSet(noRestart)) {
-            status = kExitError;
-            app.quit();
-        }
-    };
-    auto *directBackend = player.findChild<BVBassPlayback *>();
-    auto *hlsBackend = player.findChild<BVHlsPlayback *>();
-    QObject::connect(player.findChild<BVPlaylistParser *>(), &BVPlaylistParser::parsingFinished, &app, [&] {
-        if (!player.stream() && !directBackend->isStarting() && !hlsBackend->isStarting())
-            reportStartFailure();
+        endWithoutRetries();
     });
-    const auto reportStart = [&](quint32 handle) {
-        if (handle)
-            LogTap::take(); // this attempt's warnings are not a later failure's reasons
-        else
-            reportStartFailure();
-    };
-    QObject::connect(directBackend, &BVBassPlayback::started, &app, reportStart);
-    QObject::connect(hlsBackend, &BVHlsPlayback::started, &app, reportStart);
 
     QScopedPointer<QRemoteObjectHost> host;
     if (parser.isSet(publish)) {

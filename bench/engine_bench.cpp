@@ -4,8 +4,8 @@
 // Figures are CPU seconds per hour of audio, and their ratio to ffmpeg's.
 #include "bass.h"
 #include "bench_util.h"
-#include "decoder_channel.h"
-#include "output.h"
+#include "mix/decoder_channel.h"
+#include "device/output.h"
 
 #include <unistd.h>
 

@@ -1,6 +1,6 @@
 // The ICY demuxer on arbitrary bodies: the first byte picks the metadata
 // interval, the second the size of the pieces the body arrives in.
-#include "icy_demuxer.h"
+#include "input/icy_demuxer.h"
 
 #include <cstdlib>
 

@@ -1,6 +1,6 @@
 // MPEG audio framing and the MP3 length headers on arbitrary bytes: no read outside the
 // input, a length that is either unknown or positive, a stream start inside the input.
-#include "mp3_info.h"
+#include "decode/mp3_info.h"
 
 #include <cstdlib>
 

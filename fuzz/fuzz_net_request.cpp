@@ -1,5 +1,5 @@
 // The engine URL string (URL, then "\r\n"-separated header lines) on arbitrary text.
-#include "net_request.h"
+#include "input/net_request.h"
 
 #include <cstdlib>
 

@@ -1,6 +1,6 @@
 // The engine's PLS/M3U recognition and entry reading on arbitrary text; the
 // first line is the list's own location, the rest its content.
-#include "playlist_reader.h"
+#include "input/playlist_reader.h"
 
 #include <cstdlib>
 

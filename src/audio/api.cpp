@@ -4,10 +4,10 @@
 
 #include "engine.h"
 #include "engine_config.h"
-#include "decoder.h"
+#include "decode/decoder.h"
 #include "engine_error.h"
-#include "push_channel.h"
-#include "record_channel.h"
+#include "mix/push_channel.h"
+#include "mix/record_channel.h"
 #include "stream_factory.h"
 
 #include <algorithm>

@@ -1,8 +1,8 @@
 #include "engine.h"
 
-#include "decoder_channel.h"
-#include "net_input.h"
-#include "sync_dispatcher.h"
+#include "mix/decoder_channel.h"
+#include "input/net_input.h"
+#include "mix/sync_dispatcher.h"
 
 #include <algorithm>
 

@@ -1,7 +1,7 @@
 // Process-wide engine state: the open device and the table of live channels.
 #pragma once
 
-#include "device.h"
+#include "device/device.h"
 
 #include <map>
 #include <memory>

@@ -1,11 +1,11 @@
 #include "stream_factory.h"
 
 #include "creation_budget.h"
-#include "decoder_channel.h"
+#include "mix/decoder_channel.h"
 #include "engine.h"
 #include "engine_config.h"
-#include "playlist_reader.h"
-#include "sync_dispatcher.h"
+#include "input/playlist_reader.h"
+#include "mix/sync_dispatcher.h"
 
 #include <algorithm>
 #include <fstream>

@@ -4,7 +4,7 @@
 #pragma once
 
 #include "bass.h"
-#include "net_input.h"
+#include "input/net_input.h"
 
 #include <string>
 

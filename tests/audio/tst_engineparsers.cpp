@@ -1,12 +1,12 @@
 // The engine's pure parts on their own: the ICY demuxer, the URL string
 // parser, HTTP URLs and body framing, the playlist reader, MPEG audio framing, the MP3 length headers and the sample queue.
-#include "http_body.h"
-#include "http_url.h"
-#include "icy_demuxer.h"
-#include "mp3_info.h"
-#include "net_request.h"
-#include "playlist_reader.h"
-#include "sample_fifo.h"
+#include "input/http_body.h"
+#include "input/http_url.h"
+#include "input/icy_demuxer.h"
+#include "decode/mp3_info.h"
+#include "input/net_request.h"
+#include "input/playlist_reader.h"
+#include "mix/sample_fifo.h"
 
 #include <QTest>
 

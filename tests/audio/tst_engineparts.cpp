@@ -1,13 +1,13 @@
 // The engine's small parts on their own: the level meter's window, the sync
 // list's position ranges, the resampler's rates, delay line and channel fold-down, the
 // output's write plan.
-#include "level_meter.h"
-#include "mix_queue.h"
-#include "push_channel.h"
-#include "resampler.h"
-#include "sync_dispatcher.h"
-#include "sync_list.h"
-#include "write_plan.h"
+#include "mix/level_meter.h"
+#include "mix/mix_queue.h"
+#include "mix/push_channel.h"
+#include "mix/resampler.h"
+#include "mix/sync_dispatcher.h"
+#include "mix/sync_list.h"
+#include "device/write_plan.h"
 
 #include <QTest>
 

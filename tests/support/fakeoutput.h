@@ -4,8 +4,8 @@
 // is checked frame by frame without a sound server and without timing luck.
 #pragma once
 
-#include "output.h"
-#include "queued_writer.h"
+#include "device/output.h"
+#include "device/queued_writer.h"
 
 #include <atomic>
 #include <memory>

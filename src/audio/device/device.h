@@ -1,0 +1,52 @@
+// The open output device: its driver and the mixer that sums every playing
+// channel into the driver's periods.
+#pragma once
+
+#include "mix/channel.h"
+#include "device/output.h"
+
+#include <atomic>
+#include <functional>
+#include <mutex>
+#include <vector>
+
+namespace bvaudio {
+
+class Device {
+public:
+    // Runs on the output thread for a channel whose last sample was mixed; it is heard at `heardAt`.
+    using ChannelEnded = std::function<void(const ChannelPtr &, MixTime::TimePoint heardAt)>;
+    Device(std::unique_ptr<OutputDriver> driver, ChannelEnded onChannelEnded);
+    ~Device();
+
+    // The channel is mixed from output frame `from` on (0: as soon as possible).
+    void attach(const ChannelPtr &channel, int64_t from = 0);
+    void detach(DWORD handle);
+    // Any thread: a channel started, stopped, moved or changed its volume; the output
+    // rewrites what it queued so that the change is heard at once.
+    // `from` is the output frame the change belongs to (0: now).
+    void mixChanged(int64_t from = 0) { m_driver->requestRewrite(from); }
+    bool hasFailed() const { return m_failed; }
+    int sampleRate() const { return m_rate; }
+
+private:
+    bool render(int16_t *out, int frames, const OutputDriver::Position &at);
+    bool renderPeriod(int16_t *out, int frames, const MixTime &time);
+    Readiness readiness(int64_t from);
+    void rewind(int64_t frame);
+    // Output thread: the attached channels, copied under the lock into reused storage.
+    const std::vector<ChannelPtr> &snapshot();
+    void fail();
+
+    std::unique_ptr<OutputDriver> m_driver;
+    const int m_rate;
+    ChannelEnded m_onChannelEnded;
+    std::mutex m_mutex;
+    std::vector<ChannelPtr> m_channels;
+    std::atomic<bool> m_failed{false};
+    // Output thread only: the channels of the period being rendered, and their sum.
+    std::vector<ChannelPtr> m_rendering;
+    std::vector<float> m_mix;
+};
+
+} // namespace bvaudio

@@ -1,0 +1,134 @@
+#include "device/output.h"
+
+#include "bass.h"
+#include "device/pulse_stream.h"
+#include "device/queued_writer.h"
+
+#include <algorithm>
+#include <vector>
+
+namespace bvaudio {
+namespace {
+
+constexpr int kConnectTimeoutMs = 1000;
+// A long queue keeps the server's wake-ups rare: it asks for a fifth of a second at a time.
+// Changes to the mix do not wait for it: what is queued is rewritten.
+constexpr int kTargetLatencyMs = 450;
+constexpr int kRequestMs = 200;
+// A rewrite starts this far after the server's read point, for the time the write takes.
+constexpr int kRewriteMarginMs = 10;
+
+class PulseOutput : public OutputDriver {
+public:
+    PulseOutput(std::unique_ptr<PulseStream> stream, int rate)
+        : m_stream(std::move(stream)), m_rate(rate), m_writer(rate, kRewriteMarginMs)
+    {
+    }
+
+    void start(Callbacks callbacks) override
+    {
+        Failed failed = std::move(callbacks.failed);
+        m_stream->start("bv-output", [this, callbacks = std::move(callbacks)] { return writePeriods(callbacks); },
+                        std::move(failed));
+    }
+
+    void stop() override { m_stream->stop(); }
+    int sampleRate() const override { return m_rate; }
+
+    void requestRewrite(int64_t from) override
+    {
+        m_writer.requestRewrite(from);
+        m_stream->wake();
+    }
+
+private:
+    // Where the server stands, from its last timing report moved on by the time since.
+    QueuedWriter::Server server() const
+    {
+        size_t writable = pa_stream_writable_size(m_stream->stream());
+        if (writable == static_cast<size_t>(-1))
+            writable = 0; // not ready for data: a lost stream is told by the health check
+        const int64_t written = m_writer.written();
+        QueuedWriter::Server server{written, written, static_cast<int64_t>(writable / 4)};
+        const pa_timing_info *timing = pa_stream_get_timing_info(m_stream->stream());
+        if (!timing)
+            return server; // no report yet: count everything written as heard
+        const auto frames = [this](pa_usec_t usec) { return static_cast<int64_t>(usec * static_cast<uint64_t>(m_rate) / 1000000); };
+        int64_t read = timing->read_index / 4;
+        if (timing->playing) {
+            timeval now{};
+            pa_gettimeofday(&now);
+            read += frames(pa_timeval_diff(&now, &timing->timestamp));
+        }
+        server.readFrame = std::clamp<int64_t>(read, 0, written);
+        server.heardFrame = std::max<int64_t>(server.readFrame - frames(timing->sink_usec), 0);
+        return server;
+    }
+
+    PulseStream::Step writePeriods(const Callbacks &callbacks)
+    {
+        pa_stream *stream = m_stream->stream();
+        const QueuedWriter::Outcome outcome
+            = m_writer.run(callbacks, server(), [stream](const int16_t *data, int64_t frames, int64_t at) {
+                  return pa_stream_write(stream, data, static_cast<size_t>(frames) * 4, nullptr, at >= 0 ? at * 4 : 0,
+                                         at >= 0 ? PA_SEEK_ABSOLUTE : PA_SEEK_RELATIVE) >= 0;
+              });
+        if (!outcome.ok)
+            return PulseStream::Step::Lost;
+        if (outcome.lookAgainMs >= 0)
+            m_stream->wakeAfter(outcome.lookAgainMs);
+        return PulseStream::Step::Wait;
+    }
+
+    std::unique_ptr<PulseStream> m_stream;
+    const int m_rate;
+    QueuedWriter m_writer;
+};
+
+} // namespace
+
+std::unique_ptr<OutputDriver> openPulseOutput(int device, int rate, int &error)
+{
+    std::unique_ptr<PulseConnection> connection = PulseConnection::connect("BrevantPlayer", kConnectTimeoutMs);
+    if (!connection) {
+        error = BASS_ERROR_DRIVER;
+        return nullptr;
+    }
+    std::string sink;
+    if (device > 0) {
+        std::vector<std::string> sinks = connection->sinkNames();
+        if (static_cast<size_t>(device) > sinks.size()) {
+            error = BASS_ERROR_DEVICE;
+            return nullptr;
+        }
+        sink = sinks[static_cast<size_t>(device) - 1];
+    }
+    const pa_sample_spec sampleFormat{PA_SAMPLE_S16LE, static_cast<uint32_t>(rate), 2};
+    pa_stream *stream = pa_stream_new(connection->context(), "BrevantPlayer playback", &sampleFormat, nullptr);
+    if (!stream) {
+        error = BASS_ERROR_FORMAT;
+        return nullptr;
+    }
+    const uint32_t bytesPerMs = static_cast<uint32_t>(rate) * 4 / 1000;
+    pa_buffer_attr attr{};
+    attr.maxlength = static_cast<uint32_t>(-1);
+    attr.tlength = bytesPerMs * kTargetLatencyMs;
+    attr.prebuf = bytesPerMs * 10; // a start is heard as soon as its first write arrives
+    attr.minreq = bytesPerMs * kRequestMs;
+    attr.fragsize = static_cast<uint32_t>(-1);
+    const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_AUTO_TIMING_UPDATE
+                                                      | PA_STREAM_INTERPOLATE_TIMING);
+    std::unique_ptr<PulseStream> ready = PulseStream::connect(
+        std::move(connection), stream,
+        [&](pa_stream *s) {
+            return pa_stream_connect_playback(s, sink.empty() ? nullptr : sink.c_str(), &attr, flags, nullptr, nullptr);
+        },
+        kConnectTimeoutMs);
+    if (!ready) {
+        error = BASS_ERROR_DEVICE;
+        return nullptr;
+    }
+    return std::make_unique<PulseOutput>(std::move(ready), rate);
+}
+
+} // namespace bvaudio

@@ -1,0 +1,180 @@
+// A playable channel: a queue of decoded 16-bit PCM filled by a producer
+// (decode thread or push writes) and drained by the device's mixer through a
+// resampler, with its transport state, volume, level meter and syncs.
+#pragma once
+
+#include "bass.h"
+#include "mix/level_meter.h"
+#include "mix/mix_history.h"
+#include "mix/mix_queue.h"
+#include "mix/resampler.h"
+#include "mix/sample_fifo.h"
+#include "mix/sync_list.h"
+#include "device/write_plan.h"
+
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace bvaudio {
+
+struct ChannelFormat {
+    DWORD freq = 0;
+    DWORD chans = 0;
+    DWORD flags = 0;
+    DWORD ctype = BASS_CTYPE_STREAM;
+    DWORD origres = 0;
+    HPLUGIN plugin = 0;
+    std::string filename;
+};
+
+class Channel : public std::enable_shared_from_this<Channel> {
+public:
+    // The output frame at which the mix-time sync running on this thread was mixed; -1 on
+    // other threads.
+    static int64_t mixTimeSyncFrame();
+
+    Channel(DWORD handle, ChannelFormat format);
+    virtual ~Channel();
+    Channel(const Channel &) = delete;
+    Channel &operator=(const Channel &) = delete;
+
+    DWORD handle() const { return m_handle; }
+    const ChannelFormat &format() const { return m_format; }
+    DWORD bytesPerFrame() const { return m_format.chans * 2; }
+    bool isAutoFree() const { return m_format.flags & BASS_STREAM_AUTOFREE; }
+
+    // Transport; results are BASS error codes.
+    int play(bool restart);
+    int pause();
+    virtual void stop();
+    virtual DWORD activity() const;
+
+    // Bytes of decoded data heard so far: what was mixed, less what the output still holds.
+    QWORD position() const;
+    virtual int64_t lengthBytes() const { return -1; }
+    virtual int setPosition(QWORD bytes);
+    // A BASS_FILEPOS_* value, or -1 with `error` set.
+    virtual int64_t filePosition(DWORD mode, int &error) const;
+    // A tag text, or nullptr when there is none.
+    virtual const char *tags(DWORD type) const;
+
+    virtual int setAttribute(DWORD attrib, float value);
+    int getAttribute(DWORD attrib, float &value) const;
+    int slideAttribute(DWORD attrib, float value, DWORD timeMs);
+    // RMS (0..1) of every sample played in the last `seconds`, before the volume.
+    float level(float seconds) const;
+
+    HSYNC addSync(DWORD type, QWORD param, SYNCPROC *proc, void *user);
+    bool removeSync(HSYNC sync);
+    // Posts every sync of `type` to the sync thread with `data`, to run at once.
+    void postSyncs(DWORD type, DWORD data);
+
+    enum class MixOutcome {
+        Idle,    // not playing: nothing was mixed
+        Playing, // mixed, or stalled and waiting for data
+        Ended,   // its last sample was mixed (reported once)
+    };
+    // Mixer thread: adds up to `frames` stereo frames at the device rate into `mix`. Syncs the
+    // period triggers run when it is heard.
+    MixOutcome mixInto(float *mix, int frames, const MixTime &time);
+    // Mixer thread: takes back what was mixed from output frame `frame` on, which the output
+    // is about to mix again: the audio goes back to be mixed anew, the volume slide and the
+    // end to where they were (unless changed since). Syncs already posted stay posted.
+    void rewindTo(int64_t frame);
+    // Output thread: what the channel can fill at `deviceRate` from output frame `from` on (what
+    // it mixed from there counts: a rewind gives it back); no limit when it is not playing or
+    // its source ended. A stalled channel counts once it refilled to where it resumes.
+    Readiness readiness(int deviceRate, int64_t from);
+    // Output thread: the device is gone; the channel pauses and DEV_FAIL syncs fire.
+    void deviceFailed();
+
+    // Stops producers and syncs; the handle is gone. Called once.
+    virtual void shutdown();
+
+protected:
+    // The queue reached this many samples after running dry: playback resumes.
+    virtual size_t resumeSamples() const { return 1; }
+    // Enough audio is queued for a channel that just started to play on its own (m_mutex held).
+    virtual bool isPrimed() const { return m_sourceEnded || m_fifo.size() >= resumeSamples() * m_format.chans; }
+    // Called with m_mutex held whenever the mixer took samples from the queue.
+    virtual void onSamplesConsumed() {}
+    // Drops queued and resampled audio and moves the position (m_mutex held).
+    void resetPlayback(QWORD position);
+    // A seek to `target` whose audio is being decoded (m_mutex held): a playing channel plays
+    // on where it was until landSeek(), so that no silence comes between old and new.
+    void startSeek(QWORD target);
+    // The audio decoded from `target` replaces what was queued, and what the output queued is
+    // rewritten with it (m_mutex held).
+    void landSeek(QWORD target, const std::vector<int16_t> &samples);
+    bool isRunning() const { return m_state == State::Playing || m_state == State::Stalled; }
+
+    mutable std::mutex m_mutex;
+    SampleFifo m_fifo;
+    bool m_sourceEnded = false;
+    bool m_shutdown = false;
+
+private:
+    using Clock = MixTime::Clock;
+    // A channel that just started gets this long at most to have its first audio ready.
+    static constexpr std::chrono::milliseconds kPrimeLimit{500};
+
+    enum class State {
+        Stopped,
+        Playing,
+        Stalled, // playing, waiting for the queue to fill again
+        Paused,
+        Ended,   // its last sample was played; a new position makes it playable again
+    };
+
+    QWORD heardPosition() const;
+    // Heard-time events wait for `due`; mix-time ones run at once and know `frame`.
+    void post(const std::vector<SyncList::Event> &events, MixTime::TimePoint due = {}, int64_t frame = 0);
+    // Whether the event's sync is still set, as it fires; a one-time sync goes.
+    bool claimSync(const SyncList::Event &event);
+    // Pulls source samples through the resampler until `frames` output frames are ready.
+    void fillResampled(int frames, std::vector<SyncList::Event> &events);
+    void recordPeriod(const MixTime &time, int frames);
+    void startPendingSlide(int deviceRate);
+    void applyVolume(float *mix, const float *source, int frames);
+
+    const DWORD m_handle;
+    const ChannelFormat m_format;
+
+    State m_state = State::Stopped;
+    bool m_deviceLost = false; // the output failed: the channel can not play any more
+    QWORD m_consumed = 0;       // source bytes taken from the queue so far
+    double m_mixedFrames = 0.0; // source frame the next mixed frame comes from
+    MixHistory m_history;
+    std::optional<QWORD> m_stoppedAt; // the position heard when paused or stopped
+    std::optional<QWORD> m_seekTarget; // a seek whose audio is not decoded yet
+    bool m_rewriteWanted = false;      // the audio changed under what the output queued
+    bool m_priming = false;            // started, and its first audio not ready yet
+    Clock::time_point m_primeUntil;
+    int64_t m_endFrame = -1;    // output frame at which the last sample was mixed
+    bool m_endAnnounced = false;
+
+    float m_volume = 1.0f;
+    float m_volumeTarget = 1.0f;
+    float m_volumeStep = 0.0f;    // per output frame, while sliding
+    DWORD m_slidePendingMs = 0;   // a slide set but not yet converted to steps
+    unsigned m_volumeSerial = 0;  // counts volume changes by the host
+    float m_freq = 0.0f;          // 0 = source rate
+
+    Resampler m_resampler;
+    bool m_resamplerDrained = false;
+    MixQueue m_resampled; // mixed frames stay until heard
+    std::vector<int16_t> m_scratch;
+    std::vector<float> m_converted;
+
+    LevelMeter m_levelMeter;
+    SyncList m_syncs;
+};
+
+// Channels are shared: the engine's table, the mixer and a decode thread may each hold one.
+using ChannelPtr = std::shared_ptr<Channel>;
+
+} // namespace bvaudio

@@ -25,6 +25,8 @@ printf 'http://radio.test/x\n#EXTM3U\n#EXT-X-TARGETDURATION:6\nseg.ts\n' > "$r/h
 n="$out/fuzz_net_request"
 printf 'http://radio.test/live.mp3\r\nUser-Agent: A/1\r\nReferer: http://r.test/\r\nAuthorization: Basic eDp5\r\n' > "$n/full"
 printf '  http://radio.test/with space\xc3\xa9.mp3?q="x"  \r\n\r\n\r\n' > "$n/encoded"
+printf 'http://u%%40:p@[::1]:8000/a/b.mp3?x=1#f\r\n../up/c.mp3?y=http://z\r\n' > "$n/redirect"
+printf '4;x=1\r\nWiki\r\nA \r\npedia in\r\n\r\n0\r\nX-T: 1\r\n\r\n' > "$n/chunked"
 
 f="$out/fuzz_playlist_formats"
 printf '#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=128000,CODECS="mp4a.40.2"\nhi/index.m3u8\n#EXT-X-STREAM-INF:BANDWIDTH=64000,AVERAGE-BANDWIDTH=60000\n/abs/lo.m3u8\n#EXT-X-STREAM-INF:BANDWIDTH=1\nfile:///etc/passwd\n' > "$f/hls-master"

@@ -1,5 +1,7 @@
 // The engine's pure parts on their own: the ICY demuxer, the URL string
-// parser, HTTP URLs and body framing, the playlist reader, MPEG audio framing, the MP3 length headers and the sample queue.
+// parser, HTTP URLs and body framing, a download's byte window, the playlist
+// reader, MPEG audio framing, the MP3 length headers and the sample queue.
+#include "input/byte_window.h"
 #include "input/http_body.h"
 #include "input/http_url.h"
 #include "input/icy_demuxer.h"
@@ -320,6 +322,41 @@ private slots:
         QFETCH(QByteArray, head);
         QFETCH(qint64, size);
         QCOMPARE(bvaudio::id3v2TagSize(reinterpret_cast<const uint8_t *>(head.constData()), size_t(head.size())), size);
+    }
+
+    // A download's window: reads in order, drops behind the reader only past a whole step and
+    // what it must keep, and seeks only inside what it holds.
+    void byteWindow()
+    {
+        std::vector<uint8_t> stream(300 * 1024);
+        std::iota(stream.begin(), stream.end(), uint8_t(0));
+        std::vector<uint8_t> out(stream.size());
+        ByteWindow live;
+        live.append(stream.data(), 200 * 1024, 0);
+        QCOMPARE(live.head(3), std::string("\x00\x01\x02", 3));
+        QCOMPARE(live.read(out.data(), 150 * 1024), size_t(150 * 1024));
+        live.append(stream.data() + 200 * 1024, 100 * 1024, 0); // 150 KiB read: dropped
+        QCOMPARE(live.start(), quint64(150 * 1024));
+        QCOMPARE(live.end(), quint64(stream.size()));
+        QVERIFY(!live.seek(100 * 1024));
+        QVERIFY(!live.seek(stream.size() + 1));
+        QCOMPARE(live.read(out.data() + 150 * 1024, 1 << 20), size_t(150 * 1024)); // no more than it holds
+        QCOMPARE(out, stream);
+        QCOMPARE(live.available(), size_t(0));
+
+        ByteWindow file;
+        file.append(stream.data(), 100 * 1024, 0);
+        QCOMPARE(file.read(out.data(), 60 * 1024), size_t(60 * 1024)); // within one step: nothing dropped
+        file.append(stream.data() + 100 * 1024, 1, 0);
+        QCOMPARE(file.start(), quint64(0));
+        QCOMPARE(file.read(out.data(), 30 * 1024), size_t(30 * 1024));
+        file.append(stream.data() + 100 * 1024 + 1, 1, 20 * 1024); // keeps 20 KiB behind the reader
+        QCOMPARE(file.start(), quint64(70 * 1024));
+        QVERIFY(!file.seek(70 * 1024 - 1));
+        QVERIFY(file.seek(70 * 1024));
+        QCOMPARE(file.readPosition(), quint64(70 * 1024));
+        QCOMPARE(file.read(out.data(), 1), size_t(1));
+        QCOMPARE(out[0], stream[70 * 1024]);
     }
 
     void sampleQueue()

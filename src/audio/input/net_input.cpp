@@ -6,7 +6,7 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstring>
+#include <cstdlib>
 #include <set>
 
 namespace bvaudio {
@@ -14,7 +14,6 @@ namespace {
 
 constexpr size_t kDefaultBytesPerSecond = 128000 / 8;
 constexpr size_t kMinLiveBuffer = 16 * 1024;
-constexpr size_t kCompactThreshold = 64 * 1024;
 // Pauses before the tries to connect a dropped live stream again.
 constexpr int kReconnectDelaysMs[] = {0, 500, 1500};
 
@@ -186,7 +185,7 @@ bool NetInput::isLiveAndWanted() const
 uint64_t NetInput::receivedBytes() const
 {
     std::lock_guard lock(m_mutex);
-    return m_received;
+    return m_window.end();
 }
 
 size_t NetInput::onHeader(const char *line, size_t size)
@@ -296,16 +295,8 @@ void NetInput::appendAudio(const uint8_t *data, size_t size)
     m_writerWaiting = true;
     m_changed.wait(lock, [&] { return m_quit || availableLocked() < aheadCapacityLocked(); });
     m_writerWaiting = false;
-    const size_t keepBehind = m_contentLength >= 0 ? kFileWindow : 0;
-    if (m_readIndex > keepBehind + kCompactThreshold) {
-        const size_t drop = m_readIndex - keepBehind;
-        m_data.erase(m_data.begin(), m_data.begin() + static_cast<ptrdiff_t>(drop));
-        m_dataStart += drop;
-        m_readIndex -= drop;
-    }
     m_lastDataMs = nowMs();
-    m_data.insert(m_data.end(), data, data + size);
-    m_received += size;
+    m_window.append(data, size, m_contentLength >= 0 ? kFileWindow : 0);
     m_changed.notify_all();
 }
 
@@ -370,11 +361,9 @@ int NetInput::read(uint8_t *buffer, int size)
     }
     if (m_quit)
         return -1;
-    const size_t n = std::min(static_cast<size_t>(size), availableLocked());
+    const size_t n = m_window.read(buffer, static_cast<size_t>(size));
     if (n == 0)
         return 0;
-    std::memcpy(buffer, m_data.data() + m_readIndex, n);
-    m_readIndex += n;
     if (m_writerWaiting)
         m_changed.notify_all(); // room for the download; nobody else waits for reads
     return static_cast<int>(n);
@@ -383,31 +372,28 @@ int NetInput::read(uint8_t *buffer, int size)
 bool NetInput::seek(int64_t position)
 {
     std::unique_lock lock(m_mutex);
-    const auto readPosition = static_cast<int64_t>(m_dataStart + m_readIndex);
-    if (position < static_cast<int64_t>(m_dataStart) || position > m_contentLength
+    const auto readPosition = static_cast<int64_t>(m_window.readPosition());
+    if (position < static_cast<int64_t>(m_window.start()) || position > m_contentLength
         || position > readPosition + static_cast<int64_t>(kFileWindow))
         return false;
     // A target inside the window ahead arrives soon.
     m_changed.wait_for(lock, std::chrono::milliseconds(EngineConfig::net().timeoutMs), [&] {
-        return m_quit || m_finished || position <= static_cast<int64_t>(m_dataStart + m_data.size());
+        return m_quit || m_finished || position <= static_cast<int64_t>(m_window.end());
     });
-    if (position > static_cast<int64_t>(m_dataStart + m_data.size()))
-        return false;
-    m_readIndex = static_cast<size_t>(position - static_cast<int64_t>(m_dataStart));
-    return true;
+    return m_window.seek(static_cast<uint64_t>(position));
 }
 
 int64_t NetInput::bufferPosition() const
 {
     std::lock_guard lock(m_mutex);
-    return static_cast<int64_t>(m_received);
+    return static_cast<int64_t>(m_window.end());
 }
 
 std::string NetInput::peek(size_t bytes)
 {
     std::unique_lock lock(m_mutex);
-    m_changed.wait_until(lock, m_openDeadline, [&] { return m_quit || m_finished || m_data.size() >= bytes; });
-    return std::string(m_data.begin(), m_data.begin() + static_cast<ptrdiff_t>(std::min(bytes, m_data.size())));
+    m_changed.wait_until(lock, m_openDeadline, [&] { return m_quit || m_finished || m_window.end() >= bytes; });
+    return m_window.head(bytes);
 }
 
 void NetInput::waitForPrebuffer(int timeoutMs)

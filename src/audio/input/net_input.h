@@ -5,6 +5,7 @@
 
 #include "bass.h"
 #include "input/byte_input.h"
+#include "input/byte_window.h"
 #include "input/http_transfer.h"
 #include "input/icy_demuxer.h"
 #include "input/net_request.h"
@@ -79,7 +80,7 @@ private:
     int pollTimeoutMs() const override;
     void restBetweenReads() override;
     void appendAudio(const uint8_t *data, size_t size);
-    size_t availableLocked() const { return m_data.size() - m_readIndex; }
+    size_t availableLocked() const { return m_window.available(); }
     size_t prebufferBytesLocked() const;
     size_t aheadCapacityLocked() const { return m_contentLength >= 0 ? kFileWindow : m_liveCapacity; }
 
@@ -109,10 +110,7 @@ private:
     size_t m_metaInt = 0;
     std::unique_ptr<IcyDemuxer> m_icy;
     uint64_t m_skip = 0;             // bytes to drop when a server ignored the range
-    std::vector<uint8_t> m_data;     // received audio bytes not yet dropped
-    uint64_t m_dataStart = 0;        // stream position of m_data[0]
-    size_t m_readIndex = 0;          // next byte the decoder reads, in m_data
-    uint64_t m_received = 0;         // audio bytes received in all
+    ByteWindow m_window;             // received audio bytes not yet dropped, and the decoder's place in them
     size_t m_liveCapacity;           // live streams: most bytes kept ahead of the reader
     std::string m_metadata;
     std::function<void()> m_metaListener;

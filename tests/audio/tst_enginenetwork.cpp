@@ -219,6 +219,8 @@ private slots:
         m_server->setResponse("/to-tls.mp3", HttpResponse::redirect(tlsUrl)); // plain http hands over to TLS
         QCOMPARE(openUrl(m_server->url("/to-tls.mp3")), 0u);
         QCOMPARE(BASS_ErrorGetCode(), BASS_ERROR_SSL);
+        QFile maps("/proc/self/maps"); // the handshake failed, not the loading of the TLS module
+        QVERIFY(maps.open(QIODevice::ReadOnly) && maps.readAll().contains("libbvaudio-curl.so"));
 
         m_server->setResponse("/page.html", HttpResponse::of("text/html", QByteArray("<html>hello</html>").repeated(500)));
         QCOMPARE(openUrl(m_server->url("/page.html")), 0u);

@@ -27,3 +27,12 @@ if [ "$found" != 1 ] || ! grep -q '"PlayingState"' "$scratch/hls.json"; then
   exit 1
 fi
 echo "the installed library loads its FFmpeg module"
+
+# ... and its libcurl module for https (the port refuses: the module is loaded for the attempt).
+curl_module="$PWD/$scratch/prefix/lib/brevantplayer/libbvaudio-curl.so"
+loads=$(LD_DEBUG=files "$scratch/build/bvplay" --device 0 --no-restart https://127.0.0.1:1/x.mp3 2>&1 || true)
+if ! grep -q "file=$curl_module .*dynamically loaded" <<<"$loads"; then
+  echo "the installed bvplay did not load the installed libcurl module for https" >&2
+  exit 1
+fi
+echo "the installed library loads its libcurl module"

@@ -7,12 +7,15 @@
 #include "bvdaast.h"
 #include "bvnetworkaccessmanager.h"
 #include "bvplayer.h"
+#include "messagecollector.h"
 
 #include <QFile>
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <optional>
 #include <QTimer>
 #include <QUrlQuery>
 
@@ -21,14 +24,6 @@
 using namespace bvtest;
 
 namespace {
-
-QStringList g_warnings;
-
-void collectWarnings(QtMsgType type, const QMessageLogContext &, const QString &message)
-{
-    if (type == QtWarningMsg)
-        g_warnings.append(message);
-}
 
 // Remembers every URL requested through it, in the order the requests were issued.
 class RecordingNam : public BVNetworkAccessManager {
@@ -78,6 +73,7 @@ class TestBVDaast : public QObject {
     QTemporaryDir m_dir;
     TestHttpServer *m_server = nullptr;
     AdServer *m_ads = nullptr;
+    std::optional<MessageCollector> m_log; // from initTestCase on: QTest installs its own first
 
     QUrl serve(AdDocumentKind kind = AdDocumentKind::Daast1)
     {
@@ -88,7 +84,7 @@ private slots:
     void initTestCase()
     {
         BVBass::outputDevice = 0;
-        qInstallMessageHandler(collectWarnings);
+        m_log.emplace(nullptr, MessageCollector::WarningsOnly);
     }
 
     void init()
@@ -96,7 +92,7 @@ private slots:
         m_server = new TestHttpServer;
         m_ads = new AdServer(*m_server);
         QVERIFY(m_ads->makeMedia(m_dir.path(), 880, 3.0));
-        g_warnings.clear();
+        m_log->clear();
     }
 
     void cleanup()
@@ -301,7 +297,7 @@ private slots:
         QCOMPARE(ended.count(), 1);
         QCOMPARE(errors.first().first().toString(),
                  QStringLiteral("Can not get daast data from url:") + QString::fromLatin1(m_server->url("/slow.xml")));
-        QCOMPARE(g_warnings.contains("Daast timeout, skipping"), daastTimeoutMs > 0);
+        QCOMPARE(m_log->lines().contains("Daast timeout, skipping"), daastTimeoutMs > 0);
         QVERIFY(m_server->requests("/track").isEmpty());
     }
 

@@ -3,20 +3,15 @@
 #include "adserver.h"
 #include "bvdaastparser.h"
 #include "bvvastreader.h"
+#include "messagecollector.h"
 
 #include <QTest>
+
+#include <optional>
 
 using namespace bvtest;
 
 namespace {
-
-QStringList g_lines;
-
-void collectLines(QtMsgType, const QMessageLogContext &context, const QString &message)
-{
-    if (QByteArray(context.category) == "com.orlenza.brevantplayer")
-        g_lines.append(message);
-}
 
 const QByteArray kBase = "http://ads.test";
 
@@ -73,9 +68,11 @@ const QString kInLine42 =
 class TestBVDaastParser : public QObject {
     Q_OBJECT
 
+    std::optional<MessageCollector> m_log; // from initTestCase on: QTest installs its own first
+
 private slots:
-    void initTestCase() { qInstallMessageHandler(collectLines); }
-    void init() { g_lines.clear(); }
+    void initTestCase() { m_log.emplace(); }
+    void init() { m_log->clear(); }
 
     void completeDocuments_data()
     {
@@ -113,7 +110,7 @@ private slots:
         QCOMPARE(parser.companionTrackingUrls.size(), 2);
         QCOMPARE(parser.companionClickThroughUrl, QStringLiteral("http://ads.test/landing?sdkuiid=a&sdkuiid=b"));
         QCOMPARE(parser.companionClickTrackingUrl, QStringLiteral("http://ads.test/track?e=click"));
-        QVERIFY(g_lines.isEmpty());
+        QVERIFY(m_log->lines().isEmpty());
     }
 
     void failures_data()
@@ -171,7 +168,7 @@ private slots:
         BVDaastParser parser;
         QVERIFY(parser.parse(document()));
         QVERIFY(!parser.parse(data));
-        QVERIFY2(!g_lines.isEmpty() && g_lines.last().startsWith(line), qPrintable(g_lines.join('\n')));
+        QVERIFY2(!m_log->lines().isEmpty() && m_log->lines().last().startsWith(line), qPrintable(m_log->lines().join('\n')));
         QVERIFY(parser.adTitle.isEmpty() && parser.linearMediaUrl.isEmpty() && parser.impressionUrl.isEmpty());
         QVERIFY(parser.linearTrackingUrls.isEmpty() && parser.companionTrackingUrls.isEmpty());
     }
@@ -198,8 +195,8 @@ private slots:
         QFETCH(QString, reason);
         BVDaastParser parser;
         QVERIFY(!parser.parse(data));
-        QCOMPARE(g_lines.size(), 2);
-        QCOMPARE(g_lines.first(), reason);
+        QCOMPARE(m_log->lines().size(), 2);
+        QCOMPARE(m_log->lines().first(), reason);
     }
 
     void noBanner_data()

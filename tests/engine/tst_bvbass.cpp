@@ -3,27 +3,20 @@
 #include "bass.h"
 #include "bvbass.h"
 #include "bvlogging.h"
+#include "messagecollector.h"
 
 #include <QTest>
 
-namespace {
-
-QStringList g_lines;
-
-void collect(QtMsgType, const QMessageLogContext &context, const QString &message)
-{
-    if (QByteArray(context.category) == "com.orlenza.brevantplayer")
-        g_lines << message;
-}
-
-} // namespace
+#include <optional>
 
 class TestBVBass : public QObject {
     Q_OBJECT
 
+    std::optional<bvtest::MessageCollector> m_log; // from initTestCase on: QTest installs its own first
+
 private slots:
-    void initTestCase() { qInstallMessageHandler(collect); }
-    void init() { g_lines.clear(); }
+    void initTestCase() { m_log.emplace(); }
+    void init() { m_log->clear(); }
     void cleanup() { BASS_Free(); }
 
     void formatStreamUrl_data()
@@ -113,7 +106,7 @@ private slots:
         QCOMPARE(BVBass::readTimeoutMs(), 6000);
         QCOMPARE(BVBass::verifyNetSize(), 4096u);
         QCOMPARE(BVBass::netAgent(), QStringLiteral("Agent/ü"));
-        QCOMPARE(g_lines, QStringList({"Update bass net buffer 3000", "Update bass net prebuf 40",
+        QCOMPARE(m_log->lines(), QStringList({"Update bass net buffer 3000", "Update bass net prebuf 40",
                                        "Update bass net prebuf wait false", "Update bass net timeout 4000",
                                        "Update bass net read timeout 6000", "Update bass net agent \"Agent/ü\""}));
     }
@@ -125,21 +118,21 @@ private slots:
         BVBass::configInit();
         QCOMPARE(BASS_GetConfig(BASS_CONFIG_NET_READTIMEOUT), 10000u);
         QCOMPARE(BASS_GetConfig(BASS_CONFIG_NET_PLAYLIST), 2u);
-        QCOMPARE(g_lines, QStringList()); // both plug-ins load: nothing to report
+        QCOMPARE(m_log->lines(), QStringList()); // both plug-ins load: nothing to report
     }
 
     void initAndFreeRules()
     {
         BVBass::free(); // never opened: silent
-        QCOMPARE(g_lines, QStringList());
+        QCOMPARE(m_log->lines(), QStringList());
         BVBass::outputDevice = 0;
         BVBass::init();
         BVBass::init(); // already open: silent
-        QCOMPARE(g_lines, QStringList());
+        QCOMPARE(m_log->lines(), QStringList());
         QVERIFY(BASS_StreamCreate(44100, 2, 0, STREAMPROC_PUSH, nullptr) != 0);
         BVBass::free();
         QCOMPARE(BASS_StreamCreate(44100, 2, 0, STREAMPROC_PUSH, nullptr), 0u);
-        QCOMPARE(g_lines, QStringList());
+        QCOMPARE(m_log->lines(), QStringList());
     }
 
     void initFailureIsCritical()
@@ -147,8 +140,8 @@ private slots:
         BVBass::outputDevice = 42;
         BVBass::init();
         BVBass::outputDevice = -1;
-        QCOMPARE(g_lines.size(), 1);
-        QVERIFY2(g_lines.first().startsWith("Can not initialize BASS device"), qPrintable(g_lines.first()));
+        QCOMPARE(m_log->lines().size(), 1);
+        QVERIFY2(m_log->lines().first().startsWith("Can not initialize BASS device"), qPrintable(m_log->lines().first()));
     }
 };
 

@@ -2,6 +2,7 @@
 // each request carries, the time-out in both modes, and the reply helpers.
 #include "bass.h"
 #include "bvnetworkaccessmanager.h"
+#include "messagecollector.h"
 #include "testhttpserver.h"
 
 #include <QRegularExpression>
@@ -14,14 +15,6 @@ using namespace bvtest;
 Q_LOGGING_CATEGORY(testCategory, "bv.test")
 
 namespace {
-
-QStringList g_warnings;
-
-void collectWarnings(QtMsgType type, const QMessageLogContext &context, const QString &message)
-{
-    if (type == QtWarningMsg && QByteArray(context.category) == "bv.test")
-        g_warnings << message;
-}
 
 // Waits for a reply to finish (or for the time-out to abort it).
 bool finished(QNetworkReply *reply)
@@ -41,7 +34,6 @@ private slots:
     {
         m_server = new TestHttpServer;
         m_server->setResponse("/ok", HttpResponse::of("text/plain", "fine"));
-        g_warnings.clear();
     }
     void cleanup() { delete m_server; }
 
@@ -165,7 +157,7 @@ private slots:
 
     void senderReply()
     {
-        qInstallMessageHandler(collectWarnings);
+        MessageCollector log("bv.test", MessageCollector::WarningsOnly);
         QObject notAReply;
         QCOMPARE(BVNetworkAccessManager::senderReply(&notAReply, "playlist", testCategory()), nullptr);
         QCOMPARE(BVNetworkAccessManager::senderReply(&notAReply), nullptr);
@@ -182,14 +174,13 @@ private slots:
         QVERIFY(finished(bad));
         QPointer<QNetworkReply> badGuard(bad);
         QCOMPARE(BVNetworkAccessManager::senderReply(bad, "playlist", testCategory()), nullptr);
-        qInstallMessageHandler(nullptr);
-
-        QCOMPARE(g_warnings.size(), 2);
-        QCOMPARE(g_warnings[0], QString("Can not cast \"playlist\" from sender"));
+        const QStringList warnings = log.lines();
+        QCOMPARE(warnings.size(), 2);
+        QCOMPARE(warnings[0], QString("Can not cast \"playlist\" from sender"));
         // The URL item is rendered without user info.
-        QVERIFY2(g_warnings[1].startsWith("Error \"playlist\" : \"http://127.0.0.1:"), qPrintable(g_warnings[1]));
-        QVERIFY(g_warnings[1].endsWith("Code: ContentNotFoundError"));
-        QVERIFY2(!g_warnings[1].contains("secret"), qPrintable(g_warnings[1])); // nor in Qt's error text
+        QVERIFY2(warnings[1].startsWith("Error \"playlist\" : \"http://127.0.0.1:"), qPrintable(warnings[1]));
+        QVERIFY(warnings[1].endsWith("Code: ContentNotFoundError"));
+        QVERIFY2(!warnings[1].contains("secret"), qPrintable(warnings[1])); // nor in Qt's error text
         QTRY_VERIFY(goodGuard.isNull() && badGuard.isNull()); // both scheduled for deletion
     }
 

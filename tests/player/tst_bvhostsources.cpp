@@ -4,6 +4,7 @@
 #include "bvbass.h"
 #include "bvplayer.h"
 #include "bvpushplayback.h"
+#include "messagecollector.h"
 #include "pcmanalysis.h"
 #include "sinkrecorder.h"
 #include "testmedia.h"
@@ -13,19 +14,13 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <optional>
+
 #include <cmath>
 #include <thread>
 #include <vector>
 
 namespace {
-
-QStringList g_lines;
-
-void collect(QtMsgType, const QMessageLogContext &context, const QString &message)
-{
-    if (QByteArray(context.category) == "com.orlenza.brevantplayer")
-        g_lines << message;
-}
 
 // `seconds` of a 440 Hz stereo tone at 44100 Hz.
 QByteArray tone(double seconds)
@@ -45,14 +40,15 @@ class TestBVHostSources : public QObject {
     Q_OBJECT
 
     QTemporaryDir m_dir;
+    std::optional<bvtest::MessageCollector> m_log; // from initTestCase on: QTest installs its own first
 
 private slots:
     void initTestCase()
     {
         BVBass::outputDevice = 0;
-        qInstallMessageHandler(collect);
+        m_log.emplace();
     }
-    void init() { g_lines.clear(); }
+    void init() { m_log->clear(); }
 
     void pushedPcmPlays()
     {
@@ -133,7 +129,7 @@ private slots:
     {
         BVPlayer player;
         player.play(QUrl("record:abc"));
-        QTRY_VERIFY(g_lines.contains("\"" + player.playerName() + "\" Record playback: invalid device in stream url \"abc\""));
+        QTRY_VERIFY(m_log->lines().contains("\"" + player.playerName() + "\" Record playback: invalid device in stream url \"abc\""));
         QCOMPARE(player.state(), BVPlayerSource::StalledState); // a failed start retries later
         QCOMPARE(player.stream(), 0u);
         player.stop();

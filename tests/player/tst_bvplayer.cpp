@@ -5,6 +5,7 @@
 #include "bvbass.h"
 #include "bvbassplayback.h"
 #include "bvplayer.h"
+#include "messagecollector.h"
 #include "rep_bvplayer_replica.h"
 #include "privatepulseserver.h"
 #include "testhttpserver.h"
@@ -21,23 +22,6 @@
 #include <cmath>
 
 using namespace bvtest;
-
-namespace {
-
-QStringList warnings;
-
-void collectWarnings(QtMsgType type, const QMessageLogContext &, const QString &message)
-{
-    if (type == QtWarningMsg)
-        warnings.append(message);
-}
-
-bool warned(const QString &text)
-{
-    return std::any_of(warnings.cbegin(), warnings.cend(), [&](const QString &w) { return w.contains(text); });
-}
-
-} // namespace
 
 class TestBVPlayer : public QObject {
     Q_OBJECT
@@ -303,14 +287,13 @@ private slots:
                                                                               + m_server->url("/silent") + "\n"));
         const int timeoutMs = BVBass::timeoutMs();
         BVBass::setTimeoutMs(1500);
-        warnings.clear();
-        qInstallMessageHandler(collectWarnings);
+        MessageCollector warnings(nullptr, MessageCollector::WarningsOnly);
         {
             BVPlayer player;
             QSignalSpy states(&player, &BVPlayerSource::stateChanged);
             player.play(url("/list.pls"));
             QTRY_COMPARE(m_server->requests("/silent").size(), 1);
-            QVERIFY(!warned("Playback start error")); // the engine is still waiting for an answer
+            QVERIFY(!warnings.saw("Playback start error")); // the engine is still waiting for an answer
             player.stop();
             player.play(url("/list.pls"));
             QTRY_COMPARE(m_server->requests("/silent").size(), 2);
@@ -323,9 +306,8 @@ private slots:
             QTRY_COMPARE(m_server->requests("/silent").size(), 3);
         } // destroyed while its start waits
         QTest::qWait(2500);
-        qInstallMessageHandler(nullptr);
         BVBass::setTimeoutMs(timeoutMs);
-        QVERIFY2(!warned("Playback start error"), qPrintable(warnings.join('\n')));
+        QVERIFY2(!warnings.saw("Playback start error"), qPrintable(warnings.lines().join('\n')));
     }
 
     // The direct back-end also opens in place: little format detection at the start of a

@@ -33,7 +33,7 @@ public:
 struct TransferRequest {
     std::string url;
     std::vector<std::string> headers; // complete "Name: value" lines
-    std::string agent;                // sent as User-Agent unless the headers name one
+    std::string agent;                // sent as User-Agent when not empty (the headers name none)
     uint64_t offset = 0;              // above 0: "Range: bytes=offset-"
     int64_t connectTimeoutMs = 0;     // for resolving and connecting (and TLS)
 };

@@ -1,6 +1,7 @@
 #include "input/net_input.h"
 
 #include "engine_config.h"
+#include "steady_ms.h"
 #include "text_util.h"
 #include "thread_name.h"
 
@@ -30,12 +31,6 @@ size_t liveCapacity(uint64_t bitsPerSecond, uint32_t bufferMs)
 }
 
 using Clock = std::chrono::steady_clock;
-
-int64_t nowMs()
-{
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 // Every NetInput alive, for abortAll().
 std::mutex liveInputsMutex;
@@ -155,7 +150,10 @@ int NetInput::transfer(uint64_t offset, int64_t connectTimeoutMs)
     request.url = m_request.url;
     request.headers = m_request.headers;
     request.headers.push_back("Icy-MetaData: 1");
-    request.agent = EngineConfig::net().agent;
+    const bool hasAgent = std::any_of(request.headers.begin(), request.headers.end(),
+                                      [](const std::string &h) { return toLower(h).rfind("user-agent:", 0) == 0; });
+    if (!hasAgent)
+        request.agent = EngineConfig::net().agent;
     request.offset = offset;
     request.connectTimeoutMs = connectTimeoutMs;
     int error = BASS_OK;

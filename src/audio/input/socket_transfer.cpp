@@ -2,6 +2,7 @@
 
 #include "bass.h"
 #include "input/http_body.h"
+#include "steady_ms.h"
 #include "text_util.h"
 
 #include <fcntl.h>
@@ -12,7 +13,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 #include <memory>
 #include <thread>
@@ -21,12 +21,6 @@ namespace bvaudio {
 namespace {
 
 constexpr size_t kReadBytes = 64 * 1024;
-
-int64_t nowMs()
-{
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 // A name lookup on a thread of its own: getaddrinfo cannot be interrupted, so a transfer
 // that must stop leaves it behind, and whichever side finishes last frees the result.
@@ -248,18 +242,16 @@ std::string SocketTransfer::requestText(const HttpUrl &url, const TransferReques
                                         const std::string &authorization) const
 {
     std::string text = "GET " + url.target + " HTTP/1.1\r\nHost: " + url.hostHeader() + "\r\n";
-    bool hasAgent = false;
     bool hasAuthorization = false;
     std::string own;
     for (const std::string &header : request.headers) {
         const bool credential = startsWithNoCase(header, "authorization:") || startsWithNoCase(header, "cookie:");
         if (credential && !sameOrigin)
             continue;
-        hasAgent = hasAgent || startsWithNoCase(header, "user-agent:");
         hasAuthorization = hasAuthorization || startsWithNoCase(header, "authorization:");
         own += header + "\r\n";
     }
-    if (!hasAgent && !request.agent.empty())
+    if (!request.agent.empty())
         text += "User-Agent: " + request.agent + "\r\n";
     if (sameOrigin && !hasAuthorization && !authorization.empty())
         text += "Authorization: " + authorization + "\r\n";

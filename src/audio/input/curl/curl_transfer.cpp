@@ -5,7 +5,6 @@
 #include <curl/curl.h>
 
 #include <mutex>
-#include <strings.h>
 
 #if LIBCURL_VERSION_NUM < 0x075400
 #error "curl_global_init is thread-safe from libcurl 7.84 on; the module sets it up on a download thread"
@@ -58,11 +57,8 @@ void CurlTransfer::wake()
 int CurlTransfer::run(const TransferRequest &request, TransferListener &listener)
 {
     curl_slist *headers = nullptr;
-    bool hasAgent = false;
-    for (const std::string &h : request.headers) {
+    for (const std::string &h : request.headers)
         headers = curl_slist_append(headers, h.c_str());
-        hasAgent = hasAgent || strncasecmp(h.c_str(), "user-agent:", 11) == 0;
-    }
     curl_slist *aliases = curl_slist_append(nullptr, "ICY 200 OK");
     const std::string range = std::to_string(request.offset) + "-";
 
@@ -70,7 +66,7 @@ int CurlTransfer::run(const TransferRequest &request, TransferListener &listener
     curl_easy_setopt(curl, CURLOPT_URL, request.url.c_str());
     curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
     curl_easy_setopt(curl, CURLOPT_HTTP200ALIASES, aliases);
-    if (!hasAgent)
+    if (!request.agent.empty())
         curl_easy_setopt(curl, CURLOPT_USERAGENT, request.agent.c_str());
     if (request.offset > 0)
         curl_easy_setopt(curl, CURLOPT_RANGE, range.c_str());

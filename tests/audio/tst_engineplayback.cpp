@@ -262,7 +262,9 @@ private slots:
         const QWORD start = BASS_StreamGetFilePosition(stream, BASS_FILEPOS_START);
         QVERIFY2(start > 0 && start < 1024, qPrintable(QString::number(start))); // behind the ID3v2 tag
         const QWORD current = BASS_StreamGetFilePosition(stream, BASS_FILEPOS_CURRENT);
-        QVERIFY(current > start && current <= size); // the decoder may have read the whole small file
+        // Between the first frame and the end: the decode thread may not have run yet, or may
+        // already have read the whole small file.
+        QVERIFY2(current >= start && current <= size, qPrintable(QString::number(current)));
         QCOMPARE(BASS_StreamGetFilePosition(stream, 77), QWORD(-1));
     }
 

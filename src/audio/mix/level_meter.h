@@ -1,5 +1,5 @@
 // The recent loudness of a channel: one second of mono samples (the mean of
-// the channels) and the RMS over any part of it.
+// the channels, kept as 16-bit like the source) and the RMS over any part of it.
 #pragma once
 
 #include <cstddef>
@@ -19,7 +19,7 @@ public:
 private:
     const int m_rate;
     const int m_channels;
-    std::vector<float> m_history;
+    std::vector<int16_t> m_history;
     size_t m_write = 0;
 };
 

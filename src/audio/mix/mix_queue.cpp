@@ -7,14 +7,12 @@ namespace bvaudio {
 
 void MixQueue::grow(size_t needed)
 {
-    std::vector<float> bigger(std::max({needed, capacity() * 3 / 2, size_t(1024)}) * 2);
-    const size_t kept = static_cast<size_t>(m_end - m_begin);
-    const size_t newCapacity = bigger.size() / 2;
-    for (size_t i = 0; i < kept; ++i) {
-        const int64_t index = m_begin + static_cast<int64_t>(i);
-        std::memcpy(bigger.data() + static_cast<size_t>(index) % newCapacity * 2, at(index), 2 * sizeof(float));
+    // The kept frames are turned to start at the front, then the free space is added behind them.
+    if (capacity() > 0) {
+        std::rotate(m_buffer.data(), at(m_begin), m_buffer.data() + m_buffer.size());
+        m_origin = m_begin;
     }
-    m_buffer.swap(bigger);
+    m_buffer.grow(std::max({needed, capacity() * 3 / 2, size_t(1024)}) * 2);
 }
 
 void MixQueue::push(const float *frames, size_t count)
@@ -23,7 +21,7 @@ void MixQueue::push(const float *frames, size_t count)
     if (kept + count > capacity())
         grow(kept + count);
     for (size_t done = 0; done < count;) {
-        const size_t slot = static_cast<size_t>(m_end) % capacity();
+        const size_t slot = static_cast<size_t>(m_end - m_origin) % capacity();
         const size_t run = std::min(count - done, capacity() - slot);
         std::memcpy(m_buffer.data() + slot * 2, frames + done * 2, run * 2 * sizeof(float));
         done += run;
@@ -35,7 +33,7 @@ void MixQueue::take(float *out, size_t count)
 {
     count = std::min(count, pending());
     for (size_t done = 0; done < count;) {
-        const size_t slot = static_cast<size_t>(m_read) % capacity();
+        const size_t slot = static_cast<size_t>(m_read - m_origin) % capacity();
         const size_t run = std::min(count - done, capacity() - slot);
         std::memcpy(out + done * 2, m_buffer.data() + slot * 2, run * 2 * sizeof(float));
         done += run;

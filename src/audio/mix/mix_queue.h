@@ -6,7 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <vector>
+#include "mix/sample_buffer.h"
 
 namespace bvaudio {
 
@@ -27,10 +27,11 @@ public:
 
 private:
     size_t capacity() const { return m_buffer.size() / 2; }
-    float *at(int64_t index) { return m_buffer.data() + static_cast<size_t>(index) % capacity() * 2; }
+    float *at(int64_t index) { return m_buffer.data() + static_cast<size_t>(index - m_origin) % capacity() * 2; }
     void grow(size_t needed);
 
-    std::vector<float> m_buffer; // a ring: frame n lives at n modulo the capacity
+    SampleBuffer<float> m_buffer; // a ring: frame n lives at n - m_origin modulo the capacity
+    int64_t m_origin = 0;
     int64_t m_begin = 0; // oldest frame kept
     int64_t m_read = 0;  // next frame to take
     int64_t m_end = 0;   // one past the newest

@@ -7,12 +7,10 @@ namespace bvaudio {
 
 void SampleFifo::grow(size_t needed)
 {
-    size_t capacity = std::max<size_t>(needed, m_buffer.size() * 2);
-    std::vector<int16_t> bigger(std::max<size_t>(capacity, 4096));
-    size_t count = pop(bigger.data(), m_size); // unwraps the contents to the front
-    m_buffer.swap(bigger);
+    // The contents are turned to start at the front, then the free space is added behind them.
+    std::rotate(m_buffer.data(), m_buffer.data() + m_head, m_buffer.data() + m_buffer.size());
     m_head = 0;
-    m_size = count;
+    m_buffer.grow(std::max<size_t>({needed, m_buffer.size() * 3 / 2, 4096}));
 }
 
 void SampleFifo::push(const int16_t *samples, size_t count)

@@ -4,7 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <vector>
+#include "mix/sample_buffer.h"
 
 namespace bvaudio {
 
@@ -21,7 +21,7 @@ public:
 private:
     void grow(size_t needed);
 
-    std::vector<int16_t> m_buffer;
+    SampleBuffer<int16_t> m_buffer;
     size_t m_head = 0;
     size_t m_size = 0;
 };

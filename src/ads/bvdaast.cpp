@@ -6,7 +6,6 @@
 #include "bvbass.h"
 #include "bvlogging.h"
 #include "bvnetworkaccessmanager.h"
-#include "bvplayer.h"
 #include "bvpropertyupdate.h"
 #include "bvvastreader.h"
 #include "bvweburl.h"
@@ -19,7 +18,7 @@
 #include <algorithm>
 #include <climits>
 
-BVDaast::BVDaast(BVPlayer *player) : QObject(player), m_player(player), m_timeLimit(new QTimer(this))
+BVDaast::BVDaast(BVPlaybackHost *host) : QObject((host ? host->hostObject() : nullptr)), m_host(host), m_timeLimit(new QTimer(this))
 {
     connect(this, &BVDaast::volumeChanged, this, &BVDaast::handleStreamVolume);
     m_timeLimit->setSingleShot(true);
@@ -102,14 +101,14 @@ void BVDaast::updateState()
 
 QString BVDaast::playerName() const
 {
-    return m_player ? m_player->playerName() : QString();
+    return m_host ? m_host->playerName() : QString();
 }
 
 QUrl BVDaast::formatUrl(QUrl url)
 {
     if (!url.isValid())
         return QUrl();
-    const QString userId = m_player && m_player->nam() ? m_player->nam()->tessaraUserId() : QString();
+    const QString userId = m_host && m_host->nam() ? m_host->nam()->tessaraUserId() : QString();
     if (userId.isEmpty())
         return url;
     QUrlQuery query(url);
@@ -121,7 +120,7 @@ QUrl BVDaast::formatUrl(QUrl url)
 
 void BVDaast::play()
 {
-    if (!m_player || !m_player->nam())
+    if (!m_host || !m_host->nam())
         return;
     // A paused ad of the same document resumes; the user id added by formatting does not count.
     if (readState() == BVPlayerSource::PausedState && formatUrl(m_daastUrl) == m_requestUrl) {
@@ -139,7 +138,7 @@ void BVDaast::play()
         return;
     }
     m_deadline = m_daastTimeoutMs > 0 ? QDeadlineTimer(m_daastTimeoutMs) : QDeadlineTimer(QDeadlineTimer::Forever);
-    m_request = BVNetworkAccessManager::getSafely(m_player->nam(), m_requestUrl, BV_DAAST_MAX_DOCUMENT_BYTES);
+    m_request = BVNetworkAccessManager::getSafely(m_host->nam(), m_requestUrl, BV_DAAST_MAX_DOCUMENT_BYTES);
     connect(m_request, &QNetworkReply::finished, this, &BVDaast::daastRequestFinished);
     if (m_daastTimeoutMs > 0) {
         auto *timer = new QTimer(m_request);
@@ -185,7 +184,7 @@ void BVDaast::click()
 
 void BVDaast::daastRequestFinished()
 {
-    if (!m_player || sender() != m_request)
+    if (!m_host || sender() != m_request)
         return;
     m_request = nullptr;
     QNetworkReply *reply = BVNetworkAccessManager::senderReply(sender(), playerName() + QStringLiteral(" Daast request"), bvLog());
@@ -213,7 +212,7 @@ void BVDaast::daastRequestFinished()
 // The station's bit rate (0 until it is known), for choosing among an ad's media files.
 int BVDaast::stationKbps() const
 {
-    return int(m_player->currentBitrate() / 1000);
+    return int(m_host->currentBitrate() / 1000);
 }
 
 // A lenient document: its ads, wrapped or not, pods and fallbacks, make one break.
@@ -224,7 +223,7 @@ void BVDaast::startBreak(const QByteArray &document)
         handleError(QStringLiteral("Can not parse daast data from url:") + m_requestUrl.toString(QUrl::RemovePassword));
         return;
     }
-    m_break = new BVAdBreak(m_player->nam(), [this](const QUrl &url) { return formatUrl(url); }, m_deadline,
+    m_break = new BVAdBreak(m_host->nam(), [this](const QUrl &url) { return formatUrl(url); }, m_deadline,
                             stationKbps(), this);
     connect(m_break, &BVAdBreak::ready, this, &BVDaast::spotFound);
     connect(m_break, &BVAdBreak::failed, this, &BVDaast::reportError);
@@ -319,7 +318,7 @@ void BVDaast::eventRequestFinished()
 QString BVDaast::mediaUrlForLog(const QUrl &mediaUrl) const
 {
     // The engine string without the URL's credentials and the Authorization line made of them.
-    BVNetworkAccessManager *nam = m_player->nam();
+    BVNetworkAccessManager *nam = m_host->nam();
     return QString::fromUtf8(BVBass::formatStreamUrl(mediaUrl.adjusted(QUrl::RemoveUserInfo), nam->userAgent(),
                                                      nam->referer(), nam->tessaraUserId(), nam->tessaraUtmMark()));
 }
@@ -327,7 +326,7 @@ QString BVDaast::mediaUrlForLog(const QUrl &mediaUrl) const
 // Opens the ad's stream on a worker: the owner's thread never waits for the media server.
 void BVDaast::startBassPlayback()
 {
-    if (!m_player || !m_player->nam())
+    if (!m_host || !m_host->nam())
         return;
     if (m_spot.mediaUrl.isEmpty()) {
         handleError(QStringLiteral("Can not start playing daast because linearMediaUrl isEmpty"));
@@ -342,7 +341,7 @@ void BVDaast::startBassPlayback()
 
 std::shared_ptr<BVBackgroundStream> BVDaast::openMedia(const BVAdSpot &spot, MediaOpened opened)
 {
-    BVNetworkAccessManager *nam = m_player->nam();
+    BVNetworkAccessManager *nam = m_host->nam();
     const QUrl mediaUrl = formatUrl(QUrl(spot.mediaUrl));
     const QString shownUrl = mediaUrlForLog(mediaUrl);
     const QByteArray engineUrl = BVBass::formatStreamUrl(mediaUrl, nam->userAgent(), nam->referer(),
@@ -657,7 +656,7 @@ QString BVDaast::webUrlForHost(const QString &text, const char *what)
 
 void BVDaast::sendDaastEvent(QUrl url)
 {
-    if (!m_player || !m_player->nam())
+    if (!m_host || !m_host->nam())
         return;
     const QUrl formatted = formatUrl(url);
     if (!formatted.isValid() || formatted.isEmpty())
@@ -668,7 +667,7 @@ void BVDaast::sendDaastEvent(QUrl url)
         return;
     }
     qCInfo(bvLog).noquote() << playerName() << "Daast tracking request" << formatted.toString(QUrl::RemoveUserInfo);
-    QNetworkReply *reply = BVNetworkAccessManager::getSafely(m_player->nam(), formatted, BV_DAAST_MAX_EVENT_BYTES);
+    QNetworkReply *reply = BVNetworkAccessManager::getSafely(m_host->nam(), formatted, BV_DAAST_MAX_EVENT_BYTES);
     connect(reply, &QNetworkReply::finished, this, &BVDaast::eventRequestFinished);
 }
 
@@ -725,7 +724,7 @@ void BVDaast::handleStreamEnd()
 
 void BVDaast::handleStreamStalledChanged(bool isStalled)
 {
-    if (!m_player)
+    if (!m_host)
         return;
     if (isStalled)
         qCDebug(bvLog) << playerName() << "Daast playback stalled";

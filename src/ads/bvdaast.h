@@ -3,6 +3,7 @@
 #include "bvadspot.h"
 #include "bvdaastparser.h"
 #include "bvglobal.h"
+#include "bvplaybackhost.h"
 #include "rep_bvplayer_source.h"
 
 #include <QDeadlineTimer>
@@ -20,7 +21,6 @@
 
 class BVAdBreak;
 class BVBackgroundStream;
-class BVPlayer;
 class QTimer;
 
 // Plays one audio ad beside its player's stream: fetches and parses the ad document,
@@ -50,7 +50,7 @@ public:
     // An ad may play this long past the duration its document gives.
     static const int BV_DAAST_DURATION_GRACE = 5000;
 
-    explicit BVDaast(BVPlayer *player);
+    explicit BVDaast(BVPlaybackHost *host);
     ~BVDaast() override;
 
     QUrl daastUrl() const { return m_daastUrl; }
@@ -179,7 +179,7 @@ private:
     int m_daastTimeoutMs = BV_DAAST_DEFAULT_TIMEOUT;
     double m_volume = 1.0;
     State m_state = BVPlayerSource::StoppedState;
-    QPointer<BVPlayer> m_player;
+    BVPlaybackHostRef m_host;
     QUrl m_requestUrl;
     QPointer<QNetworkReply> m_request;
     BVDaastParser m_parser;

@@ -5,7 +5,6 @@
 #include "bvbass.h"
 #include "bvlogging.h"
 #include "bvnetworkaccessmanager.h"
-#include "bvplayer.h"
 #include "bvplaylistformats.h"
 
 #include <QSet>
@@ -51,7 +50,7 @@ struct BVBassPlayback::PendingStart {
     }
 };
 
-BVBassPlayback::BVBassPlayback(BVPlayer *player, QObject *parent) : BVPlayback(player, parent)
+BVBassPlayback::BVBassPlayback(BVPlaybackHost *host, QObject *parent) : BVPlayback(host, parent)
 {
     m_bitrateTimer->setInterval(500);
     m_speedCoefWindow = 20;
@@ -93,7 +92,7 @@ void BVBassPlayback::preconnect(const QUrl &url)
 {
     abandonBackgroundStart();
     const QString scheme = url.scheme();
-    if (!m_player || !m_player->nam() || (scheme != QLatin1String("http") && scheme != QLatin1String("https"))
+    if (!m_host || !m_host->nam() || (scheme != QLatin1String("http") && scheme != QLatin1String("https"))
         || BVPlaylistFormats::namePromisesList(url))
         return;
     launch(requestFor(url, 0), false);
@@ -101,10 +100,11 @@ void BVBassPlayback::preconnect(const QUrl &url)
 
 void BVBassPlayback::startInBackground(quint64 startPos)
 {
+    supersedeStarts();
     Request request;
     if (!prepareRequest(startPos, request)) {
         abandonBackgroundStart();
-        emit started(0, BVBass::errorMessage());
+        reportStarted(0, BVBass::errorMessage());
         return;
     }
     if (m_pendingStart && !m_pendingStart->wanted && m_pendingStart->request == request.text) {
@@ -148,7 +148,7 @@ void BVBassPlayback::deliver(std::shared_ptr<PendingStart> pending) // a copy: i
 {
     m_pendingStart.reset();
     const quint32 handle = std::exchange(pending->handle, 0);
-    emit started(finishStart(handle), pending->errorMessage);
+    reportStarted(finishStart(handle), pending->errorMessage);
 }
 
 void BVBassPlayback::abandonBackgroundStart()
@@ -165,24 +165,24 @@ void BVBassPlayback::abandonBackgroundStart()
 // Steps on the player's thread before the engine is asked: the bitrate and its URL.
 bool BVBassPlayback::prepareRequest(quint64 startPos, Request &request)
 {
-    if (!m_player || !m_player->nam())
+    if (!m_host || !m_host->nam())
         return false;
     BVPlayback::start(startPos);
-    if (m_player->streams().isEmpty())
+    if (m_host->streams().isEmpty())
         return false;
-    const quint32 bitrate = m_player->bitrateByCoef(bitrateCoef());
-    request = requestFor(m_player->streamByBitrate(bitrate), startPos);
+    const quint32 bitrate = m_host->bitrateByCoef(bitrateCoef());
+    request = requestFor(m_host->streamByBitrate(bitrate), startPos);
     updateCurrentBitrate(bitrate);
     return true;
 }
 
 BVBassPlayback::Request BVBassPlayback::requestFor(const QUrl &url, quint64 startPos) const
 {
-    const BVNetworkAccessManager *nam = m_player->nam();
+    const BVNetworkAccessManager *nam = m_host->nam();
     return Request{url,
                    BVBass::formatStreamUrl(url, nam->userAgent(), nam->referer(), nam->tessaraUserId(),
                                            nam->tessaraUtmMark()),
-                   startPos, m_player->playerName(),
+                   startPos, m_host->playerName(),
                    // A start from the beginning needs little to detect the format; one inside a stream more.
                    startPos == 0 ? DWORD(4096) : DWORD(98304)};
 }
@@ -214,7 +214,7 @@ quint32 BVBassPlayback::finishStart(quint32 handle)
     if (!handle)
         return 0;
     if (!BASS_ChannelSetSync(handle, BASS_SYNC_META, 0, bassMetaSync, this))
-        qCWarning(bvLog) << m_player->playerName() << "Bass playback: Can not set meta sync" << BVBass::errorMessage();
+        qCWarning(bvLog) << m_host->playerName() << "Bass playback: Can not set meta sync" << BVBass::errorMessage();
     BASS_ChannelSetSync(handle, BASS_SYNC_NET_RECONNECT, 0, bassReconnectSync, this); // logged only
     emit metaUpdated(streamReadMeta(handle));
     m_downloadedBytes = 0;
@@ -232,7 +232,7 @@ void BVBassPlayback::stop()
 
 void BVBassPlayback::streamUpdateMeta()
 {
-    emit metaUpdated(m_player ? streamReadMeta(m_player->stream()) : QString());
+    emit metaUpdated(m_host ? streamReadMeta(m_host->stream()) : QString());
 }
 
 double BVBassPlayback::speedCoef()
@@ -255,7 +255,7 @@ void BVBassPlayback::bassDownloaded(const void *, quint32 length, void *user)
 void BVBassPlayback::postForChannel(quint32 channel, std::function<void()> action)
 {
     QMetaObject::invokeMethod(this, [this, channel, action = std::move(action)] {
-        if (m_player && m_player->stream() == channel)
+        if (m_host && m_host->stream() == channel)
             action();
     }, Qt::QueuedConnection);
 }
@@ -270,6 +270,6 @@ void BVBassPlayback::bassReconnectSync(quint32, quint32 channel, quint32, void *
 {
     auto *playback = static_cast<BVBassPlayback *>(user);
     playback->postForChannel(channel, [playback] {
-        qCWarning(bvLog) << playback->m_player->playerName() << "Bass playback: connection lost, connected again";
+        qCWarning(bvLog) << playback->m_host->playerName() << "Bass playback: connection lost, connected again";
     });
 }

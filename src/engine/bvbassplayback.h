@@ -15,7 +15,7 @@ class BREVANTPLAYER_EXPORT BVBassPlayback : public BVPlayback
     Q_OBJECT
 
 public:
-    explicit BVBassPlayback(BVPlayer *player, QObject *parent = nullptr);
+    explicit BVBassPlayback(BVPlaybackHost *host, QObject *parent = nullptr);
     ~BVBassPlayback() override;
 
     // The engine's BASS_TAG_META text of `handle`, empty when there is none.
@@ -23,16 +23,12 @@ public:
     // A startInBackground() is running: started() follows.
     bool isStarting() const;
 
-signals:
-    // The result of startInBackground(): the new channel (0 on failure) and the engine's error text.
-    void started(quint32 handle, QString errorMessage);
-
 public slots:
     // Opens the stream on the calling thread and returns it.
     quint32 start(quint64 startPos = 0) override;
     // Opens the stream on a worker thread, so the caller's thread never waits for the
     // network; reports through started(). A stop() before that abandons the start.
-    void startInBackground(quint64 startPos = 0);
+    void startInBackground(quint64 startPos = 0) override;
     // Starts opening `url` from its beginning before it is known to be a plain stream (while
     // the playlist parser looks at it): a startInBackground() that asks for just this stream
     // takes it over, anything else drops it. URLs named like lists are left alone.

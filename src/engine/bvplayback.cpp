@@ -1,11 +1,12 @@
 #include "bvplayback.h"
 
+#include "bass.h"
+#include "bvbass.h"
 #include "bvlogging.h"
-#include "bvplayer.h"
 #include "bvpropertyupdate.h"
 
-BVPlayback::BVPlayback(BVPlayer *player, QObject *parent)
-    : QObject(parent ? parent : player), m_player(player), m_bitrateTimer(new QTimer(this))
+BVPlayback::BVPlayback(BVPlaybackHost *host, QObject *parent)
+    : QObject(parent ? parent : (host ? host->hostObject() : nullptr)), m_host(host), m_bitrateTimer(new QTimer(this))
 {
     m_bitrateTimer->setInterval(500);
     connect(m_bitrateTimer, &QTimer::timeout, this, qOverload<>(&BVPlayback::updateBitrateCoef));
@@ -13,13 +14,31 @@ BVPlayback::BVPlayback(BVPlayer *player, QObject *parent)
 
 quint32 BVPlayback::start(quint64)
 {
-    if (m_player)
+    if (m_host)
         m_bitrateTimer->start();
     return 0;
 }
 
+void BVPlayback::startInBackground(quint64 startPos)
+{
+    supersedeStarts();
+    const quint32 handle = start(startPos);
+    reportStarted(handle, handle ? QString() : BVBass::errorMessage()); // the error of that start
+}
+
+void BVPlayback::reportStarted(quint32 handle, const QString &errorMessage)
+{
+    QMetaObject::invokeMethod(this, [this, serial = m_startSerial, handle, errorMessage] {
+        if (serial == m_startSerial)
+            emit started(handle, errorMessage);
+        else if (handle)
+            BASS_StreamFree(handle);
+    }, Qt::QueuedConnection);
+}
+
 void BVPlayback::stop()
 {
+    supersedeStarts();
     m_bitrateTimer->stop();
     emit metaUpdated(QString());
     updateCurrentBitrate(0);
@@ -27,7 +46,7 @@ void BVPlayback::stop()
 
 void BVPlayback::updateBitrateCoef()
 {
-    if (!m_player)
+    if (!m_host)
         return;
     const double window = m_speedCoefWindow;
     double removed = 0.0;
@@ -45,9 +64,9 @@ void BVPlayback::updateBitrateCoef()
     if (!(coef < 1.0))
         coef = 1.0;
     updateBitrateCoef(coef);
-    const quint32 bitrate = m_player->bitrateByCoef(coef);
+    const quint32 bitrate = m_host->bitrateByCoef(coef);
     if (bitrate != m_currentBitrate) {
-        qCDebug(bvLog) << m_player->playerName() << "Change bitrate to:" << bitrate;
+        qCDebug(bvLog) << m_host->playerName() << "Change bitrate to:" << bitrate;
         updateCurrentBitrate(bitrate);
         emit restartRequired(bitrate);
     }

@@ -30,7 +30,7 @@ class BREVANTPLAYER_EXPORT BVPushPlayback : public BVPlayback
     Q_OBJECT
 
 public:
-    explicit BVPushPlayback(BVPlayer *player, QObject *parent = nullptr);
+    explicit BVPushPlayback(BVPlaybackHost *host, QObject *parent = nullptr);
     QPointer<BVPushPlaybackDevice> pushPlaybackDevice() const { return m_device; }
 
 public slots:

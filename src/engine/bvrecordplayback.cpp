@@ -3,7 +3,6 @@
 #include "bass.h"
 #include "bvbass.h"
 #include "bvlogging.h"
-#include "bvplayer.h"
 
 namespace {
 
@@ -11,7 +10,7 @@ constexpr qsizetype kPendingLimit = 1048576; // as much as the push stream itsel
 
 } // namespace
 
-BVRecordPlayback::BVRecordPlayback(BVPlayer *player, QObject *parent) : BVPlayback(player, parent) {}
+BVRecordPlayback::BVRecordPlayback(BVPlaybackHost *host, QObject *parent) : BVPlayback(host, parent) {}
 
 BVRecordPlayback::~BVRecordPlayback()
 {
@@ -20,11 +19,11 @@ BVRecordPlayback::~BVRecordPlayback()
 
 quint32 BVRecordPlayback::start(quint64 startPos)
 {
-    if (!m_player)
+    if (!m_host)
         return 0;
     BVPlayback::start(startPos);
-    const QString name = m_player->playerName();
-    const QUrl url = m_player->streamUrl();
+    const QString name = m_host->playerName();
+    const QUrl url = m_host->streamUrl();
     if (url.isEmpty()) {
         qCDebug(bvLog) << name << "Record playback: player stream url is empty";
         return 0;
@@ -98,7 +97,7 @@ void BVRecordPlayback::resetAndFree()
     BASS_RecordSetDevice(static_cast<DWORD>(m_recordDevice));
     // Freeing the recording waits for its callback: nothing is pushed after this.
     if (m_recordChannel && !BASS_ChannelFree(m_recordChannel))
-        qCDebug(bvLog) << (m_player ? m_player->playerName() : QString()) << "Record playback: can not free record stream"
+        qCDebug(bvLog) << (m_host ? m_host->playerName() : QString()) << "Record playback: can not free record stream"
                        << BVBass::errorMessage();
     if (m_recordInitialized)
         BASS_RecordFree();
@@ -112,7 +111,7 @@ void BVRecordPlayback::resetAndFree()
 
 quint32 BVRecordPlayback::targetStream() const
 {
-    const quint32 current = m_player ? m_player->stream() : 0;
+    const quint32 current = m_host ? m_host->stream() : 0;
     return current ? current : m_pushStream.load();
 }
 
@@ -133,9 +132,9 @@ int BVRecordPlayback::bassRecordProc(quint32, const void *buffer, quint32 length
 void BVRecordPlayback::bassRecordDevFailSync(quint32, quint32, quint32, void *user)
 {
     auto *self = static_cast<BVRecordPlayback *>(user);
-    const quint32 stream = self->m_player ? self->m_player->stream() : 0;
+    const quint32 stream = self->m_host ? self->m_host->stream() : 0;
     if (!stream)
         return;
-    qCDebug(bvLog) << self->m_player->playerName() << "Record playback: device failure" << BVBass::errorMessage();
+    qCDebug(bvLog) << self->m_host->playerName() << "Record playback: device failure" << BVBass::errorMessage();
     BASS_StreamPutData(stream, nullptr, BASS_STREAMPROC_END);
 }

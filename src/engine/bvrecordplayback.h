@@ -13,7 +13,7 @@ class BREVANTPLAYER_EXPORT BVRecordPlayback : public BVPlayback
     Q_OBJECT
 
 public:
-    explicit BVRecordPlayback(BVPlayer *player, QObject *parent = nullptr);
+    explicit BVRecordPlayback(BVPlaybackHost *host, QObject *parent = nullptr);
     ~BVRecordPlayback() override;
 
 public slots:

@@ -2,11 +2,10 @@
 
 #include "bvlogging.h"
 #include "bvnetworkaccessmanager.h"
-#include "bvplayer.h"
 #include "bvpropertyupdate.h"
 
-BVHlsChunkDownloader::BVHlsChunkDownloader(BVPlayer *player, QObject *parent)
-    : QObject(parent ? parent : player), m_player(player), m_errorTimer(new QTimer(this))
+BVHlsChunkDownloader::BVHlsChunkDownloader(BVPlaybackHost *host, QObject *parent)
+    : QObject(parent ? parent : (host ? host->hostObject() : nullptr)), m_host(host), m_errorTimer(new QTimer(this))
 {
     m_errorTimer->setSingleShot(true);
     m_errorTimer->setTimerType(Qt::PreciseTimer); // a coarse timer may fire 5 % early
@@ -15,13 +14,13 @@ BVHlsChunkDownloader::BVHlsChunkDownloader(BVPlayer *player, QObject *parent)
 
 void BVHlsChunkDownloader::download(const QUrl &url)
 {
-    if (!m_player || !m_player->nam())
+    if (!m_host || !m_host->nam())
         return;
     abort();
     updateIsDownloading(true);
     updateDownloadingUrl(url);
     m_elapsedTimer.start();
-    m_downloadReply = BVNetworkAccessManager::getSafely(m_player->nam(), url, BV_HLS_MAX_CHUNK_BYTES);
+    m_downloadReply = BVNetworkAccessManager::getSafely(m_host->nam(), url, BV_HLS_MAX_CHUNK_BYTES);
     connect(m_downloadReply, &QNetworkReply::finished, this, &BVHlsChunkDownloader::downloadRequestFinished);
 }
 
@@ -36,11 +35,11 @@ void BVHlsChunkDownloader::abort()
 
 void BVHlsChunkDownloader::downloadRequestFinished()
 {
-    if (!m_player || sender() != m_downloadReply)
+    if (!m_host || sender() != m_downloadReply)
         return;
     m_downloadReply = nullptr;
     QNetworkReply *reply = BVNetworkAccessManager::senderReply(
-        sender(), m_player->playerName() + QStringLiteral(" Hls chunk downloader request"), bvLog());
+        sender(), m_host->playerName() + QStringLiteral(" Hls chunk downloader request"), bvLog());
     if (!reply) {
         const qint64 wait = BV_HLS_ERROR_DELAY - m_elapsedTimer.elapsed();
         if (wait > 0)

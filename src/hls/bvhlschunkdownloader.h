@@ -7,8 +7,8 @@
 #include <QTimer>
 
 #include "bvglobal.h"
+#include "bvplaybackhost.h"
 
-class BVPlayer;
 
 // Fetches one HLS segment at a time and reports its body or a failure. A failure is
 // reported no sooner than 10 s after the request began, which paces the retries.
@@ -23,7 +23,7 @@ public:
     // A segment larger than this is hostile: its download fails.
     static const qint64 BV_HLS_MAX_CHUNK_BYTES = 32 * 1024 * 1024;
 
-    explicit BVHlsChunkDownloader(BVPlayer *player, QObject *parent = nullptr);
+    explicit BVHlsChunkDownloader(BVPlaybackHost *host, QObject *parent = nullptr);
 
     QUrl downloadingUrl() const { return m_downloadingUrl; }
     bool isDownloading() const { return m_isDownloading; }
@@ -48,7 +48,7 @@ public slots:
 private:
     QUrl m_downloadingUrl;
     bool m_isDownloading = false;
-    QPointer<BVPlayer> m_player;
+    BVPlaybackHostRef m_host;
     QElapsedTimer m_elapsedTimer;
     QTimer *m_errorTimer;
     QPointer<QNetworkReply> m_downloadReply;

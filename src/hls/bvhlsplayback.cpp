@@ -6,7 +6,6 @@
 #include "bvhlsdemuxer.h"
 #include "bvhlsplaylistupdater.h"
 #include "bvlogging.h"
-#include "bvplayer.h"
 
 #include <QStringList>
 #include <QThread>
@@ -23,10 +22,10 @@ constexpr DWORD kEndOfData = DWORD(-1);
 const BASS_FILEPROCS BVHlsPlayback::m_fileProcs = {&BVHlsPlayback::bassCloseProc, &BVHlsPlayback::bassLenProc,
                                                    &BVHlsPlayback::bassReadProc, &BVHlsPlayback::bassSeekProc};
 
-BVHlsPlayback::BVHlsPlayback(BVPlayer *player, QObject *parent)
-    : BVPlayback(player, parent),
-      m_playlistUpdater(new BVHlsPlaylistUpdater(player, this)),
-      m_chunkDownloader(new BVHlsChunkDownloader(player, this)),
+BVHlsPlayback::BVHlsPlayback(BVPlaybackHost *host, QObject *parent)
+    : BVPlayback(host, parent),
+      m_playlistUpdater(new BVHlsPlaylistUpdater(host, this)),
+      m_chunkDownloader(new BVHlsChunkDownloader(host, this)),
       m_demuxer(new BVHlsDemuxer(this)),
       m_slowDeliveryTimer(new QTimer(this))
 {
@@ -62,14 +61,15 @@ BVHlsPlayback::~BVHlsPlayback()
 
 void BVHlsPlayback::startInBackground(quint64 startPos)
 {
+    supersedeStarts();
     abandonStart();
-    if (!m_player) {
-        emit started(0, QString());
+    if (!m_host) {
+        reportStarted(0, QString());
         return;
     }
     BVPlayback::start(startPos);
-    if (m_streams != m_player->streams()) {
-        m_streams = m_player->streams();
+    if (m_streams != m_host->streams()) {
+        m_streams = m_host->streams();
         QMutexLocker locker(&m_chunksMutex);
         m_readStarted = false;
         m_chunks.clear();
@@ -77,11 +77,11 @@ void BVHlsPlayback::startInBackground(quint64 startPos)
         m_chunksCondition.wakeAll();
     }
     if (m_streams.isEmpty()) {
-        emit started(0, QStringLiteral("no streams"));
+        reportStarted(0, QStringLiteral("no streams"));
         return;
     }
-    const quint32 bitrate = m_player->bitrateByCoef(bitrateCoef());
-    const QUrl url = m_player->streamByBitrate(bitrate);
+    const quint32 bitrate = m_host->bitrateByCoef(bitrateCoef());
+    const QUrl url = m_host->streamByBitrate(bitrate);
     updateCurrentBitrate(bitrate);
     m_playlistUpdater->changePlaylist(bitrate, url);
     emit metaUpdated(QString());
@@ -155,10 +155,10 @@ double BVHlsPlayback::speedCoef()
 {
     if (hasDataToRead())
         return 1.0;
-    if (!m_player)
+    if (!m_host)
         return 0.0;
-    const quint64 end = m_player->streamFilePosEnd();
-    const quint64 buffered = m_player->streamFilePosBuffer();
+    const quint64 end = m_host->streamFilePosEnd();
+    const quint64 buffered = m_host->streamFilePosBuffer();
     if (end == 0 || end == ~quint64(0))
         return 0.0;
     return qBound(0.0, double(buffered) / double(end), 1.0);
@@ -166,9 +166,9 @@ double BVHlsPlayback::speedCoef()
 
 void BVHlsPlayback::changePlaylistUpaterUrl(quint32 currentBitrate)
 {
-    if (!m_player)
+    if (!m_host)
         return;
-    m_playlistUpdater->changePlaylist(currentBitrate, m_player->streamByBitrate(currentBitrate));
+    m_playlistUpdater->changePlaylist(currentBitrate, m_host->streamByBitrate(currentBitrate));
 }
 
 void BVHlsPlayback::updatePlaylist(const QMap<quint32,BVHlsChunk> &chunks)
@@ -232,13 +232,13 @@ void BVHlsPlayback::updatePlaylist(const QMap<quint32,BVHlsChunk> &chunks)
 // One step down, now: the buffer is draining. The adaptation climbs again from a new window.
 void BVHlsPlayback::switchDownForSlowDelivery()
 {
-    if (!m_player)
+    if (!m_host)
         return;
-    const QList<quint32> bitrates = m_player->playingBitrates();
+    const QList<quint32> bitrates = m_host->playingBitrates();
     const qsizetype index = bitrates.indexOf(currentBitrate());
     if (index <= 0)
         return;
-    qCWarning(bvLog) << m_player->playerName() << "Hls playback: delivery too slow, switch down to" << bitrates[index - 1];
+    qCWarning(bvLog) << m_host->playerName() << "Hls playback: delivery too slow, switch down to" << bitrates[index - 1];
     updateBitrateCoef((double(index - 1) + 0.5) / double(bitrates.size()));
     restartAdaptation();
     updateCurrentBitrate(bitrates[index - 1]);
@@ -353,20 +353,20 @@ void BVHlsPlayback::bassTitleSync(HSYNC sync, DWORD, DWORD, void *user)
 
 DWORD BVHlsPlayback::streamRead(void *buffer, DWORD length, Source &source)
 {
-    const QPointer<BVPlayer> player = m_player;
-    if (!player)
+    const BVPlaybackHostRef host = m_host;
+    if (!host)
         return kEndOfData;
     const bool hasData = hasDataToRead();
     QMutexLocker locker(&m_chunksMutex);
     if (m_closing || source.cancelled)
         return kEndOfData;
     if (QThread::currentThread() == thread()) {
-        qCWarning(bvLog) << player->playerName() << "Hls playback: can not read from playback thread";
+        qCWarning(bvLog) << host->playerName() << "Hls playback: can not read from playback thread";
         return kEndOfData;
     }
     if (!hasData && m_playlistUpdater->isActive() && !m_playlistUpdater->wasUpdated()
         && !m_chunksCondition.wait(&m_chunksMutex, BV_HLS_READ_TIMEOUT)) {
-        qCWarning(bvLog) << player->playerName() << "Hls playback: chunks was empty for too long";
+        qCWarning(bvLog) << host->playerName() << "Hls playback: chunks was empty for too long";
         return kEndOfData;
     }
     BVHlsChunk *chunk = nullptr;
@@ -375,7 +375,7 @@ DWORD BVHlsPlayback::streamRead(void *buffer, DWORD length, Source &source)
             return kEndOfData;
         chunk = nextChunkToRead();
         if (!chunk && !m_chunksCondition.wait(&m_chunksMutex, BV_HLS_READ_TIMEOUT)) {
-            qCWarning(bvLog) << player->playerName() << "Hls playback: chunks was empty for too long";
+            qCWarning(bvLog) << host->playerName() << "Hls playback: chunks was empty for too long";
             return kEndOfData;
         }
     }

@@ -35,12 +35,12 @@ public:
     // Longest wait of one engine read for a playlist or for segment data.
     static const int BV_HLS_READ_TIMEOUT = 30000;
 
-    explicit BVHlsPlayback(BVPlayer *player, QObject *parent = nullptr);
+    explicit BVHlsPlayback(BVPlaybackHost *host, QObject *parent = nullptr);
     ~BVHlsPlayback() override;
 
     // Opens a new engine stream on a worker: the player's thread goes on while the first
     // playlist and segment arrive. Reports through started(); a stop() before abandons it.
-    void startInBackground(quint64 startPos = 0);
+    void startInBackground(quint64 startPos = 0) override;
     // A start runs on its worker.
     bool isStarting() const { return m_creation != nullptr; }
     // The last engine stream ended at a discontinuity or a change of format, not at the end
@@ -51,7 +51,6 @@ public:
 
 signals:
     void error(const QString &errorMessage);
-    void started(quint32 handle, QString errorMessage);
 
 public slots:
     void stop() override;

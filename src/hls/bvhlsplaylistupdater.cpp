@@ -4,12 +4,11 @@
 
 #include "bvlogging.h"
 #include "bvnetworkaccessmanager.h"
-#include "bvplayer.h"
 #include "bvpropertyupdate.h"
 
 
-BVHlsPlaylistUpdater::BVHlsPlaylistUpdater(BVPlayer *player, QObject *parent)
-    : QObject(parent ? parent : player), m_player(player), m_updateTimer(new QTimer(this))
+BVHlsPlaylistUpdater::BVHlsPlaylistUpdater(BVPlaybackHost *host, QObject *parent)
+    : QObject(parent ? parent : (host ? host->hostObject() : nullptr)), m_host(host), m_updateTimer(new QTimer(this))
 {
     m_updateTimer->setInterval(1000);
     connect(m_updateTimer, &QTimer::timeout, this, &BVHlsPlaylistUpdater::updatePlaylist);
@@ -52,29 +51,29 @@ void BVHlsPlaylistUpdater::stop()
 
 void BVHlsPlaylistUpdater::updatePlaylist()
 {
-    if (!m_player || !m_player->nam() || m_playlistUrl.isEmpty())
+    if (!m_host || !m_host->nam() || m_playlistUrl.isEmpty())
         return;
     if (m_playlistReply && m_playlistReply->isRunning()) {
         if (BVNetworkAccessManager::isSameUrl(m_playlistReply->request().url(), m_playlistUrl)) {
-            qCDebug(bvLog) << m_player->playerName()
+            qCDebug(bvLog) << m_host->playerName()
                            << "Hls playlist updater: skip playlist update request, cause previous still running";
             return;
         }
-        qCWarning(bvLog) << m_player->playerName() << "Hls playlist updater: abort prev playlist request";
+        qCWarning(bvLog) << m_host->playerName() << "Hls playlist updater: abort prev playlist request";
         BVNetworkAccessManager::discardReply(m_playlistReply, this);
     }
     // A playlist larger than any real one is cut off and counts as a failed request.
-    m_playlistReply = BVNetworkAccessManager::getSafely(m_player->nam(), m_playlistUrl, BV_HLS_MAX_PLAYLIST_BYTES);
+    m_playlistReply = BVNetworkAccessManager::getSafely(m_host->nam(), m_playlistUrl, BV_HLS_MAX_PLAYLIST_BYTES);
     connect(m_playlistReply, &QNetworkReply::finished, this, &BVHlsPlaylistUpdater::playlistRequestFinished);
 }
 
 void BVHlsPlaylistUpdater::playlistRequestFinished()
 {
-    if (!m_player || sender() != m_playlistReply)
+    if (!m_host || sender() != m_playlistReply)
         return;
     m_playlistReply = nullptr;
     QNetworkReply *reply = BVNetworkAccessManager::senderReply(
-        sender(), m_player->playerName() + QStringLiteral(" Hls playlist updater request"), bvLog());
+        sender(), m_host->playerName() + QStringLiteral(" Hls playlist updater request"), bvLog());
     if (!reply) {
         if (++m_readErrorsCount >= BV_HLS_MAX_READ_ERRORS)
             emit playlistMaxReadErrorsCountReached();

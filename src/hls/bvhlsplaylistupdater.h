@@ -1,13 +1,12 @@
 #pragma once
 
 #include "bvhlschunk.h"
+#include "bvplaybackhost.h"
 
 #include <QNetworkReply>
 #include <QObject>
 #include <QPointer>
 #include <QTimer>
-
-class BVPlayer;
 
 // Keeps one HLS media playlist fresh: fetches it at once and then on a timer that follows
 // the segment durations, and reports its segments keyed by media sequence number.
@@ -25,7 +24,7 @@ public:
     // A larger playlist body is hostile: the request fails.
     static const qint64 BV_HLS_MAX_PLAYLIST_BYTES = 1024 * 1024;
 
-    explicit BVHlsPlaylistUpdater(BVPlayer *player, QObject *parent = nullptr);
+    explicit BVHlsPlaylistUpdater(BVPlaybackHost *host, QObject *parent = nullptr);
 
     quint32 bitrate() const { return m_bitrate; }
     QUrl playlistUrl() const { return m_playlistUrl; }
@@ -62,7 +61,7 @@ private:
     QUrl m_playlistUrl;
     QAtomicInteger<bool> m_isActive = false;
     QAtomicInteger<bool> m_wasUpdated = false;
-    QPointer<BVPlayer> m_player;
+    BVPlaybackHostRef m_host;
     QTimer *m_updateTimer;
     QPointer<QNetworkReply> m_playlistReply;
     quint32 m_readErrorsCount = 0;

@@ -2,7 +2,6 @@
 
 #include "bvlogging.h"
 #include "bvnetworkaccessmanager.h"
-#include "bvplayer.h"
 
 #include "bvplaylistformats.h"
 #include "bvrequestidentity.h"
@@ -21,7 +20,7 @@ constexpr qsizetype kMaxMasterBytes = 1024 * 1024;
 
 } // namespace
 
-BVPlaylistParser::BVPlaylistParser(BVPlayer *player) : QObject(player), m_player(player) {}
+BVPlaylistParser::BVPlaylistParser(BVPlaybackHost *host) : QObject((host ? host->hostObject() : nullptr)), m_host(host) {}
 
 bool BVPlaylistParser::updateIsProcessing(bool isProcessing)
 {
@@ -30,7 +29,7 @@ bool BVPlaylistParser::updateIsProcessing(bool isProcessing)
 
 void BVPlaylistParser::parse(const QUrl &url)
 {
-    if (!m_player || !m_player->nam())
+    if (!m_host || !m_host->nam())
         return;
     abort();
     const QString scheme = url.scheme();
@@ -41,7 +40,7 @@ void BVPlaylistParser::parse(const QUrl &url)
     updateIsProcessing(true);
     m_errorString.clear();
     m_url = url;
-    m_reply = BVNetworkAccessManager::getSafely(m_player->nam(), url);
+    m_reply = BVNetworkAccessManager::getSafely(m_host->nam(), url);
     m_reply->setReadBufferSize(kReadBufferBytes);
     connect(m_reply, &QNetworkReply::finished, this, &BVPlaylistParser::playlistRequestFinished);
     connect(m_reply, &QNetworkReply::readyRead, this, &BVPlaylistParser::playlistRequestReadyRead);
@@ -87,7 +86,7 @@ void BVPlaylistParser::playlistRequestReadyRead()
         }
     }
     if (m_data.size() > kMaxMasterBytes) {
-        qCWarning(bvLog) << m_player->playerName() << "Playlist parser: list larger than" << kMaxMasterBytes
+        qCWarning(bvLog) << m_host->playerName() << "Playlist parser: list larger than" << kMaxMasterBytes
                          << "bytes, reading no further" << m_reply->url().toString(QUrl::RemoveUserInfo);
         m_data.truncate(kMaxMasterBytes);
         disconnect(m_reply, &QNetworkReply::readyRead, this, &BVPlaylistParser::playlistRequestReadyRead);
@@ -109,7 +108,7 @@ BVPlaylistParser::PlaylistType BVPlaylistParser::playlistTypeFromData() const
 void BVPlaylistParser::playlistRequestFinished()
 {
     auto *reply = qobject_cast<QNetworkReply *>(sender());
-    if (!m_player || !reply || reply != m_reply)
+    if (!m_host || !reply || reply != m_reply)
         return;
     reply->deleteLater();
     if (reply->isOpen() && m_data.size() < kMaxMasterBytes)
@@ -119,14 +118,14 @@ void BVPlaylistParser::playlistRequestFinished()
     if (isNonHttpAnswer(reply)) {
         // Qt reads only HTTP: a server that answered "ICY 200 OK" (or another non-HTTP status line)
         // gets here. The engine reads ICY answers itself, so the URL goes to it as a plain stream.
-        qCDebug(bvLog) << m_player->playerName() << "Playlist parser: no HTTP answer, playing as a stream"
+        qCDebug(bvLog) << m_host->playerName() << "Playlist parser: no HTTP answer, playing as a stream"
                        << m_url.toString(QUrl::RemoveUserInfo);
         m_type = BassPlaylist;
     } else if (reply->error() != QNetworkReply::NoError && reply->error() != QNetworkReply::OperationCanceledError) {
         const char *code = QMetaEnum::fromType<QNetworkReply::NetworkError>().valueToKey(reply->error());
         m_errorString = BVRequestIdentity::withoutPassword(reply->errorString(), reply->url())
                         + QStringLiteral(" (%1)").arg(QLatin1String(code));
-        qCWarning(bvLog) << m_player->playerName() << "Playlist parser error"
+        qCWarning(bvLog) << m_host->playerName() << "Playlist parser error"
                          << reply->url().toString(QUrl::RemoveUserInfo)
                          << BVRequestIdentity::withoutPassword(reply->errorString(), reply->url()) << "Code:" << code;
         m_type = UnknowPlaylist;
@@ -146,7 +145,7 @@ void BVPlaylistParser::playlistRequestFinished()
         int refused = 0;
         streams = BVPlaylistFormats::allowedEntries(streams, m_url, &refused);
         if (refused > 0)
-            qCWarning(bvLog) << m_player->playerName() << "Playlist parser: refused" << refused
+            qCWarning(bvLog) << m_host->playerName() << "Playlist parser: refused" << refused
                              << "entries that are not network streams in" << m_url.toString(QUrl::RemoveUserInfo);
     }
     const bool isHls = isHlsType(m_type);

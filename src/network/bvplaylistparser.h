@@ -1,12 +1,12 @@
 #pragma once
 
 #include "bvglobal.h"
+#include "bvplaybackhost.h"
 #include "bvplaylisttypes.h"
 
 #include <QNetworkReply>
 #include <QPointer>
 
-class BVPlayer;
 
 // Fetches the start of a URL and classifies it: a plain stream or a list the
 // engine follows, an HLS multivariant or media playlist, or a JSON list of
@@ -26,7 +26,7 @@ public:
     };
     Q_ENUM(PlaylistType)
 
-    explicit BVPlaylistParser(BVPlayer *player);
+    explicit BVPlaylistParser(BVPlaybackHost *host);
 
     bool isProcessing() const { return m_isProcessing; }
     // Why the last parse found nothing: the request's error and its code, empty when it got an answer.
@@ -54,7 +54,7 @@ private:
     void reset();
 
     bool m_isProcessing = false;
-    QPointer<BVPlayer> m_player;
+    BVPlaybackHostRef m_host;
     QUrl m_url;
     QPointer<QNetworkReply> m_reply;
     bool m_contentTypeSeen = false;

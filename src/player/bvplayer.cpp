@@ -70,8 +70,6 @@ BVPlayer::BVPlayer(BVNetworkAccessManager *nam, QObject *parent)
             setCurrentBitrate(bitrate);
     });
     connect(m_bassPlayback, &BVPlayback::restartRequired, this, &BVPlayer::restart);
-    connect(m_bassPlayback, &BVBassPlayback::started, this,
-            [this](quint32 handle, const QString &errorMessage) { startChannel(m_bassPlayback, handle, errorMessage); });
     m_hlsPlayback = new BVHlsPlayback(this);
     connect(m_hlsPlayback, &BVPlayback::metaUpdated, this, [this](const QString &meta) {
         if (isHls() && isPlaying() && !(m_keepsTitle && meta.isEmpty()))
@@ -82,10 +80,12 @@ BVPlayer::BVPlayer(BVNetworkAccessManager *nam, QObject *parent)
             setCurrentBitrate(bitrate);
     });
     connect(m_hlsPlayback, &BVHlsPlayback::error, this, &BVPlayer::processError);
-    connect(m_hlsPlayback, &BVHlsPlayback::started, this,
-            [this](quint32 handle, const QString &errorMessage) { startChannel(m_hlsPlayback, handle, errorMessage); });
     m_pushPlayback = new BVPushPlayback(this);
     m_recordPlayback = new BVRecordPlayback(this);
+    for (BVPlayback *backend : backends()) {
+        connect(backend, &BVPlayback::started, this,
+                [this, backend](quint32 handle, const QString &errorMessage) { startChannel(backend, handle, errorMessage); });
+    }
 
     setIsRestarted(true);
     setState(StoppedState);
@@ -232,16 +232,21 @@ QPointer<BVPushPlaybackDevice> BVPlayer::pushPlaybackDevice() const
     return m_pushPlayback->pushPlaybackDevice();
 }
 
+QList<BVPlayback *> BVPlayer::backends() const
+{
+    return {m_bassPlayback, m_hlsPlayback, m_pushPlayback, m_recordPlayback};
+}
+
 void BVPlayer::stopBackends()
 {
-    m_bassPlayback->stop();
-    m_hlsPlayback->stop();
-    m_pushPlayback->stop();
-    m_recordPlayback->stop();
+    for (BVPlayback *backend : backends())
+        backend->stop();
 }
 
 void BVPlayer::processPlay()
 {
+    // Queued engine callbacks and back-end signals of the previous channel are handled
+    // before the new start, so none of them lands on the new one's state.
     QCoreApplication::processEvents();
     if (streamUrl().isEmpty() || !streamUrl().isValid()) {
         qCDebug(bvLog) << m_name << "Stream url is not valid, stop playing";
@@ -278,16 +283,12 @@ void BVPlayer::handlePlaylist(BVPlaylistStreams streams, bool isHls)
         retryStart(parserError.isEmpty() ? QStringLiteral("no stream found") : parserError);
         return;
     }
-    if (hostFed) {
-        BVPlayback *backend = scheme == QLatin1String("push") ? static_cast<BVPlayback *>(m_pushPlayback)
-                                                              : static_cast<BVPlayback *>(m_recordPlayback);
-        const quint32 handle = backend->start(m_startPosBytes);
-        startChannel(backend, handle, BVBass::errorMessage()); // the error of that start, read after it
-    } else if (isHls) {
-        m_hlsPlayback->startInBackground(m_startPosBytes); // goes on in startChannel
-    } else {
-        m_bassPlayback->startInBackground(m_startPosBytes); // goes on in startChannel
-    }
+    BVPlayback *backend = m_bassPlayback;
+    if (hostFed)
+        backend = scheme == QLatin1String("push") ? static_cast<BVPlayback *>(m_pushPlayback) : m_recordPlayback;
+    else if (isHls)
+        backend = m_hlsPlayback;
+    backend->startInBackground(m_startPosBytes); // goes on in startChannel
 }
 
 // Takes over the channel a back-end opened (0 when it failed) and starts playing it.
@@ -353,7 +354,7 @@ bool BVPlayer::installSyncs()
 
 void BVPlayer::processStop(BVPlayerSource::State stoppedState, quint64 startPosBytes)
 {
-    QCoreApplication::processEvents();
+    QCoreApplication::processEvents(); // as in processPlay: the old channel's events first
     if (m_stream && !BASS_ChannelStop(m_stream))
         qCWarning(bvLog) << m_name << "Can not stop stream" << BVBass::errorMessage();
     forgetChannel(startPosBytes);
@@ -386,7 +387,7 @@ void BVPlayer::clearPlaybackValues(bool clearStartPosition)
 
 void BVPlayer::processError(QString message)
 {
-    QCoreApplication::processEvents();
+    QCoreApplication::processEvents(); // as in processPlay: the old channel's events first
     message += QLatin1Char(' ') + BVBass::errorMessage();
     qCWarning(bvLog) << m_name << message;
     if (m_stream && !BASS_StreamFree(m_stream))

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "bvglobal.h"
+#include "bvplaybackhost.h"
 #include "bvplaylisttypes.h"
 #include "rep_bvplayer_source.h"
 
@@ -21,7 +22,7 @@ class BVRecordPlayback;
 
 // Plays one audio stream at a time: classifies the URL, picks a back-end,
 // drives the engine channel and publishes the interface model's properties.
-class BREVANTPLAYER_EXPORT BVPlayer : public BVPlayerSimpleSource
+class BREVANTPLAYER_EXPORT BVPlayer : public BVPlayerSimpleSource, public BVPlaybackHost
 {
     Q_OBJECT
     Q_PROPERTY(QPointer<BVNetworkAccessManager> nam READ nam NOTIFY namChanged)
@@ -31,23 +32,30 @@ public:
     explicit BVPlayer(BVNetworkAccessManager *nam, QObject *parent = nullptr);
     ~BVPlayer() override;
 
-    QString playerName() const { return m_name; }
-    quint32 stream() const { return m_stream; }
-    QPointer<BVNetworkAccessManager> nam() const { return m_nam; }
+    QString playerName() const override { return m_name; }
+    quint32 stream() const override { return m_stream; }
+    QPointer<BVNetworkAccessManager> nam() const override { return m_nam; }
     // Where the host writes PCM for "push" URLs: stereo 16-bit at 44100 Hz, from any thread.
     QPointer<BVPushPlaybackDevice> pushPlaybackDevice() const;
 
     // Stream choice: the playing bitrate at a relative position, and one URL of a bitrate.
-    quint32 bitrateByCoef(double coef) const;
-    QUrl streamByBitrate(quint32 bitrate) const;
+    quint32 bitrateByCoef(double coef) const override;
+    QUrl streamByBitrate(quint32 bitrate) const override;
 
     // The engine's file positions of the current channel; 0 without one or when unknown.
-    quint64 streamFilePosBuffer() const;
+    quint64 streamFilePosBuffer() const override;
     quint64 streamFilePosCurrent() const;
-    quint64 streamFilePosEnd() const;
+    quint64 streamFilePosEnd() const override;
     quint64 streamFilePosition(quint32 mode) const;
 
     void setPosition(double position) override;
+
+    // The interface model's values, as its back-ends read them.
+    QObject *hostObject() override { return this; }
+    QUrl streamUrl() const override { return BVPlayerSimpleSource::streamUrl(); }
+    BVPlaylistStreams streams() const override { return BVPlayerSimpleSource::streams(); }
+    QList<quint32> playingBitrates() const override { return BVPlayerSimpleSource::playingBitrates(); }
+    quint32 currentBitrate() const override { return BVPlayerSimpleSource::currentBitrate(); }
 
 public slots:
     void play(QUrl url) override;
@@ -118,6 +126,7 @@ private:
     void handleStreamEnd();
     void logStartStage(const char *stage);
     void handleStreamStalled(bool isStalled);
+    QList<BVPlayback *> backends() const;
     void stopBackends();
 
     QPointer<BVNetworkAccessManager> m_nam;

@@ -4,7 +4,7 @@
 #include "bvhlschunkdownloader.h"
 #include "bvhlsmediaplaylist.h"
 #include "bvhlsplaylistupdater.h"
-#include "bvplayer.h"
+#include "fakeplaybackhost.h"
 #include "hlsmedia.h"
 #include "testhttpserver.h"
 
@@ -20,7 +20,7 @@ class TestBVHlsNetwork : public QObject
     Q_OBJECT
 
     TestHttpServer *m_server = nullptr;
-    BVPlayer *m_player = nullptr;
+    FakePlaybackHost *m_host = nullptr;
 
     QUrl url(const QByteArray &path) const { return QUrl(QString::fromLatin1(m_server->url(path))); }
 
@@ -33,11 +33,11 @@ private slots:
     void init()
     {
         m_server = new TestHttpServer;
-        m_player = new BVPlayer;
+        m_host = new FakePlaybackHost;
     }
     void cleanup()
     {
-        delete m_player;
+        delete m_host;
         delete m_server;
     }
 
@@ -126,7 +126,7 @@ private slots:
         m_server->setResponse("/live/list.m3u8",
                               HttpResponse::of("application/vnd.apple.mpegurl",
                                                mediaPlaylist(7, {"a.ts", "b.ts"}, 0.5)));
-        BVHlsPlaylistUpdater updater(m_player);
+        BVHlsPlaylistUpdater updater(m_host);
         QSignalSpy updated(&updater, &BVHlsPlaylistUpdater::playlistUpdated);
         QSignalSpy wasUpdated(&updater, &BVHlsPlaylistUpdater::wasUpdatedChanged);
         updater.changePlaylist(64000, url("/moved.m3u8"));
@@ -158,7 +158,7 @@ private slots:
         HttpResponse playlist = HttpResponse::of("application/vnd.apple.mpegurl", mediaPlaylist(0, {"a.ts"}, 4.0));
         playlist.failures = 11;
         m_server->setResponse("/list.m3u8", playlist);
-        BVHlsPlaylistUpdater updater(m_player);
+        BVHlsPlaylistUpdater updater(m_host);
         QSignalSpy maxErrors(&updater, &BVHlsPlaylistUpdater::playlistMaxReadErrorsCountReached);
         QSignalSpy updated(&updater, &BVHlsPlaylistUpdater::playlistUpdated);
         updater.changePlaylist(64000, url("/list.m3u8"));
@@ -177,7 +177,7 @@ private slots:
         while (huge.size() <= BVHlsPlaylistUpdater::BV_HLS_MAX_PLAYLIST_BYTES)
             huge += "#EXT-X-PADDING:" + QByteArray(1000, 'x') + "\n";
         m_server->setResponse("/huge.m3u8", HttpResponse::of("application/vnd.apple.mpegurl", huge));
-        BVHlsPlaylistUpdater updater(m_player);
+        BVHlsPlaylistUpdater updater(m_host);
         QSignalSpy updated(&updater, &BVHlsPlaylistUpdater::playlistUpdated);
         updater.changePlaylist(64000, url("/huge.m3u8"));
         QTRY_VERIFY_WITH_TIMEOUT(m_server->requests("/huge.m3u8").size() >= 2, 3000);
@@ -192,7 +192,7 @@ private slots:
         m_server->setResponse("/slow.m3u8", silent);
         m_server->setResponse("/other.m3u8",
                               HttpResponse::of("application/vnd.apple.mpegurl", mediaPlaylist(0, {"a.ts"}, 4.0)));
-        BVHlsPlaylistUpdater updater(m_player);
+        BVHlsPlaylistUpdater updater(m_host);
         QSignalSpy updated(&updater, &BVHlsPlaylistUpdater::playlistUpdated);
         updater.changePlaylist(64000, url("/slow.m3u8"));
         QTest::qWait(2300);
@@ -211,7 +211,7 @@ private slots:
         m_server->setResponse("/stuck.ts", silent);
         m_server->setResponse("/moved.ts", HttpResponse::redirect(m_server->url("/real.ts")));
         m_server->setResponse("/real.ts", HttpResponse::of("video/mp2t", "segment bytes"));
-        BVHlsChunkDownloader downloader(m_player);
+        BVHlsChunkDownloader downloader(m_host);
         QSignalSpy done(&downloader, &BVHlsChunkDownloader::downloadingDone);
         QSignalSpy failed(&downloader, &BVHlsChunkDownloader::downloadingError);
         downloader.download(url("/stuck.ts"));
@@ -234,8 +234,8 @@ private slots:
     {
         m_server->setResponse("/huge.ts", HttpResponse::of("video/mp2t",
                                                            QByteArray(BVHlsChunkDownloader::BV_HLS_MAX_CHUNK_BYTES + 1, 'G')));
-        BVHlsChunkDownloader paced(m_player);
-        BVHlsChunkDownloader aborted(m_player);
+        BVHlsChunkDownloader paced(m_host);
+        BVHlsChunkDownloader aborted(m_host);
         QSignalSpy pacedDone(&paced, &BVHlsChunkDownloader::downloadingDone);
         QSignalSpy pacedError(&paced, &BVHlsChunkDownloader::downloadingError);
         QSignalSpy abortedError(&aborted, &BVHlsChunkDownloader::downloadingError);

@@ -1,7 +1,7 @@
 // BVPlaylistParser against the scriptable local HTTP server: every
 // classification path, redirects, errors and host-fed schemes.
 #include "bvnetworkaccessmanager.h"
-#include "bvplayer.h"
+#include "fakeplaybackhost.h"
 #include "bvplaylistparser.h"
 #include "processmemory.h"
 #include "testhttpserver.h"
@@ -24,7 +24,7 @@ class TestBVPlaylistParser : public QObject {
     Q_OBJECT
 
     TestHttpServer *m_server = nullptr;
-    BVPlayer *m_player = nullptr;
+    FakePlaybackHost *m_host = nullptr;
     BVPlaylistParser *m_parser = nullptr;
 
     BVPlaylistStreams m_streams;
@@ -48,13 +48,12 @@ private slots:
     void init()
     {
         m_server = new TestHttpServer;
-        m_player = new BVPlayer;
-        m_parser = m_player->findChild<BVPlaylistParser *>();
-        QVERIFY(m_parser);
+        m_host = new FakePlaybackHost;
+        m_parser = new BVPlaylistParser(m_host);
     }
     void cleanup()
     {
-        delete m_player;
+        delete m_host;
         delete m_server;
     }
 
@@ -254,7 +253,7 @@ private slots:
     // is what ends them, with memory bounded meanwhile.
     void headerFloodIsBounded()
     {
-        m_player->nam()->setTimeoutMs(2000);
+        m_host->nam()->setTimeoutMs(2000);
         HttpResponse flood = HttpResponse::of("audio/mpeg", QByteArray(4096, 'x'));
         for (int i = 0; i < 10000; ++i)
             flood.headers.append(qMakePair("X-Filler-" + QByteArray::number(i), QByteArray(1000, 'x')));
@@ -278,7 +277,8 @@ private slots:
         QVERIFY(finished.value(1).value(0).value<BVPlaylistStreams>().isEmpty());
     }
 
-    void abortGivesNoAnswer()
+    // An aborted parse, and a parse whose host is gone, end without an answer.
+    void abortedOrHostlessGiveNoAnswer()
     {
         HttpResponse silent;
         silent.neverAnswer = true;
@@ -286,9 +286,18 @@ private slots:
         QSignalSpy finished(m_parser, &BVPlaylistParser::parsingFinished);
         m_parser->parse(url("/silent"));
         QVERIFY(m_parser->isProcessing());
+        QTRY_COMPARE(m_server->requests("/silent").size(), 1);
         m_parser->abort();
         QVERIFY(!m_parser->isProcessing());
+
+        m_parser->setParent(nullptr);
+        delete m_host;
+        m_host = nullptr;
+        m_parser->parse(url("/silent"));
+        QVERIFY(!m_parser->isProcessing());
         QVERIFY(!finished.wait(300));
+        QCOMPARE(m_server->requests("/silent").size(), 1);
+        delete m_parser;
     }
 };
 

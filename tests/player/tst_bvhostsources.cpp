@@ -4,6 +4,8 @@
 #include "bvbass.h"
 #include "bvplayer.h"
 #include "bvpushplayback.h"
+#include "bvrecordplayback.h"
+#include "fakeplaybackhost.h"
 #include "messagecollector.h"
 #include "pcmanalysis.h"
 #include "sinkrecorder.h"
@@ -123,6 +125,41 @@ private slots:
         player.stop();
         paplay.kill();
         paplay.waitForFinished();
+    }
+
+    // The start contract on the host-fed back-ends: one result, always after the call
+    // returned; a stop() before it drops it; a failure carries the engine's reason.
+    void startResultsComeAfterTheCall()
+    {
+        BVBass::init();
+        bvtest::FakePlaybackHost host;
+        host.m_streams.insert(0, QUrl("push:"));
+        BVPushPlayback push(&host);
+        QSignalSpy pushed(&push, &BVPlayback::started);
+        push.startInBackground();
+        QCOMPARE(pushed.size(), 0);
+        QTRY_COMPARE(pushed.size(), 1);
+        const quint32 handle = pushed.value(0).value(0).toUInt();
+        QVERIFY(handle != 0);
+        QVERIFY(pushed.value(0).value(1).toString().isEmpty());
+        push.stop();
+        QVERIFY(BASS_StreamFree(handle));
+
+        push.startInBackground();
+        push.stop(); // overtakes the result
+        QTest::qWait(100);
+        QCOMPARE(pushed.size(), 1);
+
+        host.m_streams = {{0, QUrl("record:999")}};
+        BVRecordPlayback record(&host);
+        QSignalSpy recorded(&record, &BVPlayback::started);
+        record.startInBackground();
+        QCOMPARE(recorded.size(), 0);
+        QTRY_COMPARE(recorded.size(), 1);
+        QCOMPARE(recorded.value(0).value(0).toUInt(), 0u);
+        const QString reason = recorded.value(0).value(1).toString();
+        QVERIFY2(!reason.isEmpty() && !reason.contains("BASS_OK"), qPrintable(reason));
+        BVBass::free();
     }
 
     void recordUrlsAreChecked()

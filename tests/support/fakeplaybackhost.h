@@ -1,0 +1,39 @@
+// A playback host without a player: its own network access manager and fixed
+// stream choice, for testing back-ends and helpers on their own.
+#pragma once
+
+#include "bvnetworkaccessmanager.h"
+#include "bvplaybackhost.h"
+
+namespace bvtest {
+
+class FakePlaybackHost : public QObject, public BVPlaybackHost
+{
+public:
+    FakePlaybackHost() : m_nam(new BVNetworkAccessManager(this)) { m_nam->setAwait(false); } // as a player sets it
+
+    QObject *hostObject() override { return this; }
+    QPointer<BVNetworkAccessManager> nam() const override { return m_nam; }
+    QString playerName() const override { return QStringLiteral("Fake host"); }
+    QUrl streamUrl() const override { return m_streams.isEmpty() ? QUrl() : m_streams.begin().value(); }
+    BVPlaylistStreams streams() const override { return m_streams; }
+    QList<quint32> playingBitrates() const override { return m_streams.uniqueKeys(); }
+    quint32 currentBitrate() const override { return 0; }
+    // The lowest bitrate at 0, the highest at 1.
+    quint32 bitrateByCoef(double coef) const override
+    {
+        const QList<quint32> bitrates = playingBitrates();
+        return bitrates.isEmpty() ? 0 : bitrates.value(qRound(coef * (bitrates.size() - 1)));
+    }
+    QUrl streamByBitrate(quint32 bitrate) const override { return m_streams.value(bitrate); }
+    quint32 stream() const override { return 0; }
+    quint64 streamFilePosBuffer() const override { return 0; }
+    quint64 streamFilePosEnd() const override { return 0; }
+
+    BVPlaylistStreams m_streams;
+
+private:
+    BVNetworkAccessManager *m_nam;
+};
+
+} // namespace bvtest

@@ -106,8 +106,6 @@ private slots:
         QTest::addColumn<int>("kind");
         QTest::addColumn<QString>("userId");
         QTest::newRow("DAAST 1.0") << int(AdDocumentKind::Daast1) << QString();
-        QTest::newRow("VAST 2.0, user id") << int(AdDocumentKind::Vast2) << QStringLiteral("listener 7");
-        QTest::newRow("VAST 3.0") << int(AdDocumentKind::Vast3) << QString();
         QTest::newRow("VAST 4.0, user id") << int(AdDocumentKind::Vast4) << QStringLiteral("listener&8");
     }
 
@@ -417,11 +415,7 @@ private slots:
         const QByteArray b = "http://127.0.0.1:%PORT%";
         const QByteArray inLine = vastInLineAd(b, "", "In-line ad");
         const QString banner = b + "/banner.png|" + b + "/landing";
-        const QStringList inLineEvents{"impression", "impression2", "start", "companionView", "firstQuartile",
-                                       "offset1s", "offset50", "complete"};
         const QByteArray videoOnly = QByteArray(inLine).replace("Audio/MPEG", "video/mp4").replace("audio/mpeg", "video/mp4");
-        QTest::newRow("VAST 4.2 in-line") << QByteArrayList{"/ad.xml", vastDocument({inLine})} << QStringList{"In-line ad"}
-                                          << banner << inLineEvents << QString();
         QTest::newRow("two wrappers") << QByteArrayList{"/ad.xml", vastDocument({vastWrapperAd(b, "w1", "hop2.xml")}),
                                                         "/hop2.xml", vastDocument({vastWrapperAd(b, "w2", b + "/in.xml")}),
                                                         "/in.xml", vastDocument({inLine})}

@@ -70,12 +70,10 @@ private slots:
         if (qEnvironmentVariableIsEmpty("PULSE_SERVER"))
             QSKIP("no test PulseAudio server (scripts/services.sh start)");
         QVERIFY(makeTone(path("a440.wav"), 440, 3.0, {"-c:a", "pcm_s16le"}));
-        QVERIFY(makeTone(path("a1000.mp3"), 1000, 3.0, {"-c:a", "libmp3lame"}));
         QVERIFY(makeTone(path("a440.aac"), 440, 3.0, {"-c:a", "aac", "-f", "adts"}));
         QVERIFY(makeTone(path("a440mono22k.wav"), 440, 3.0, {"-c:a", "pcm_s16le"}, 22050, 1));
         QVERIFY(makeTwoTones(path("twotones.wav"), 440, 1000, 1.0, {"-c:a", "pcm_s16le"}));
         QVERIFY(makeTwoTones(path("twotones.mp3"), 440, 1000, 1.5, {"-c:a", "libmp3lame"}));
-        QVERIFY(makeTwoTones(path("twotones3s.wav"), 440, 1000, 1.5, {"-c:a", "pcm_s16le"}));
     }
 
     void init() { QVERIFY(BASS_Init(-1, 44100, 0, nullptr, nullptr)); }
@@ -88,7 +86,6 @@ private slots:
         QTest::addColumn<double>("frequency");
         QTest::addColumn<double>("level"); // RMS in the file: ffmpeg's stereo upmix is 3 dB down
         QTest::newRow("wav 440") << "a440.wav" << 440.0 << 0.0625;
-        QTest::newRow("mp3 1000") << "a1000.mp3" << 1000.0 << 0.0625;
         QTest::newRow("aac 440") << "a440.aac" << 440.0 << 0.0625;
         // mono plays at its full level on both sides
         QTest::newRow("mono 22050 Hz resampled") << "a440mono22k.wav" << 440.0 << 0.125 / std::sqrt(2.0);
@@ -112,17 +109,9 @@ private slots:
 
     // Three seeks in a row, a volume change and a second channel: each heard where it belongs
     // (the tones follow the seeks), and not one hole in between.
-    void changesLeaveNoHole_data()
-    {
-        QTest::addColumn<QString>("name");
-        QTest::newRow("wav") << "twotones3s.wav";
-        QTest::newRow("mp3") << "twotones.mp3";
-    }
-
     void changesLeaveNoHole()
     {
-        QFETCH(QString, name);
-        const HSTREAM stream = BASS_StreamCreateFile(FALSE, file(name).constData(), 0, 0, 0);
+        const HSTREAM stream = BASS_StreamCreateFile(FALSE, file("twotones.mp3").constData(), 0, 0, 0);
         const HSTREAM second = BASS_StreamCreateFile(FALSE, file("a440.wav").constData(), 0, 0, 0);
         QVERIFY(stream && second);
         const auto seek = [stream](double seconds) {

@@ -149,13 +149,13 @@ private slots:
     }
 
     // The HLS demos play offline: the variants of their master playlists, titles from timed
-    // ID3 in MPEG-TS and packed audio; a start on the HLS worker is no failed start.
+    // ID3 in MPEG-TS (packed audio: the same station in the HLS playback test); a start on the
+    // HLS worker is no failed start.
     void hlsDemoPlaysWithTitles_data()
     {
         QTest::addColumn<QString>("kind");
         QTest::addColumn<QString>("title");
         QTest::newRow("MPEG-TS") << "hls" << "BrevantPlayer Demo - Tune 1 (440 Hz)";
-        QTest::newRow("packed audio") << "hls-packed" << "BrevantPlayer Demo - Tune 1 (440 Hz)";
         QTest::newRow("fMP4") << "hls-fmp4" << QString();
     }
 
@@ -174,30 +174,26 @@ private slots:
     }
 
     // A now-playing service beside the stream: artist, title and cover on the status line and
-    // as "metadata" JSON lines.
+    // as "metadata" JSON lines; a cover made absolute from a metadata URL with credentials is
+    // shown without its password.
     void nowPlayingService()
     {
         m_server.setResponse("/now.json", HttpResponse::of("application/json",
             "{\"uniqueid\":\"1\",\"artist\":\"Band\",\"title\":\"Song\",\"cover\":\"art.png\"}"));
+        QString withPassword = url("/now.json");
+        withPassword.replace("http://", "http://user:secret@");
         QByteArray out;
-        QCOMPARE(run({"--json", "--device", "0", "--duration", "2", "--meta-url", url("/now.json"), url("/live")}, &out), 0);
+        QCOMPARE(run({"--json", "--device", "0", "--duration", "2", "--meta-url", withPassword, url("/live")}, &out), 0);
         bool found = false;
         for (const QJsonObject &line : jsonLines(out)) {
             const QJsonObject metadata = line.value("metadata").toObject();
             found = found || (metadata.value("artist") == "Band" && metadata.value("title") == "Song"
-                              && metadata.value("cover") == url("/art.png"));
+                              && metadata.value("cover").toString().endsWith(":" + QString::number(m_server.port()) + "/art.png"));
         }
-        QVERIFY(found);
-        QCOMPARE(run({"--device", "0", "--duration", "2", "--meta-url", url("/now.json"), url("/live")}, &out), 0);
-        QVERIFY2(out.contains("now playing: Band - Song " + url("/art.png").toUtf8()), out.constData());
-        // A cover made absolute from a metadata URL with credentials is shown without them.
-        QString withPassword = url("/now.json");
-        withPassword.replace("http://", "http://user:secret@");
-        for (const QStringList &mode : {QStringList{"--json"}, QStringList{}}) {
-            QCOMPARE(run(mode + QStringList{"--device", "0", "--duration", "2", "--meta-url", withPassword, url("/live")},
-                         &out), 0);
-            QVERIFY2(out.contains("art.png") && !out.contains("secret"), out.constData());
-        }
+        QVERIFY2(found && !out.contains("secret"), out.constData());
+        QCOMPARE(run({"--device", "0", "--duration", "2", "--meta-url", withPassword, url("/live")}, &out), 0);
+        QVERIFY2(out.contains("now playing: Band - Song ") && out.contains("/art.png") && !out.contains("secret"),
+                 out.constData());
     }
 
     // Without a URL the demo station's own now-playing service is shown, offline.
@@ -213,18 +209,13 @@ private slots:
     }
 
     // The listener reads the title inside the ICY tag, apostrophes and accents intact (Latin-1
-    // from the server); the raw tag stays in the JSON.
+    // from the server).
     void listenerReadsTheTitle()
     {
-        m_server.setResponse("/latin1", liveWithTitle("Bj\xf6rk - J\xf3ga"));
-        m_server.setResponse("/apostrophes", liveWithTitle("Guns N' Roses - Sweet Child O' Mine"));
+        m_server.setResponse("/latin1", liveWithTitle("Guns N' Roses - Bj\xf6rk"));
         QByteArray out;
-        QCOMPARE(run({"--device", "0", "--duration", "2", url("/apostrophes")}, &out), 0);
-        QVERIFY2(out.contains("playing | Guns N' Roses - Sweet Child O' Mine | "), out.constData());
         QCOMPARE(run({"--device", "0", "--duration", "2", url("/latin1")}, &out), 0);
-        QVERIFY2(QString::fromUtf8(out).contains(QString::fromUtf8("playing | Björk - Jóga | ")), out.constData());
-        QCOMPARE(run({"--json", "--device", "0", "--duration", "2", url("/latin1")}, &out), 0);
-        QVERIFY(valuesOf(jsonLines(out), "meta").contains(QString::fromUtf8("StreamTitle='Björk - Jóga';StreamUrl='';")));
+        QVERIFY2(QString::fromUtf8(out).contains(QString::fromUtf8("playing | Guns N' Roses - Björk | ")), out.constData());
     }
 
     void exitStatuses_data()

@@ -4,6 +4,7 @@
 #include "bvadbreak.h"
 #include "bvbackgroundstream.h"
 #include "bvbass.h"
+#include "bvclock.h"
 #include "bvlogging.h"
 #include "bvnetworkaccessmanager.h"
 #include "bvpropertyupdate.h"
@@ -18,7 +19,7 @@
 #include <algorithm>
 #include <climits>
 
-BVDaast::BVDaast(BVPlaybackHost *host) : QObject((host ? host->hostObject() : nullptr)), m_host(host), m_timeLimit(new QTimer(this))
+BVDaast::BVDaast(BVPlaybackHost *host) : QObject(host ? host->hostObject() : nullptr), m_host(host), m_timeLimit(new QTimer(this))
 {
     connect(this, &BVDaast::volumeChanged, this, &BVDaast::handleStreamVolume);
     m_timeLimit->setSingleShot(true);
@@ -150,7 +151,7 @@ void BVDaast::play()
                 reply->abort(); // finishes the reply: the failure follows this line
             }
         }, Qt::DirectConnection);
-        timer->start(m_daastTimeoutMs);
+        BVClock::start(timer, m_daastTimeoutMs);
     }
     updateState();
 }

@@ -2,6 +2,7 @@
 
 #include "bass.h"
 #include "bvbass.h"
+#include "bvclock.h"
 #include "bvlogging.h"
 #include "bvpropertyupdate.h"
 
@@ -15,7 +16,7 @@ BVPlayback::BVPlayback(BVPlaybackHost *host, QObject *parent)
 quint32 BVPlayback::start(quint64)
 {
     if (m_host)
-        m_bitrateTimer->start();
+        BVClock::start(m_bitrateTimer);
     return 0;
 }
 

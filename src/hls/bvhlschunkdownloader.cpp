@@ -1,5 +1,6 @@
 #include "bvhlschunkdownloader.h"
 
+#include "bvclock.h"
 #include "bvlogging.h"
 #include "bvnetworkaccessmanager.h"
 #include "bvpropertyupdate.h"
@@ -43,7 +44,7 @@ void BVHlsChunkDownloader::downloadRequestFinished()
     if (!reply) {
         const qint64 wait = BV_HLS_ERROR_DELAY - m_elapsedTimer.elapsed();
         if (wait > 0)
-            m_errorTimer->start(int(wait));
+            BVClock::start(m_errorTimer, int(wait));
         else
             handleError();
         return;

@@ -1,5 +1,6 @@
 #include "bvhlsplaylistupdater.h"
 
+#include "bvclock.h"
 #include "bvhlsmediaplaylist.h"
 
 #include "bvlogging.h"
@@ -36,7 +37,7 @@ void BVHlsPlaylistUpdater::start()
     if (m_updateTimer->isActive())
         return;
     updateIsActive(true);
-    m_updateTimer->start();
+    BVClock::start(m_updateTimer);
     m_readErrorsCount = 0;
 }
 
@@ -80,7 +81,7 @@ void BVHlsPlaylistUpdater::playlistRequestFinished()
         return;
     }
     const BVHlsChunks chunks = BVHlsMediaPlaylist::chunks(reply->readAll(), reply->url(), m_bitrate);
-    m_updateTimer->setInterval(BVHlsMediaPlaylist::pollInterval(chunks));
+    BVClock::setInterval(m_updateTimer, BVHlsMediaPlaylist::pollInterval(chunks));
     m_readErrorsCount = 0;
     if (chunks.isEmpty())
         return;

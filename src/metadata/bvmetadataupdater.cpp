@@ -1,5 +1,6 @@
 #include "bvmetadataupdater.h"
 
+#include "bvclock.h"
 #include "bvlogging.h"
 #include "bvnetworkaccessmanager.h"
 #include "bvpropertyupdate.h"
@@ -149,12 +150,12 @@ void BVMetadataUpdater::startUpdateTimer()
         resetMeta();
         return;
     }
-    m_updateTimer.start(m_metaIdUrl.isEmpty() ? BV_METADATA_INTERVAL : BV_METADATA_FAST_INTERVAL);
+    BVClock::start(&m_updateTimer, m_metaIdUrl.isEmpty() ? BV_METADATA_INTERVAL : BV_METADATA_FAST_INTERVAL);
 }
 
 void BVMetadataUpdater::updateTimerInterval(bool fast)
 {
-    m_updateTimer.setInterval(fast || !m_metaIdUrl.isEmpty() ? BV_METADATA_FAST_INTERVAL : BV_METADATA_INTERVAL);
+    BVClock::setInterval(&m_updateTimer, fast || !m_metaIdUrl.isEmpty() ? BV_METADATA_FAST_INTERVAL : BV_METADATA_INTERVAL);
 }
 
 bool BVMetadataUpdater::metaJsonParse(const QByteArray &data, bool isSilence)

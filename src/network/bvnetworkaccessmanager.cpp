@@ -1,6 +1,7 @@
 #include "bvnetworkaccessmanager.h"
 
 #include "bass.h"
+#include "bvclock.h"
 #include "bvlogging.h"
 #include "bvpropertyupdate.h"
 #include "bvrequestidentity.h"
@@ -197,7 +198,7 @@ void BVNetworkAccessManager::limitTime(QNetworkReply *reply)
             if (timedOut && timedOut->isRunning())
                 timedOut->abort();
         }, Qt::DirectConnection);
-        timer->start(m_timeoutMs);
+        BVClock::start(timer, m_timeoutMs);
         return;
     }
     QEventLoop loop;

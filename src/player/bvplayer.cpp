@@ -3,6 +3,7 @@
 #include "bass.h"
 #include "bvbass.h"
 #include "bvbassplayback.h"
+#include "bvclock.h"
 #include "bvhlsplayback.h"
 #include "bvlogging.h"
 #include "bvnetworkaccessmanager.h"
@@ -103,9 +104,9 @@ BVPlayer::BVPlayer(BVNetworkAccessManager *nam, QObject *parent)
     connect(this, &BVPlayerSource::stateChanged, this, &BVPlayer::updateStateHelpers);
     connect(this, &BVPlayerSource::isPlayingChanged, this, [this](bool playing) {
         if (playing) {
-            m_positionTimer->start();
+            BVClock::start(m_positionTimer);
             if (isUpdatesLevel())
-                m_levelTimer->start();
+                BVClock::start(m_levelTimer);
         } else {
             m_positionTimer->stop();
             m_levelTimer->stop();
@@ -117,15 +118,15 @@ BVPlayer::BVPlayer(BVNetworkAccessManager *nam, QObject *parent)
         changePlaybackRate();
         // A rate that is not positive has no usable interval: the timers keep theirs.
         if (playbackRate() > 0) {
-            m_positionTimer->setInterval(timerInterval(kPositionIntervalMs, playbackRate()));
-            m_levelTimer->setInterval(timerInterval(kLevelIntervalMs, playbackRate()));
+            BVClock::setInterval(m_positionTimer, timerInterval(kPositionIntervalMs, playbackRate()));
+            BVClock::setInterval(m_levelTimer, timerInterval(kLevelIntervalMs, playbackRate()));
         }
     });
     connect(this, &BVPlayerSource::isUpdatesLevelChanged, this, [this](bool updates) {
         if (!updates)
             m_levelTimer->stop();
         else if (isPlaying())
-            m_levelTimer->start();
+            BVClock::start(m_levelTimer);
     });
     connect(this, &BVPlayerSource::duckVolumeChanged, this, qOverload<>(&BVPlayer::changeVolume));
     connect(this, &BVPlayerSource::volumeChanged, this, qOverload<>(&BVPlayer::changeVolume));
@@ -327,7 +328,7 @@ void BVPlayer::startChannel(BVPlayback *backend, quint32 handle, const QString &
 void BVPlayer::retryStart(const QString &reason)
 {
     setState(StalledState);
-    m_restartTimer->start();
+    BVClock::start(m_restartTimer);
     emit startFailed(reason); // last: the host may stop the player here
 }
 
@@ -397,7 +398,7 @@ void BVPlayer::processError(QString message)
     clearPlaybackValues(true);
     emit error(message);
     if (isRestarted())
-        m_restartTimer->start();
+        BVClock::start(m_restartTimer);
 }
 
 void BVPlayer::resetStreamInfo()

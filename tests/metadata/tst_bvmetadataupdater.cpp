@@ -1,7 +1,8 @@
 // The now-playing updater against the local test server: documents, covers, silent updates,
-// the polling rhythm (measured in real time, several updaters at once), failures.
+// the polling rhythm (several updaters at once, on a clock moved by hand), failures.
 #include "bvmetadataupdater.h"
 #include "bvnetworkaccessmanager.h"
+#include "manualclock.h"
 #include "testhttpserver.h"
 
 #include <QJsonDocument>
@@ -21,22 +22,6 @@ QByteArray document(const QByteArray &id, const QByteArray &artist, const QByteA
 HttpResponse json(const QByteArray &body)
 {
     return HttpResponse::of("application/json", body);
-}
-
-// Seconds between the requests for `path`.
-QList<double> gaps(const QList<HttpRequest> &requests)
-{
-    QList<double> result;
-    for (qsizetype i = 1; i < requests.size(); ++i)
-        result.append((requests[i].receivedMs - requests[i - 1].receivedMs) / 1000.0);
-    return result;
-}
-
-// A gap of `seconds` as a coarse timer keeps it: Qt lets one fire up to 5 % off its
-// interval, and the request takes a little more.
-bool onRhythm(double gap, double seconds)
-{
-    return qAbs(gap - seconds) < seconds * 0.05 + 0.25;
 }
 
 } // namespace
@@ -150,11 +135,12 @@ private slots:
         QCOMPARE(updater.title(), QString());
     }
 
-    // Real time, all at once (about 21 s): the full document at once and then every 20 s; with
-    // an ID URL the ID every 5 s and the full document only when the ID changes; a failed
-    // request retried after 5 s; a slow ID request not duplicated by the next tick.
+    // On a clock moved by hand, all at once: the full document at once and then every 20 s;
+    // with an ID URL the ID every 5 s and the full document only when the ID changes; a
+    // failed request retried after 5 s; a slow ID request not duplicated by the next tick.
     void pollingRhythm()
     {
+        ManualClock clock;
         m_server->setResponse("/plain.json", json(document("1", "Plain")));
         m_server->setResponse("/full.json", json(document("1", "Full")));
         m_server->setResponse("/id.json", json("{\"uniqueid\":\"1\"}"));
@@ -165,6 +151,7 @@ private slots:
         HttpResponse silent;
         silent.neverAnswer = true;
         m_server->setResponse("/slowid.json", silent);
+        const auto requests = [this](const QByteArray &path) { return m_server->requests(path).size(); };
 
         BVMetadataUpdater plain(&m_nam), withId(&m_nam), failing(&m_nam), slow(&m_nam);
         QSignalSpy withIdTitles(&withId, &BVMetadataUpdater::titleChanged);
@@ -174,27 +161,30 @@ private slots:
         failing.setMetaUrl(url("/flaky.json"));
         slow.setMetaIdUrl(url("/slowid.json"));
         slow.setMetaUrl(url("/slowfull.json"));
-        QTest::qWait(7500);
+        QTRY_VERIFY(requests("/plain.json") == 1 && requests("/full.json") == 1 && requests("/flaky.json") == 1
+                    && requests("/slowfull.json") == 1);
+        clock.advance(4999);
+        QTest::qWait(100);
+        QCOMPARE(requests("/id.json") + requests("/slowid.json"), 0);
+        QCOMPARE(requests("/flaky.json"), 1);
+
+        clock.advance(1); // 5 s
+        QTRY_VERIFY(requests("/id.json") == 1 && requests("/slowid.json") == 1 && requests("/flaky.json") == 2);
+        QTRY_COMPARE(failing.title(), QString("Flaky"));
         m_server->setResponse("/full.json", json(document("2", "Next")));
         m_server->setResponse("/id.json", json("{\"uniqueid\":\"2\"}"));
-        QTest::qWait(4000);
-        QCOMPARE(m_server->requests("/slowid.json").size(), 1); // the 10 s tick found it running
-        QTest::qWait(9800);
 
-        const QList<double> plainGaps = gaps(m_server->requests("/plain.json"));
-        QCOMPARE(plainGaps.size(), 1);
-        QVERIFY2(onRhythm(plainGaps[0], 20.0), qPrintable(QString::number(plainGaps[0])));
-        const QList<double> idGaps = gaps(m_server->requests("/id.json"));
-        QCOMPARE(idGaps.size(), 3); // at 5, 10, 15 and 20 s
-        for (double gap : idGaps)
-            QVERIFY2(onRhythm(gap, 5.0), qPrintable(QString::number(gap)));
-        QCOMPARE(m_server->requests("/full.json").size(), 2); // at once, and after the ID changed
-        QCOMPARE(withId.title(), QString("Next"));
+        clock.advance(5000); // 10 s: the ID changed, so the full document comes again
+        QTRY_COMPARE(withId.title(), QString("Next"));
+        QCOMPARE(requests("/full.json"), 2);
+        QCOMPARE(requests("/slowid.json"), 1); // the tick found it running
+        for (int ids = 3; ids <= 4; ++ids) { // 15 and 20 s
+            clock.advance(5000);
+            QTRY_COMPARE(requests("/id.json"), ids);
+        }
+        QTRY_COMPARE(requests("/plain.json"), 2);
+        QCOMPARE(requests("/full.json"), 2);
         QCOMPARE(withIdTitles.size(), 2);
-        const QList<double> flakyGaps = gaps(m_server->requests("/flaky.json"));
-        QVERIFY(!flakyGaps.isEmpty());
-        QVERIFY2(onRhythm(flakyGaps[0], 5.0), qPrintable(QString::number(flakyGaps[0])));
-        QCOMPARE(failing.title(), QString("Flaky"));
     }
 };
 

@@ -5,6 +5,7 @@
 #include "bvbass.h"
 #include "bvbassplayback.h"
 #include "bvplayer.h"
+#include "manualclock.h"
 #include "messagecollector.h"
 #include "privatepulseserver.h"
 #include "testhttpserver.h"
@@ -328,6 +329,7 @@ private slots:
     // An empty parse result says why and retries every 5 s until stop().
     void emptyResultRetries()
     {
+        ManualClock clock;
         BVPlayer player;
         QSignalSpy failures(&player, &BVPlayer::startFailed);
         player.play(url("/missing"));
@@ -335,10 +337,20 @@ private slots:
         QTRY_COMPARE(failures.size(), 1);
         QVERIFY2(failures.value(0).value(0).toString().contains("ContentNotFoundError"),
                  qPrintable(failures.value(0).value(0).toString()));
-        QTRY_COMPARE_WITH_TIMEOUT(failures.size(), 2, 7000);
+        QTest::qWait(100);
+        const qsizetype perStart = m_server->requests("/missing").size();
+        clock.advance(4999);
+        QTest::qWait(100);
+        QCOMPARE(m_server->requests("/missing").size(), perStart);
+        clock.advance(1);
+        QTRY_COMPARE(failures.size(), 2);
         QCOMPARE(player.state(), BVPlayerSource::StalledState);
         player.stop();
-        QTest::qWait(5500);
+        QTest::qWait(100);
+        const qsizetype afterStop = m_server->requests("/missing").size();
+        clock.advance(10000);
+        QTest::qWait(100);
+        QCOMPARE(m_server->requests("/missing").size(), afterStop);
         QCOMPARE(failures.size(), 2);
     }
 
@@ -392,6 +404,7 @@ private slots:
         const QByteArray saved = qgetenv("PULSE_SERVER");
         qputenv("PULSE_SERVER", server.address());
         BVBass::outputDevice = -1;
+        ManualClock clock;
         BVPlayer player;
         player.setIsRestarted(false);
         QSignalSpy failures(&player, &BVPlayerSource::deviceFailure);
@@ -409,8 +422,10 @@ private slots:
         QCOMPARE(errors.size(), 1);
         QVERIFY2(errors.value(0).value(0).toString().startsWith("Can not play stream BASS_ERROR_START"),
                  qPrintable(errors.value(0).value(0).toString()));
-        QTest::qWait(5500); // no retry without isRestarted
+        clock.advance(10000); // no retry without isRestarted
+        QTest::qWait(100);
         QCOMPARE(player.state(), BVPlayerSource::ErrorState);
+        QCOMPARE(errors.size(), 1);
     }
 
     // Destroying the last player frees the engine; the next one opens it again.

@@ -1,0 +1,34 @@
+#include "bvclock.h"
+
+#include <QTimer>
+
+#include <atomic>
+
+namespace {
+
+std::atomic<BVClock *> g_clock{nullptr};
+
+} // namespace
+
+void BVClock::start(QTimer *timer, int ms)
+{
+    if (ms < 0)
+        ms = timer->interval();
+    if (BVClock *clock = g_clock.load())
+        clock->startTimer(timer, ms);
+    else
+        timer->start(ms);
+}
+
+void BVClock::setInterval(QTimer *timer, int ms)
+{
+    const bool wasActive = timer->isActive();
+    timer->setInterval(ms);
+    if (BVClock *clock = g_clock.load(); clock && wasActive)
+        clock->startTimer(timer, ms);
+}
+
+void BVClock::install(BVClock *clock)
+{
+    g_clock.store(clock);
+}

@@ -8,6 +8,7 @@
 #include "bvnetworkaccessmanager.h"
 #include "bvplayer.h"
 #include "messagecollector.h"
+#include "testmedia.h"
 
 #include <QFile>
 #include <QRegularExpression>
@@ -243,9 +244,7 @@ private slots:
         QFETCH(QString, message);
         QFETCH(bool, errorTracked);
         const QByteArray port = QByteArray::number(m_server->port());
-        QFile media(m_dir.filePath("media.mp3"));
-        QVERIFY(media.open(QIODevice::ReadOnly));
-        HttpResponse chunked = HttpResponse::of("audio/mpeg", media.readAll());
+        HttpResponse chunked = HttpResponse::of("audio/mpeg", readFile(m_dir.filePath("media.mp3")));
         chunked.chunked = true;
         m_server->setResponse("/ad/chunked.mp3", chunked);
         const QString url = document.isEmpty() ? QString::fromLatin1(m_server->url("/ad.xml"))
@@ -277,9 +276,7 @@ private slots:
     {
         QFETCH(int, daastTimeoutMs);
         QFETCH(int, expectedMs);
-        HttpResponse silent;
-        silent.neverAnswer = true;
-        m_server->setResponse("/slow.xml", silent);
+        m_server->setResponse("/slow.xml", HttpResponse::silent());
         AdRig rig;
         rig.nam.setTimeoutMs(800);
         BVDaast *daast = rig.daast;
@@ -361,9 +358,7 @@ private slots:
     // seconds the document tracks get a sync, and the ad still plays, tracks and ends.
     void claimedLengthDoesNotMultiplySyncs()
     {
-        QFile file(m_dir.filePath("media.mp3"));
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        QByteArray media = file.readAll();
+        QByteArray media = readFile(m_dir.filePath("media.mp3"));
         const qsizetype header = media.indexOf("Info");
         QVERIFY(header > 0);
         const char frames[] = {0x05, char(0xf5), char(0xe1), 0x00}; // 100,000,000
@@ -483,9 +478,7 @@ private slots:
         const QByteArray port = QByteArray::number(m_server->port());
         for (int i = 0; i + 1 < documents.size(); i += 2)
             m_ads->serveDocument(documents[i], documents[i + 1].replace("%PORT%", port));
-        HttpResponse silent;
-        silent.neverAnswer = true;
-        m_server->setResponse("/silent.xml", silent);
+        m_server->setResponse("/silent.xml", HttpResponse::silent());
         AdRig rig;
         QSignalSpy skipped(rig.daast, &BVDaast::skipped);
         QSignalSpy aboutToEnd(rig.daast, &BVDaast::aboutToEnd);
@@ -540,9 +533,7 @@ private slots:
         QFETCH(bool, endless);
         QFETCH(int, maxDurationMs);
         QFETCH(int, expectedMs);
-        QFile media(m_dir.filePath("media.mp3"));
-        QVERIFY(media.open(QIODevice::ReadOnly));
-        HttpResponse endlessMedia = HttpResponse::of("audio/mpeg", media.readAll());
+        HttpResponse endlessMedia = HttpResponse::of("audio/mpeg", readFile(m_dir.filePath("media.mp3")));
         endlessMedia.live = true; // at its bit rate, as a media server sends it
         endlessMedia.bytesPerSecond = 16000;
         endlessMedia.burstBytes = 64000;
@@ -569,9 +560,7 @@ private slots:
     // (a 100 ms timer keeps its beat) until the ad starts.
     void hostNeverWaits()
     {
-        QFile media(m_dir.filePath("media.mp3"));
-        QVERIFY(media.open(QIODevice::ReadOnly));
-        HttpResponse slow = HttpResponse::of("audio/mpeg", media.readAll());
+        HttpResponse slow = HttpResponse::of("audio/mpeg", readFile(m_dir.filePath("media.mp3")));
         slow.pauseAfterBytes = 0;
         slow.pauseMs = 1500;
         m_server->setResponse("/ad/slow.mp3", slow);

@@ -68,9 +68,7 @@ private slots:
         m_server = new TestHttpServer;
         m_ads = new AdServer(*m_server);
         QVERIFY(m_ads->makeMedia(m_dir.path(), kAdHz, 3.0));
-        QFile file(m_dir.filePath("station.mp3"));
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        HttpResponse live = HttpResponse::of("audio/mpeg", file.readAll());
+        HttpResponse live = HttpResponse::of("audio/mpeg", readFile(m_dir.filePath("station.mp3")));
         live.live = true;
         live.bytesPerSecond = 16000;
         live.burstBytes = 64000;

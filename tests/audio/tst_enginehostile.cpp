@@ -43,11 +43,7 @@ class TestEngineHostile : public QObject {
     QByteArray m_wav;
     TestHttpServer *m_server = nullptr;
 
-    QByteArray read(const QString &name)
-    {
-        QFile f(m_dir.filePath(name));
-        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-    }
+    QByteArray read(const QString &name) const { return readFile(m_dir.filePath(name)); }
 
     QByteArray localWav() const { return m_dir.filePath("tone.wav").toUtf8(); }
 
@@ -253,11 +249,9 @@ private slots:
     // Silent entries share one deadline for the whole creation.
     void silentEntriesShareOneDeadline()
     {
-        HttpResponse silent;
-        silent.neverAnswer = true;
         QByteArray list;
         for (int i = 0; i < 5; ++i) {
-            m_server->setResponse("/silent" + QByteArray::number(i), silent);
+            m_server->setResponse("/silent" + QByteArray::number(i), HttpResponse::silent());
             list += m_server->url("/silent" + QByteArray::number(i)) + "\n";
         }
         m_server->setResponse("/silent.m3u", HttpResponse::of("audio/x-mpegurl", list));

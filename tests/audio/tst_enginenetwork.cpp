@@ -123,11 +123,7 @@ class TestEngineNetwork : public QObject {
     QByteArray m_wav;
     TestHttpServer *m_server = nullptr;
 
-    QByteArray read(const QString &name)
-    {
-        QFile f(m_dir.filePath(name));
-        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-    }
+    QByteArray read(const QString &name) const { return readFile(m_dir.filePath(name)); }
 
     HttpResponse liveMp3(int burst = 32000) const
     {
@@ -226,9 +222,7 @@ private slots:
         QCOMPARE(openUrl(m_server->url("/page.html")), 0u);
         QCOMPARE(BASS_ErrorGetCode(), BASS_ERROR_FILEFORM);
 
-        HttpResponse silent;
-        silent.neverAnswer = true;
-        m_server->setResponse("/silent.mp3", silent);
+        m_server->setResponse("/silent.mp3", HttpResponse::silent());
         BASS_SetConfig(BASS_CONFIG_NET_TIMEOUT, 800);
         timer.restart();
         QCOMPARE(openUrl(m_server->url("/silent.mp3")), 0u);
@@ -381,9 +375,7 @@ private slots:
         Download download;
         const HSTREAM stream = openUrl(m_server->url("/live"), 0, &download);
         QVERIFY(stream);
-        HttpResponse silent;
-        silent.neverAnswer = true;
-        m_server->setResponse("/live", silent);
+        m_server->setResponse("/live", HttpResponse::silent());
         Events events;
         StreamGuard guard{stream};
         events.watch(stream);

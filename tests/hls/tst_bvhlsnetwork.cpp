@@ -198,9 +198,7 @@ private slots:
     // A tick while the same playlist's request runs is skipped; a new playlist aborts it.
     void updaterOneRequestAtATime()
     {
-        HttpResponse silent;
-        silent.neverAnswer = true;
-        m_server->setResponse("/slow.m3u8", silent);
+        m_server->setResponse("/slow.m3u8", HttpResponse::silent());
         m_server->setResponse("/other.m3u8",
                               HttpResponse::of("application/vnd.apple.mpegurl", mediaPlaylist(0, {"a.ts"}, 4.0)));
         ManualClock clock;
@@ -220,9 +218,7 @@ private slots:
     // replaces one in flight.
     void downloaderReportsTheRequestedUrl()
     {
-        HttpResponse silent;
-        silent.neverAnswer = true;
-        m_server->setResponse("/stuck.ts", silent);
+        m_server->setResponse("/stuck.ts", HttpResponse::silent());
         m_server->setResponse("/moved.ts", HttpResponse::redirect(m_server->url("/real.ts")));
         m_server->setResponse("/real.ts", HttpResponse::of("video/mp2t", "segment bytes"));
         BVHlsChunkDownloader downloader(m_host);

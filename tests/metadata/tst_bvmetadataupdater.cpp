@@ -111,9 +111,7 @@ private slots:
         m_server->setResponse("/good.json", json(document("1", "Band")));
         HttpResponse broken = HttpResponse::of("application/json", "<html>");
         m_server->setResponse("/broken.json", broken);
-        HttpResponse silent;
-        silent.neverAnswer = true;
-        m_server->setResponse("/silent.json", silent);
+        m_server->setResponse("/silent.json", HttpResponse::silent());
         BVMetadataUpdater updater(&m_nam);
         updater.setMetaUrl(url("/good.json"));
         QTRY_COMPARE(updater.title(), QString("Band"));
@@ -148,9 +146,7 @@ private slots:
         flaky.failures = 1;
         m_server->setResponse("/flaky.json", flaky);
         m_server->setResponse("/slowfull.json", json(document("1", "Slow")));
-        HttpResponse silent;
-        silent.neverAnswer = true;
-        m_server->setResponse("/slowid.json", silent);
+        m_server->setResponse("/slowid.json", HttpResponse::silent());
         const auto requests = [this](const QByteArray &path) { return m_server->requests(path).size(); };
 
         BVMetadataUpdater plain(&m_nam), withId(&m_nam), failing(&m_nam), slow(&m_nam);

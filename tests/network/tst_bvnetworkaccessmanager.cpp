@@ -124,9 +124,7 @@ private slots:
         QCOMPARE(reply->readAll(), QByteArray("fine"));
         delete reply;
 
-        HttpResponse silent;
-        silent.neverAnswer = true;
-        m_server->setResponse("/silent", silent);
+        m_server->setResponse("/silent", HttpResponse::silent());
         manager.setTimeoutMs(300);
         reply = manager.get(QNetworkRequest(QUrl(QString::fromLatin1(m_server->url("/silent")))));
         QVERIFY(reply->isFinished());

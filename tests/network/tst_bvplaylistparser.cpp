@@ -280,9 +280,7 @@ private slots:
     // An aborted parse, and a parse whose host is gone, end without an answer.
     void abortedOrHostlessGiveNoAnswer()
     {
-        HttpResponse silent;
-        silent.neverAnswer = true;
-        m_server->setResponse("/silent", silent);
+        m_server->setResponse("/silent", HttpResponse::silent());
         QSignalSpy finished(m_parser, &BVPlaylistParser::parsingFinished);
         m_parser->parse(url("/silent"));
         QVERIFY(m_parser->isProcessing());

@@ -29,11 +29,7 @@ class TestBVPlayer : public QObject {
     QByteArray m_taggedMp3;
     TestHttpServer *m_server = nullptr;
 
-    QByteArray read(const QString &name)
-    {
-        QFile f(m_dir.filePath(name));
-        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-    }
+    QByteArray read(const QString &name) const { return readFile(m_dir.filePath(name)); }
     QUrl url(const QByteArray &path) const { return QUrl(QString::fromLatin1(m_server->url(path))); }
 
     HttpResponse live(const QList<QByteArray> &titles = {}) const
@@ -271,9 +267,7 @@ private slots:
     // meanwhile, and a stop or a destroyed player abandons the start for good.
     void startWaitsOffTheHostThread()
     {
-        HttpResponse silent;
-        silent.neverAnswer = true;
-        m_server->setResponse("/silent", silent);
+        m_server->setResponse("/silent", HttpResponse::silent());
         m_server->setResponse("/list.pls", HttpResponse::of("audio/x-scpls", "[playlist]\nNumberOfEntries=1\nFile1="
                                                                               + m_server->url("/silent") + "\n"));
         const int timeoutMs = BVBass::timeoutMs();

@@ -56,6 +56,13 @@ HttpResponse HttpResponse::redirect(const QByteArray &location)
     return r;
 }
 
+HttpResponse HttpResponse::silent()
+{
+    HttpResponse r;
+    r.neverAnswer = true;
+    return r;
+}
+
 TestHttpServer::TestHttpServer()
 {
     m_listener = ::socket(AF_INET, SOCK_STREAM, 0);

@@ -37,6 +37,8 @@ struct HttpResponse {
 
     static HttpResponse of(const QByteArray &contentType, const QByteArray &body);
     static HttpResponse redirect(const QByteArray &location);
+    // Takes the request and never answers.
+    static HttpResponse silent();
 };
 
 struct HttpRequest {

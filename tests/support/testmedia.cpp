@@ -1,5 +1,7 @@
 #include "testmedia.h"
 
+#include <QFile>
+
 #include <QProcess>
 #include <QTest>
 
@@ -35,6 +37,12 @@ bool makeTwoTones(const QString &path, double first, double second, double secon
                                  sine(second, seconds, 44100), "-filter_complex", "[0:a][1:a]concat=n=2:v=0:a=1",
                                  "-ac", "2"}
                      + outputArgs + QStringList{path});
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 } // namespace bvtest

@@ -1,6 +1,7 @@
 // Test media made on the fly with the ffmpeg command-line tool.
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 #include <QStringList>
 
@@ -16,5 +17,8 @@ bool makeTwoTones(const QString &path, double first, double second, double secon
 
 // Runs ffmpeg with `args` (after the common quiet/overwrite flags).
 bool runFfmpeg(const QStringList &args);
+
+// The whole file at `path`; empty when it can not be read.
+QByteArray readFile(const QString &path);
 
 } // namespace bvtest

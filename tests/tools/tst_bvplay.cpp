@@ -100,9 +100,8 @@ private slots:
     {
         QVERIFY(makeTone(m_dir.filePath("live.mp3"), 440, 4.0,
                          {"-c:a", "libmp3lame", "-b:a", "128k", "-write_xing", "0", "-id3v2_version", "0"}));
-        QFile mp3(m_dir.filePath("live.mp3"));
-        QVERIFY(mp3.open(QIODevice::ReadOnly));
-        m_mp3 = mp3.readAll();
+        m_mp3 = readFile(m_dir.filePath("live.mp3"));
+        QVERIFY(!m_mp3.isEmpty());
         m_server.setResponse("/live", liveWithTitle("Artist - Title"));
     }
 

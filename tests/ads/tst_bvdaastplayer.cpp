@@ -227,34 +227,9 @@ private slots:
         BVBass::outputDevice = 0;
     }
 
-    // Volume and ducking go to the ad while it plays and keep the stream at 0; then the stream
-    // plays at the listener's volume.
-    void volumeAndDuckingDuringTheAd()
-    {
-        BVDaastPlayer facade;
-        facade.setDaastUrl(adUrl());
-        QSignalSpy started(&facade, &BVDaastPlayer::daastStarted);
-        QSignalSpy ended(&facade, &BVDaastPlayer::daastEnded);
-        facade.play(station());
-        QCOMPARE(facade.player()->volume(), 0.0);
-        QTRY_COMPARE(started.count(), 1);
-        facade.setVolume(0.5);
-        QCOMPARE(facade.daast()->volume(), 0.5);
-        QCOMPARE(facade.player()->volume(), 0.0);
-        facade.setDuckVolume(true);
-        QCOMPARE(facade.daast()->volume(), 0.5 * BVDaastPlayer::BV_DAAST_DUCK_FACTOR);
-        QVERIFY(facade.player()->duckVolume());
-        QCOMPARE(facade.player()->volume(), 0.0);
-        QTRY_COMPARE_WITH_TIMEOUT(ended.count(), 1, 6000);
-        QCOMPARE(facade.player()->volume(), 0.5);
-        facade.setDuckVolume(false);
-        facade.setVolume(0.7);
-        QCOMPARE(facade.player()->volume(), 0.7);
-        QVERIFY(!facade.player()->duckVolume());
-    }
-
     // pause() pauses both; stop() stops the stream but only holds the ad; play() mutes the stream
-    // again and resumes the ad.
+    // again and resumes the ad. Volume and ducking go to the ad while it plays and keep the stream
+    // at 0; then the stream plays at the listener's volume.
     void pauseStopAndPlayDuringTheAd()
     {
         BVDaastPlayer facade;
@@ -262,6 +237,7 @@ private slots:
         QSignalSpy started(&facade, &BVDaastPlayer::daastStarted);
         QSignalSpy ended(&facade, &BVDaastPlayer::daastEnded);
         facade.play(station());
+        QCOMPARE(facade.player()->volume(), 0.0);
         QTRY_COMPARE(started.count(), 1);
         QTRY_COMPARE_WITH_TIMEOUT(facade.player()->state(), BVPlayerSource::PlayingState, 5000);
         facade.pause();
@@ -280,9 +256,20 @@ private slots:
         QCOMPARE(facade.daast()->state(), BVPlayerSource::PlayingState);
         QCOMPARE(m_server->requests("/ad.xml").size(), 1);
         QCOMPARE(started.count(), 1);
+        facade.setVolume(0.5);
+        QCOMPARE(facade.daast()->volume(), 0.5);
+        QCOMPARE(facade.player()->volume(), 0.0);
+        facade.setDuckVolume(true);
+        QCOMPARE(facade.daast()->volume(), 0.5 * BVDaastPlayer::BV_DAAST_DUCK_FACTOR);
+        QVERIFY(facade.player()->duckVolume());
+        QCOMPARE(facade.player()->volume(), 0.0);
         QTRY_COMPARE_WITH_TIMEOUT(ended.count(), 1, 6000);
-        QCOMPARE(facade.player()->volume(), 1.0);
+        QCOMPARE(facade.player()->volume(), 0.5);
         QTRY_COMPARE_WITH_TIMEOUT(facade.state(), BVPlayerSource::PlayingState, 5000);
+        facade.setDuckVolume(false);
+        facade.setVolume(0.7);
+        QCOMPARE(facade.player()->volume(), 0.7);
+        QVERIFY(!facade.player()->duckVolume());
     }
 
     // A failed ad ends at once: the stream becomes audible, the facade shows the player's state,

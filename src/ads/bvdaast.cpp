@@ -19,7 +19,7 @@
 #include <algorithm>
 #include <climits>
 
-BVDaast::BVDaast(BVPlaybackHost *host) : QObject(host ? host->hostObject() : nullptr), m_host(host), m_timeLimit(new QTimer(this))
+BVDaast::BVDaast(BVPlaybackHost *host) : QObject(BVPlaybackHost::objectOf(host)), m_host(host), m_timeLimit(new QTimer(this))
 {
     connect(this, &BVDaast::volumeChanged, this, &BVDaast::handleStreamVolume);
     m_timeLimit->setSingleShot(true);

@@ -7,7 +7,7 @@
 #include "bvpropertyupdate.h"
 
 BVPlayback::BVPlayback(BVPlaybackHost *host, QObject *parent)
-    : QObject(parent ? parent : (host ? host->hostObject() : nullptr)), m_host(host), m_bitrateTimer(new QTimer(this))
+    : QObject(parent ? parent : BVPlaybackHost::objectOf(host)), m_host(host), m_bitrateTimer(new QTimer(this))
 {
     m_bitrateTimer->setInterval(500);
     connect(m_bitrateTimer, &QTimer::timeout, this, qOverload<>(&BVPlayback::updateBitrateCoef));

@@ -14,6 +14,9 @@ class BREVANTPLAYER_EXPORT BVPlaybackHost
 public:
     virtual ~BVPlaybackHost() = default;
 
+    // `host`'s object, or null without a host.
+    static QObject *objectOf(BVPlaybackHost *host) { return host ? host->hostObject() : nullptr; }
+
     // The object behind the host: the default Qt parent of what serves it, and its liveness.
     virtual QObject *hostObject() = 0;
     virtual QPointer<BVNetworkAccessManager> nam() const = 0;
@@ -38,7 +41,7 @@ public:
 class BVPlaybackHostRef
 {
 public:
-    BVPlaybackHostRef(BVPlaybackHost *host = nullptr) : m_object(host ? host->hostObject() : nullptr), m_host(host) {}
+    BVPlaybackHostRef(BVPlaybackHost *host = nullptr) : m_object(BVPlaybackHost::objectOf(host)), m_host(host) {}
 
     BVPlaybackHost *get() const { return m_object ? m_host : nullptr; }
     BVPlaybackHost *operator->() const { return get(); }

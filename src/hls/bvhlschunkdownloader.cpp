@@ -6,7 +6,7 @@
 #include "bvpropertyupdate.h"
 
 BVHlsChunkDownloader::BVHlsChunkDownloader(BVPlaybackHost *host, QObject *parent)
-    : QObject(parent ? parent : (host ? host->hostObject() : nullptr)), m_host(host), m_errorTimer(new QTimer(this))
+    : QObject(parent ? parent : BVPlaybackHost::objectOf(host)), m_host(host), m_errorTimer(new QTimer(this))
 {
     m_errorTimer->setSingleShot(true);
     m_errorTimer->setTimerType(Qt::PreciseTimer); // a coarse timer may fire 5 % early

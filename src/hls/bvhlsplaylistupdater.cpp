@@ -9,7 +9,7 @@
 
 
 BVHlsPlaylistUpdater::BVHlsPlaylistUpdater(BVPlaybackHost *host, QObject *parent)
-    : QObject(parent ? parent : (host ? host->hostObject() : nullptr)), m_host(host), m_updateTimer(new QTimer(this))
+    : QObject(parent ? parent : BVPlaybackHost::objectOf(host)), m_host(host), m_updateTimer(new QTimer(this))
 {
     m_updateTimer->setInterval(1000);
     connect(m_updateTimer, &QTimer::timeout, this, &BVHlsPlaylistUpdater::updatePlaylist);

@@ -20,7 +20,7 @@ constexpr qsizetype kMaxMasterBytes = 1024 * 1024;
 
 } // namespace
 
-BVPlaylistParser::BVPlaylistParser(BVPlaybackHost *host) : QObject((host ? host->hostObject() : nullptr)), m_host(host) {}
+BVPlaylistParser::BVPlaylistParser(BVPlaybackHost *host) : QObject(BVPlaybackHost::objectOf(host)), m_host(host) {}
 
 bool BVPlaylistParser::updateIsProcessing(bool isProcessing)
 {

@@ -249,21 +249,6 @@ private slots:
         QVERIFY2(asked <= paths && made <= requests, qPrintable(QString("%1 paths, %2 requests").arg(asked).arg(made)));
         reply->deleteLater();
     }
-
-    void settersReportChanges()
-    {
-        BVNetworkAccessManager manager;
-        QCOMPARE(manager.timeoutMs(), BVNetworkAccessManager::BV_NETWORK_DEFAULT_TIMEOUT);
-        QSignalSpy spy(&manager, &BVNetworkAccessManager::timeoutMsChanged);
-        QVERIFY(!manager.setTimeoutMs(10000));
-        QCOMPARE(spy.size(), 0);
-        QVERIFY(manager.setTimeoutMs(5000));
-        QCOMPARE(spy.value(0).value(0).toInt(), 5000);
-        QSignalSpy refererSpy(&manager, &BVNetworkAccessManager::refererChanged);
-        QVERIFY(manager.setReferer("r"));
-        QVERIFY(!manager.setReferer("r"));
-        QCOMPARE(refererSpy.size(), 1);
-    }
 };
 
 QTEST_GUILESS_MAIN(TestBVNetworkAccessManager)

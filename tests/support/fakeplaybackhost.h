@@ -15,16 +15,12 @@ public:
     QObject *hostObject() override { return this; }
     QPointer<BVNetworkAccessManager> nam() const override { return m_nam; }
     QString playerName() const override { return QStringLiteral("Fake host"); }
+    // The first stream is the URL; there is no stream choice.
     QUrl streamUrl() const override { return m_streams.isEmpty() ? QUrl() : m_streams.begin().value(); }
     BVPlaylistStreams streams() const override { return m_streams; }
     QList<quint32> playingBitrates() const override { return m_streams.uniqueKeys(); }
     quint32 currentBitrate() const override { return 0; }
-    // The lowest bitrate at 0, the highest at 1.
-    quint32 bitrateByCoef(double coef) const override
-    {
-        const QList<quint32> bitrates = playingBitrates();
-        return bitrates.isEmpty() ? 0 : bitrates.value(qRound(coef * (bitrates.size() - 1)));
-    }
+    quint32 bitrateByCoef(double) const override { return 0; }
     QUrl streamByBitrate(quint32 bitrate) const override { return m_streams.value(bitrate); }
     quint32 stream() const override { return 0; }
     quint64 streamFilePosBuffer() const override { return 0; }

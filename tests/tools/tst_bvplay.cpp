@@ -163,8 +163,9 @@ private slots:
     {
         QFETCH(QString, kind);
         QFETCH(QString, title);
-        QByteArray out;
-        QCOMPARE(run({"--no-restart", "--json", "--device", "0", "--duration", "4", "--demo", kind}, &out), 0);
+        QByteArray out, err;
+        const int status = run({"--no-restart", "--json", "--device", "0", "--duration", "4", "--demo", kind}, &out, 20000, &err);
+        QVERIFY2(status == 0, (err + out.right(2000)).constData());
         const QList<QJsonObject> lines = jsonLines(out);
         QVERIFY(valuesOf(lines, "isHls").contains("true"));
         QVERIFY(valuesOf(lines, "state").contains("PlayingState"));

@@ -11,6 +11,7 @@
 #include <QTcpSocket>
 #include <QThread>
 
+#include <algorithm>
 #include <cmath>
 
 namespace {
@@ -106,10 +107,20 @@ bool HlsStation::start(quint16 port, QString &error)
         return false;
     }
     connect(&m_server, &QTcpServer::newConnection, this, &HlsStation::accept);
-    // The master playlist appears with the first segments, a moment after the encoder starts.
+    // The playlists appear with the first segments, a moment after the encoder starts, each
+    // muxer on its own time: the station is ready when every one of them is there.
+    QStringList playlists{"master.m3u8", "fmp4.m3u8"};
+    for (int i = 0; i < kBitratesKbps.size(); ++i)
+        playlists << QStringLiteral("v%1.m3u8").arg(i);
+    for (int i = 0; i < kOtherBitratesKbps.size(); ++i)
+        playlists << QStringLiteral("f%1.m3u8").arg(i) << QStringLiteral("p%1.m3u8").arg(i);
+    const auto ready = [&] {
+        return std::all_of(playlists.cbegin(), playlists.cend(),
+                           [&](const QString &name) { return QFile::exists(m_dir.filePath(name)); });
+    };
     QElapsedTimer waited;
     waited.start();
-    while (!QFile::exists(m_dir.filePath("master.m3u8"))) {
+    while (!ready()) {
         if (waited.elapsed() > 5000 || m_encoder.state() != QProcess::Running) {
             error = QStringLiteral("the HLS station's encoder made no playlist");
             return false;

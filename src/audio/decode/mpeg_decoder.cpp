@@ -138,6 +138,7 @@ int MpegDecoder::openStream(const Options &options, const Start &start)
     // as another rate, as at a live stream's reconnect, must not stop decoding.)
     allowFormats(channels == 1 ? MPG123_MONO : MPG123_STEREO);
     m_opening = false;
+    m_input.consumed.store(start.offset); // the tags before the first frame are behind the decoder
     m_bytesAtLastSample = m_bytesRead;
     m_rate = static_cast<int>(rate);
     m_channels = channels;

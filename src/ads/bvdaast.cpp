@@ -128,7 +128,7 @@ void BVDaast::play()
         if (!BASS_ChannelPlay(m_stream, FALSE))
             handleError(QStringLiteral("Can not play daast stream from paused") + BVBass::errorMessage());
         else if (m_timeLeftWhenPaused >= 0)
-            m_timeLimit->start(std::exchange(m_timeLeftWhenPaused, -1));
+            BVClock::start(m_timeLimit, std::exchange(m_timeLeftWhenPaused, -1));
         updateState();
         return;
     }
@@ -438,7 +438,7 @@ void BVDaast::startTimeLimit()
     m_timeLeftWhenPaused = -1;
     m_spotClock.start();
     if (limit != LLONG_MAX)
-        m_timeLimit->start(int(std::clamp<qint64>(limit, 0, INT_MAX)));
+        BVClock::start(m_timeLimit, int(std::clamp<qint64>(limit, 0, INT_MAX)));
 }
 
 void BVDaast::failSpot(const QString &message)

@@ -49,6 +49,7 @@ class TestBVDaastPlayer : public QObject {
     Q_OBJECT
 
     QTemporaryDir m_dir;
+    QByteArray m_ad, m_spot; // 3 s and 1.5 s
     TestHttpServer *m_server = nullptr;
     AdServer *m_ads = nullptr;
 
@@ -60,6 +61,9 @@ private slots:
     {
         QVERIFY(makeTone(m_dir.filePath("station.mp3"), kStationHz, 4.0,
                          {"-c:a", "libmp3lame", "-b:a", "128k", "-write_xing", "0", "-id3v2_version", "0"}));
+        m_ad = AdServer::encodeMedia(kAdHz, 3.0);
+        m_spot = AdServer::encodeMedia(kAdHz, 1.5);
+        QVERIFY(!m_ad.isEmpty() && !m_spot.isEmpty());
     }
 
     void init()
@@ -67,7 +71,7 @@ private slots:
         BVBass::outputDevice = 0;
         m_server = new TestHttpServer;
         m_ads = new AdServer(*m_server);
-        QVERIFY(m_ads->makeMedia(m_dir.path(), kAdHz, 3.0));
+        m_ads->serveMedia(m_ad);
         HttpResponse live = HttpResponse::of("audio/mpeg", readFile(m_dir.filePath("station.mp3")));
         live.live = true;
         live.bytesPerSecond = 16000;
@@ -143,7 +147,7 @@ private slots:
         BVDaastPlayer facade;
         facade.setVolume(0.5);
         if (pod) {
-            QVERIFY(m_ads->makeMedia(m_dir.path(), kAdHz, 1.5, "/ad/spot.mp3"));
+            m_ads->serveMedia(m_spot, "/ad/spot.mp3");
             facade.setIsLenient(true);
             facade.setDaastUrl(m_ads->serveDocument("/pod.xml", vastDocument({vastInLineAd(m_ads->base(), "a", AdServer::kTitle, 1, "/ad/spot.mp3"),
                                                                              vastInLineAd(m_ads->base(), "b", "Second", 2, "/ad/spot.mp3")})));

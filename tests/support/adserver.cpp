@@ -2,7 +2,7 @@
 
 #include "testmedia.h"
 
-#include <QFile>
+#include <QTemporaryDir>
 #include <QUrlQuery>
 
 namespace bvtest {
@@ -127,16 +127,16 @@ AdServer::AdServer(TestHttpServer &server) : m_server(server)
     m_server.setResponse("/track", HttpResponse::of("image/gif", "GIF89a"));
 }
 
-bool AdServer::makeMedia(const QString &directory, double frequency, double seconds, const QByteArray &servedAt)
+QByteArray AdServer::encodeMedia(double frequency, double seconds)
 {
-    const QString path = directory + QLatin1Char('/') + QString::fromLatin1(servedAt.mid(servedAt.lastIndexOf('/') + 1));
-    if (!makeTone(path, frequency, seconds, {"-c:a", "libmp3lame", "-b:a", "128k"}))
-        return false;
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return false;
-    m_server.setResponse(servedAt, HttpResponse::of("audio/mpeg", file.readAll()));
-    return true;
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("ad.mp3"));
+    return makeTone(path, frequency, seconds, {"-c:a", "libmp3lame", "-b:a", "128k"}) ? readFile(path) : QByteArray();
+}
+
+void AdServer::serveMedia(const QByteArray &audio, const QByteArray &path)
+{
+    m_server.setResponse(path, HttpResponse::of("audio/mpeg", audio));
 }
 
 QString AdServer::serveDocument(const QByteArray &path, const QByteArray &document)

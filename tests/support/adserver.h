@@ -45,8 +45,10 @@ public:
     // Answers tracking requests on `server` from now on.
     explicit AdServer(TestHttpServer &server);
 
-    // Encodes a stereo MP3 tone of `seconds` at `frequency` Hz into `directory` and serves it as the ad's media.
-    bool makeMedia(const QString &directory, double frequency, double seconds, const QByteArray &servedAt = "/ad/media.mp3");
+    // An ad's audio: a stereo MP3 tone of `seconds` at `frequency` Hz; empty when the encoder failed.
+    static QByteArray encodeMedia(double frequency, double seconds);
+    // Serves `audio` as an ad's media at `path`.
+    void serveMedia(const QByteArray &audio, const QByteArray &path = "/ad/media.mp3");
     // Serves `document` at `path`; returns its URL.
     QString serveDocument(const QByteArray &path, const QByteArray &document);
     QByteArray base() const { return m_server.url(""); }

@@ -61,13 +61,13 @@ std::unique_ptr<NetInput> NetInput::open(const NetRequest &request, DOWNLOADPROC
     });
     std::unique_lock lock(input->m_mutex);
     const bool answered = input->m_changed.wait_until(lock, deadline, [&] {
-        return input->m_headersDone || input->m_finished || input->m_quit;
+        return input->m_phase != Phase::Opening || input->m_quit;
     });
     if (!answered) {
         error = BASS_ERROR_TIMEOUT;
         return nullptr; // the destructor aborts the download
     }
-    if (!input->m_headersDone) {
+    if (!input->answeredLocked()) {
         error = input->m_error != BASS_OK ? input->m_error : BASS_ERROR_FILEOPEN;
         return nullptr;
     }
@@ -133,13 +133,18 @@ void NetInput::run()
         failures = receivedBytes() - before >= kMinLiveBuffer ? 0 : failures + 1;
     }
 
-    if (m_proc && m_headersDone)
+    bool answered;
+    {
+        std::lock_guard lock(m_mutex);
+        answered = answeredLocked();
+    }
+    if (m_proc && answered)
         m_proc(nullptr, 0, m_user);
     {
         std::lock_guard lock(m_mutex);
-        if (!m_headersDone && m_error == BASS_OK)
+        if (!answered && m_error == BASS_OK)
             m_error = error != BASS_OK ? error : BASS_ERROR_FILEOPEN;
-        m_finished = true;
+        m_phase = answered ? Phase::Ended : Phase::Failed;
     }
     m_changed.notify_all();
 }
@@ -164,7 +169,8 @@ int NetInput::transfer(uint64_t offset, int64_t connectTimeoutMs)
         std::lock_guard lock(m_mutex);
         m_lastDataMs = nowMs();
         m_answerDeadlineMs = m_lastDataMs + connectTimeoutMs;
-        m_connected = false;
+        if (m_phase != Phase::Opening)
+            m_phase = Phase::Reconnecting;
         m_headerBytes = 0;
         m_transfer = transfer.get();
     }
@@ -177,7 +183,7 @@ int NetInput::transfer(uint64_t offset, int64_t connectTimeoutMs)
 bool NetInput::isLiveAndWanted() const
 {
     std::lock_guard lock(m_mutex);
-    return !m_quit && m_headersDone && m_contentLength < 0;
+    return !m_quit && answeredLocked() && m_contentLength < 0;
 }
 
 uint64_t NetInput::receivedBytes() const
@@ -207,7 +213,7 @@ size_t NetInput::onHeader(const char *line, size_t size)
     if (colon != std::string::npos) {
         const std::string key = toLower(trimmed(text.substr(0, colon)));
         const std::string value = trimmed(text.substr(colon + 1));
-        if (key == "content-type" && !m_headersDone)
+        if (key == "content-type" && m_phase == Phase::Opening)
             m_contentType = toLower(value);
         else if (key == "content-length")
             m_responseLength = std::strtoll(value.c_str(), nullptr, 10);
@@ -220,20 +226,19 @@ size_t NetInput::onHeader(const char *line, size_t size)
     if (trimmed(text).empty() && (m_status < 300 || m_status >= 400)) {
         // End of the final response's headers.
         if (m_status >= 400 || m_status == 0) {
-            if (!m_headersDone)
+            if (m_phase == Phase::Opening)
                 m_error = BASS_ERROR_FILEOPEN;
             return 0; // aborts the transfer
         }
-        if (!m_headersDone) {
+        if (m_phase == Phase::Opening) {
             if (m_request.offset > 0 && m_status != 206)
                 m_skip = m_request.offset; // the range was ignored: drop up to the offset ourselves
             m_contentLength = m_metaInt > 0 ? -1 : m_responseLength; // ICY means live
-            m_headersDone = true;
+            m_phase = Phase::Connected;
         } else {
-            m_reconnected = true; // reported with the new connection's first data
+            m_phase = Phase::Reconnected; // reported with the new connection's first data
         }
         m_icy = std::make_unique<IcyDemuxer>(m_metaInt);
-        m_connected = true;
         m_changed.notify_all();
     }
     return size;
@@ -248,14 +253,14 @@ size_t NetInput::onBody(const char *data, size_t size)
         std::lock_guard lock(m_mutex);
         if (m_quit)
             return 0;
-        if (!m_connected) {
+        if (!connectedLocked()) {
             // The body of a final answer that was neither a stream nor followed (a 3xx without Location).
-            if (!m_headersDone)
+            if (m_phase == Phase::Opening)
                 m_error = BASS_ERROR_FILEOPEN;
             return 0;
         }
-        if (m_reconnected) {
-            m_reconnected = false;
+        if (m_phase == Phase::Reconnected) {
+            m_phase = Phase::Connected;
             reconnected = true;
         }
         m_lastDataMs = nowMs();
@@ -301,7 +306,7 @@ void NetInput::appendAudio(const uint8_t *data, size_t size)
 void NetInput::restBetweenReads()
 {
     std::unique_lock lock(m_mutex);
-    if (m_contentLength < 0 && m_streaming && m_connected && !m_readerWaiting)
+    if (m_contentLength < 0 && m_decoderOpened && connectedLocked() && !m_readerWaiting)
         m_changed.wait_for(lock, kRest, [this] { return m_quit || m_readerWaiting; });
 }
 
@@ -311,7 +316,7 @@ int NetInput::pollTimeoutMs() const
 {
     std::lock_guard lock(m_mutex);
     int64_t until = nowMs() + 60000;
-    if (!m_connected)
+    if (!connectedLocked())
         until = std::min(until, m_answerDeadlineMs);
     if (m_readTimeoutMs > 0)
         until = std::min<int64_t>(until, m_lastDataMs + m_readTimeoutMs);
@@ -324,8 +329,8 @@ bool NetInput::onProgress()
     std::lock_guard lock(m_mutex);
     if (m_quit)
         return false;
-    if (!m_connected && nowMs() >= m_answerDeadlineMs) {
-        if (!m_headersDone)
+    if (!connectedLocked() && nowMs() >= m_answerDeadlineMs) {
+        if (m_phase == Phase::Opening)
             m_error = BASS_ERROR_TIMEOUT;
         return false;
     }
@@ -342,18 +347,18 @@ size_t NetInput::prebufferBytesLocked() const
 int NetInput::read(uint8_t *buffer, int size)
 {
     std::unique_lock lock(m_mutex);
-    if (availableLocked() == 0 && !m_finished) {
+    if (availableLocked() == 0 && !doneLocked()) {
         m_readerWaiting = true;
         m_changed.notify_all(); // ends the download thread's rest
         struct Waited {
             bool &flag;
             ~Waited() { flag = false; }
         } waited{m_readerWaiting};
-        if (m_streaming) {
+        if (m_decoderOpened) {
             // Ran dry while playing: wait for the prebuffer before handing out data again.
-            m_changed.wait(lock, [&] { return m_quit || m_finished || availableLocked() >= prebufferBytesLocked(); });
+            m_changed.wait(lock, [&] { return m_quit || doneLocked() || availableLocked() >= prebufferBytesLocked(); });
         } else if (!m_changed.wait_until(lock, m_openDeadline,
-                                         [&] { return m_quit || m_finished || availableLocked() > 0; })) {
+                                         [&] { return m_quit || doneLocked() || availableLocked() > 0; })) {
             return -1; // format detection got no data in time
         }
     }
@@ -376,7 +381,7 @@ bool NetInput::seek(int64_t position)
         return false;
     // A target inside the window ahead arrives soon.
     m_changed.wait_for(lock, std::chrono::milliseconds(EngineConfig::net().timeoutMs), [&] {
-        return m_quit || m_finished || position <= static_cast<int64_t>(m_window.end());
+        return m_quit || doneLocked() || position <= static_cast<int64_t>(m_window.end());
     });
     return m_window.seek(static_cast<uint64_t>(position));
 }
@@ -390,7 +395,7 @@ int64_t NetInput::bufferPosition() const
 std::string NetInput::peek(size_t bytes)
 {
     std::unique_lock lock(m_mutex);
-    m_changed.wait_until(lock, m_openDeadline, [&] { return m_quit || m_finished || m_window.end() >= bytes; });
+    m_changed.wait_until(lock, m_openDeadline, [&] { return m_quit || doneLocked() || m_window.end() >= bytes; });
     return m_window.head(bytes);
 }
 
@@ -398,13 +403,13 @@ void NetInput::waitForPrebuffer(int timeoutMs)
 {
     std::unique_lock lock(m_mutex);
     m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                       [&] { return m_quit || m_finished || availableLocked() >= prebufferBytesLocked(); });
+                       [&] { return m_quit || doneLocked() || availableLocked() >= prebufferBytesLocked(); });
 }
 
 void NetInput::decoderOpened()
 {
     std::lock_guard lock(m_mutex);
-    m_streaming = true;
+    m_decoderOpened = true;
 }
 
 void NetInput::setBitrate(int64_t bitsPerSecond)

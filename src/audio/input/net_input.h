@@ -93,12 +93,24 @@ private:
 
     mutable std::mutex m_mutex;
     std::condition_variable m_changed;
-    bool m_quit = false;
-    bool m_headersDone = false;     // the first response was accepted: the stream exists
-    bool m_connected = false;       // the current connection's response was accepted
-    bool m_reconnected = false;     // a new connection of a live stream, not yet reported
-    bool m_finished = false;
-    bool m_streaming = false;
+    // Where the download is. The stream exists from the first accepted response on
+    // (Connected); a live stream that drops goes through Reconnecting and Reconnected (its
+    // new response accepted, not yet reported with its first data) back to Connected.
+    enum class Phase {
+        Opening,      // no response accepted yet
+        Connected,    // the current connection's response was accepted
+        Reconnecting, // a live stream between connections
+        Reconnected,
+        Failed,       // ended without an accepted response: the stream never existed
+        Ended,        // the download thread is done
+    };
+    bool answeredLocked() const { return m_phase != Phase::Opening && m_phase != Phase::Failed; }
+    bool connectedLocked() const { return m_phase == Phase::Connected || m_phase == Phase::Reconnected; }
+    bool doneLocked() const { return m_phase == Phase::Failed || m_phase == Phase::Ended; }
+
+    Phase m_phase = Phase::Opening;
+    bool m_quit = false;            // asked to stop: every wait ends, the download winds down
+    bool m_decoderOpened = false;   // format detection is over: a dry read waits for the prebuffer
     bool m_readerWaiting = false;   // the decoder waits for data: no rest for the download
     bool m_writerWaiting = false;   // the download waits for room: reads wake it
     int m_error = BASS_OK;

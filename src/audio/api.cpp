@@ -41,12 +41,19 @@ HSTREAM created(HSTREAM handle, int error)
     return handle ? succeed(handle) : fail(error, handle);
 }
 
-// Looks a channel up, setting BASS_ERROR_HANDLE when it does not exist.
-ChannelPtr lookup(DWORD handle)
+// Looks a channel of type `T` up: BASS_ERROR_HANDLE when there is no such handle,
+// BASS_ERROR_NOTAVAIL when it is another kind (a recording asked to play, say).
+template <typename T = Channel>
+std::shared_ptr<T> lookup(DWORD handle)
 {
-    ChannelPtr channel = Engine::instance().channel(handle);
-    if (!channel)
+    const HandlePtr found = Engine::instance().channel(handle);
+    if (!found) {
         setError(Engine::instance().isInitialized() ? BASS_ERROR_HANDLE : BASS_ERROR_INIT);
+        return nullptr;
+    }
+    std::shared_ptr<T> channel = std::dynamic_pointer_cast<T>(found);
+    if (!channel)
+        setError(BASS_ERROR_NOTAVAIL);
     return channel;
 }
 
@@ -174,10 +181,9 @@ HSTREAM BASS_StreamCreate(DWORD freq, DWORD chans, DWORD flags, STREAMPROC *proc
 
 DWORD BASS_StreamPutData(HSTREAM handle, const void *buffer, DWORD length)
 {
-    ChannelPtr channel = lookup(handle);
-    auto *push = dynamic_cast<PushChannel *>(channel.get());
+    const std::shared_ptr<PushChannel> push = lookup<PushChannel>(handle);
     if (!push)
-        return fail(channel ? BASS_ERROR_NOTAVAIL : lastError(), static_cast<DWORD>(-1));
+        return static_cast<DWORD>(-1);
     int error = BASS_OK;
     const DWORD queued = push->put(buffer, length, error);
     setError(error);
@@ -222,7 +228,7 @@ BOOL BASS_ChannelPause(DWORD handle)
 
 BOOL BASS_ChannelStop(DWORD handle)
 {
-    ChannelPtr channel = lookup(handle);
+    const HandlePtr channel = lookup<ChannelHandle>(handle);
     if (!channel)
         return FALSE;
     channel->stop();
@@ -233,13 +239,13 @@ BOOL BASS_ChannelStop(DWORD handle)
 
 DWORD BASS_ChannelIsActive(DWORD handle)
 {
-    ChannelPtr channel = lookup(handle);
+    const HandlePtr channel = lookup<ChannelHandle>(handle);
     return channel ? succeed(channel->activity()) : static_cast<DWORD>(BASS_ACTIVE_STOPPED);
 }
 
 BOOL BASS_ChannelGetInfo(DWORD handle, BASS_CHANNELINFO *info)
 {
-    ChannelPtr channel = lookup(handle);
+    const HandlePtr channel = lookup<ChannelHandle>(handle);
     if (!channel)
         return FALSE;
     if (!info)
@@ -283,7 +289,7 @@ BOOL BASS_ChannelSetPosition(DWORD handle, QWORD pos, DWORD mode)
 
 double BASS_ChannelBytes2Seconds(DWORD handle, QWORD pos)
 {
-    ChannelPtr channel = lookup(handle);
+    const HandlePtr channel = lookup<ChannelHandle>(handle);
     if (!channel)
         return -1.0;
     const ChannelFormat &f = channel->format();
@@ -292,7 +298,7 @@ double BASS_ChannelBytes2Seconds(DWORD handle, QWORD pos)
 
 QWORD BASS_ChannelSeconds2Bytes(DWORD handle, double pos)
 {
-    ChannelPtr channel = lookup(handle);
+    const HandlePtr channel = lookup<ChannelHandle>(handle);
     if (!channel)
         return kFailedPosition;
     if (pos < 0.0 || !std::isfinite(pos))
@@ -349,7 +355,7 @@ const char *BASS_ChannelGetTags(DWORD handle, DWORD tags)
 
 HSYNC BASS_ChannelSetSync(DWORD handle, DWORD type, QWORD param, SYNCPROC *proc, void *user)
 {
-    ChannelPtr channel = lookup(handle);
+    const HandlePtr channel = lookup<ChannelHandle>(handle);
     if (!channel)
         return 0;
     if (!proc)
@@ -370,7 +376,7 @@ HSYNC BASS_ChannelSetSync(DWORD handle, DWORD type, QWORD param, SYNCPROC *proc,
 
 BOOL BASS_ChannelRemoveSync(DWORD handle, HSYNC sync)
 {
-    ChannelPtr channel = lookup(handle);
+    const HandlePtr channel = lookup<ChannelHandle>(handle);
     if (!channel)
         return FALSE;
     return channel->removeSync(sync) ? succeed(TRUE) : fail(BASS_ERROR_HANDLE, FALSE);
@@ -411,7 +417,7 @@ HRECORD BASS_RecordStart(DWORD freq, DWORD chans, DWORD, RECORDPROC *proc, void 
         return fail<HRECORD>(BASS_ERROR_FREQ, 0);
     const int device = RecordDevices::currentIndex();
     const DWORD handle = Engine::instance().addChannel(
-        [&](DWORD h, int &err) -> ChannelPtr {
+        [&](DWORD h, int &err) -> HandlePtr {
             auto channel = std::make_shared<RecordChannel>(h, source, rate, chans ? chans : source.channels, proc,
                                                            user, device);
             err = channel->start();
@@ -426,7 +432,7 @@ BOOL BASS_RecordFree(void)
     int device = 0;
     const int rc = RecordDevices::free(device);
     if (rc == BASS_OK) {
-        Engine::instance().freeChannels([device](const Channel &c) {
+        Engine::instance().freeChannels([device](const ChannelHandle &c) {
             auto *recording = dynamic_cast<const RecordChannel *>(&c);
             return recording && recording->device() == device;
         });

@@ -41,7 +41,7 @@ int Engine::open(std::unique_ptr<OutputDriver> driver)
 int Engine::free()
 {
     std::unique_ptr<Device> device;
-    std::map<DWORD, ChannelPtr> channels;
+    std::map<DWORD, HandlePtr> channels;
     {
         std::lock_guard lock(m_mutex);
         if (!m_device)
@@ -76,7 +76,7 @@ DWORD Engine::reserveHandle(bool needsOutput, int &error)
     return m_nextHandle++;
 }
 
-ChannelPtr Engine::channel(DWORD handle)
+HandlePtr Engine::channel(DWORD handle)
 {
     std::lock_guard lock(m_mutex);
     auto it = m_channels.find(handle);
@@ -108,7 +108,7 @@ void Engine::mixChanged()
 
 bool Engine::freeChannel(DWORD handle)
 {
-    ChannelPtr channel;
+    HandlePtr channel;
     {
         std::lock_guard lock(m_mutex);
         auto it = m_channels.find(handle);
@@ -125,7 +125,7 @@ bool Engine::freeChannel(DWORD handle)
     return true;
 }
 
-void Engine::freeChannels(const std::function<bool(const Channel &)> &match)
+void Engine::freeChannels(const std::function<bool(const ChannelHandle &)> &match)
 {
     std::vector<DWORD> handles;
     {

@@ -28,7 +28,7 @@ public:
         const DWORD handle = reserveHandle(needsOutput, error);
         if (!handle)
             return 0;
-        ChannelPtr channel = make(handle, error);
+        HandlePtr channel = make(handle, error);
         if (!channel)
             return 0;
         std::lock_guard lock(m_mutex);
@@ -41,13 +41,14 @@ public:
         return handle;
     }
 
-    ChannelPtr channel(DWORD handle);
+    // The channel of `handle`, playable or a recording; nullptr when there is none.
+    HandlePtr channel(DWORD handle);
     int play(const ChannelPtr &channel, bool restart);
     // A channel stopped, moved or changed its volume: the output hears it at once.
     void mixChanged();
     bool freeChannel(DWORD handle);
     // Frees every channel for which `match` holds.
-    void freeChannels(const std::function<bool(const Channel &)> &match);
+    void freeChannels(const std::function<bool(const ChannelHandle &)> &match);
 
 private:
     Engine() = default;
@@ -56,7 +57,7 @@ private:
 
     std::mutex m_mutex;
     std::unique_ptr<Device> m_device;
-    std::map<DWORD, ChannelPtr> m_channels;
+    std::map<DWORD, HandlePtr> m_channels;
     DWORD m_nextHandle = 1;
 };
 

@@ -127,13 +127,13 @@ HSTREAM openUrl(const NetRequest &request, DWORD flags, DOWNLOADPROC *proc, void
     options.seekOnlyAfterOpen = true;
     options.deadline = budget.deadline;
     return addDecoderStream(std::move(input), options, flags, error, [&](DecoderChannel &channel) {
-        std::weak_ptr<Channel> weak = channel.weak_from_this();
+        std::weak_ptr<ChannelHandle> weak = channel.weak_from_this();
         // Taken on the sync thread: the download thread must never hold the channel's last reference.
         const DWORD handle = channel.handle();
         const auto postSync = [weak, handle](DWORD type) {
             return [weak, handle, type] {
                 SyncDispatcher::instance().post(handle, [weak, type] {
-                    if (ChannelPtr c = weak.lock())
+                    if (HandlePtr c = weak.lock())
                         c->postSyncs(type, 0);
                 });
             };

@@ -97,6 +97,8 @@ private slots:
         const HRECORD recording = BASS_RecordStart(44100, 0, 0, Capture::proc, &capture);
         QVERIFY2(recording, qPrintable(QString::number(BASS_ErrorGetCode())));
         QCOMPARE(BASS_ChannelIsActive(recording), DWORD(BASS_ACTIVE_PLAYING));
+        QVERIFY(!BASS_ChannelPlay(recording, FALSE)); // a recording is never mixed
+        QCOMPARE(BASS_ErrorGetCode(), BASS_ERROR_NOTAVAIL);
         QTRY_VERIFY_WITH_TIMEOUT(capture.blockCount() > 75, 10000);
         QVERIFY(BASS_ChannelFree(recording));
         const int blocks = capture.blockCount();

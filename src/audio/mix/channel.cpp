@@ -1,27 +1,14 @@
 #include "mix/channel.h"
 
-#include "mix/sync_dispatcher.h"
-
 #include <algorithm>
 #include <cmath>
 #include <utility>
 
 namespace bvaudio {
-namespace {
-
-thread_local int64_t t_mixTimeSyncFrame = -1;
-
-} // namespace
-
-int64_t Channel::mixTimeSyncFrame()
-{
-    return t_mixTimeSyncFrame;
-}
 
 Channel::Channel(DWORD handle, ChannelFormat format)
-    : m_handle(handle),
-      m_format(std::move(format)),
-      m_levelMeter(static_cast<int>(m_format.freq), static_cast<int>(m_format.chans))
+    : ChannelHandle(handle, std::move(format)),
+      m_levelMeter(static_cast<int>(this->format().freq), static_cast<int>(this->format().chans))
 {
 }
 
@@ -175,7 +162,7 @@ int Channel::getAttribute(DWORD attrib, float &value) const
         value = m_volume;
         return BASS_OK;
     case BASS_ATTRIB_FREQ:
-        value = m_freq > 0.0f ? m_freq : static_cast<float>(m_format.freq);
+        value = m_freq > 0.0f ? m_freq : static_cast<float>(format().freq);
         return BASS_OK;
     default:
         return BASS_ERROR_ILLTYPE;
@@ -203,55 +190,6 @@ float Channel::level(float seconds) const
     return m_levelMeter.level(seconds);
 }
 
-HSYNC Channel::addSync(DWORD type, QWORD param, SYNCPROC *proc, void *user)
-{
-    std::lock_guard lock(m_mutex);
-    return m_syncs.add(type, param, proc, user);
-}
-
-bool Channel::removeSync(HSYNC sync)
-{
-    std::lock_guard lock(m_mutex);
-    return m_syncs.remove(sync);
-}
-
-bool Channel::claimSync(const SyncList::Event &event)
-{
-    std::lock_guard lock(m_mutex);
-    if (m_shutdown)
-        return false;
-    return event.oneTime ? m_syncs.remove(event.id) : m_syncs.contains(event.id);
-}
-
-void Channel::postSyncs(DWORD type, DWORD data)
-{
-    std::vector<SyncList::Event> events;
-    {
-        std::lock_guard lock(m_mutex);
-        m_syncs.collect(type, data, events);
-    }
-    post(events);
-}
-
-void Channel::post(const std::vector<SyncList::Event> &events, MixTime::TimePoint due, int64_t frame)
-{
-    if (events.empty())
-        return;
-    std::weak_ptr<Channel> weak = weak_from_this();
-    const DWORD handle = m_handle;
-    for (const SyncList::Event &e : events) {
-        SyncDispatcher::instance().post(handle, [weak, handle, e, frame] {
-            // A sync removed or a channel freed after the event skips its callback.
-            ChannelPtr channel = weak.lock();
-            if (!channel || !channel->claimSync(e))
-                return;
-            t_mixTimeSyncFrame = e.mixTime ? frame : -1;
-            e.proc(e.id, handle, e.data, e.user);
-            t_mixTimeSyncFrame = -1;
-        }, e.mixTime ? MixTime::TimePoint{} : due, e.mixTime);
-    }
-}
-
 void Channel::deviceFailed()
 {
     std::vector<SyncList::Event> events;
@@ -276,7 +214,7 @@ void Channel::fillResampled(int frames, std::vector<SyncList::Event> &events)
 {
     // Frames from the oldest period that may be taken back on are kept.
     m_resampled.release(m_history.firstResampled(m_resampled.readIndex()));
-    const size_t chans = m_format.chans;
+    const size_t chans = format().chans;
     while (m_resampled.pending() < static_cast<size_t>(frames)) {
         if (m_state == State::Stalled) {
             if (m_fifo.size() < resumeSamples() * chans && !m_sourceEnded)
@@ -330,10 +268,10 @@ Readiness Channel::readiness(int deviceRate, int64_t from)
     if (m_sourceEnded)
         return ready;
     ready.frames = m_history.framesFrom(from);
-    if (m_state == State::Stalled && m_fifo.size() < resumeSamples() * m_format.chans)
+    if (m_state == State::Stalled && m_fifo.size() < resumeSamples() * format().chans)
         return ready;
-    const int sourceRate = m_freq > 0.0f ? static_cast<int>(std::lround(m_freq)) : static_cast<int>(m_format.freq);
-    const auto queued = static_cast<int64_t>(m_fifo.size() / m_format.chans);
+    const int sourceRate = m_freq > 0.0f ? static_cast<int>(std::lround(m_freq)) : static_cast<int>(format().freq);
+    const auto queued = static_cast<int64_t>(m_fifo.size() / format().chans);
     ready.frames += static_cast<int64_t>(m_resampled.pending()) + queued * deviceRate / std::max(sourceRate, 1);
     return ready;
 }
@@ -387,9 +325,9 @@ Channel::MixOutcome Channel::mixInto(float *mix, int frames, const MixTime &time
     bool ended = false;
     {
         std::lock_guard lock(m_mutex);
-        const int sourceRate = m_freq > 0.0f ? static_cast<int>(std::lround(m_freq)) : static_cast<int>(m_format.freq);
+        const int sourceRate = m_freq > 0.0f ? static_cast<int>(std::lround(m_freq)) : static_cast<int>(format().freq);
         if (!isRunning() || m_deviceLost || m_shutdown
-            || !m_resampler.configure(static_cast<int>(m_format.chans), sourceRate, time.deviceRate))
+            || !m_resampler.configure(static_cast<int>(format().chans), sourceRate, time.deviceRate))
             return MixOutcome::Idle;
         m_history.forgetHeard(time.heardFrame);
         fillResampled(frames, events);

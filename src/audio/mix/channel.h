@@ -4,6 +4,7 @@
 #pragma once
 
 #include "bass.h"
+#include "mix/channel_handle.h"
 #include "mix/level_meter.h"
 #include "mix/mix_history.h"
 #include "mix/mix_queue.h"
@@ -21,37 +22,16 @@
 
 namespace bvaudio {
 
-struct ChannelFormat {
-    DWORD freq = 0;
-    DWORD chans = 0;
-    DWORD flags = 0;
-    DWORD ctype = BASS_CTYPE_STREAM;
-    DWORD origres = 0;
-    HPLUGIN plugin = 0;
-    std::string filename;
-};
-
-class Channel : public std::enable_shared_from_this<Channel> {
+class Channel : public ChannelHandle {
 public:
-    // The output frame at which the mix-time sync running on this thread was mixed; -1 on
-    // other threads.
-    static int64_t mixTimeSyncFrame();
-
     Channel(DWORD handle, ChannelFormat format);
-    virtual ~Channel();
-    Channel(const Channel &) = delete;
-    Channel &operator=(const Channel &) = delete;
-
-    DWORD handle() const { return m_handle; }
-    const ChannelFormat &format() const { return m_format; }
-    DWORD bytesPerFrame() const { return m_format.chans * 2; }
-    bool isAutoFree() const { return m_format.flags & BASS_STREAM_AUTOFREE; }
+    ~Channel() override;
 
     // Transport; results are BASS error codes.
     int play(bool restart);
     int pause();
-    virtual void stop();
-    virtual DWORD activity() const;
+    void stop() override;
+    DWORD activity() const override;
 
     // Bytes of decoded data heard so far: what was mixed, less what the output still holds.
     QWORD position() const;
@@ -67,11 +47,6 @@ public:
     int slideAttribute(DWORD attrib, float value, DWORD timeMs);
     // RMS (0..1) of every sample played in the last `seconds`, before the volume.
     float level(float seconds) const;
-
-    HSYNC addSync(DWORD type, QWORD param, SYNCPROC *proc, void *user);
-    bool removeSync(HSYNC sync);
-    // Posts every sync of `type` to the sync thread with `data`, to run at once.
-    void postSyncs(DWORD type, DWORD data);
 
     enum class MixOutcome {
         Idle,    // not playing: nothing was mixed
@@ -92,14 +67,13 @@ public:
     // Output thread: the device is gone; the channel pauses and DEV_FAIL syncs fire.
     void deviceFailed();
 
-    // Stops producers and syncs; the handle is gone. Called once.
-    virtual void shutdown();
+    void shutdown() override;
 
 protected:
     // The queue reached this many samples after running dry: playback resumes.
     virtual size_t resumeSamples() const { return 1; }
     // Enough audio is queued for a channel that just started to play on its own (m_mutex held).
-    virtual bool isPrimed() const { return m_sourceEnded || m_fifo.size() >= resumeSamples() * m_format.chans; }
+    virtual bool isPrimed() const { return m_sourceEnded || m_fifo.size() >= resumeSamples() * format().chans; }
     // Called with m_mutex held whenever the mixer took samples from the queue.
     virtual void onSamplesConsumed() {}
     // Drops queued and resampled audio and moves the position (m_mutex held).
@@ -112,10 +86,8 @@ protected:
     void landSeek(QWORD target, const std::vector<int16_t> &samples);
     bool isRunning() const { return m_state == State::Playing || m_state == State::Stalled; }
 
-    mutable std::mutex m_mutex;
     SampleFifo m_fifo;
     bool m_sourceEnded = false;
-    bool m_shutdown = false;
 
 private:
     using Clock = MixTime::Clock;
@@ -131,18 +103,11 @@ private:
     };
 
     QWORD heardPosition() const;
-    // Heard-time events wait for `due`; mix-time ones run at once and know `frame`.
-    void post(const std::vector<SyncList::Event> &events, MixTime::TimePoint due = {}, int64_t frame = 0);
-    // Whether the event's sync is still set, as it fires; a one-time sync goes.
-    bool claimSync(const SyncList::Event &event);
     // Pulls source samples through the resampler until `frames` output frames are ready.
     void fillResampled(int frames, std::vector<SyncList::Event> &events);
     void recordPeriod(const MixTime &time, int frames);
     void startPendingSlide(int deviceRate);
     void applyVolume(float *mix, const float *source, int frames);
-
-    const DWORD m_handle;
-    const ChannelFormat m_format;
 
     State m_state = State::Stopped;
     bool m_deviceLost = false; // the output failed: the channel can not play any more
@@ -171,7 +136,6 @@ private:
     std::vector<float> m_converted;
 
     LevelMeter m_levelMeter;
-    SyncList m_syncs;
 };
 
 // Channels are shared: the engine's table, the mixer and a decode thread may each hold one.

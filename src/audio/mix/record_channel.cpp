@@ -110,7 +110,7 @@ int RecordDevices::currentIndex()
 
 RecordChannel::RecordChannel(DWORD handle, const RecordSource &source, DWORD freq, DWORD chans, RECORDPROC *proc,
                              void *user, int device)
-    : Channel(handle, ChannelFormat{freq, chans, 0, BASS_CTYPE_RECORD, 16, 0, source.name}),
+    : ChannelHandle(handle, ChannelFormat{freq, chans, 0, BASS_CTYPE_RECORD, 16, 0, source.name}),
       m_source(source),
       m_proc(proc),
       m_user(user),
@@ -157,7 +157,7 @@ DWORD RecordChannel::activity() const
 
 void RecordChannel::shutdown()
 {
-    Channel::shutdown();
+    ChannelHandle::shutdown();
     stop();
 }
 

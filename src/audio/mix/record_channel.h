@@ -3,7 +3,7 @@
 #pragma once
 
 #include "device/capture.h"
-#include "mix/channel.h"
+#include "mix/channel_handle.h"
 
 #include <atomic>
 
@@ -29,7 +29,8 @@ public:
     static int currentIndex();
 };
 
-class RecordChannel : public Channel {
+// A recording: a handle with its format and syncs, fed by its capture thread and never mixed.
+class RecordChannel : public ChannelHandle {
 public:
     RecordChannel(DWORD handle, const RecordSource &source, DWORD freq, DWORD chans, RECORDPROC *proc, void *user,
                   int device);

@@ -3,36 +3,13 @@
 #include "bass.h"
 #include "pcmanalysis.h"
 #include "sinkrecorder.h"
+#include "synclog.h"
 #include "testhttpserver.h"
 
 #include <QTest>
 #include <QUrl>
 
-#include <mutex>
-
 using namespace bvtest;
-
-namespace {
-
-struct Titles {
-    std::mutex mutex;
-    QList<QByteArray> seen;
-
-    static void meta(HSYNC, DWORD channel, DWORD, void *user)
-    {
-        auto *t = static_cast<Titles *>(user);
-        const char *tag = BASS_ChannelGetTags(channel, BASS_TAG_META);
-        std::lock_guard lock(t->mutex);
-        t->seen.append(QByteArray(tag ? tag : ""));
-    }
-    QByteArray last()
-    {
-        std::lock_guard lock(mutex);
-        return seen.value(seen.size() - 1);
-    }
-};
-
-} // namespace
 
 class TestEngineIcecast : public QObject {
     Q_OBJECT
@@ -68,8 +45,8 @@ private slots:
                                                     nullptr, nullptr);
         QVERIFY2(stream, qPrintable(QString::number(BASS_ErrorGetCode())));
         QCOMPARE(BASS_ChannelGetLength(stream, BASS_POS_BYTE), QWORD(-1));
-        Titles titles;
-        QVERIFY(BASS_ChannelSetSync(stream, BASS_SYNC_META, 0, Titles::meta, &titles));
+        SyncLog titles;
+        QVERIFY(titles.watch(stream, BASS_SYNC_META));
         QVERIFY(BASS_ChannelPlay(stream, FALSE));
         QTRY_COMPARE_WITH_TIMEOUT(BASS_ChannelIsActive(stream), DWORD(BASS_ACTIVE_PLAYING), 10000);
         QTRY_COMPARE_WITH_TIMEOUT(QByteArray(BASS_ChannelGetTags(stream, BASS_TAG_META)),
@@ -85,7 +62,7 @@ private slots:
                  qPrintable(QString::number(zeroCrossingFrequency(heard, 44100))));
 
         QVERIFY(setTitle(QString::fromUtf8("Sigur Rós - Hoppípolla")));
-        QTRY_COMPARE_WITH_TIMEOUT(titles.last(), QByteArray("StreamTitle='Sigur R\xc3\xb3s - Hopp\xc3\xadpolla';"), 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(titles.tags().value(titles.count() - 1), QByteArray("StreamTitle='Sigur R\xc3\xb3s - Hopp\xc3\xadpolla';"), 10000);
         QVERIFY(BASS_ChannelStop(stream));
     }
 };

@@ -2,6 +2,7 @@
 // failures, ranges, prebuffering and stalls, the read time-out, ICY
 // metadata and playlists.
 #include "bass.h"
+#include "synclog.h"
 #include "testhttpserver.h"
 #include "testmedia.h"
 
@@ -12,48 +13,23 @@
 #include <QTest>
 
 #include <atomic>
-#include <memory>
+#include <chrono>
+#include <deque>
 #include <mutex>
 
 using namespace bvtest;
 
 namespace {
 
-// Records sync data and META tags in arrival order.
+// The stall, META and end syncs of a stream.
 struct Events {
-    std::mutex mutex;
-    QList<DWORD> stalls;
-    QList<QByteArray> titles;
-    int ends = 0;
-
-    static void stall(HSYNC, DWORD, DWORD data, void *user)
-    {
-        auto *e = static_cast<Events *>(user);
-        std::lock_guard lock(e->mutex);
-        e->stalls.append(data);
-    }
-    static void meta(HSYNC, DWORD channel, DWORD, void *user)
-    {
-        auto *e = static_cast<Events *>(user);
-        const char *tag = BASS_ChannelGetTags(channel, BASS_TAG_META);
-        std::lock_guard lock(e->mutex);
-        e->titles.append(tag ? QByteArray(tag) : QByteArray());
-    }
-    static void end(HSYNC, DWORD, DWORD, void *user)
-    {
-        auto *e = static_cast<Events *>(user);
-        std::lock_guard lock(e->mutex);
-        ++e->ends;
-    }
+    SyncLog stalls, titles, ends;
     void watch(HSTREAM stream)
     {
-        BASS_ChannelSetSync(stream, BASS_SYNC_STALL, 0, stall, this);
-        BASS_ChannelSetSync(stream, BASS_SYNC_META, 0, meta, this);
-        BASS_ChannelSetSync(stream, BASS_SYNC_END, 0, end, this);
+        stalls.watch(stream, BASS_SYNC_STALL);
+        titles.watch(stream, BASS_SYNC_META);
+        ends.watch(stream, BASS_SYNC_END);
     }
-    QList<DWORD> stallData() { std::lock_guard lock(mutex); return stalls; }
-    QList<QByteArray> titleList() { std::lock_guard lock(mutex); return titles; }
-    int endCount() { std::lock_guard lock(mutex); return ends; }
 };
 
 // Collects what the download callback receives.
@@ -79,32 +55,6 @@ struct Download {
 struct StreamGuard {
     HSTREAM handle;
     ~StreamGuard() { BASS_StreamFree(handle); }
-};
-
-// Records when each position sync fired, with the position it was set at.
-struct PositionLog {
-    struct Hit {
-        QWORD position;
-        qint64 ns;
-    };
-    std::mutex mutex;
-    QList<Hit> hits;
-    QElapsedTimer clock;
-    std::vector<std::unique_ptr<std::pair<PositionLog *, QWORD>>> marks;
-
-    PositionLog() { clock.start(); }
-    static void hit(HSYNC, DWORD, DWORD, void *user)
-    {
-        auto *mark = static_cast<std::pair<PositionLog *, QWORD> *>(user);
-        std::lock_guard lock(mark->first->mutex);
-        mark->first->hits.append({mark->second, mark->first->clock.nsecsElapsed()});
-    }
-    bool watch(HSTREAM stream, QWORD position)
-    {
-        marks.push_back(std::make_unique<std::pair<PositionLog *, QWORD>>(this, position));
-        return BASS_ChannelSetSync(stream, BASS_SYNC_POS, position, hit, marks.back().get());
-    }
-    QList<Hit> list() { std::lock_guard lock(mutex); return hits; }
 };
 
 HSTREAM openUrl(const QByteArray &url, DWORD offset = 0, Download *download = nullptr, const QByteArray &headers = {})
@@ -250,7 +200,7 @@ private slots:
         StreamGuard eventsGuard{stream};
         events.watch(stream);
         QVERIFY(BASS_ChannelPlay(stream, FALSE));
-        QTRY_COMPARE_WITH_TIMEOUT(events.endCount(), 1, 2000);
+        QTRY_COMPARE_WITH_TIMEOUT(events.ends.count(), 1, 2000);
     }
 
     // Short files of known size (audio ads): the decoded length is exact as soon as the stream
@@ -277,7 +227,6 @@ private slots:
         QVERIFY(runFfmpeg({"-i", m_dir.filePath("ad"), "-f", "s16le", m_dir.filePath("ad.pcm")}));
         const QWORD decoded = QFileInfo(m_dir.filePath("ad.pcm")).size();
         m_server->setResponse("/ad", HttpResponse::of(contentType, read("ad")));
-        PositionLog log;
         const HSTREAM stream = openUrl(m_server->url("/ad"));
         StreamGuard guard{stream};
         QVERIFY2(stream, qPrintable(QString::number(BASS_ErrorGetCode())));
@@ -286,21 +235,19 @@ private slots:
                  qPrintable(QString("%1 bytes, decoded %2").arg(length).arg(decoded)));
 
         const QList<QWORD> positions{length, length / 2, 0, length - 4, length / 4, length / 2 + 4};
-        for (QWORD position : positions)
-            QVERIFY(log.watch(stream, position));
+        std::deque<SyncLog> hits(positions.size()); // a log for each position
+        for (int i = 0; i < positions.size(); ++i)
+            QVERIFY(hits[i].watch(stream, BASS_SYNC_POS, positions[i]));
         Events events;
         events.watch(stream);
         QVERIFY(BASS_ChannelPlay(stream, FALSE));
-        QTRY_COMPARE_WITH_TIMEOUT(events.endCount(), 1, 4000);
-        const QList<PositionLog::Hit> hits = log.list();
-        QCOMPARE(hits.size(), positions.size());
-        QList<QWORD> sorted = positions;
-        std::sort(sorted.begin(), sorted.end());
+        QTRY_COMPARE_WITH_TIMEOUT(events.ends.count(), 1, 4000);
         const double bytesPerSecond = BASS_ChannelSeconds2Bytes(stream, 1.0);
-        for (int i = 0; i < hits.size(); ++i) {
-            QCOMPARE(hits[i].position, sorted[i]);
-            const double expectedMs = double(hits[i].position) / bytesPerSecond * 1000.0;
-            const double firedMs = (hits[i].ns - hits[0].ns) / 1e6;
+        const SyncLog &atStart = hits[positions.indexOf(0)];
+        for (int i = 0; i < positions.size(); ++i) {
+            QCOMPARE(hits[i].count(), 1);
+            const double expectedMs = double(positions[i]) / bytesPerSecond * 1000.0;
+            const double firedMs = std::chrono::duration<double, std::milli>(hits[i].time(0) - atStart.time(0)).count();
             QVERIFY2(qAbs(firedMs - expectedMs) < 20.0, qPrintable(QString("%1 ms vs %2 ms").arg(firedMs).arg(expectedMs)));
         }
     }
@@ -357,9 +304,9 @@ private slots:
         StreamGuard guard{stream};
         events.watch(stream);
         QVERIFY(BASS_ChannelPlay(stream, FALSE));
-        QTRY_VERIFY_WITH_TIMEOUT(events.stallData().contains(0), 6000);
+        QTRY_VERIFY_WITH_TIMEOUT(events.stalls.data().contains(0), 6000);
         QCOMPARE(BASS_ChannelIsActive(stream), DWORD(BASS_ACTIVE_STALLED));
-        QTRY_COMPARE_WITH_TIMEOUT(events.stallData().last(), DWORD(1), 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(events.stalls.data().last(), DWORD(1), 5000);
         QCOMPARE(BASS_ChannelIsActive(stream), DWORD(BASS_ACTIVE_PLAYING));
     }
 
@@ -381,7 +328,7 @@ private slots:
         events.watch(stream);
         QVERIFY(BASS_ChannelPlay(stream, FALSE));
         QTRY_VERIFY_WITH_TIMEOUT(download.done(), 10000);
-        QTRY_COMPARE_WITH_TIMEOUT(events.endCount(), 1, 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(events.ends.count(), 1, 5000);
         QCOMPARE(download.data().size(), 48000);
         QCOMPARE(m_server->requests("/live").size(), 4); // the stream and three tries
     }
@@ -413,7 +360,7 @@ private slots:
         StreamGuard guard{stream};
         events.watch(stream);
         QVERIFY(BASS_ChannelPlay(stream, FALSE));
-        QTRY_COMPARE_WITH_TIMEOUT(events.endCount(), 1, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(events.ends.count(), 1, 10000);
         QCOMPARE(m_server->requests("/live").size(), 4); // the stream and three tries
     }
 
@@ -440,8 +387,8 @@ private slots:
         QTest::qWait(500);
         QVERIFY(m_server->requests("/live").size() >= 3);
         QCOMPARE(BASS_ChannelIsActive(stream), DWORD(BASS_ACTIVE_PLAYING));
-        QVERIFY2(!events.stallData().contains(0), "stalled");
-        QCOMPARE(events.endCount(), 0);
+        QVERIFY2(!events.stalls.data().contains(0), "stalled");
+        QCOMPARE(events.ends.count(), 0);
         QCOMPARE(BASS_GetConfig(BASS_CONFIG_NET_RECONNECTS) - reconnectsBefore, DWORD(reconnectSyncs.load()));
     }
 
@@ -478,9 +425,9 @@ private slots:
                                          "StreamTitle='Bj\xc3\xb6rk - J\xc3\xb3ga';StreamUrl='';"};
         QTRY_COMPARE(QByteArray(BASS_ChannelGetTags(stream, BASS_TAG_META)).isEmpty(), false);
         QVERIFY(BASS_ChannelPlay(stream, FALSE));
-        QTRY_COMPARE_WITH_TIMEOUT(events.titleList().mid(events.titleList().size() - 2), later, 8000);
+        QTRY_COMPARE_WITH_TIMEOUT(events.titles.tags().mid(events.titles.tags().size() - 2), later, 8000);
         // The first title may have come before the sync was set; then it was only the tag.
-        const QList<QByteArray> seen = events.titleList();
+        const QList<QByteArray> seen = events.titles.tags();
         QVERIFY2(seen == later || seen == QList<QByteArray>{first} + later, seen.join('|').constData());
         QCOMPARE(QByteArray(BASS_ChannelGetTags(stream, BASS_TAG_META)), later.last());
         const QByteArray audio = download.data();

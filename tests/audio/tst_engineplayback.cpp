@@ -2,6 +2,7 @@
 // push and user-file streams, and bad input.
 #include "bass.h"
 #include "hlsmedia.h"
+#include "synclog.h"
 #include "testmedia.h"
 
 #include <QFile>
@@ -15,39 +16,9 @@
 #include <thread>
 
 using Clock = std::chrono::steady_clock;
+using bvtest::SyncLog;
 
 namespace {
-
-// Collects sync events with the time they arrived.
-struct SyncLog {
-    std::mutex mutex;
-    std::vector<std::pair<DWORD, Clock::time_point>> events; // data, time
-
-    static void record(HSYNC, DWORD, DWORD data, void *user)
-    {
-        auto *log = static_cast<SyncLog *>(user);
-        std::lock_guard lock(log->mutex);
-        log->events.emplace_back(data, Clock::now());
-    }
-    size_t count()
-    {
-        std::lock_guard lock(mutex);
-        return events.size();
-    }
-    std::vector<DWORD> data()
-    {
-        std::lock_guard lock(mutex);
-        std::vector<DWORD> values;
-        for (auto &e : events)
-            values.push_back(e.first);
-        return values;
-    }
-    Clock::time_point time(size_t i)
-    {
-        std::lock_guard lock(mutex);
-        return events.at(i).second;
-    }
-};
 
 double msBetween(Clock::time_point a, Clock::time_point b)
 {
@@ -189,12 +160,12 @@ private slots:
         const HSTREAM stream = BASS_StreamCreateFile(FALSE, path("tone2s.wav").toUtf8().constData(), 0, 0, 0);
         QVERIFY(stream);
         SyncLog pos, end;
-        QVERIFY(BASS_ChannelSetSync(stream, BASS_SYNC_POS, BASS_ChannelSeconds2Bytes(stream, 0.5), SyncLog::record, &pos));
-        QVERIFY(BASS_ChannelSetSync(stream, BASS_SYNC_END, 0, SyncLog::record, &end));
+        QVERIFY(pos.watch(stream, BASS_SYNC_POS, BASS_ChannelSeconds2Bytes(stream, 0.5)));
+        QVERIFY(end.watch(stream, BASS_SYNC_END));
         const auto start = Clock::now();
         QVERIFY(BASS_ChannelPlay(stream, FALSE));
-        QTRY_COMPARE_WITH_TIMEOUT(end.count(), size_t(1), 4000);
-        QCOMPARE(pos.count(), size_t(1));
+        QTRY_COMPARE_WITH_TIMEOUT(end.count(), 1, 4000);
+        QCOMPARE(pos.count(), 1);
         QVERIFY2(qAbs(msBetween(start, pos.time(0)) - 500) < 20, qPrintable(QString::number(msBetween(start, pos.time(0)))));
         QVERIFY2(qAbs(msBetween(start, end.time(0)) - 2000) < 20, qPrintable(QString::number(msBetween(start, end.time(0)))));
         QCOMPARE(BASS_ChannelIsActive(stream), DWORD(BASS_ACTIVE_STOPPED));
@@ -225,13 +196,13 @@ private slots:
     {
         const HSTREAM stream = BASS_StreamCreateFile(FALSE, path("tone2s.wav").toUtf8().constData(), 0, 0, 0);
         SyncLog end;
-        BASS_ChannelSetSync(stream, BASS_SYNC_END, 0, SyncLog::record, &end);
+        end.watch(stream, BASS_SYNC_END);
         const QWORD target = BASS_ChannelSeconds2Bytes(stream, 1.5);
         QVERIFY(BASS_ChannelSetPosition(stream, target, BASS_POS_BYTE));
         QCOMPARE(BASS_ChannelGetPosition(stream, BASS_POS_BYTE), target);
         const auto start = Clock::now();
         QVERIFY(BASS_ChannelPlay(stream, FALSE));
-        QTRY_COMPARE_WITH_TIMEOUT(end.count(), size_t(1), 2000);
+        QTRY_COMPARE_WITH_TIMEOUT(end.count(), 1, 2000);
         QVERIFY(qAbs(msBetween(start, end.time(0)) - 500) < 30);
         QVERIFY(!BASS_ChannelSetPosition(stream, BASS_ChannelSeconds2Bytes(stream, 3.0), BASS_POS_BYTE));
         QCOMPARE(BASS_ErrorGetCode(), BASS_ERROR_POSITION);
@@ -241,14 +212,14 @@ private slots:
     {
         const HSTREAM stream = BASS_StreamCreateFile(FALSE, path("tone2s.wav").toUtf8().constData(), 0, 0, 0);
         SyncLog end;
-        BASS_ChannelSetSync(stream, BASS_SYNC_END, 0, SyncLog::record, &end);
+        end.watch(stream, BASS_SYNC_END);
         QVERIFY(BASS_ChannelSetAttribute(stream, BASS_ATTRIB_FREQ, 88200));
         float freq = 0;
         QVERIFY(BASS_ChannelGetAttribute(stream, BASS_ATTRIB_FREQ, &freq));
         QCOMPARE(freq, 88200.0f);
         const auto start = Clock::now();
         QVERIFY(BASS_ChannelPlay(stream, FALSE));
-        QTRY_COMPARE_WITH_TIMEOUT(end.count(), size_t(1), 3000);
+        QTRY_COMPARE_WITH_TIMEOUT(end.count(), 1, 3000);
         QVERIFY2(qAbs(msBetween(start, end.time(0)) - 1000) < 30, qPrintable(QString::number(msBetween(start, end.time(0)))));
     }
 
@@ -323,9 +294,9 @@ private slots:
         const HSTREAM stream = BASS_StreamCreateFile(FALSE, cut.fileName().toUtf8().constData(), 0, 0, BASS_STREAM_AUTOFREE);
         QVERIFY(stream);
         SyncLog end;
-        BASS_ChannelSetSync(stream, BASS_SYNC_END, 0, SyncLog::record, &end);
+        end.watch(stream, BASS_SYNC_END);
         QVERIFY(BASS_ChannelPlay(stream, FALSE));
-        QTRY_COMPARE_WITH_TIMEOUT(end.count(), size_t(1), 2000);
+        QTRY_COMPARE_WITH_TIMEOUT(end.count(), 1, 2000);
         QTRY_VERIFY(!BASS_ChannelGetInfo(stream, nullptr) && BASS_ErrorGetCode() == BASS_ERROR_HANDLE); // auto-freed
     }
 
@@ -346,9 +317,9 @@ private slots:
         QVERIFY(BASS_ChannelGetInfo(stream, &info));
         QCOMPARE(info.chans, 1u);
         SyncLog end;
-        BASS_ChannelSetSync(stream, BASS_SYNC_END, 0, SyncLog::record, &end);
+        end.watch(stream, BASS_SYNC_END);
         QVERIFY(BASS_ChannelPlay(stream, FALSE));
-        QTRY_COMPARE_WITH_TIMEOUT(end.count(), size_t(1), 4000);
+        QTRY_COMPARE_WITH_TIMEOUT(end.count(), 1, 4000);
         const double played = BASS_ChannelBytes2Seconds(stream, BASS_ChannelGetPosition(stream, BASS_POS_BYTE));
         QVERIFY2(qAbs(played - 2.0) < 0.1, qPrintable(QString::number(played)));
     }
@@ -405,21 +376,21 @@ private slots:
     {
         const HSTREAM stream = BASS_StreamCreate(44100, 2, 0, STREAMPROC_PUSH, nullptr);
         SyncLog stall, end;
-        BASS_ChannelSetSync(stream, BASS_SYNC_STALL, 0, SyncLog::record, &stall);
-        BASS_ChannelSetSync(stream, BASS_SYNC_END, 0, SyncLog::record, &end);
+        stall.watch(stream, BASS_SYNC_STALL);
+        end.watch(stream, BASS_SYNC_END);
         std::vector<int16_t> pcm(44100 / 5 * 2, 1000); // 0.2 s
         QVERIFY(BASS_ChannelPlay(stream, FALSE));
         QCOMPARE(BASS_ChannelIsActive(stream), DWORD(BASS_ACTIVE_STALLED));
         std::thread([&] { BASS_StreamPutData(stream, pcm.data(), DWORD(pcm.size() * 2)); }).join();
-        QTRY_COMPARE(stall.data(), std::vector<DWORD>({1}));
-        QTRY_COMPARE(stall.data(), std::vector<DWORD>({1, 0}));
+        QTRY_COMPARE(stall.data(), QList<DWORD>({1}));
+        QTRY_COMPARE(stall.data(), QList<DWORD>({1, 0}));
         QCOMPARE(BASS_ChannelIsActive(stream), DWORD(BASS_ACTIVE_STALLED));
         QCOMPARE(BASS_ChannelGetPosition(stream, BASS_POS_BYTE), QWORD(pcm.size() * 2));
         std::thread([&] {
             BASS_StreamPutData(stream, pcm.data(), DWORD(pcm.size() * 2) | BASS_STREAMPROC_END);
         }).join();
-        QTRY_COMPARE(end.count(), size_t(1));
-        QCOMPARE(stall.data(), std::vector<DWORD>({1, 0, 1}));
+        QTRY_COMPARE(end.count(), 1);
+        QCOMPARE(stall.data(), QList<DWORD>({1, 0, 1}));
     }
 
     // A user-file stream whose callback blocks runs dry, stalls, and resumes when data flows again.
@@ -438,15 +409,15 @@ private slots:
         QCOMPARE(BASS_ChannelGetLength(stream, BASS_POS_BYTE), QWORD(-1));
         QCOMPARE(BASS_StreamGetFilePosition(stream, BASS_FILEPOS_END), QWORD(64 * 1024));
         SyncLog stall, end;
-        BASS_ChannelSetSync(stream, BASS_SYNC_STALL, 0, SyncLog::record, &stall);
-        BASS_ChannelSetSync(stream, BASS_SYNC_END, 0, SyncLog::record, &end);
+        stall.watch(stream, BASS_SYNC_STALL);
+        end.watch(stream, BASS_SYNC_END);
         QVERIFY(BASS_ChannelPlay(stream, FALSE));
         QTRY_COMPARE(BASS_ChannelIsActive(stream), DWORD(BASS_ACTIVE_PLAYING));
-        const size_t before = stall.count(); // a resume when the first data arrives
+        const qsizetype before = stall.count(); // a resume when the first data arrives
         QTRY_COMPARE_WITH_TIMEOUT(stall.count(), before + 2, 5000);
         QCOMPARE(stall.data().back(), DWORD(1));
         QCOMPARE(stall.data().at(before), DWORD(0));
-        QTRY_COMPARE_WITH_TIMEOUT(end.count(), size_t(1), 6000);
+        QTRY_COMPARE_WITH_TIMEOUT(end.count(), 1, 6000);
         QTRY_VERIFY(source.closed); // auto-freed at the end: the input is closed
     }
 
@@ -502,9 +473,9 @@ private slots:
         QCOMPARE(info.ctype, DWORD(BASS_CTYPE_STREAM_AAC));
         source.stream = stream;
         SyncLog end;
-        BASS_ChannelSetSync(stream, BASS_SYNC_END, 0, SyncLog::record, &end);
+        end.watch(stream, BASS_SYNC_END);
         QVERIFY(BASS_ChannelPlay(stream, FALSE));
-        QTRY_COMPARE_WITH_TIMEOUT(end.count(), size_t(1), 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(end.count(), 1, 5000);
         std::lock_guard lock(source.mutex);
         QVERIFY(source.seen.size() >= 2);
         for (const auto &[handedOver, current] : source.seen)
@@ -534,13 +505,13 @@ private slots:
         } freer;
         SyncLog end;
         QVERIFY(BASS_ChannelSetSync(stream, BASS_SYNC_POS, BASS_ChannelSeconds2Bytes(stream, 0.2), Freer::free, &freer));
-        QVERIFY(BASS_ChannelSetSync(stream, BASS_SYNC_END, 0, SyncLog::record, &end));
+        QVERIFY(end.watch(stream, BASS_SYNC_END));
         QVERIFY(BASS_ChannelPlay(stream, FALSE));
         QTRY_COMPARE(freer.calls.load(), 1);
         QVERIFY(!BASS_ChannelIsActive(stream));
         QCOMPARE(BASS_ErrorGetCode(), BASS_ERROR_HANDLE);
         QTest::qWait(200);
-        QCOMPARE(end.count(), size_t(0)); // a freed channel's syncs do not fire
+        QCOMPARE(end.count(), 0); // a freed channel's syncs do not fire
         // The engine still works afterwards.
         const HSTREAM next = BASS_StreamCreateFile(FALSE, path("tone2s.wav").toUtf8().constData(), 0, 0, 0);
         QVERIFY(BASS_ChannelPlay(next, FALSE));
@@ -551,16 +522,16 @@ private slots:
     {
         const HSTREAM stream = BASS_StreamCreateFile(FALSE, path("tone2s.wav").toUtf8().constData(), 0, 0, 0);
         SyncLog pos, end, once;
-        const HSYNC sync = BASS_ChannelSetSync(stream, BASS_SYNC_POS, 0, SyncLog::record, &pos);
-        const HSYNC oneTime = BASS_ChannelSetSync(stream, BASS_SYNC_POS | BASS_SYNC_ONETIME, 0, SyncLog::record, &once);
-        QVERIFY(BASS_ChannelSetSync(stream, BASS_SYNC_POS, BASS_ChannelSeconds2Bytes(stream, 0.1), SyncLog::record, &end));
+        const HSYNC sync = pos.watch(stream, BASS_SYNC_POS);
+        const HSYNC oneTime = once.watch(stream, BASS_SYNC_POS | BASS_SYNC_ONETIME);
+        QVERIFY(end.watch(stream, BASS_SYNC_POS, BASS_ChannelSeconds2Bytes(stream, 0.1)));
         QVERIFY(BASS_ChannelRemoveSync(stream, sync));
         QVERIFY(BASS_ChannelPlay(stream, FALSE));
-        QTRY_COMPARE(end.count(), size_t(1));
-        QCOMPARE(pos.count(), size_t(0));
-        QCOMPARE(once.count(), size_t(1));
+        QTRY_COMPARE(end.count(), 1);
+        QCOMPARE(pos.count(), 0);
+        QCOMPARE(once.count(), 1);
         QVERIFY(!BASS_ChannelRemoveSync(stream, oneTime));
-        QCOMPARE(BASS_ChannelSetSync(stream, 99, 0, SyncLog::record, &pos), 0u);
+        QCOMPARE(pos.watch(stream, 99), 0u);
         QCOMPARE(BASS_ErrorGetCode(), BASS_ERROR_ILLTYPE);
     }
 };

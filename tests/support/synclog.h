@@ -1,0 +1,62 @@
+// What one engine sync delivered, in arrival order, from whichever thread it ran on: its
+// data, when it came, and the META tag the channel showed then.
+#pragma once
+
+#include "bass.h"
+
+#include <QByteArray>
+#include <QList>
+
+#include <chrono>
+#include <mutex>
+
+namespace bvtest {
+
+class SyncLog {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    // Sets the sync on `stream`; 0 when the engine refused it.
+    HSYNC watch(HSTREAM stream, DWORD type, QWORD param = 0) { return BASS_ChannelSetSync(stream, type, param, record, this); }
+    static void record(HSYNC, DWORD channel, DWORD data, void *user)
+    {
+        auto *log = static_cast<SyncLog *>(user);
+        const char *tag = BASS_ChannelGetTags(channel, BASS_TAG_META);
+        std::lock_guard lock(log->m_mutex);
+        log->m_events.append({data, Clock::now(), tag ? QByteArray(tag) : QByteArray()});
+    }
+
+    qsizetype count() const { return events().size(); }
+    Clock::time_point time(qsizetype i) const { return events().at(i).at; }
+    QList<DWORD> data() const
+    {
+        QList<DWORD> values;
+        for (const Event &e : events())
+            values.append(e.data);
+        return values;
+    }
+    QList<QByteArray> tags() const
+    {
+        QList<QByteArray> values;
+        for (const Event &e : events())
+            values.append(e.tag);
+        return values;
+    }
+
+private:
+    struct Event {
+        DWORD data;
+        Clock::time_point at;
+        QByteArray tag;
+    };
+    QList<Event> events() const
+    {
+        std::lock_guard lock(m_mutex);
+        return m_events;
+    }
+
+    mutable std::mutex m_mutex;
+    QList<Event> m_events;
+};
+
+} // namespace bvtest

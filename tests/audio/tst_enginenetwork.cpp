@@ -315,6 +315,7 @@ private slots:
     void readTimeoutEndsTheStream()
     {
         BASS_SetConfig(BASS_CONFIG_NET_READTIMEOUT, 1000);
+        BASS_SetConfig(BASS_CONFIG_NET_TIMEOUT, 500); // each try gets no answer
         HttpResponse live = liveMp3();
         live.pauseAfterBytes = 48000;
         live.pauseMs = 60000;

@@ -28,7 +28,7 @@ Q_DECLARE_METATYPE(HlsFormat)
 
 namespace {
 
-constexpr double kSegmentSeconds = 1.0;
+constexpr double kSegmentSeconds = 0.5;
 
 QStringList texts(const QSignalSpy &metaChanges)
 {
@@ -52,7 +52,7 @@ class TestBVHlsPlayback : public QObject
 {
     Q_OBJECT
 
-    QList<QByteArray> m_aac; // 440 440 660 660 440 440 Hz, one second each
+    QList<QByteArray> m_aac; // 440 440 660 660 440 440 Hz, a segment each
     QList<QByteArray> m_mp3; // 440 660 Hz, MP3 in MPEG-TS
     QList<QByteArray> m_packedAac, m_packedMp3, m_fmp4; // 440 660 Hz
     QByteArray m_fmp4Init;
@@ -235,7 +235,7 @@ private slots:
         serve(m_aac.mid(0, 3), "seg");
         HttpResponse second = HttpResponse::of("video/mp2t", withTitle(m_aac[1], "seg 1"));
         if (slow)
-            second.bytesPerSecond = int(second.body.size()); // one second for one second of audio
+            second.bytesPerSecond = int(second.body.size() / kSegmentSeconds); // as fast as it plays
         else
             second.failures = 1;
         m_server->setResponse("/seg1.ts", second);

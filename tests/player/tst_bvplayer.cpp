@@ -215,6 +215,8 @@ private slots:
         QCOMPARE(m_server->requests("/file.mp3").last().headers.value("range"), "bytes=" + QByteArray::number(offset) + "-");
         QCOMPARE(player.startPosition(), 8.5);
         QTRY_COMPARE_WITH_TIMEOUT(player.state(), BVPlayerSource::PlayingState, 10000);
+        QTRY_VERIFY2(player.position() > 8.5, qPrintable(QString::number(player.position()))); // counted from the seek
+        QVERIFY2(player.position() < 9.5, qPrintable(QString::number(player.position())));
 
         // The last 1.5 s play and the file ends; the stop resets its values in a fixed order.
         QStringList resets;

@@ -3,6 +3,7 @@
 #include <QTimer>
 
 #include <atomic>
+#include <chrono>
 
 namespace {
 
@@ -31,4 +32,12 @@ void BVClock::setInterval(QTimer *timer, int ms)
 void BVClock::install(BVClock *clock)
 {
     g_clock.store(clock);
+}
+
+qint64 BVClock::nowMs()
+{
+    if (const BVClock *clock = g_clock.load())
+        return clock->elapsedMs();
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }

@@ -20,8 +20,12 @@ public:
     static void setInterval(QTimer *timer, int ms);
     // Makes `clock` the one timers run on; nullptr gives them back to the system's clock.
     static void install(BVClock *clock);
+    // Milliseconds on the clock timers run on, from an arbitrary start: for waits measured
+    // from an earlier moment.
+    static qint64 nowMs();
 
 protected:
     // Starts `timer` with `ms` and counts it on this clock.
     virtual void startTimer(QTimer *timer, int ms) = 0;
+    virtual qint64 elapsedMs() const = 0;
 };

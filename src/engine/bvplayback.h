@@ -3,10 +3,8 @@
 #include "bvglobal.h"
 #include "bvplaybackhost.h"
 
-#include <QPointer>
 #include <QQueue>
 #include <QTimer>
-
 
 // Base of the playback back-ends: the bitrate being played, and the bitrate
 // coefficient that a periodic step moves with the measured delivery speed.

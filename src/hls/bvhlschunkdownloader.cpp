@@ -20,7 +20,7 @@ void BVHlsChunkDownloader::download(const QUrl &url)
     abort();
     updateIsDownloading(true);
     updateDownloadingUrl(url);
-    m_elapsedTimer.start();
+    m_requestedAtMs = BVClock::nowMs();
     m_downloadReply = BVNetworkAccessManager::getSafely(m_host->nam(), url, BV_HLS_MAX_CHUNK_BYTES);
     connect(m_downloadReply, &QNetworkReply::finished, this, &BVHlsChunkDownloader::downloadRequestFinished);
 }
@@ -29,7 +29,6 @@ void BVHlsChunkDownloader::abort()
 {
     BVNetworkAccessManager::discardReply(m_downloadReply, this);
     m_errorTimer->stop();
-    m_elapsedTimer.invalidate();
     updateDownloadingUrl(QUrl());
     updateIsDownloading(false);
 }
@@ -42,7 +41,7 @@ void BVHlsChunkDownloader::downloadRequestFinished()
     QNetworkReply *reply = BVNetworkAccessManager::senderReply(
         sender(), m_host->playerName() + QStringLiteral(" Hls chunk downloader request"), bvLog());
     if (!reply) {
-        const qint64 wait = BV_HLS_ERROR_DELAY - m_elapsedTimer.elapsed();
+        const qint64 wait = BV_HLS_ERROR_DELAY - (BVClock::nowMs() - m_requestedAtMs);
         if (wait > 0)
             BVClock::start(m_errorTimer, int(wait));
         else
@@ -51,7 +50,6 @@ void BVHlsChunkDownloader::downloadRequestFinished()
     }
     const QByteArray body = reply->readAll();
     const QUrl url = m_downloadingUrl;
-    m_elapsedTimer.invalidate();
     updateDownloadingUrl(QUrl());
     updateIsDownloading(false);
     emit downloadingDone(url, body);
@@ -60,7 +58,6 @@ void BVHlsChunkDownloader::downloadRequestFinished()
 void BVHlsChunkDownloader::handleError()
 {
     const QUrl url = m_downloadingUrl;
-    m_elapsedTimer.invalidate();
     updateDownloadingUrl(QUrl());
     updateIsDownloading(false);
     emit downloadingError(url);

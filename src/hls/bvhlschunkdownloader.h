@@ -1,6 +1,5 @@
 #pragma once
 
-#include <QElapsedTimer>
 #include <QNetworkReply>
 #include <QObject>
 #include <QPointer>
@@ -8,7 +7,6 @@
 
 #include "bvglobal.h"
 #include "bvplaybackhost.h"
-
 
 // Fetches one HLS segment at a time and reports its body or a failure. A failure is
 // reported no sooner than 10 s after the request began, which paces the retries.
@@ -49,7 +47,7 @@ private:
     QUrl m_downloadingUrl;
     bool m_isDownloading = false;
     BVPlaybackHostRef m_host;
-    QElapsedTimer m_elapsedTimer;
+    qint64 m_requestedAtMs = 0; // on BVClock: failures are reported a fixed time after their request
     QTimer *m_errorTimer;
     QPointer<QNetworkReply> m_downloadReply;
 };

@@ -2,6 +2,7 @@
 
 #include "bvbackgroundstream.h"
 #include "bvbass.h"
+#include "bvclock.h"
 #include "bvhlschunkdownloader.h"
 #include "bvhlsdemuxer.h"
 #include "bvhlsplaylistupdater.h"
@@ -274,7 +275,7 @@ void BVHlsPlayback::downloadNextChunk()
     // audio held lasts. The deadline runs from the first request after a segment arrived,
     // across the requests that replace it (a segment that left the window is given up).
     if (!m_slowDeliveryTimer->isActive())
-        m_slowDeliveryTimer->start(int(qBound(1.0, qMax(duration, held), 60.0) * 1000));
+        BVClock::start(m_slowDeliveryTimer, int(qBound(1.0, qMax(duration, held), 60.0) * 1000));
 }
 
 void BVHlsPlayback::demuxChunkData(const QUrl &url, const QByteArray &mpegts)

@@ -7,7 +7,6 @@
 #include <QNetworkReply>
 #include <QPointer>
 
-
 // Fetches the start of a URL and classifies it: a plain stream or a list the
 // engine follows, an HLS multivariant or media playlist, or a JSON list of
 // streams with bandwidths. Answers once per parse with a bitrate-to-URL map.

@@ -11,7 +11,6 @@
 #include "messagecollector.h"
 #include "testmedia.h"
 
-#include <QFile>
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTest>
@@ -567,6 +566,7 @@ private slots:
             .replace(m_ads->base() + "/landing?sdkuiid=a&amp;sdkuiid=b", "javascript:alert(document.cookie)");
         AdRig rig;
         rig.daast->click();
+        QVERIFY(rig.nam.urls.isEmpty());
         rig.daast->setDaastUrl(QUrl(m_ads->serveDocument("/ad.xml", document)));
         rig.daast->play();
         QTRY_COMPARE(rig.started.count(), 1);

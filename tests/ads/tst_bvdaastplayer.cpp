@@ -10,7 +10,6 @@
 #include "sinkrecorder.h"
 #include "testmedia.h"
 
-#include <QFile>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>

@@ -426,7 +426,7 @@ private slots:
                                          "StreamTitle='Bj\xc3\xb6rk - J\xc3\xb3ga';StreamUrl='';"};
         QTRY_COMPARE(QByteArray(BASS_ChannelGetTags(stream, BASS_TAG_META)).isEmpty(), false);
         QVERIFY(BASS_ChannelPlay(stream, FALSE));
-        QTRY_COMPARE_WITH_TIMEOUT(events.titles.tags().mid(events.titles.tags().size() - 2), later, 8000);
+        QTRY_COMPARE_WITH_TIMEOUT(events.titles.tags(2), later, 8000);
         // The first title may have come before the sync was set; then it was only the tag.
         const QList<QByteArray> seen = events.titles.tags();
         QVERIFY2(seen == later || seen == QList<QByteArray>{first} + later, seen.join('|').constData());

@@ -242,9 +242,7 @@ private slots:
     // offset and length select one file embedded in a bigger one.
     void offsetAndLengthSelectPartOfFile()
     {
-        QFile tone(path("tone2s.mp3"));
-        QVERIFY(tone.open(QIODevice::ReadOnly));
-        const QByteArray audio = tone.readAll();
+        const QByteArray audio = bvtest::readFile(path("tone2s.mp3"));
         QFile bundle(path("bundle.bin"));
         QVERIFY(bundle.open(QIODevice::WriteOnly));
         bundle.write(QByteArray(1000, 'x') + audio + QByteArray(5000, '\xff'));
@@ -397,9 +395,7 @@ private slots:
     void userFileStreamStallsAndResumes()
     {
         SlowSource source;
-        QFile mp3(path("tone4s.mp3"));
-        QVERIFY(mp3.open(QIODevice::ReadOnly));
-        source.data = mp3.readAll();
+        source.data = bvtest::readFile(path("tone4s.mp3"));
         source.slowRead = 12;
         source.delayMs = 1500;
         const HSTREAM stream = BASS_StreamCreateFileUser(STREAMFILE_BUFFER, BASS_STREAM_BLOCK | BASS_STREAM_AUTOFREE,

@@ -9,7 +9,6 @@
 #include "manualclock.h"
 #include "testhttpserver.h"
 
-#include <QElapsedTimer>
 #include <QSignalSpy>
 #include <QTest>
 

@@ -11,7 +11,6 @@
 #include "testhttpserver.h"
 #include "testmedia.h"
 
-#include <QFile>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>

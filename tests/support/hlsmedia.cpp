@@ -4,7 +4,6 @@
 #include "timedid3.h"
 
 #include <QDir>
-#include <QFile>
 #include <QTemporaryDir>
 #include <QtMath>
 
@@ -39,16 +38,15 @@ QList<QByteArray> makeHlsSegments(const QList<double> &frequencies, double secon
     if (!runFfmpeg(args))
         return {};
     if (init) {
-        QFile file(dir.filePath("init.mp4"));
-        *init = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+        *init = readFile(dir.filePath("init.mp4"));
     }
     QList<QByteArray> segments;
     // The encoder's last frames may spill into one more short segment: it is left out.
     for (int i = 0; i < frequencies.size(); ++i) {
-        QFile file(dir.filePath(name.arg(i)));
-        if (!file.open(QIODevice::ReadOnly))
+        const QByteArray segment = readFile(dir.filePath(name.arg(i)));
+        if (segment.isEmpty())
             break;
-        segments.append(file.readAll());
+        segments.append(segment);
     }
     return segments;
 }

@@ -27,6 +27,7 @@ public:
 
 protected:
     void startTimer(QTimer *timer, int ms) override;
+    qint64 elapsedMs() const override { return m_now; }
     // The timers' own (real-time) firing is held back.
     bool eventFilter(QObject *watched, QEvent *event) override;
 

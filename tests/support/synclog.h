@@ -35,11 +35,13 @@ public:
             values.append(e.data);
         return values;
     }
-    QList<QByteArray> tags() const
+    // The tags of the last `count` events (all when negative), from one look at the log.
+    QList<QByteArray> tags(qsizetype count = -1) const
     {
+        const QList<Event> all = events();
         QList<QByteArray> values;
-        for (const Event &e : events())
-            values.append(e.tag);
+        for (qsizetype i = count < 0 ? 0 : qMax<qsizetype>(0, all.size() - count); i < all.size(); ++i)
+            values.append(all[i].tag);
         return values;
     }
 

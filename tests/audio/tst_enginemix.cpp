@@ -1,8 +1,9 @@
 // What the mixer hands the output, frame by frame, on a simulated sound server: starts,
 // seeks, pause and play, volume changes and a second channel, each heard whole, in place
-// and without a hole.
+// and without a hole; a stream changing its channel count keeps its format.
 #include "bass.h"
 #include "fakeoutput.h"
+#include "testmedia.h"
 
 #include <QFile>
 #include <QTemporaryDir>
@@ -166,20 +167,53 @@ private slots:
         QVERIFY2(std::abs(heard[1].length - frames(0.25)) < frames(0.05), qPrintable(describe(heard)));
     }
 
-    // A pause is heard at once; play goes on with the very frame after the last one heard.
+    // A pause is heard at once and holds the position; play goes on with the very frame after
+    // the last one heard; a restart plays from the first frame again.
     void pauseAndPlayLoseNothing()
     {
         const HSTREAM stream = open("index.wav");
+        QVERIFY(!BASS_ChannelPause(stream));
+        QCOMPARE(BASS_ErrorGetCode(), BASS_ERROR_NOPLAY);
         QVERIFY(BASS_ChannelPlay(stream, FALSE));
         m_output->play(300);
         QVERIFY(BASS_ChannelPause(stream));
+        const QWORD paused = BASS_ChannelGetPosition(stream, BASS_POS_BYTE);
         m_output->play(200);
+        QCOMPARE(BASS_ChannelGetPosition(stream, BASS_POS_BYTE), paused);
         QVERIFY(BASS_ChannelPlay(stream, FALSE));
         m_output->play(300);
+        QVERIFY(BASS_ChannelPlay(stream, TRUE));
+        m_output->play(100);
         const std::vector<Run> heard = audible(runs(m_output->heard()));
-        QVERIFY2(heard.size() == 3 && heard[1].first == -1 && heard[2].first == heard[0].length
+        QVERIFY2(heard.size() == 4 && heard[1].first == -1 && heard[2].first == heard[0].length && heard[3].first == 0
                      && std::abs(heard[0].length - frames(0.3)) < frames(0.03),
                  qPrintable(describe(heard)));
+    }
+
+    // An MP3 stream whose frames turn from mono to stereo keeps the channel count it opened
+    // with: the stereo part is mixed down, not read as twice as many mono samples.
+    void mpegChannelChangeKeepsTheFormat()
+    {
+        const QStringList plain{"-c:a", "libmp3lame", "-b:a", "64k", "-write_xing", "0", "-id3v2_version", "0"};
+        QVERIFY(makeTone(m_dir.filePath("mono.mp3"), 440, 1.0, plain, 44100, 1));
+        QVERIFY(makeTone(m_dir.filePath("stereo.mp3"), 440, 1.0, plain, 44100, 2));
+        QFile joined(m_dir.filePath("joined.mp3"));
+        QVERIFY(joined.open(QIODevice::WriteOnly));
+        joined.write(readFile(m_dir.filePath("mono.mp3")) + readFile(m_dir.filePath("stereo.mp3")));
+        joined.close();
+        const HSTREAM stream = open("joined.mp3");
+        BASS_CHANNELINFO info{};
+        QVERIFY(BASS_ChannelGetInfo(stream, &info));
+        QCOMPARE(info.chans, 1u);
+        QVERIFY(BASS_ChannelPlay(stream, FALSE));
+        m_output->play(2300);
+        QCOMPARE(BASS_ChannelIsActive(stream), DWORD(BASS_ACTIVE_STOPPED));
+        const std::vector<int16_t> &heard = m_output->heard();
+        const auto sound = [](int16_t v) { return v != 0; };
+        const auto first = std::find_if(heard.begin(), heard.end(), sound);
+        const auto last = std::find_if(heard.rbegin(), heard.rend(), sound).base();
+        const double played = double(last - first) / 2 / kRate;
+        QVERIFY2(qAbs(played - 2.0) < 0.1, qPrintable(QString::number(played)));
     }
 
     // A volume change applies from one frame on, in place, however much the output queued.

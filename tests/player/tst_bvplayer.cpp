@@ -16,8 +16,6 @@
 #include <QTest>
 #include <QTimer>
 
-#include <cmath>
-
 using namespace bvtest;
 
 class TestBVPlayer : public QObject {
@@ -61,25 +59,13 @@ private slots:
     void init() { m_server = new TestHttpServer; }
     void cleanup() { delete m_server; }
 
-    void freshPlayer()
-    {
-        BVPlayer first;
-        BVPlayer second;
-        const int number = first.playerName().mid(QStringLiteral("BVPlayer #").size()).toInt();
-        QCOMPARE(second.playerName(), QStringLiteral("BVPlayer #") + QString::number(number + 1));
-        QCOMPARE(first.state(), BVPlayerSource::StoppedState);
-        QVERIFY(first.isStopped());
-        QCOMPARE(first.currentQuality(), BVPlayerSource::LowQuality);
-        first.play(); // no URL
-        QCOMPARE(first.state(), BVPlayerSource::StoppedState);
-    }
-
     // stopped -> stalled -> playing; the ICY title reaches meta; pause of a live stream releases the channel.
     void liveStream()
     {
         m_server->setResponse("/live", live({"Artist - First", "Artist - Second"}));
         BVPlayer player;
-        QSignalSpy states(&player, &BVPlayerSource::stateChanged);
+        player.play(); // no URL: stays stopped
+        QCOMPARE(player.state(), BVPlayerSource::StoppedState);
         player.play(url("/live"));
         QCOMPARE(player.state(), BVPlayerSource::StalledState); // before the parser answers
         QTRY_COMPARE_WITH_TIMEOUT(player.state(), BVPlayerSource::PlayingState, 10000);
@@ -108,7 +94,7 @@ private slots:
     void droppedLiveStreamRestarts()
     {
         HttpResponse dropping = live();
-        dropping.dropAfterBytes = 48000;
+        dropping.dropAfterBytes = 24000; // 1.5 s of sound, inside the burst
         m_server->setResponse("/live", dropping);
         BVPlayer player;
         QSignalSpy ended(&player, &BVPlayerSource::ended);
@@ -120,24 +106,33 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(player.state(), BVPlayerSource::PlayingState, 10000);
     }
 
-    // A file pauses in place, resumes without a new parse, and ends even with isRestarted.
-    void fileEnds()
+    // A file pauses in place, resumes without a new parse, and ends even with isRestarted;
+    // destroying the last player frees the engine, and the next one opens it again.
+    void fileEndsAndFreesTheEngine()
     {
-        BVPlayer player;
-        QSignalSpy ended(&player, &BVPlayerSource::ended);
-        player.play(QUrl::fromLocalFile(m_dir.filePath("short.wav")));
-        QTRY_COMPARE(player.state(), BVPlayerSource::PlayingState);
-        QVERIFY(player.isSeekable());
-        QVERIFY(qAbs(player.length() - 1.5) < 0.01);
-        player.pause();
-        QCOMPARE(player.state(), BVPlayerSource::PausedState);
-        const quint32 channel = player.stream();
-        QVERIFY(channel != 0);
-        player.play();
-        QCOMPARE(player.state(), BVPlayerSource::PlayingState);
-        QCOMPARE(player.stream(), channel);
-        QTRY_COMPARE_WITH_TIMEOUT(ended.size(), 1, 5000);
-        QCOMPARE(player.state(), BVPlayerSource::StoppedState);
+        {
+            BVPlayer player;
+            QSignalSpy ended(&player, &BVPlayerSource::ended);
+            player.play(QUrl::fromLocalFile(m_dir.filePath("short.wav")));
+            QTRY_COMPARE(player.state(), BVPlayerSource::PlayingState);
+            QVERIFY(player.isSeekable());
+            QVERIFY(qAbs(player.length() - 1.5) < 0.01);
+            player.pause();
+            QCOMPARE(player.state(), BVPlayerSource::PausedState);
+            const quint32 channel = player.stream();
+            QVERIFY(channel != 0);
+            player.play();
+            QCOMPARE(player.state(), BVPlayerSource::PlayingState);
+            QCOMPARE(player.stream(), channel);
+            QTRY_COMPARE_WITH_TIMEOUT(ended.size(), 1, 5000);
+            QCOMPARE(player.state(), BVPlayerSource::StoppedState);
+            QVERIFY(BASS_StreamCreate(44100, 2, 0, STREAMPROC_PUSH, nullptr) != 0);
+        }
+        QCOMPARE(BASS_StreamCreate(44100, 2, 0, STREAMPROC_PUSH, nullptr), 0u);
+        QCOMPARE(BASS_ErrorGetCode(), BASS_ERROR_INIT);
+        BVPlayer next;
+        next.play(QUrl::fromLocalFile(m_dir.filePath("short.wav")));
+        QTRY_COMPARE(next.state(), BVPlayerSource::PlayingState);
     }
 
     // Ducking and volume fade over 200 ms, the rate scales the channel's frequency, levels are metered.
@@ -161,15 +156,11 @@ private slots:
         QVERIFY(BASS_ChannelGetAttribute(channel, BASS_ATTRIB_FREQ, &value));
         QCOMPARE(value, 88200.0f);
 
-        QCOMPARE(player.level(), 0.0);
         player.setIsUpdatesLevel(true);
         QTRY_VERIFY(player.level() > 0.05); // the level is measured before the volume
-        QVERIFY(qAbs(player.levelDb() - 20.0 * std::log10(player.level())) < 1e-3);
-        player.stop();
-        QCOMPARE(player.level(), 0.0);
-        QCOMPARE(player.levelDb(), -std::numeric_limits<double>::infinity());
     }
 
+    // A seek inside a local file moves its channel; seeks to or past the end are refused.
     void seekInsideLocalFile()
     {
         BVPlayer player;
@@ -178,14 +169,11 @@ private slots:
         const quint32 channel = player.stream();
         player.pushPosition(3.0);
         QTRY_VERIFY(player.position() >= 3.0);
-        QCOMPARE(player.stream(), channel); // the same channel, moved
-        player.setPosition(20.0);            // past the end: refused
-        QTest::qWait(600);
-        QVERIFY2(player.position() >= 3.0 && player.position() < 4.5, qPrintable(QString::number(player.position())));
-        player.skipBackward(10.0);           // clamps to 0
+        player.skipBackward(10.0); // clamps to 0
         QTRY_VERIFY(player.position() < 1.0);
-        player.skipForward(100.0);           // min(position + 100, length) = length: refused
-        QTest::qWait(600);
+        player.setPosition(20.0);  // past the end
+        player.skipForward(100.0); // min(position + 100, length) = length
+        QTest::qWait(300);
         QCOMPARE(player.state(), BVPlayerSource::PlayingState);
         QCOMPARE(player.stream(), channel);
         QVERIFY2(player.position() < 2.0, qPrintable(QString::number(player.position())));
@@ -217,22 +205,8 @@ private slots:
         QTRY_VERIFY2(player.position() > 8.5, qPrintable(QString::number(player.position()))); // counted from the seek
         QVERIFY2(player.position() < 9.5, qPrintable(QString::number(player.position())));
 
-        // The last 1.5 s play and the file ends; the stop resets its values in a fixed order.
-        QStringList resets;
-        const auto record = [&](const char *name) {
-            if (player.isStopped())
-                resets << QString::fromLatin1(name);
-        };
-        connect(&player, &BVPlayerSource::stateChanged, this, [&] { record("state"); });
-        connect(&player, &BVPlayerSource::lengthChanged, this, [&] { record("length"); });
-        connect(&player, &BVPlayerSource::bufferedLengthChanged, this, [&] { record("bufferedLength"); });
-        connect(&player, &BVPlayerSource::startPositionChanged, this, [&] { record("startPosition"); });
-        connect(&player, &BVPlayerSource::positionChanged, this, [&] { record("position"); });
         QSignalSpy ended(&player, &BVPlayerSource::ended);
-        QVERIFY(ended.wait(4000)); // from the start it would take 10 s
-        // Emitted as state, length, buffered length, start position, position; the start position's
-        // own handler (connected before this test's) moves the position first, so it is recorded first.
-        QCOMPARE(resets.join(","), QString("state,length,bufferedLength,position,startPosition"));
+        QVERIFY(ended.wait(4000)); // the last 1.5 s; from the start it would take 10 s
     }
 
     // Whatever the rate, the player's own timers keep intervals a timer can serve.
@@ -250,6 +224,7 @@ private slots:
     void lateEventsAfterStop()
     {
         m_server->setResponse("/live", live());
+        ManualClock clock;
         BVPlayer player;
         player.play(url("/live"));
         QTRY_COMPARE_WITH_TIMEOUT(player.state(), BVPlayerSource::PlayingState, 10000);
@@ -258,7 +233,8 @@ private slots:
         QSignalSpy states(&player, &BVPlayerSource::stateChanged);
         QMetaObject::invokeMethod(&player, "streamStalled", Q_ARG(bool, true));
         QMetaObject::invokeMethod(&player, "streamEnd");
-        QTest::qWait(500);
+        clock.advance(10000); // past any retry
+        QTest::qWait(100);
         QCOMPARE(states.size(), 0);
         QCOMPARE(player.state(), BVPlayerSource::StoppedState);
         QCOMPARE(m_server->requests("/live").size(), requests);
@@ -272,7 +248,7 @@ private slots:
         m_server->setResponse("/list.pls", HttpResponse::of("audio/x-scpls", "[playlist]\nNumberOfEntries=1\nFile1="
                                                                               + m_server->url("/silent") + "\n"));
         const int timeoutMs = BVBass::timeoutMs();
-        BVBass::setTimeoutMs(800);
+        BVBass::setTimeoutMs(500);
         MessageCollector warnings(nullptr, MessageCollector::WarningsOnly);
         {
             BVPlayer player;
@@ -285,19 +261,18 @@ private slots:
             QTRY_COMPARE(m_server->requests("/silent").size(), 2);
             player.stop();
             states.clear();
-            QTest::qWait(1300); // both creations have failed by now
+            QTest::qWait(900); // both creations have failed by now
             QCOMPARE(states.size(), 0);
             QCOMPARE(player.state(), BVPlayerSource::StoppedState);
             player.play(url("/list.pls"));
             QTRY_COMPARE(m_server->requests("/silent").size(), 3);
         } // destroyed while its start waits
-        QTest::qWait(1300);
+        QTest::qWait(900);
         BVBass::setTimeoutMs(timeoutMs);
         QVERIFY2(!warnings.saw("Playback start error"), qPrintable(warnings.lines().join('\n')));
     }
 
-    // The direct back-end also opens in place: little format detection at the start of a
-    // stream, more inside one, and a URL the engine can not fetch tried as a local file.
+    // The direct back-end also opens a stream from an offset inside it.
     void directBackendOpensInPlace()
     {
         BVPlayer player;
@@ -309,11 +284,8 @@ private slots:
         player.stop(); // keeps the streams the parser found
         const quint32 fromStart = backend->start(0);
         QVERIFY(fromStart != 0);
-        // Each creation's verify size is its thread's own (another start may run meanwhile).
-        QCOMPARE(BASS_GetConfig(BASS_CONFIG_THREAD | BASS_CONFIG_VERIFY_NET), 4096u);
         const quint32 inside = backend->start(100000);
         QVERIFY(inside != 0);
-        QCOMPARE(BASS_GetConfig(BASS_CONFIG_THREAD | BASS_CONFIG_VERIFY_NET), 98304u);
         // the file from the offset on: shorter by it
         QVERIFY(BASS_ChannelGetLength(inside, BASS_POS_BYTE) < BASS_ChannelGetLength(fromStart, BASS_POS_BYTE));
         BASS_StreamFree(fromStart);
@@ -368,7 +340,6 @@ private slots:
         QCOMPARE(player.playingBitrates(), QList<quint32>({32000, 64000, 128000}));
         QCOMPARE(player.currentBitrate(), 128000u); // the coefficient starts at the top
         QCOMPARE(m_server->requests("/128").size(), 1);
-        QCOMPARE(player.bitrateByCoef(0.5), 64000u);
 
         player.setPlayingBitrate(50000); // nearest: 64000
         QCOMPARE(player.playingBitrates(), QList<quint32>({64000}));
@@ -377,9 +348,6 @@ private slots:
         QTRY_VERIFY(m_server->requests("/64").size() == 1 || (clock.advance(1000), false));
         QTRY_COMPARE_WITH_TIMEOUT(player.currentBitrate(), 64000u, 5000);
         QCOMPARE(player.currentQuality(), BVPlayerSource::MidQuality);
-        player.setPlayingBitrate(0);
-        player.setPlayingQuality(BVPlayerSource::LowQuality);
-        QCOMPARE(player.playingBitrates(), QList<quint32>({32000}));
 
         // A list whose name does not say so: the stream opened on speculation is dropped.
         m_server->setResponse("/streams", HttpResponse::of("application/json", list));
@@ -423,22 +391,6 @@ private slots:
         QTest::qWait(100);
         QCOMPARE(player.state(), BVPlayerSource::ErrorState);
         QCOMPARE(errors.size(), 1);
-    }
-
-    // Destroying the last player frees the engine; the next one opens it again.
-    void lastPlayerFreesTheEngine()
-    {
-        {
-            BVPlayer player;
-            player.play(QUrl::fromLocalFile(m_dir.filePath("short.wav")));
-            QTRY_COMPARE(player.state(), BVPlayerSource::PlayingState);
-            QVERIFY(BASS_StreamCreate(44100, 2, 0, STREAMPROC_PUSH, nullptr) != 0);
-        }
-        QCOMPARE(BASS_StreamCreate(44100, 2, 0, STREAMPROC_PUSH, nullptr), 0u);
-        QCOMPARE(BASS_ErrorGetCode(), BASS_ERROR_INIT);
-        BVPlayer next;
-        next.play(QUrl::fromLocalFile(m_dir.filePath("short.wav")));
-        QTRY_COMPARE(next.state(), BVPlayerSource::PlayingState);
     }
 };
 

@@ -3,7 +3,6 @@
 // lists, seeking, retries, and a replica driving a published player.
 #include "bass.h"
 #include "bvbass.h"
-#include "bvbassplayback.h"
 #include "bvplayer.h"
 #include "manualclock.h"
 #include "messagecollector.h"
@@ -23,7 +22,6 @@ class TestBVPlayer : public QObject {
 
     QTemporaryDir m_dir;
     QByteArray m_liveMp3; // no tags: loops cleanly
-    QByteArray m_taggedMp3;
     TestHttpServer *m_server = nullptr;
 
     QByteArray read(const QString &name) const { return readFile(m_dir.filePath(name)); }
@@ -49,11 +47,9 @@ private slots:
         BVBass::outputDevice = 0;
         QVERIFY(makeTone(m_dir.filePath("live.mp3"), 440, 4.0,
                          {"-c:a", "libmp3lame", "-b:a", "128k", "-write_xing", "0", "-id3v2_version", "0"}));
-        QVERIFY(makeTone(m_dir.filePath("tagged.mp3"), 440, 4.0, {"-c:a", "libmp3lame", "-b:a", "128k"}));
         QVERIFY(makeTone(m_dir.filePath("long.mp3"), 440, 10.0, {"-c:a", "libmp3lame", "-b:a", "128k"}));
         QVERIFY(makeTone(m_dir.filePath("short.wav"), 440, 1.5, {"-c:a", "pcm_s16le"}));
         m_liveMp3 = read("live.mp3");
-        m_taggedMp3 = read("tagged.mp3");
     }
 
     void init() { m_server = new TestHttpServer; }
@@ -270,27 +266,6 @@ private slots:
         QTest::qWait(900);
         BVBass::setTimeoutMs(timeoutMs);
         QVERIFY2(!warnings.saw("Playback start error"), qPrintable(warnings.lines().join('\n')));
-    }
-
-    // The direct back-end also opens a stream from an offset inside it.
-    void directBackendOpensInPlace()
-    {
-        BVPlayer player;
-        auto *backend = player.findChild<BVBassPlayback *>();
-        QVERIFY(backend);
-        QCOMPARE(backend->start(0), 0u); // no streams yet
-        player.play(QUrl::fromLocalFile(m_dir.filePath("long.mp3")));
-        QTRY_COMPARE(player.state(), BVPlayerSource::PlayingState);
-        player.stop(); // keeps the streams the parser found
-        const quint32 fromStart = backend->start(0);
-        QVERIFY(fromStart != 0);
-        const quint32 inside = backend->start(100000);
-        QVERIFY(inside != 0);
-        // the file from the offset on: shorter by it
-        QVERIFY(BASS_ChannelGetLength(inside, BASS_POS_BYTE) < BASS_ChannelGetLength(fromStart, BASS_POS_BYTE));
-        BASS_StreamFree(fromStart);
-        BASS_StreamFree(inside);
-        backend->stop();
     }
 
     // An empty parse result says why and retries every 5 s until stop().

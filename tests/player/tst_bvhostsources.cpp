@@ -52,48 +52,20 @@ private slots:
     }
     void init() { m_log->clear(); }
 
-    void pushedPcmPlays()
-    {
-        BVPlayer player;
-        QPointer<BVPushPlaybackDevice> device = player.pushPlaybackDevice();
-        QVERIFY(device);
-        QCOMPARE(device->write(tone(0.1)), qint64(-1)); // no stream before the start
-        player.setIsUpdatesLevel(true);
-        player.play(QUrl("push:"));
-        QTRY_VERIFY(player.stream() != 0);
-        QCOMPARE(player.state(), BVPlayerSource::StalledState); // nothing pushed yet
-        QCOMPARE(device->write(QByteArray()), qint64(-1));
-        QVERIFY(!device->isReadable()); // the host only writes
-
-        const QByteArray pcm = tone(0.1);
-        std::atomic<bool> writing{true};
-        std::thread host([&] {
-            // The host writes from its own thread, a little ahead of real time.
-            for (int i = 0; i < 20 && writing; ++i) {
-                device->write(pcm);
-                std::this_thread::sleep_for(std::chrono::milliseconds(80));
-            }
-        });
-        QTRY_COMPARE(player.state(), BVPlayerSource::PlayingState);
-        QTRY_VERIFY(player.level() > 0.1);
-        writing = false;
-        host.join();
-
-        QCOMPARE(device->write(QByteArray(2 * 1048576, '\0')), qint64(-1)); // over the push limit
-        player.stop();
-        QCOMPARE(device->write(pcm), qint64(-1)); // no stream after the stop
-    }
-
-    // What the host pushes from its own thread is what the PulseAudio sink plays.
+    // What the host pushes from its own thread is what the PulseAudio sink plays; the device
+    // takes data only while a stream runs, and not beyond the push limit.
     void pushedPcmReachesTheSink()
     {
         if (qEnvironmentVariableIsEmpty("PULSE_SERVER"))
             QSKIP("no PulseAudio (scripts/services.sh start)");
         BVBass::outputDevice = -1;
         BVPlayer player;
+        QPointer<BVPushPlaybackDevice> device = player.pushPlaybackDevice();
+        QCOMPARE(device->write(tone(0.1)), qint64(-1)); // no stream before the start
         player.play(QUrl("push:"));
         QTRY_VERIFY(player.stream() != 0);
-        QPointer<BVPushPlaybackDevice> device = player.pushPlaybackDevice();
+        QCOMPARE(player.state(), BVPlayerSource::StalledState); // nothing pushed yet
+        QVERIFY(!device->isReadable()); // the host only writes
         std::thread host([device] { device->write(tone(1.5)); });
         host.join();
         QTRY_COMPARE(player.state(), BVPlayerSource::PlayingState);
@@ -107,6 +79,9 @@ private slots:
         QVERIFY2(gaps.empty(), bvtest::describeGaps(gaps, 44100).c_str());
         QVERIFY2(qAbs(bvtest::zeroCrossingFrequency(heard, 44100) - 440) < 5,
                  qPrintable(QString::number(bvtest::zeroCrossingFrequency(heard, 44100))));
+        QCOMPARE(device->write(QByteArray(2 * 1048576, '\0')), qint64(-1)); // over the push limit
+        player.stop();
+        QCOMPARE(device->write(tone(0.1)), qint64(-1)); // no stream after the stop
     }
 
     void recordDeviceIsHeard()
@@ -162,14 +137,14 @@ private slots:
         BVBass::free();
     }
 
+    // A record URL without a device number fails its start, to be retried later.
     void recordUrlsAreChecked()
     {
         BVPlayer player;
         player.play(QUrl("record:abc"));
-        QTRY_VERIFY(m_log->lines().contains("\"" + player.playerName() + "\" Record playback: invalid device in stream url \"abc\""));
-        QCOMPARE(player.state(), BVPlayerSource::StalledState); // a failed start retries later
+        QTRY_VERIFY(m_log->saw("invalid device in stream url"));
+        QCOMPARE(player.state(), BVPlayerSource::StalledState);
         QCOMPARE(player.stream(), 0u);
-        player.stop();
     }
 };
 

@@ -3,11 +3,9 @@
 #include "adserver.h"
 #include "bvdaastparser.h"
 #include "bvvastreader.h"
-#include "messagecollector.h"
 
+#include <QRegularExpression>
 #include <QTest>
-
-#include <optional>
 
 using namespace bvtest;
 
@@ -68,29 +66,31 @@ const QString kInLine42 =
 class TestBVDaastParser : public QObject {
     Q_OBJECT
 
-    std::optional<MessageCollector> m_log; // from initTestCase on: QTest installs its own first
-
 private slots:
-    void initTestCase() { m_log.emplace(); }
-    void init() { m_log->clear(); }
-
     void completeDocuments_data()
     {
-        QTest::addColumn<int>("kind");
-        QTest::newRow("DAAST 1.0") << int(AdDocumentKind::Daast1);
-        QTest::newRow("VAST 2.0") << int(AdDocumentKind::Vast2);
-        QTest::newRow("VAST 3.0") << int(AdDocumentKind::Vast3);
-        QTest::newRow("VAST 4.0 with namespace") << int(AdDocumentKind::Vast4);
+        QTest::addColumn<QByteArray>("data");
+        QTest::addColumn<bool>("offsetEvent"); // a progress event with an offset, kept under its plain name
+        QTest::newRow("DAAST 1.0") << document() << false;
+        QTest::newRow("VAST 2.0") << document(AdDocumentKind::Vast2) << false;
+        QTest::newRow("VAST 3.0") << document(AdDocumentKind::Vast3) << true;
+        QTest::newRow("VAST 4.0 with namespace") << document(AdDocumentKind::Vast4) << true;
+        // Only the first Linear is read, even when a later one has other media.
+        QTest::newRow("two Linears") << edited("<Creative id=\"banner\">",
+                                               "<Creative><Linear><Duration>9</Duration><MediaFiles><MediaFile type=\"audio/aac\">"
+                                               "http://ads.test/other.aac</MediaFile></MediaFiles></Linear></Creative>"
+                                               "<Creative id=\"banner\">")
+                                     << false;
     }
 
     void completeDocuments()
     {
-        QFETCH(int, kind);
+        QFETCH(QByteArray, data);
+        QFETCH(bool, offsetEvent);
         BVDaastParser parser;
-        QVERIFY(parser.parse(document(AdDocumentKind(kind))));
+        QVERIFY(parser.parse(data));
         QVERIFY(!parser.noBanner);
         QCOMPARE(parser.adId, QStringLiteral("bv-ad-1"));
-        QCOMPARE(parser.adSystem, QStringLiteral("Brevant test ads"));
         QCOMPARE(parser.adTitle, QString::fromLatin1(AdServer::kTitle));
         // Text across lines inside CDATA comes out trimmed.
         QCOMPARE(parser.impressionUrl, QStringLiteral("http://ads.test/track?e=impression&sdkuiid=stale"));
@@ -100,8 +100,8 @@ private slots:
         QCOMPARE(parser.linearDuration, QStringLiteral("00:00:03.000"));
         QStringList events{"complete", "firstQuartile", "midpoint", "progress0", "progress1", "progress2", "start",
                            "thirdQuartile"};
-        if (kind == int(AdDocumentKind::Vast3) || kind == int(AdDocumentKind::Vast4))
-            events.append("progress"); // an offset event, kept under its plain name
+        if (offsetEvent)
+            events.append("progress");
         events.sort();
         QCOMPARE(parser.linearTrackingUrls.keys(), events);
         QCOMPARE(parser.linearTrackingUrls.value("midpoint"), QStringLiteral("http://ads.test/track?e=midpoint"));
@@ -110,133 +110,51 @@ private slots:
         QCOMPARE(parser.companionTrackingUrls.size(), 2);
         QCOMPARE(parser.companionClickThroughUrl, QStringLiteral("http://ads.test/landing?sdkuiid=a&sdkuiid=b"));
         QCOMPARE(parser.companionClickTrackingUrl, QStringLiteral("http://ads.test/track?e=click"));
-        QVERIFY(m_log->lines().isEmpty());
     }
 
+    // Each differs from the complete DAAST document by one thing the parser requires or refuses.
     void failures_data()
     {
         QTest::addColumn<QByteArray>("data");
-        QTest::addColumn<QString>("line");   // the last debug line
-        QTest::addColumn<QString>("reason"); // a failing creative's own reason, logged first
-
-        QTest::newRow("empty") << QByteArray() << "Daast parser: xml parsing error" << QString();
-        QTest::newRow("not well-formed") << document().left(400) << "Daast parser: xml parsing error" << QString();
-        QTest::newRow("html") << QByteArray("<html><body>no ads</body></html>")
-                              << "Daast parser: expected DAAST or VAST root tag" << QString();
-        QTest::newRow("lower-case root") << edited("<DAAST version=\"1.0\">", "<daast>").replace("</DAAST>", "</daast>")
-                                         << "Daast parser: expected DAAST or VAST root tag" << QString();
-        QTest::newRow("no Ad") << QByteArray("<VAST version=\"3.0\"/>") << "Daast parser: Ad element was not found" << QString();
+        QTest::newRow("not well-formed") << document().left(400);
+        QTest::newRow("lower-case root") << edited("<DAAST version=\"1.0\">", "<daast>").replace("</DAAST>", "</daast>");
+        QTest::newRow("no Ad") << QByteArray("<VAST version=\"3.0\"/>");
         QTest::newRow("wrapper") << QByteArray("<VAST version=\"3.0\"><Ad id=\"w\"><Wrapper><AdSystem>x</AdSystem>"
-                                               "<VASTAdTagURI>http://ads.test/next.xml</VASTAdTagURI></Wrapper></Ad></VAST>")
-                                 << "Daast parser: InLine element was not found" << QString();
-        QTest::newRow("no AdSystem") << withoutElement("AdSystem") << "Daast parser: \"AdSystem\" element was not found" << QString();
-        QTest::newRow("no AdTitle") << withoutElement("AdTitle") << "Daast parser: \"AdTitle\" element was not found" << QString();
-        QTest::newRow("no Impression") << withoutElement("Impression") << "Daast parser: \"Impression\" element was not found" << QString();
-        QTest::newRow("no Error") << withoutElement("Error") << "Daast parser: \"Error\" element was not found" << QString();
-        QTest::newRow("no Creatives") << withoutElement("Creatives") << "Daast parser: Creatives element was not found" << QString();
-        QTest::newRow("no creative at all") << edited("<Creative id=\"audio\"", "<Skipped id=\"audio\"")
-                                                   .replace("<Creative id=\"banner\">", "<Skipped>")
-                                                   .replace("</Creative>", "</Skipped>")
-                                            << "Daast parser: Linear creative element was not found" << QString();
+                                               "<VASTAdTagURI>http://ads.test/next.xml</VASTAdTagURI></Wrapper></Ad></VAST>");
+        for (const char *name : {"AdSystem", "AdTitle", "Impression", "Error", "Creatives", "MediaFiles", "Duration",
+                                 "CompanionAds", "CompanionClickTracking", "CompanionClickThrough"})
+            QTest::newRow(name) << withoutElement(name);
         QTest::newRow("Linear not first in its Creative")
-            << edited("<Creative id=\"audio\" sequence=\"1\">", "<Creative><CreativeExtensions/>")
-            << "Daast parser: Linear creative element was not found" << QString();
-        QTest::newRow("no MediaFiles") << withoutElement("MediaFiles") << "Daast parser: Linear creative element was not found"
-            << QStringLiteral("Daast parser: MediaFiles element was expected");
-        QTest::newRow("no audio MediaFile") << edited("type=\"audio/mpeg\"", "type=\"Audio/MPEG\"")
-                                            << "Daast parser: Linear creative element was not found"
-            << QStringLiteral("Daast parser: MediaFiles should contains at least one audio type file for playing");
-        QTest::newRow("no Duration") << withoutElement("Duration") << "Daast parser: Linear creative element was not found"
-            << QStringLiteral("Daast parser: \"Duration\" element was not found");
-        QTest::newRow("no CompanionAds") << withoutElement("CompanionAds")
-                                         << "Daast parser: CompanionAds creative element was not found" << QString();
+            << edited("<Creative id=\"audio\" sequence=\"1\">", "<Creative><CreativeExtensions/>");
+        QTest::newRow("no audio MediaFile") << edited("type=\"audio/mpeg\"", "type=\"Audio/MPEG\"");
         QTest::newRow("CompanionAds without Companion")
-            << edited("<Companion id=\"banner\"", "<Other id=\"banner\"").replace("</Companion>\n", "</Other>\n")
-            << "Daast parser: CompanionAds creative element was not found"
-            << QStringLiteral("Daast parser: Creative element was expected");
-        QTest::newRow("StaticResource not an image") << edited("creativeType=\"image/png\"", "creativeType=\"text/html\"")
-                                                     << "Daast parser: CompanionAds creative element was not found"
-            << QStringLiteral("Daast parser: StaticResource with image creativeType attribute was expected");
-        QTest::newRow("no CompanionClickTracking") << withoutElement("CompanionClickTracking")
-                                                   << "Daast parser: CompanionAds creative element was not found" << QString();
+            << edited("<Companion id=\"banner\"", "<Other id=\"banner\"").replace("</Companion>\n", "</Other>\n");
+        QTest::newRow("StaticResource not an image") << edited("creativeType=\"image/png\"", "creativeType=\"text/html\"");
         QTest::newRow("DOCTYPE") << QByteArray("<?xml version=\"1.0\"?><!DOCTYPE VAST [<!ENTITY a \"aaaa\">]>")
-                                        + document().mid(document().indexOf("<DAAST"))
-                                 << "Daast parser: DOCTYPE is refused" << QString();
-        QTest::newRow("no CompanionClickThrough") << withoutElement("CompanionClickThrough")
-                                                  << "Daast parser: CompanionAds creative element was not found"
-                                                  << "Daast parser: \"CompanionClickThrough\" element was not found";
-        QTest::newRow("over 1 MiB") << edited("<Category>", "<!--" + QByteArray(1024 * 1024, ' ') + "--><Category>")
-                                    << "Daast parser: document is over 1 MiB" << QString();
+                                        + document().mid(document().indexOf("<DAAST"));
+        QTest::newRow("over 1 MiB") << edited("<Category>", "<!--" + QByteArray(1024 * 1024, ' ') + "--><Category>");
     }
 
-    // Each failure clears the record and says why; a failing creative first logs its own reason.
+    // Each failure clears what the document before it left.
     void failures()
     {
         QFETCH(QByteArray, data);
-        QFETCH(QString, line);
         BVDaastParser parser;
         QVERIFY(parser.parse(document()));
         QVERIFY(!parser.parse(data));
-        QVERIFY2(!m_log->lines().isEmpty() && m_log->lines().last().startsWith(line), qPrintable(m_log->lines().join('\n')));
-        QFETCH(QString, reason);
-        if (!reason.isEmpty())
-            QCOMPARE(m_log->lines(), (QStringList{reason, m_log->lines().last()})); // the good document logged nothing
         QVERIFY(parser.adTitle.isEmpty() && parser.linearMediaUrl.isEmpty() && parser.impressionUrl.isEmpty());
         QVERIFY(parser.linearTrackingUrls.isEmpty() && parser.companionTrackingUrls.isEmpty());
     }
 
-    void noBanner_data()
-    {
-        QTest::addColumn<QByteArray>("data");
-        QTest::newRow("empty element") << QByteArray("<nobanner/>");
-        QTest::newRow("with content") << QByteArray("<?xml version=\"1.0\"?><nobanner><Ad id=\"x\"><InLine/></Ad></nobanner>");
-    }
-
+    // "No ad" (any content ignored) after a complete document leaves nothing of it.
     void noBanner()
     {
-        QFETCH(QByteArray, data);
         BVDaastParser parser;
         QVERIFY(parser.parse(document()));
-        QVERIFY(parser.parse(data));
+        QVERIFY(parser.parse("<?xml version=\"1.0\"?><nobanner><Ad id=\"x\"><InLine/></Ad></nobanner>"));
         QVERIFY(parser.noBanner);
         QVERIFY(parser.adId.isEmpty() && parser.adTitle.isEmpty() && parser.linearMediaUrl.isEmpty());
         QVERIFY(parser.linearTrackingUrls.isEmpty() && parser.companionClickTrackingUrl.isEmpty());
-    }
-
-    void documentDetails()
-    {
-        BVDaastParser parser;
-        // Present but empty Impression and Error parse to empty URLs.
-        QByteArray empty = document();
-        empty.replace(empty.mid(empty.indexOf("<Impression"), empty.indexOf("</Error>") + 8 - empty.indexOf("<Impression")),
-                      "<Impression/><Error>  </Error>");
-        QVERIFY(parser.parse(empty));
-        QVERIFY(parser.impressionUrl.isEmpty() && parser.errorUrl.isEmpty());
-
-        // A later Tracking of the same event wins; one with an empty event or URL is skipped.
-        QVERIFY(parser.parse(edited("<TrackingEvents>\n<Tracking event=\"start\">",
-                                    "<TrackingEvents>\n<Tracking event=\" \">http://ads.test/x</Tracking>"
-                                    "<Tracking event=\"empty\"> </Tracking><Tracking event=\"start\">")
-                                 .replace("<Tracking event=\"complete\">http://ads.test/track?e=complete</Tracking>",
-                                          "<Tracking event=\"start\">http://ads.test/second</Tracking>")));
-        QCOMPARE(parser.linearTrackingUrls.value("start"), QStringLiteral("http://ads.test/second"));
-        QVERIFY(!parser.linearTrackingUrls.contains("empty") && !parser.linearTrackingUrls.contains(""));
-
-        // Only the first Linear is read, even when a later one has other media.
-        QByteArray twoLinears = document();
-        const qsizetype at = twoLinears.indexOf("<Creative id=\"banner\">");
-        twoLinears.insert(at, "<Creative><Linear><Duration>9</Duration><MediaFiles><MediaFile type=\"audio/aac\">"
-                              "http://ads.test/other.aac</MediaFile></MediaFiles></Linear></Creative>");
-        QVERIFY(parser.parse(twoLinears));
-        QCOMPARE(parser.linearMediaUrl, QStringLiteral("http://ads.test/ad/media.mp3"));
-        QCOMPARE(parser.linearDuration, QStringLiteral("00:00:03.000"));
-
-        // A second document leaves nothing of the first behind.
-        QVERIFY(parser.parse(withoutElement("TrackingEvents")));
-        QVERIFY(parser.linearTrackingUrls.isEmpty());
-        QCOMPARE(parser.companionTrackingUrls.size(), 2);
-        parser.clear();
-        QVERIFY(parser.adTitle.isEmpty() && parser.companionTrackingUrls.isEmpty() && !parser.noBanner);
     }
 
     void lenientDocuments_data()

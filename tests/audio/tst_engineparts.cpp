@@ -1,19 +1,14 @@
-// The engine's small parts on their own: the level meter's window, the sync
-// list's position ranges, the resampler's rates, delay line and channel fold-down, the
-// output's write plan.
-#include "mix/level_meter.h"
-#include "mix/mix_queue.h"
+// The engine's small parts on their own: the sync list's position ranges, the sync
+// dispatcher's order, the resampler's fold-down of 5.1, a channel's rewind.
 #include "mix/push_channel.h"
 #include "mix/resampler.h"
 #include "mix/sync_dispatcher.h"
 #include "mix/sync_list.h"
-#include "device/write_plan.h"
 
 #include <QTest>
 
 #include <atomic>
 #include <chrono>
-#include <cmath>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -38,81 +33,6 @@ class TestEngineParts : public QObject {
     Q_OBJECT
 
 private slots:
-    // In 10 ms periods (441 frames at 44.1 kHz); ready -1 sets no limit.
-    void writePlan_data()
-    {
-        QTest::addColumn<int>("queued");
-        QTest::addColumn<int>("room");
-        QTest::addColumn<int>("span");
-        QTest::addColumn<int>("ready");
-        QTest::addColumn<bool>("holding");
-        QTest::addColumn<bool>("rewrite");
-        QTest::addColumn<int>("frames");
-        QTest::addColumn<int>("lookAgainMs");
-        QTest::addColumn<bool>("waiting");
-        QTest::addColumn<bool>("short_");
-        QTest::newRow("nothing limits: fill the room") << 25 << 20 << 0 << -1 << false << false << 20 << -1 << false << false;
-        QTest::newRow("steady, enough ready") << 25 << 20 << 0 << 30 << false << false << 20 << -1 << false << false;
-        QTest::newRow("steady, short: what it has, look again halfway") << 25 << 20 << 0 << 5 << false << false << 5 << 130 << false << true;
-        QTest::newRow("steady, starved on a short queue: stalls") << 3 << 40 << 0 << 0 << false << false << 5 << 20 << false << true;
-        QTest::newRow("holding on a short queue: never past it") << 3 << 40 << 0 << 2 << true << false << 2 << 10 << true << true;
-        QTest::newRow("start on an empty queue waits for more") << 0 << 45 << 0 << 7 << true << false << 0 << 10 << true << true;
-        QTest::newRow("start on an empty queue with enough") << 0 << 45 << 0 << 8 << true << false << 8 << 10 << true << true;
-        QTest::newRow("holding, all it needs") << 10 << 20 << 0 << 50 << true << false << 20 << -1 << false << false;
-        QTest::newRow("rewrite, channels fill it and more") << 40 << 5 << 38 << 60 << false << true << 43 << -1 << false << false;
-        QTest::newRow("rewrite waits for the channels") << 40 << 5 << 38 << 20 << true << false << 0 << 10 << true << true;
-        QTest::newRow("rewrite on a short queue goes ahead") << 4 << 40 << 3 << 0 << true << true << 3 << 10 << true << true;
-        QTest::newRow("rewrite, no limit") << 40 << 5 << 38 << -1 << false << true << 43 << -1 << false << false;
-    }
-
-    void writePlan()
-    {
-        QFETCH(int, queued);
-        QFETCH(int, room);
-        QFETCH(int, span);
-        QFETCH(int, ready);
-        QFETCH(bool, holding);
-        const int64_t period = 441;
-        WriteState state;
-        state.queued = queued * period;
-        state.room = room * period;
-        state.rewriteSpan = span * period;
-        state.ready = {ready < 0 ? -1 : ready * period + period / 2, holding, false}; // half a period more: rounds down
-        const WritePlan plan = planWrite(state);
-        QTEST(plan.rewrite, "rewrite");
-        QFETCH(int, frames);
-        QCOMPARE(plan.frames, frames * period);
-        QTEST(plan.lookAgainMs, "lookAgainMs");
-        QTEST(plan.waiting, "waiting");
-        QTEST(plan.short_, "short_");
-    }
-    // The level is the RMS of the channels' mean over the window asked for, at most a second.
-    void levelMeterWindow()
-    {
-        LevelMeter meter(1000, 2);
-        QCOMPARE(meter.level(0.5f), 0.0f);
-        std::vector<int16_t> loud(2 * 1000, 16384); // both channels at half scale
-        meter.record(loud.data(), 1000);
-        std::vector<int16_t> opposite{16384, -16384}; // cancels out in the mean
-        for (int i = 0; i < 100; ++i)
-            meter.record(opposite.data(), 1);
-        QCOMPARE(meter.level(0.1f), 0.0f);                        // only the last 100 frames
-        QVERIFY(std::abs(meter.level(0.2f) - std::sqrt(0.5f) * 0.5f) < 1e-4f); // half silent, half at 0.5
-        QVERIFY(std::abs(meter.level(5.0f) - meter.level(1.0f)) < 1e-6f);      // clamped to the history
-        QVERIFY(meter.level(0.0f) >= 0.0f);                        // at least one frame, no division by zero
-
-        // One block longer than the history, ending in silence: only its last second counts.
-        std::vector<int16_t> block(2 * 1500, 16384);
-        std::fill(block.end() - 2 * 300, block.end(), int16_t(0));
-        meter.record(block.data(), 1500);
-        QCOMPARE(meter.level(0.3f), 0.0f);
-        QVERIFY(std::abs(meter.level(1.0f) - std::sqrt(0.7f) * 0.5f) < 1e-4f);
-        LevelMeter mono(1000, 1);
-        std::vector<int16_t> quiet(10, -8192);
-        mono.record(quiet.data(), quiet.size());
-        QVERIFY(std::abs(mono.level(0.01f) - 0.25f) < 1e-4f);
-    }
-
     // Position syncs fire for positions inside [from, to); removed syncs are gone; ids are unique.
     void syncListRanges()
     {
@@ -162,79 +82,20 @@ private slots:
         QVERIFY(steady_clock::now() - start >= milliseconds(300));
     }
 
-    // 16-bit mono at 22050 Hz becomes float stereo at 44100 Hz: twice the frames once the
-    // delay line is drained, mono at full level on both sides, the set-up kept while nothing changes.
-    void resamplerRates()
+    // 5.1 is folded down to stereo with the LFE left out and every output within full scale.
+    void resamplerFoldsDown()
     {
         Resampler r;
-        QVERIFY(r.configure(1, 22050, 44100));
-        std::vector<int16_t> in(22050, 8192);
-        std::vector<float> out;
-        QVERIFY(r.convert(in.data(), 22050, out));
-        QVERIFY(!out.empty());
-        QVERIFY(r.configure(1, 22050, 44100)); // unchanged: delay line kept
-        QVERIFY(r.convert(nullptr, 0, out));
-        const int frames = int(out.size() / 2);
-        QVERIFY2(std::abs(frames - 44100) <= 2, qPrintable(QString::number(frames)));
-        QVERIFY(std::abs(out[2 * 22050] - 0.25f) < 1e-3f && std::abs(out[2 * 22050 + 1] - 0.25f) < 1e-3f);
-        r.reset();
-        QVERIFY(!r.isConfigured());
-        QVERIFY(!r.configure(0, 22050, 44100)); // no channels
-    }
-
-    // Same rate: a straight conversion, stereo kept apart and 5.1 folded down with the
-    // LFE left out and every output within full scale.
-    void resamplerChannels()
-    {
-        Resampler r;
-        QVERIFY(r.configure(2, 48000, 48000));
-        const int16_t stereo[] = {16384, -16384, 32767, 0};
-        std::vector<float> out;
-        QVERIFY(r.convert(stereo, 2, out));
-        QCOMPARE(out, std::vector<float>({0.5f, -0.5f, 32767 / 32768.0f, 0.0f}));
         QVERIFY(r.configure(6, 48000, 48000));
         const int16_t lfeOnly[] = {0, 0, 0, 32767, 0, 0};
         const int16_t full[] = {32767, 32767, 32767, 32767, 32767, 32767};
         const int16_t leftOnly[] = {32767, 0, 0, 0, 32767, 0};
-        out.clear();
+        std::vector<float> out;
         QVERIFY(r.convert(lfeOnly, 1, out) && r.convert(full, 1, out) && r.convert(leftOnly, 1, out));
         QCOMPARE(out[0], 0.0f);
         QCOMPARE(out[1], 0.0f);
         QVERIFY(out[2] <= 1.0f && out[2] > 0.99f && out[3] <= 1.0f && out[3] > 0.99f);
         QVERIFY(out[4] > 0.5f && out[5] == 0.0f);
-    }
-
-    // Frames come out in order across the ring's wrap and its growth; taken frames can be
-    // taken again after a rewind until they are released, and pending ones are never released.
-    void mixQueueKeepsWhatWasTaken()
-    {
-        MixQueue queue;
-        std::vector<float> frames(2 * 6000);
-        for (size_t i = 0; i < frames.size(); ++i)
-            frames[i] = float(i);
-        std::vector<float> out(2 * 3000);
-        int64_t next = 0;
-        for (int round = 0; round < 5; ++round) { // 600-frame rounds wrap a 1024-frame ring
-            queue.push(frames.data() + 2 * next, 600);
-            queue.take(out.data(), 600);
-            QCOMPARE(out[0], float(2 * next));
-            QCOMPARE(out[2 * 600 - 1], float(2 * (next + 600) - 1));
-            queue.release(queue.readIndex() - 100); // keeps the last 100 taken
-            next += 600;
-        }
-        queue.rewindTo(next - 100);
-        QCOMPARE(queue.pending(), size_t(100));
-        queue.push(frames.data() + 2 * next, 2000); // grows with 100 taken and 100 pending kept
-        queue.rewindTo(0); // not before the oldest kept frame
-        QCOMPARE(queue.readIndex(), next - 100);
-        queue.take(out.data(), 2100);
-        QCOMPARE(out[0], float(2 * (next - 100)));
-        QCOMPARE(out[2 * 2100 - 1], float(2 * (next + 2000) - 1));
-        queue.rewindTo(next);
-        queue.release(next + 5000); // only up to the read point
-        QCOMPARE(queue.pending(), size_t(2000));
-        queue.clear();
-        QCOMPARE(queue.pending(), size_t(0));
     }
 
     // What a channel mixed can be taken back and mixed again: the same audio comes out, a

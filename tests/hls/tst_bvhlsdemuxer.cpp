@@ -55,37 +55,27 @@ private slots:
         QTest::newRow("UTF-8") << TimedId3::tag({{"TXXX", "Motörhead – Ace"}}) << "Motörhead – Ace";
         // Longer than one packet: the PES continues in a packet without adaptation field.
         QTest::newRow("two packets") << TimedId3::tag({{"TXXX", QString(300, 'x')}}) << QString(300, 'x');
+        QTest::newRow("no tag") << QByteArray() << QString();
     }
 
-    // The tag is timed at the segment's first audio, whose timestamp the segment gets too.
+    // The tag is timed at the segment's first audio, whose timestamp the segment gets too;
+    // titles of the chunk's last use are gone.
     void tagTextAtItsTimestamp()
     {
         QFETCH(QByteArray, tag);
         QFETCH(QString, text);
-        const QByteArray segment = TimedId3::insert(m_segment, tag);
-        BVHlsDemuxer demuxer;
-        BVHlsChunk chunk;
-        demuxer.demux(chunk, segment);
-        QCOMPARE(chunk.data, segment);
-        QVERIFY(chunk.pts > 0);
-        QCOMPARE(chunk.titles.size(), 1);
-        QCOMPARE(chunk.titles[0].text, text);
-        QCOMPARE(chunk.titles[0].pts, chunk.pts);
-    }
-
-    void segmentWithoutTagsHasNoTitles()
-    {
+        const QByteArray segment = tag.isEmpty() ? m_segment : TimedId3::insert(m_segment, tag);
         BVHlsDemuxer demuxer;
         BVHlsChunk chunk;
         chunk.titles.append({1, "stale"});
-        demuxer.demux(chunk, m_segment);
-        QVERIFY(chunk.titles.isEmpty());
+        demuxer.demux(chunk, segment);
+        QCOMPARE(chunk.data, segment);
         QVERIFY(chunk.pts > 0);
-        const QByteArray noSync(1000, 'a');
-        demuxer.demux(chunk, noSync);
-        QVERIFY(chunk.titles.isEmpty());
-        QCOMPARE(chunk.pts, -1);
-        QCOMPARE(chunk.data, noSync);
+        QCOMPARE(chunk.titles.size(), text.isEmpty() ? 0 : 1);
+        for (const BVHlsTitle &title : chunk.titles) {
+            QCOMPARE(title.text, text);
+            QCOMPARE(title.pts, chunk.pts);
+        }
     }
 
     // Variants that differ only in bitrate share an audio format (they join in one engine
@@ -126,7 +116,8 @@ private slots:
     }
 
     // Packed audio: the tags that open the segment give its timestamp and titles and come
-    // off the audio; a tag that claims more than the segment holds stays as audio.
+    // off the audio; a tag that claims more than the segment holds stays as audio, as do
+    // bytes with neither a tag nor a packet.
     void packedAudio_data()
     {
         QTest::addColumn<QByteArray>("head");
@@ -143,6 +134,7 @@ private slots:
         QByteArray huge = titled;
         huge[6] = 0x7F; // claims 256 MiB
         QTest::newRow("claims too much") << huge << -1LL << QStringList{} << 0;
+        QTest::newRow("no tag") << QByteArray() << -1LL << QStringList{} << 0;
     }
 
     void packedAudio()

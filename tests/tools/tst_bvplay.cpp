@@ -120,7 +120,7 @@ private slots:
     void jsonLiveStream()
     {
         QByteArray out, err, mapped;
-        const QStringList args{"--json", "--device", "0", "--duration", "3", "--meta-url", withPassword("/now.json"),
+        const QStringList args{"--json", "--device", "0", "--duration", "2", "--meta-url", withPassword("/now.json"),
                                withPassword("/live")};
         QVERIFY2(run(args, &out, &err, &mapped) == 0, err.constData());
         const QList<QJsonObject> lines = jsonLines(out);
@@ -148,7 +148,7 @@ private slots:
     {
         m_server.setResponse("/hostile", liveWithTitle("Guns N' Roses - Bj\xf6rk\x1b]0;owned\x07!"));
         QByteArray out;
-        QCOMPARE(run({"--device", "0", "--duration", "3", "--meta-url", withPassword("/now.json"), url("/hostile")}, &out), 0);
+        QCOMPARE(run({"--device", "0", "--duration", "2", "--meta-url", withPassword("/now.json"), url("/hostile")}, &out), 0);
         QVERIFY2(QString::fromUtf8(out).contains(QString::fromUtf8("playing | Guns N' Roses - Björk ]0;owned ! | ")),
                  out.constData());
         QVERIFY(!out.contains('\x1b') && !out.contains('\x07'));
@@ -253,7 +253,7 @@ private slots:
         QProcess bvplay;
         bvplay.start(BVPLAY_PATH, {"--device", "0", url("/trickle")});
         QVERIFY(bvplay.waitForStarted());
-        QTest::qWait(1000);
+        QTest::qWait(500); // its stream creation is waiting by now
         timer.restart();
         bvplay.terminate();
         QVERIFY(bvplay.waitForFinished(10000));
@@ -271,10 +271,9 @@ private slots:
         const auto readChild = [&] { // the encoder's thread may be any of bvplay's
             for (const QString &task : QDir(tasks).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
                 QFile file(tasks + "/" + task + "/children");
-                if (file.open(QIODevice::ReadOnly) && !file.readAll().trimmed().isEmpty()) {
-                    file.seek(0);
-                    return file.readAll().trimmed();
-                }
+                const QByteArray children = file.open(QIODevice::ReadOnly) ? file.readAll().trimmed() : QByteArray();
+                if (!children.isEmpty())
+                    return children;
             }
             return QByteArray();
         };

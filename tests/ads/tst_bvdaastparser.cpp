@@ -70,23 +70,19 @@ private slots:
     void completeDocuments_data()
     {
         QTest::addColumn<QByteArray>("data");
-        QTest::addColumn<bool>("offsetEvent"); // a progress event with an offset, kept under its plain name
-        QTest::newRow("DAAST 1.0") << document() << false;
-        QTest::newRow("VAST 2.0") << document(AdDocumentKind::Vast2) << false;
-        QTest::newRow("VAST 3.0") << document(AdDocumentKind::Vast3) << true;
-        QTest::newRow("VAST 4.0 with namespace") << document(AdDocumentKind::Vast4) << true;
+        QTest::newRow("DAAST 1.0") << document();
+        QTest::newRow("VAST 3.0") << document(AdDocumentKind::Vast3);
+        QTest::newRow("VAST 4.0 with namespace") << document(AdDocumentKind::Vast4);
         // Only the first Linear is read, even when a later one has other media.
         QTest::newRow("two Linears") << edited("<Creative id=\"banner\">",
                                                "<Creative><Linear><Duration>9</Duration><MediaFiles><MediaFile type=\"audio/aac\">"
                                                "http://ads.test/other.aac</MediaFile></MediaFiles></Linear></Creative>"
-                                               "<Creative id=\"banner\">")
-                                     << false;
+                                               "<Creative id=\"banner\">");
     }
 
     void completeDocuments()
     {
         QFETCH(QByteArray, data);
-        QFETCH(bool, offsetEvent);
         BVDaastParser parser;
         QVERIFY(parser.parse(data));
         QVERIFY(!parser.noBanner);
@@ -100,8 +96,8 @@ private slots:
         QCOMPARE(parser.linearDuration, QStringLiteral("00:00:03.000"));
         QStringList events{"complete", "firstQuartile", "midpoint", "progress0", "progress1", "progress2", "start",
                            "thirdQuartile"};
-        if (offsetEvent)
-            events.append("progress");
+        if (data.contains("<VAST"))
+            events.append("progress"); // an offset event, kept under its plain name
         events.sort();
         QCOMPARE(parser.linearTrackingUrls.keys(), events);
         QCOMPARE(parser.linearTrackingUrls.value("midpoint"), QStringLiteral("http://ads.test/track?e=midpoint"));
@@ -177,13 +173,8 @@ private slots:
             "complete>complete,progress0>progress0,progress1>progress1,progress2>progress2,start>companionStart,"
             "complete>companionComplete banner=http://ads.test/banner.png click=http://ads.test/landing?sdkuiid=a&sdkuiid=b clicks=1";
         QTest::newRow("no fill") << QByteArray("<VAST version=\"4.2\"/>") << "errors=";
-        QTest::newRow("no fill, root Error") << vastDocument({}, "<Error>http://ads.test/track?e=nofill</Error>")
-                                             << "errors=http://ads.test/track?e=nofill";
         QTest::newRow("nobanner") << QByteArray("<nobanner/>") << "errors=";
         QTest::newRow("empty answer") << QByteArray(" \r\n") << "errors=";
-        QTest::newRow("video only") << vastDocument({QByteArray(inLine).replace("Audio/MPEG", "video/webm").replace("audio/mpeg", "video/mp4")})
-                                    << "errors=\n" + QString(kInLine42).replace("media=http://ads.test/ad/media.mp3 ms=3000", "media= ms=-1")
-                                           .replace(QRegularExpression("events=.*creativeView"), "events=creativeView");
         QTest::newRow("unsafe URLs") << vastDocument({QByteArray(inLine)
                                                           .replace(kBase + "/ad/media.mp3", "file:///etc/passwd")
                                                           .replace(kBase + "/ad/streamed.mp3", "javascript:alert(1)")
@@ -191,14 +182,6 @@ private slots:
                                      << "errors=\n" + QString(kInLine42).replace("media=http://ads.test/ad/media.mp3 ms=3000", "media= ms=-1")
                                             .replace(QRegularExpression("events=.*creativeView>companionView banner=[^ ]* click=[^ ]* clicks=1"),
                                                      "events= banner= click= clicks=0");
-        QTest::newRow("pod and fallback")
-            << vastDocument({vastInLineAd(kBase, "b", "B", 2), vastInLineAd(kBase, "f", "F"), vastInLineAd(kBase, "a", "A", 1)})
-            << "errors=\n" + QString(kInLine42).replace("seq=0", "seq=2").replace("title=T", "title=B").replace(">", ">b") + "\n"
-                   + QString(kInLine42).replace("title=T", "title=F").replace(">", ">f") + "\n"
-                   + QString(kInLine42).replace("seq=0", "seq=1").replace("title=T", "title=A").replace(">", ">a");
-        QTest::newRow("wrapper") << vastDocument({vastWrapperAd(kBase, "w", "next.xml")})
-                                 << "errors=\nseq=0 wrapper=next.xml title= media= ms=-1 imp=1 err=1 events=start>wstart,complete>wcomplete "
-                                    "banner= click= clicks=0";
         // Every URL is a request: a level keeps 16 of a kind and 64 tracking events, a document 10 ads.
         const QByteArray greedyAd = "<Ad><InLine>" + QByteArray("<Impression>http://i/</Impression>").repeated(20)
                                     + "<Creatives><Creative><Linear><TrackingEvents>"

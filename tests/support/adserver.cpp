@@ -55,9 +55,6 @@ QByteArray adDocument(AdDocumentKind kind, const QByteArray &base, int progressS
         root = "<DAAST version=\"1.0\">";
         extra = "<Category>Radio</Category>\n";
         break;
-    case AdDocumentKind::Vast2:
-        root = "<VAST version=\"2.0\">";
-        break;
     case AdDocumentKind::Vast3:
         root = "<VAST version=\"3.0\">";
         extra = "<Pricing model=\"cpm\" currency=\"EUR\">1.00</Pricing>\n";

@@ -11,7 +11,7 @@
 
 namespace bvtest {
 
-enum class AdDocumentKind { Daast1, Vast2, Vast3, Vast4 };
+enum class AdDocumentKind { Daast1, Vast3, Vast4 };
 
 // An in-line audio ad of `kind` with every URL under `base`: the media at /ad/media.mp3,
 // tracking at /track?e=EVENT (impression, error, click, start, firstQuartile, midpoint,

@@ -70,41 +70,28 @@ private slots:
         if (qEnvironmentVariableIsEmpty("PULSE_SERVER"))
             QSKIP("no test PulseAudio server (scripts/services.sh start)");
         QVERIFY(makeTone(path("a440.wav"), 440, 3.0, {"-c:a", "pcm_s16le"}));
-        QVERIFY(makeTone(path("a440.aac"), 440, 3.0, {"-c:a", "aac", "-f", "adts"}));
-        QVERIFY(makeTone(path("a440mono22k.wav"), 440, 3.0, {"-c:a", "pcm_s16le"}, 22050, 1));
+        QVERIFY(makeTone(path("a440mono22k.wav"), 440, 1.0, {"-c:a", "pcm_s16le"}, 22050, 1));
         QVERIFY(makeTwoTones(path("twotones.wav"), 440, 1000, 1.0, {"-c:a", "pcm_s16le"}));
+        QVERIFY(makeTwoTones(path("twoshort.wav"), 440, 1000, 0.5, {"-c:a", "pcm_s16le"}));
         QVERIFY(makeTwoTones(path("twotones.mp3"), 440, 1000, 1.5, {"-c:a", "libmp3lame"}));
     }
 
     void init() { QVERIFY(BASS_Init(-1, 44100, 0, nullptr, nullptr)); }
     void cleanup() { BASS_Free(); }
 
-    // A start is heard whole: no hole anywhere in the tone, at its frequency and level.
-    void toneReachesTheSink_data()
-    {
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<double>("frequency");
-        QTest::addColumn<double>("level"); // RMS in the file: ffmpeg's stereo upmix is 3 dB down
-        QTest::newRow("wav 440") << "a440.wav" << 440.0 << 0.0625;
-        QTest::newRow("aac 440") << "a440.aac" << 440.0 << 0.0625;
-        // mono plays at its full level on both sides
-        QTest::newRow("mono 22050 Hz resampled") << "a440mono22k.wav" << 440.0 << 0.125 / std::sqrt(2.0);
-    }
-
+    // A start is heard whole: no hole anywhere in the tone; a 22050 Hz mono file is resampled
+    // to its pitch and plays at its full level on both sides (ffmpeg's stereo upmix is 3 dB down).
     void toneReachesTheSink()
     {
-        QFETCH(QString, name);
-        QFETCH(double, frequency);
-        QFETCH(double, level);
-        const HSTREAM stream = BASS_StreamCreateFile(FALSE, file(name).constData(), 0, 0, 0);
+        const HSTREAM stream = BASS_StreamCreateFile(FALSE, file("a440mono22k.wav").constData(), 0, 0, 0);
         QVERIFY(stream);
-        const Pcm heard = trimSilence(recordAround([&] { QVERIFY(BASS_ChannelPlay(stream, FALSE)); }, 1000));
-        QVERIFY2(heard.size() > 44100 / 2, qPrintable(QString::number(heard.size())));
+        const Pcm heard = trimSilence(recordAround([&] { QVERIFY(BASS_ChannelPlay(stream, FALSE)); }, 700));
+        QVERIFY2(heard.size() > 44100 / 3, qPrintable(QString::number(heard.size())));
         const std::vector<Gap> gaps = silentGaps(heard, 44100);
         QVERIFY2(gaps.empty(), describeGaps(gaps, 44100).c_str());
-        QVERIFY2(qAbs(zeroCrossingFrequency(heard, 44100) - frequency) < frequency * 0.01,
+        QVERIFY2(qAbs(zeroCrossingFrequency(heard, 44100) - 440) < 4.4,
                  qPrintable(QString::number(zeroCrossingFrequency(heard, 44100))));
-        QVERIFY2(qAbs(rms(heard) - level) < 0.006, qPrintable(QString::number(rms(heard))));
+        QVERIFY2(qAbs(rms(heard) - 0.125 / std::sqrt(2.0)) < 0.006, qPrintable(QString::number(rms(heard))));
     }
 
     // Three seeks in a row, a volume change and a second channel: each heard where it belongs
@@ -120,18 +107,18 @@ private slots:
         const Pcm heard = trimSilence(recordAround(
             [&] {
                 QVERIFY(BASS_ChannelPlay(stream, FALSE));
-                QTest::qWait(400);
+                QTest::qWait(300);
                 seek(1.8);
-                QTest::qWait(300);
+                QTest::qWait(200);
                 seek(0.4);
-                QTest::qWait(300);
+                QTest::qWait(200);
                 seek(2.0);
-                QTest::qWait(200);
+                QTest::qWait(150);
                 QVERIFY(BASS_ChannelSetAttribute(stream, BASS_ATTRIB_VOL, 0.5f));
-                QTest::qWait(200);
+                QTest::qWait(150);
                 QVERIFY(BASS_ChannelPlay(second, FALSE));
             },
-            300));
+            200));
         const std::vector<Gap> gaps = silentGaps(heard, 44100);
         QVERIFY2(gaps.empty(), describeGaps(gaps, 44100).c_str());
         const std::vector<int> tones = toneSequence(heard, 440, 1000);
@@ -144,16 +131,16 @@ private slots:
     // a mix-time sync fires when it is mixed, early enough to change what is heard there.
     void syncsFollowWhatIsHeard()
     {
-        const HSTREAM stream = BASS_StreamCreateFile(FALSE, file("twotones.wav").constData(), 0, 0, 0);
+        const HSTREAM stream = BASS_StreamCreateFile(FALSE, file("twoshort.wav").constData(), 0, 0, 0);
         std::atomic<qint64> syncedNs{0};
-        QVERIFY(BASS_ChannelSetSync(stream, BASS_SYNC_POS, BASS_ChannelSeconds2Bytes(stream, 1.0),
+        QVERIFY(BASS_ChannelSetSync(stream, BASS_SYNC_POS, BASS_ChannelSeconds2Bytes(stream, 0.5),
                                     [](HSYNC, DWORD, DWORD, void *user) {
                                         static_cast<std::atomic<qint64> *>(user)->store(
                                             std::chrono::steady_clock::now().time_since_epoch().count());
                                     },
                                     &syncedNs));
         std::atomic<qint64> mixedNs{0};
-        QVERIFY(BASS_ChannelSetSync(stream, BASS_SYNC_POS | BASS_SYNC_MIXTIME, BASS_ChannelSeconds2Bytes(stream, 1.0),
+        QVERIFY(BASS_ChannelSetSync(stream, BASS_SYNC_POS | BASS_SYNC_MIXTIME, BASS_ChannelSeconds2Bytes(stream, 0.5),
                                     [](HSYNC, DWORD channel, DWORD, void *user) {
                                         static_cast<std::atomic<qint64> *>(user)->store(
                                             std::chrono::steady_clock::now().time_since_epoch().count());
@@ -164,7 +151,7 @@ private slots:
         QVERIFY(recorder.start());
         const auto recording = std::chrono::steady_clock::now();
         QVERIFY(BASS_ChannelPlay(stream, FALSE));
-        QTest::qWait(1600);
+        QTest::qWait(1100);
         const Pcm heard = firstChannel(recorder.stop(), SinkRecorder::kChannels);
         const std::vector<Gap> gaps = silentGaps(heard, 44100);
         QVERIFY2(gaps.empty(), describeGaps(gaps, 44100).c_str());

@@ -142,17 +142,6 @@ private slots:
         QVERIFY(parser.linearTrackingUrls.isEmpty() && parser.companionTrackingUrls.isEmpty());
     }
 
-    // "No ad" (any content ignored) after a complete document leaves nothing of it.
-    void noBanner()
-    {
-        BVDaastParser parser;
-        QVERIFY(parser.parse(document()));
-        QVERIFY(parser.parse("<?xml version=\"1.0\"?><nobanner><Ad id=\"x\"><InLine/></Ad></nobanner>"));
-        QVERIFY(parser.noBanner);
-        QVERIFY(parser.adId.isEmpty() && parser.adTitle.isEmpty() && parser.linearMediaUrl.isEmpty());
-        QVERIFY(parser.linearTrackingUrls.isEmpty() && parser.companionClickTrackingUrl.isEmpty());
-    }
-
     void lenientDocuments_data()
     {
         QTest::addColumn<QByteArray>("data");

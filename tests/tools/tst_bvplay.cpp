@@ -172,7 +172,7 @@ private slots:
         QFETCH(QString, kind);
         QFETCH(QString, title);
         QByteArray out, err, mapped;
-        const int status = run({"--no-restart", "--json", "--device", "0", "--duration", "3", "--demo", kind}, &out, &err,
+        const int status = run({"--no-restart", "--json", "--device", "0", "--duration", "2", "--demo", kind}, &out, &err,
                                &mapped);
         QVERIFY2(status == 0, (err + out.right(2000)).constData());
         QVERIFY(mapped.contains("libbvaudio-ffmpeg.so") && mapped.contains("libavcodec"));

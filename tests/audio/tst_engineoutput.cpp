@@ -5,6 +5,7 @@
 #include "pcmanalysis.h"
 #include "privatepulseserver.h"
 #include "sinkrecorder.h"
+#include "synclog.h"
 #include "testmedia.h"
 
 #include <QTemporaryDir>
@@ -132,21 +133,13 @@ private slots:
     void syncsFollowWhatIsHeard()
     {
         const HSTREAM stream = BASS_StreamCreateFile(FALSE, file("twoshort.wav").constData(), 0, 0, 0);
-        std::atomic<qint64> syncedNs{0};
-        QVERIFY(BASS_ChannelSetSync(stream, BASS_SYNC_POS, BASS_ChannelSeconds2Bytes(stream, 0.5),
-                                    [](HSYNC, DWORD, DWORD, void *user) {
-                                        static_cast<std::atomic<qint64> *>(user)->store(
-                                            std::chrono::steady_clock::now().time_since_epoch().count());
-                                    },
-                                    &syncedNs));
-        std::atomic<qint64> mixedNs{0};
-        QVERIFY(BASS_ChannelSetSync(stream, BASS_SYNC_POS | BASS_SYNC_MIXTIME, BASS_ChannelSeconds2Bytes(stream, 0.5),
-                                    [](HSYNC, DWORD channel, DWORD, void *user) {
-                                        static_cast<std::atomic<qint64> *>(user)->store(
-                                            std::chrono::steady_clock::now().time_since_epoch().count());
-                                        BASS_ChannelSetAttribute(channel, BASS_ATTRIB_VOL, 0.25f);
-                                    },
-                                    &mixedNs));
+        const QWORD at = BASS_ChannelSeconds2Bytes(stream, 0.5);
+        SyncLog heardSync, mixedSync;
+        QVERIFY(heardSync.watch(stream, BASS_SYNC_POS, at));
+        QVERIFY(mixedSync.watch(stream, BASS_SYNC_POS | BASS_SYNC_MIXTIME, at));
+        QVERIFY(BASS_ChannelSetSync(stream, BASS_SYNC_POS | BASS_SYNC_MIXTIME, at, [](HSYNC, DWORD channel, DWORD, void *) {
+            BASS_ChannelSetAttribute(channel, BASS_ATTRIB_VOL, 0.25f);
+        }, nullptr));
         SinkRecorder recorder;
         QVERIFY(recorder.start());
         const auto recording = std::chrono::steady_clock::now();
@@ -155,7 +148,8 @@ private slots:
         const Pcm heard = firstChannel(recorder.stop(), SinkRecorder::kChannels);
         const std::vector<Gap> gaps = silentGaps(heard, 44100);
         QVERIFY2(gaps.empty(), describeGaps(gaps, 44100).c_str());
-        QVERIFY(syncedNs != 0);
+        QCOMPARE(heardSync.count(), 1);
+        QCOMPARE(mixedSync.count(), 1);
         // The first 10 ms window of the second tone in the recording.
         const int window = SinkRecorder::kRate / 100;
         qsizetype second = -1;
@@ -166,14 +160,14 @@ private slots:
         }
         QVERIFY(second > 0);
         const double heardMs = 1000.0 * double(second) / SinkRecorder::kRate;
-        const double syncMs = double(syncedNs - recording.time_since_epoch().count()) / 1e6;
+        const double syncMs = std::chrono::duration<double, std::milli>(heardSync.time(0) - recording).count();
         // PipeWire's pulse server reports no sink latency, and its monitor delivers a graph
         // cycle (23 ms on the test server) late: one more cycle of leeway there.
         const bool pipeWire = !qEnvironmentVariableIsEmpty("BV_PIPEWIRE_SERVER")
                               && qgetenv("PULSE_SERVER") == qgetenv("BV_PIPEWIRE_SERVER");
         const double leewayMs = pipeWire ? 40 + 23 : 40;
         QVERIFY2(qAbs(syncMs - heardMs) < leewayMs, qPrintable(QString("sync %1 ms, heard %2 ms").arg(syncMs).arg(heardMs)));
-        const double mixedMs = double(mixedNs - recording.time_since_epoch().count()) / 1e6;
+        const double mixedMs = std::chrono::duration<double, std::milli>(mixedSync.time(0) - recording).count();
         QVERIFY2(mixedMs < syncMs - 20, qPrintable(QString("mixed %1 ms, heard %2 ms").arg(mixedMs).arg(syncMs)));
         // Its volume change is heard from the period its position was mixed in.
         const Pcm first(heard.begin() + second - 4 * window, heard.begin() + second - window);

@@ -257,18 +257,11 @@ private slots:
         }
     }
 
-    void offsetStartsWithRange_data()
-    {
-        QTest::addColumn<bool>("honourRange");
-        QTest::newRow("206 partial content") << true;
-        QTest::newRow("server ignores the range") << false;
-    }
-
+    // An offset asks for a range; a server that ignores it still gives data from the offset on.
     void offsetStartsWithRange()
     {
-        QFETCH(bool, honourRange);
         HttpResponse response = HttpResponse::of("audio/mpeg", m_mp3);
-        response.honourRange = honourRange;
+        response.honourRange = false;
         m_server->setResponse("/tone.mp3", response);
         const DWORD offset = DWORD(m_mp3.size() / 2);
         Download download;
@@ -277,7 +270,7 @@ private slots:
         QVERIFY2(stream, qPrintable(QString::number(BASS_ErrorGetCode())));
         QCOMPARE(m_server->requests("/tone.mp3").value(0).headers.value("range"), "bytes=" + QByteArray::number(offset) + "-");
         QTRY_VERIFY(download.done());
-        QCOMPARE(download.data(), m_mp3.mid(offset)); // the stream's data starts at the offset either way
+        QCOMPARE(download.data(), m_mp3.mid(offset));
         QCOMPARE(BASS_StreamGetFilePosition(stream, BASS_FILEPOS_BUFFER), QWORD(m_mp3.size() - offset));
     }
 

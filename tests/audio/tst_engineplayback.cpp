@@ -159,27 +159,6 @@ private slots:
         QCOMPARE(BASS_ErrorGetCode(), BASS_ERROR_POSITION);
     }
 
-    // The audio starts behind the ID3v2 tag; offset and length select one file embedded in a bigger one.
-    void filePositions()
-    {
-        const HSTREAM stream = open("tone.mp3");
-        const auto size = QWORD(QFileInfo(path("tone.mp3")).size());
-        QCOMPARE(BASS_StreamGetFilePosition(stream, BASS_FILEPOS_END), size);
-        QCOMPARE(BASS_StreamGetFilePosition(stream, BASS_FILEPOS_BUFFER), size);
-        const QWORD start = BASS_StreamGetFilePosition(stream, BASS_FILEPOS_START);
-        QVERIFY2(start > 0 && start < 1024, qPrintable(QString::number(start)));
-
-        const QByteArray audio = bvtest::readFile(path("tone.mp3"));
-        QFile bundle(path("bundle.bin"));
-        QVERIFY(bundle.open(QIODevice::WriteOnly));
-        bundle.write(QByteArray(1000, 'x') + audio + QByteArray(5000, '\xff'));
-        bundle.close();
-        const HSTREAM part = BASS_StreamCreateFile(FALSE, bundle.fileName().toUtf8().constData(), 1000, audio.size(), 0);
-        QVERIFY2(part, qPrintable(QString::number(BASS_ErrorGetCode())));
-        QCOMPARE(BASS_StreamGetFilePosition(part, BASS_FILEPOS_END), QWORD(audio.size()));
-        QVERIFY(qAbs(seconds(part, BASS_ChannelGetLength(part, BASS_POS_BYTE)) - 2.0) < 0.1);
-    }
-
     void badInput()
     {
         QCOMPARE(open("missing.mp3"), 0u);

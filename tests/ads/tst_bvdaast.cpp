@@ -157,8 +157,9 @@ private slots:
                               "midpoint", "progress2", "thirdQuartile", "progress3", "complete", "companionComplete"}));
         QTRY_COMPARE(m_ads->hits().size(), 12);
         const QString late = lateEvents(m_ads->hits(), "progress0",
-                                        {{"progress1", 1000}, {"progress2", 2000}, {"progress3", 3000}, {"firstQuartile", 750},
-                                         {"midpoint", 1500}, {"thirdQuartile", 2250}, {"complete", 3000}});
+                                        {{"progress1", 1000}, {"progress2", 2000}, {"progress3", 3000},
+                                         {"firstQuartile", 750}, {"midpoint", 1500}, {"thirdQuartile", 2250},
+                                         {"complete", 3000}});
         QVERIFY2(late.isEmpty(), qPrintable(late));
 
         // Started with the title and the banner; without a user id the document's "sdkuiid" items pass unchanged.
@@ -174,7 +175,8 @@ private slots:
     {
         AdRig rig;
         QSignalSpy skipped(rig.daast, &BVDaast::skipped);
-        rig.daast->setDaastUrl(QUrl(m_ads->serveDocument("/none.xml", "<nobanner><Ad id=\"x\"><InLine/></Ad></nobanner>")));
+        rig.daast->setDaastUrl(
+            QUrl(m_ads->serveDocument("/none.xml", "<nobanner><Ad id=\"x\"><InLine/></Ad></nobanner>")));
         rig.daast->play();
         QTRY_COMPARE(skipped.count(), 1);
         QCOMPARE(rig.daast->state(), BVPlayerSource::StoppedState);
@@ -200,7 +202,8 @@ private slots:
                                        << noStream + base + "/ad/missing.mp3\r\nUser-Agent: " << true;
         QTest::newRow("media of unknown length")
             << QByteArray(ad).replace("/ad/media.mp3", "/ad/chunked.mp3") << 0
-            << "Can not get duration from daast stream by url " + QString::fromLatin1(base) + "/ad/chunked.mp3\r\nUser-Agent: "
+            << "Can not get duration from daast stream by url " + QString::fromLatin1(base)
+                   + "/ad/chunked.mp3\r\nUser-Agent: "
             << true;
         QTest::newRow("media not http") << QByteArray(ad).replace(base + "/ad/media.mp3", "file:///etc/passwd") << 0
                                         << noStream + "file:///etc/passwd\r\nUser-Agent: " << true;
@@ -298,7 +301,8 @@ private slots:
         const char frames[] = {0x05, char(0xf5), char(0xe1), 0x00}; // 100,000,000
         m_ads->serveMedia(media.replace(header + 8, 4, frames, 4));
         AdRig rig;
-        rig.daast->setDaastUrl(QUrl(m_ads->serveDocument("/ad.xml", adDocument(AdDocumentKind::Daast1, m_ads->base(), 1))));
+        rig.daast->setDaastUrl(
+            QUrl(m_ads->serveDocument("/ad.xml", adDocument(AdDocumentKind::Daast1, m_ads->base(), 1))));
         rig.daast->play();
         QTRY_COMPARE(rig.started.count(), 1);
         std::this_thread::sleep_for(std::chrono::milliseconds(1500)); // the ad ends; its events wait in the queue
@@ -330,34 +334,41 @@ private slots:
         const auto wrapper = [&](const QByteArray &tag, const QByteArray &next) {
             return vastDocument({vastWrapperAd(b, tag, next)});
         };
-        QTest::newRow("two wrappers") << QByteArrayList{"/ad.xml", wrapper("w1", "hop2.xml"), "/hop2.xml",
-                                                        wrapper("w2", b + "/in.xml"), "/in.xml", vastDocument({inLine})}
-                                      << QStringList{"In-line ad"} << banner
-                                      << QStringList{"w1impression", "w2impression", "impression", "impression2", "w1start",
-                                                     "w2start", "start", "companionView", "firstQuartile", "offset1s",
-                                                     "offset50", "w1complete", "w2complete", "complete"}
-                                      << QString();
+        QTest::newRow("two wrappers")
+            << QByteArrayList{"/ad.xml", wrapper("w1", "hop2.xml"), "/hop2.xml", wrapper("w2", b + "/in.xml"),
+                              "/in.xml", vastDocument({inLine})}
+            << QStringList{"In-line ad"} << banner
+            << QStringList{"w1impression", "w2impression", "impression", "impression2", "w1start", "w2start",
+                           "start", "companionView", "firstQuartile", "offset1s", "offset50", "w1complete",
+                           "w2complete", "complete"}
+            << QString();
         QTest::newRow("pod of 3") << QByteArrayList{"/ad.xml", vastDocument({spot("c", "C", 3), spot("a", "A", 1),
                                                                               spot("f", "F", 0), spot("b", "B", 2)})}
                                   << QStringList{"A", "B", "C"} << banner
                                   << QStringList{"astart", "acomplete", "bstart", "bcomplete", "cstart", "ccomplete"}
                                   << "(start|complete|error)";
         // The second spot has only video: its Error URL says so and the fallback ad plays in its place.
-        const QByteArray videoOnly = QByteArray(inLine).replace("Audio/MPEG", "video/mp4").replace("audio/mpeg", "video/mp4");
+        const QByteArray videoOnly = QByteArray(inLine)
+                                         .replace("Audio/MPEG", "video/mp4")
+                                         .replace("audio/mpeg", "video/mp4")
+                                         .replace("<Ad id", "<Ad sequence=\"2\" id");
         QTest::newRow("fallback for a spot")
-            << QByteArrayList{"/ad.xml", vastDocument({spot("a", "A", 1), QByteArray(videoOnly).replace("<Ad id", "<Ad sequence=\"2\" id"),
-                                                       spot("f", "F", 0)})}
+            << QByteArrayList{"/ad.xml", vastDocument({spot("a", "A", 1), videoOnly, spot("f", "F", 0)})}
             << QStringList{"A", "F"} << banner << QStringList{"astart", "error:403", "acomplete", "fstart", "fcomplete"}
             << "(start|complete|error)";
-        QTest::newRow("no fill") << QByteArrayList{"/ad.xml", vastDocument({}, "<Error>" + b + "/track?e=nofill&amp;code=[ERRORCODE]</Error>")}
-                                 << QStringList() << QString() << QStringList{"nofill:303"} << QString();
-        QTest::newRow("wrapper loop") << QByteArrayList{"/ad.xml", wrapper("w1", "hop2.xml"), "/hop2.xml", wrapper("w2", "ad.xml")}
-                                      << QStringList() << QString() << QStringList{"w1error:302", "w2error:302"} << QString();
+        QTest::newRow("no fill")
+            << QByteArrayList{"/ad.xml",
+                              vastDocument({}, "<Error>" + b + "/track?e=nofill&amp;code=[ERRORCODE]</Error>")}
+            << QStringList() << QString() << QStringList{"nofill:303"} << QString();
+        QTest::newRow("wrapper loop")
+            << QByteArrayList{"/ad.xml", wrapper("w1", "hop2.xml"), "/hop2.xml", wrapper("w2", "ad.xml")}
+            << QStringList() << QString() << QStringList{"w1error:302", "w2error:302"} << QString();
         QByteArrayList chain{"/ad.xml"};
         QStringList chainErrors;
         for (int i = 1; i <= 6; ++i) {
             const QByteArray tag = "w" + QByteArray::number(i);
-            chain << wrapper(tag, "/h" + QByteArray::number(i + 1) + ".xml") << "/h" + QByteArray::number(i + 1) + ".xml";
+            const QByteArray next = "/h" + QByteArray::number(i + 1) + ".xml";
+            chain << wrapper(tag, next) << next;
             chainErrors << tag + "error:302";
         }
         chain << vastDocument({inLine});
@@ -407,8 +418,8 @@ private slots:
         QCOMPARE(requested, events);
 
         QTRY_COMPARE(m_ads->hits().size(), trackedEvents(rig.nam.urls).size());
-        const QString late = lateEvents(m_ads->hits(), "start",
-                                        {{"firstQuartile", 750}, {"offset1s", 1000}, {"offset50", 1500}, {"complete", 3000}});
+        const QString late = lateEvents(m_ads->hits(), "start", {{"firstQuartile", 750}, {"offset1s", 1000},
+                                                                 {"offset50", 1500}, {"complete", 3000}});
         QVERIFY2(late.isEmpty(), qPrintable(late));
     }
 

@@ -75,9 +75,9 @@ private slots:
         QTest::newRow("VAST 4.0 with namespace") << document(AdDocumentKind::Vast4);
         // Only the first Linear is read, even when a later one has other media.
         QTest::newRow("two Linears") << edited("<Creative id=\"banner\">",
-                                               "<Creative><Linear><Duration>9</Duration><MediaFiles><MediaFile type=\"audio/aac\">"
-                                               "http://ads.test/other.aac</MediaFile></MediaFiles></Linear></Creative>"
-                                               "<Creative id=\"banner\">");
+                                               "<Creative><Linear><Duration>9</Duration><MediaFiles>"
+                                               "<MediaFile type=\"audio/aac\">http://ads.test/other.aac</MediaFile>"
+                                               "</MediaFiles></Linear></Creative><Creative id=\"banner\">");
     }
 
     void completeDocuments()
@@ -113,10 +113,12 @@ private slots:
     {
         QTest::addColumn<QByteArray>("data");
         QTest::newRow("not well-formed") << document().left(400);
-        QTest::newRow("lower-case root") << edited("<DAAST version=\"1.0\">", "<daast>").replace("</DAAST>", "</daast>");
+        QTest::newRow("lower-case root")
+            << edited("<DAAST version=\"1.0\">", "<daast>").replace("</DAAST>", "</daast>");
         QTest::newRow("no Ad") << QByteArray("<VAST version=\"3.0\"/>");
         QTest::newRow("wrapper") << QByteArray("<VAST version=\"3.0\"><Ad id=\"w\"><Wrapper><AdSystem>x</AdSystem>"
-                                               "<VASTAdTagURI>http://ads.test/next.xml</VASTAdTagURI></Wrapper></Ad></VAST>");
+                                               "<VASTAdTagURI>http://ads.test/next.xml</VASTAdTagURI>"
+                                               "</Wrapper></Ad></VAST>");
         for (const char *name : {"AdSystem", "AdTitle", "Impression", "Error", "Creatives", "MediaFiles", "Duration",
                                  "CompanionAds", "CompanionClickTracking", "CompanionClickThrough"})
             QTest::newRow(name) << withoutElement(name);
@@ -125,7 +127,8 @@ private slots:
         QTest::newRow("no audio MediaFile") << edited("type=\"audio/mpeg\"", "type=\"Audio/MPEG\"");
         QTest::newRow("CompanionAds without Companion")
             << edited("<Companion id=\"banner\"", "<Other id=\"banner\"").replace("</Companion>\n", "</Other>\n");
-        QTest::newRow("StaticResource not an image") << edited("creativeType=\"image/png\"", "creativeType=\"text/html\"");
+        QTest::newRow("StaticResource not an image")
+            << edited("creativeType=\"image/png\"", "creativeType=\"text/html\"");
         QTest::newRow("DOCTYPE") << QByteArray("<?xml version=\"1.0\"?><!DOCTYPE VAST [<!ENTITY a \"aaaa\">]>")
                                         + document().mid(document().indexOf("<DAAST"));
         QTest::newRow("over 1 MiB") << edited("<Category>", "<!--" + QByteArray(1024 * 1024, ' ') + "--><Category>");

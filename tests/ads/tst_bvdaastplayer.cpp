@@ -105,8 +105,10 @@ private slots:
         BVDaastPlayer facade;
         facade.setVolume(0.5);
         facade.setIsLenient(true);
-        facade.setDaastUrl(m_ads->serveDocument("/pod.xml", vastDocument({vastInLineAd(m_ads->base(), "a", AdServer::kTitle, 1),
-                                                                         vastInLineAd(m_ads->base(), "b", "Second", 2)})));
+        const QByteArray base = m_ads->base();
+        const QByteArray pod =
+            vastDocument({vastInLineAd(base, "a", AdServer::kTitle, 1), vastInLineAd(base, "b", "Second", 2)});
+        facade.setDaastUrl(m_ads->serveDocument("/pod.xml", pod));
         QSignalSpy started(&facade, &BVDaastPlayer::daastStarted);
         QSignalSpy ended(&facade, &BVDaastPlayer::daastEnded);
         QSignalSpy errors(&facade, &BVDaastPlayer::error);

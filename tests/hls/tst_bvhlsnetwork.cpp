@@ -177,8 +177,8 @@ private slots:
         m_server->setResponse("/stuck.ts", HttpResponse::silent());
         m_server->setResponse("/moved.ts", HttpResponse::redirect(m_server->url("/real.ts")));
         m_server->setResponse("/real.ts", HttpResponse::of("video/mp2t", "segment bytes"));
-        m_server->setResponse("/huge.ts", HttpResponse::of("video/mp2t",
-                                                           QByteArray(BVHlsChunkDownloader::BV_HLS_MAX_CHUNK_BYTES + 1, 'G')));
+        const QByteArray huge(BVHlsChunkDownloader::BV_HLS_MAX_CHUNK_BYTES + 1, 'G');
+        m_server->setResponse("/huge.ts", HttpResponse::of("video/mp2t", huge));
         ManualClock clock;
         BVHlsChunkDownloader downloader(m_host);
         BVHlsChunkDownloader aborted(m_host);

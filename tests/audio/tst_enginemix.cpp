@@ -180,7 +180,8 @@ private slots:
         m_output->play(100);
         const std::vector<Run> heard = audible(runs(m_output->heard()));
         QVERIFY2(heard.size() == 5 && heard[0].first == 0 && heard[1].first == -1 && heard[2].first == heard[0].length
-                     && heard[3].gain == 0.5 && heard[3].first == heard[2].first + heard[2].length && heard[4].first == 0
+                     && heard[3].gain == 0.5 && heard[3].first == heard[2].first + heard[2].length
+                     && heard[4].first == 0
                      && std::abs(heard[0].length - frames(0.3)) < frames(0.03)
                      && std::abs(heard[2].length - frames(0.3)) < frames(0.03),
                  qPrintable(describe(heard)));

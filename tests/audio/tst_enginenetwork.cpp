@@ -410,8 +410,8 @@ private slots:
     void playlistsAreFollowed()
     {
         m_server->setResponse("/good.wav", HttpResponse::of("audio/wav", m_wav));
-        const QByteArray list = "[playlist]\nNumberOfEntries=2\nFile1=" + m_server->url("/dead.mp3") + "\nTitle1=dead\nFile2="
-                                + m_server->url("/good.wav") + "\n";
+        const QByteArray list = "[playlist]\nNumberOfEntries=2\nFile1=" + m_server->url("/dead.mp3")
+                                + "\nTitle1=dead\nFile2=" + m_server->url("/good.wav") + "\n";
         m_server->setResponse("/list", HttpResponse::of("audio/x-scpls", list));
         const HSTREAM stream = openUrl(m_server->url("/list"));
         QVERIFY2(stream, qPrintable(QString::number(BASS_ErrorGetCode())));

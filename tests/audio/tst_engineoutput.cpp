@@ -137,9 +137,10 @@ private slots:
         SyncLog heardSync, mixedSync;
         QVERIFY(heardSync.watch(stream, BASS_SYNC_POS, at));
         QVERIFY(mixedSync.watch(stream, BASS_SYNC_POS | BASS_SYNC_MIXTIME, at));
-        QVERIFY(BASS_ChannelSetSync(stream, BASS_SYNC_POS | BASS_SYNC_MIXTIME, at, [](HSYNC, DWORD channel, DWORD, void *) {
+        SYNCPROC *const quieter = [](HSYNC, DWORD channel, DWORD, void *) {
             BASS_ChannelSetAttribute(channel, BASS_ATTRIB_VOL, 0.25f);
-        }, nullptr));
+        };
+        QVERIFY(BASS_ChannelSetSync(stream, BASS_SYNC_POS | BASS_SYNC_MIXTIME, at, quieter, nullptr));
         SinkRecorder recorder;
         QVERIFY(recorder.start());
         const auto recording = std::chrono::steady_clock::now();

@@ -62,6 +62,9 @@ class TestEngineOutput : public QObject {
     Q_OBJECT
 
     QTemporaryDir m_dir;
+    // Listens to the sink all along: an idle null sink hands a new reader its first block only
+    // at its next wake-up, up to two seconds later.
+    SinkRecorder m_listener;
     QString path(const QString &name) const { return m_dir.filePath(name); }
     QByteArray file(const QString &name) const { return path(name).toUtf8(); }
 
@@ -70,6 +73,7 @@ private slots:
     {
         if (qEnvironmentVariableIsEmpty("PULSE_SERVER"))
             QSKIP("no test PulseAudio server (scripts/services.sh start)");
+        QVERIFY(m_listener.start());
         QVERIFY(makeTone(path("a440.wav"), 440, 3.0, {"-c:a", "pcm_s16le"}));
         QVERIFY(makeTone(path("a440mono22k.wav"), 440, 1.0, {"-c:a", "pcm_s16le"}, 22050, 1));
         QVERIFY(makeTwoTones(path("twotones.wav"), 440, 1000, 1.0, {"-c:a", "pcm_s16le"}));

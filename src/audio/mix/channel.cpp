@@ -30,6 +30,7 @@ int Channel::play(bool restart)
         return BASS_ERROR_ENDED;
     if (!isRunning()) {
         m_stoppedAt.reset();
+        m_joinFrame = std::max<int64_t>(mixTimeSyncFrame(), 0);
         m_priming = true;
         m_primeUntil = Clock::now() + kPrimeLimit;
         const bool empty = m_fifo.empty() && !m_sourceEnded && m_resampled.pending() == 0;
@@ -319,8 +320,9 @@ void Channel::recordPeriod(const MixTime &time, int frames)
     m_history.add(period);
 }
 
-Channel::MixOutcome Channel::mixInto(float *mix, int frames, const MixTime &time)
+Channel::MixOutcome Channel::mixInto(float *mix, int frames, const MixTime &period)
 {
+    MixTime time = period;
     std::vector<SyncList::Event> events;
     bool ended = false;
     {
@@ -329,6 +331,16 @@ Channel::MixOutcome Channel::mixInto(float *mix, int frames, const MixTime &time
         if (!isRunning() || m_deviceLost || m_shutdown
             || !m_resampler.configure(static_cast<int>(format().chans), sourceRate, time.deviceRate))
             return MixOutcome::Idle;
+        // A channel started from a mix-time sync begins where the sync was mixed, also when a
+        // later change takes back queued audio from before that frame.
+        if (const int64_t before = m_joinFrame - time.frame; before > 0) {
+            if (before >= frames)
+                return MixOutcome::Playing;
+            mix += 2 * before;
+            frames -= static_cast<int>(before);
+            time.frame += before;
+            time.heardAt += std::chrono::nanoseconds(1000000000LL * before / time.deviceRate);
+        }
         m_history.forgetHeard(time.heardFrame);
         fillResampled(frames, events);
         const int n = std::min(frames, static_cast<int>(m_resampled.pending()));

@@ -118,6 +118,7 @@ private:
     bool m_rewriteWanted = false;      // the audio changed under what the output queued
     bool m_priming = false;            // started, and its first audio not ready yet
     Clock::time_point m_primeUntil;
+    int64_t m_joinFrame = 0;    // output frame its audio may begin at, since its last start
     int64_t m_endFrame = -1;    // output frame at which the last sample was mixed
     bool m_endAnnounced = false;
 

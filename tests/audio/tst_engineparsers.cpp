@@ -1,23 +1,20 @@
 // The engine's small parts on their own: the ICY demuxer, the URL string
 // parser, HTTP URLs and body framing, the playlist reader, MPEG audio framing,
 // the MP3 length headers, the sync list's position ranges, the sync dispatcher's
-// order, the resampler's fold-down of 5.1 and a channel's rewind.
+// order and the resampler's fold-down of 5.1.
 #include "input/http_body.h"
 #include "input/http_url.h"
 #include "input/icy_demuxer.h"
 #include "decode/mp3_info.h"
 #include "input/net_request.h"
 #include "input/playlist_reader.h"
-#include "mix/push_channel.h"
 #include "mix/resampler.h"
 #include "mix/sync_dispatcher.h"
 #include "mix/sync_list.h"
 
 #include <QTest>
 
-#include <atomic>
 #include <chrono>
-#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -104,12 +101,6 @@ private slots:
         QCOMPARE(QByteArray(reinterpret_cast<const char *>(out.data()), qsizetype(out.size())),
                  audio1 + audio2 + audio3 + QByteArray(10, 'd'));
         QCOMPARE(titles, QStringList({"StreamTitle='Guns N' Roses';", "StreamTitle='B\u00f6rk';"}));
-    }
-
-    void utf8OrLatin1()
-    {
-        QCOMPARE(IcyDemuxer::toUtf8("Sigur R\xc3\xb3s"), std::string("Sigur R\xc3\xb3s"));
-        QCOMPARE(IcyDemuxer::toUtf8("Bj\xf6rk"), std::string("Bj\xc3\xb6rk"));
         QCOMPARE(IcyDemuxer::toUtf8("cut \xc3"), std::string("cut \xc3\x83")); // a sequence cut short is Latin-1
     }
 
@@ -256,28 +247,6 @@ private slots:
         QCOMPARE(mp3HeaderSamples(reinterpret_cast<const uint8_t *>(frame.constData()), size_t(frame.size())), samples);
     }
 
-    void mpegFrameLength_data()
-    {
-        QTest::addColumn<QByteArray>("header");
-        QTest::addColumn<int>("length");
-        QTest::newRow("mpeg-1 layer III, 128k, 44.1k") << QByteArray("\xff\xfb\x90\x64", 4) << 417;
-        QTest::newRow("same, padded") << QByteArray("\xff\xfb\x92\x64", 4) << 418;
-        QTest::newRow("mpeg-2 layer III, 64k, 22.05k") << QByteArray("\xff\xf3\x80\xc4", 4) << 208;
-        QTest::newRow("mpeg-1 layer II, 192k, 48k") << QByteArray("\xff\xfd\xa4\x04", 4) << 576;
-        QTest::newRow("free format") << QByteArray("\xff\xfb\x00\x64", 4) << 0;
-        QTest::newRow("bad bit rate") << QByteArray("\xff\xfb\xf0\x64", 4) << 0;
-        QTest::newRow("bad sample rate") << QByteArray("\xff\xfb\x9c\x64", 4) << 0;
-        QTest::newRow("adts aac (layer 0)") << QByteArray("\xff\xf1\x50\x80", 4) << 0;
-        QTest::newRow("reserved version") << QByteArray("\xff\xeb\x90\x64", 4) << 0;
-        QTest::newRow("no sync") << QByteArray("\xfe\xfb\x90\x64", 4) << 0;
-    }
-
-    void mpegFrameLength()
-    {
-        QFETCH(QByteArray, header);
-        QTEST(bvaudio::mpegFrameLength(reinterpret_cast<const uint8_t *>(header.constData())), "length");
-    }
-
     // A stream begins where a frame is followed by a second of the same kind.
     void mpegAudioStart_data()
     {
@@ -287,6 +256,10 @@ private slots:
         QTest::addColumn<qint64>("start");
         QTest::newRow("at once") << frame + frame << qint64(0);
         QTest::newRow("after junk") << QByteArray("junk\xff\xfb") + frame + frame << qint64(6);
+        const QByteArray padded = QByteArray("\xff\xfb\x92\x64", 4) + QByteArray(414, '\x55');
+        QTest::newRow("padded frames") << padded + padded + padded << qint64(0);
+        const QByteArray mpeg2 = QByteArray("\xff\xf3\x80\xc4", 4) + QByteArray(204, '\x55'); // 64k at 22.05 kHz
+        QTest::newRow("mpeg-2 frames") << mpeg2 + mpeg2 << qint64(0);
         QTest::newRow("second header cut") << frame + QByteArray("\xff\xfb\x90", 3) << qint64(-1);
         QTest::newRow("one frame, then noise") << frame + QByteArray(500, '\x11') << qint64(-1);
         QTest::newRow("rate changes: no stream") << frame + other + QByteArray(500, '\0') << qint64(-1);
@@ -385,59 +358,6 @@ private slots:
         QVERIFY(out[4] > 0.5f && out[5] == 0.0f);
     }
 
-    // What a channel mixed can be taken back and mixed again: the same audio comes out, a
-    // volume set since applies from the rewound place on, the end is reached again without a
-    // second END, and a pause stands where the output took the channel back.
-    void channelRewind()
-    {
-        constexpr int kPeriod = 441;
-        const auto shared = std::make_shared<PushChannel>(1, ChannelFormat{44100, 2, 0, BASS_CTYPE_STREAM, 0, 0, {}});
-        PushChannel &channel = *shared; // syncs are delivered only for a shared channel
-        std::vector<int16_t> pcm(kPeriod * 2 * 6);
-        for (size_t i = 0; i < pcm.size(); ++i)
-            pcm[i] = static_cast<int16_t>((i * 37) % 20000 - 10000);
-        int error = 0;
-        QVERIFY(channel.put(pcm.data(), DWORD(pcm.size() * 2) | BASS_STREAMPROC_END, error) != DWORD(-1));
-        std::atomic<int> ends{0};
-        channel.addSync(BASS_SYNC_END | BASS_SYNC_MIXTIME, 0, [](HSYNC, DWORD, DWORD, void *u) { ++*static_cast<std::atomic<int> *>(u); }, &ends);
-        QCOMPARE(channel.play(false), BASS_OK);
-        const auto heardLongAgo = MixTime::Clock::now() - std::chrono::seconds(10);
-        const auto mixPeriod = [&](int index) {
-            std::vector<float> mix(kPeriod * 2, 0.0f);
-            // Long heard: positions stand at the end of the last period mixed.
-            const MixTime time{44100, heardLongAgo + std::chrono::milliseconds(10 * index), int64_t(index) * kPeriod, 0};
-            const Channel::MixOutcome outcome = channel.mixInto(mix.data(), kPeriod, time);
-            return std::make_pair(outcome, mix);
-        };
-        std::vector<std::vector<float>> first;
-        for (int i = 0; i < 6; ++i)
-            first.push_back(mixPeriod(i).second);
-        QCOMPARE(mixPeriod(6).first, Channel::MixOutcome::Ended);
-        QTRY_COMPARE(ends.load(), 1);
-
-        channel.rewindTo(2 * kPeriod);
-        QCOMPARE(mixPeriod(2).second, first[2]);
-        QCOMPARE(mixPeriod(3).second, first[3]);
-        QCOMPARE(channel.setAttribute(BASS_ATTRIB_VOL, 0.5f), BASS_OK);
-        channel.rewindTo(3 * kPeriod);
-        const auto halved = [](std::vector<float> v) {
-            for (float &x : v)
-                x *= 0.5f;
-            return v;
-        };
-        QCOMPARE(mixPeriod(3).second, halved(first[3]));
-        for (int i = 4; i <= 6; ++i)
-            QVERIFY(mixPeriod(i).first != Channel::MixOutcome::Ended); // ends again, not announced again
-        QCOMPARE(channel.activity(), DWORD(BASS_ACTIVE_STOPPED));
-
-        channel.rewindTo(4 * kPeriod);
-        QCOMPARE(channel.pause(), BASS_OK);
-        QCOMPARE(channel.play(false), BASS_OK);
-        QCOMPARE(channel.position(), QWORD(4 * kPeriod * 4)); // resumes where it was taken back
-        QCOMPARE(mixPeriod(4).second, halved(first[4]));
-        QCOMPARE(ends.load(), 1);
-        channel.shutdown();
-    }
 };
 
 QTEST_GUILESS_MAIN(TestEngineParsers)

@@ -14,6 +14,7 @@
 #include <QTest>
 
 #include <csignal>
+#include <functional>
 
 using namespace bvtest;
 
@@ -55,17 +56,21 @@ class TestBVPlay : public QObject {
     TestHttpServer m_server;
     QByteArray m_mp3;
 
-    int run(const QStringList &args, QByteArray *out = nullptr, QByteArray *err = nullptr, QByteArray *mapped = nullptr)
+    // Runs bvplay to its end; with `until`, ends it with SIGTERM once its standard output satisfies
+    // `until` (-1 if it never does), and `mapped` gets the libraries it has mapped by then.
+    int run(const QStringList &args, QByteArray *out = nullptr, QByteArray *err = nullptr,
+            const std::function<bool(const QByteArray &)> &until = {}, QByteArray *mapped = nullptr)
     {
         QProcess bvplay;
         bvplay.start(BVPLAY_PATH, args);
         QByteArray stdOut;
-        if (mapped) { // the libraries it has mapped while it plays
-            if (!QTest::qWaitFor([&] { return (stdOut += bvplay.readAllStandardOutput()).contains("\"PlayingState\""); },
-                                 10000))
+        if (until) {
+            if (!QTest::qWaitFor([&] { return until(stdOut += bvplay.readAllStandardOutput()); }, 10000))
                 return -1;
             QFile maps(QString("/proc/%1/maps").arg(bvplay.processId()));
-            *mapped = maps.open(QIODevice::ReadOnly) ? maps.readAll() : QByteArray();
+            if (mapped)
+                *mapped = maps.open(QIODevice::ReadOnly) ? maps.readAll() : QByteArray();
+            bvplay.terminate();
         }
         const bool finished = bvplay.waitForFinished(20000);
         if (!finished) {
@@ -120,9 +125,9 @@ private slots:
     void jsonLiveStream()
     {
         QByteArray out, err, mapped;
-        const QStringList args{"--json", "--device", "0", "--duration", "2", "--meta-url", withPassword("/now.json"),
-                               withPassword("/live")};
-        QVERIFY2(run(args, &out, &err, &mapped) == 0, err.constData());
+        const QStringList args{"--json", "--device", "0", "--meta-url", withPassword("/now.json"), withPassword("/live")};
+        const auto titleAndService = [](const QByteArray &o) { return o.contains("Artist - Title") && o.contains("Band"); };
+        QVERIFY2(run(args, &out, &err, titleAndService, &mapped) == 0, (err + out).constData());
         const QList<QJsonObject> lines = jsonLines(out);
         QCOMPARE(lines.first().value("property").toString(), QString("streamUrl"));
         QCOMPARE(lines.first().value("t").toDouble(), 0.0);
@@ -147,12 +152,15 @@ private slots:
     void statusLines()
     {
         m_server.setResponse("/hostile", liveWithTitle("Guns N' Roses - Bj\xf6rk\x1b]0;owned\x07!"));
+        const auto titleAndService = [](const QByteArray &o) {
+            return QString::fromUtf8(o).contains(QString::fromUtf8("playing | Guns N' Roses - Björk ]0;owned ! | "))
+                && o.contains("now playing: Band - Song ");
+        };
         QByteArray out;
-        QCOMPARE(run({"--device", "0", "--duration", "2", "--meta-url", withPassword("/now.json"), url("/hostile")}, &out), 0);
-        QVERIFY2(QString::fromUtf8(out).contains(QString::fromUtf8("playing | Guns N' Roses - Björk ]0;owned ! | ")),
-                 out.constData());
-        QVERIFY(!out.contains('\x1b') && !out.contains('\x07'));
-        QVERIFY2(out.contains("now playing: Band - Song ") && out.contains("/art.png") && !out.contains("secret"),
+        QCOMPARE(run({"--device", "0", "--meta-url", withPassword("/now.json"), url("/hostile")}, &out, nullptr,
+                     titleAndService),
+                 0);
+        QVERIFY2(!out.contains('\x1b') && !out.contains('\x07') && out.contains("/art.png") && !out.contains("secret"),
                  out.constData());
     }
 
@@ -171,16 +179,16 @@ private slots:
     {
         QFETCH(QString, kind);
         QFETCH(QString, title);
+        const auto variantsAndTitle = [&title](const QByteArray &o) {
+            const QList<QJsonObject> lines = jsonLines(o);
+            return valuesOf(lines, "playingBitrates").size() == 2 && valuesOf(lines, "isHls").contains("true")
+                && (title.isEmpty() || valuesOf(lines, "meta").contains(title));
+        };
         QByteArray out, err, mapped;
-        const int status = run({"--no-restart", "--json", "--device", "0", "--duration", "2", "--demo", kind}, &out, &err,
+        const int status = run({"--no-restart", "--json", "--device", "0", "--demo", kind}, &out, &err, variantsAndTitle,
                                &mapped);
         QVERIFY2(status == 0, (err + out.right(2000)).constData());
         QVERIFY(mapped.contains("libbvaudio-ffmpeg.so") && mapped.contains("libavcodec"));
-        const QList<QJsonObject> lines = jsonLines(out);
-        QVERIFY(valuesOf(lines, "isHls").contains("true"));
-        if (!title.isEmpty())
-            QVERIFY(valuesOf(lines, "meta").contains(title));
-        QCOMPARE(valuesOf(lines, "playingBitrates").size(), 2);
     }
 
     // Exit statuses, and the reason bvplay prints on standard error: 2 for bad arguments
@@ -194,24 +202,22 @@ private slots:
         // With --json the reason comes as an error line on standard output.
         QTest::newRow("missing, without restarts") << QStringList{"--no-restart", "--json", "--device", "0", url("/missing")}
                                                    << 1 << "(ContentNotFoundError)\"],\"signal\":\"error\"";
-        QTest::newRow("dead URL without restarts") << QStringList{"--no-restart", "--device", "0", "http://127.0.0.1:1/none"} << 1 << QString();
         // A stream the engine can not decode reports the engine's own error, not a local file's.
         QTest::newRow("undecodable, without restarts") << QStringList{"--no-restart", "--device", "0", url("/noise.mp3")} << 1
                                                        << "BASS_ERROR_FILEFORM";
         QTest::newRow("empty URL") << QStringList{"--device", "0", QString()} << 1 << "the URL is empty";
         QTest::newRow("unknown scheme") << QStringList{"--device", "0", "ftp://127.0.0.1/x.mp3"} << 1 << "not an http(s) URL";
         QTest::newRow("missing file") << QStringList{"--device", "0", "/nonexistent/x.mp3"} << 1 << "no such file";
-        QTest::newRow("connect to nothing") << QStringList{"--connect", "tcp://127.0.0.1:1", "--timeout-ms", "1000"} << 1
+        QTest::newRow("connect to nothing") << QStringList{"--connect", "tcp://127.0.0.1:1", "--timeout-ms", "300"} << 1
                                             << "no player published";
         QTest::newRow("unknown option") << QStringList{"--bogus"} << 2 << QString();
         QTest::newRow("bad quality") << QStringList{"--quality", "ultra"} << 2 << QString();
         QTest::newRow("unknown demo") << QStringList{"--demo", "flac"} << 2 << QString();
         QTest::newRow("two URLs") << QStringList{"http://a.test/", "http://b.test/"} << 2 << QString();
         QTest::newRow("help") << QStringList{"--help"} << 0 << QString();
-        const QList<QStringList> badNumbers{{"--duration", "nan"}, {"--duration", "inf"}, {"--rate", "inf"},
-                                            {"--rate", "0"}, {"--volume", "nan"}, {"--volume", "loud"},
-                                            {"--volume", "-1"}, {"--bitrate", "1e20"}, {"--bitrate", "1.5"},
-                                            {"--timeout-ms", "0"}, {"--timeout-ms", "1e12"}, {"--device", "1e10"}};
+        const QList<QStringList> badNumbers{{"--duration", "nan"}, {"--rate", "inf"}, {"--rate", "0"},
+                                            {"--volume", "loud"}, {"--bitrate", "1.5"}, {"--timeout-ms", "0"},
+                                            {"--device", "1e10"}};
         for (const QStringList &option : badNumbers)
             QTest::newRow(qPrintable(option.join(' '))) << option + QStringList{url("/live")} << 2 << option.first() + " takes";
     }
@@ -240,10 +246,10 @@ private slots:
         QCOMPARE(run({"--device", "0", "--duration", "1", url("/trickle")}), 0);
         QVERIFY2(timer.elapsed() < 3500, QByteArray::number(timer.elapsed()));
 
+        const qsizetype requests = m_server.requests("/trickle").size();
         QProcess bvplay;
         bvplay.start(BVPLAY_PATH, {"--device", "0", url("/trickle")});
-        QVERIFY(bvplay.waitForStarted());
-        QTest::qWait(500); // its stream creation is waiting by now
+        QTRY_VERIFY(m_server.requests("/trickle").size() >= requests + 2); // the engine's stream creation waits
         timer.restart();
         bvplay.terminate();
         QVERIFY(bvplay.waitForFinished(10000));
@@ -283,7 +289,7 @@ private slots:
     void hostFedUrlsPassThrough()
     {
         QByteArray out;
-        run({"--json", "--device", "0", "--duration", "1", "record:0"}, &out);
+        run({"--json", "--device", "0", "record:0"}, &out, nullptr, [](const QByteArray &o) { return o.contains("record:0"); });
         QCOMPARE(valuesOf(jsonLines(out), "streamUrl"), QStringList({"", "record:0"}));
     }
 

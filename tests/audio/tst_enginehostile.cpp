@@ -21,7 +21,6 @@ HSTREAM openUrl(const QByteArray &url)
     return BASS_StreamCreateURL((url + "\r\n").constData(), 0, 0, nullptr, nullptr);
 }
 
-
 struct StreamGuard {
     HSTREAM handle;
     ~StreamGuard() { BASS_StreamFree(handle); }
@@ -119,7 +118,7 @@ private slots:
         QVERIFY2(timer.elapsed() < 1000, QByteArray::number(timer.elapsed()));
     }
 
-    // The host's own list file may name local files; the host's paths must name regular
+    // The host's own list file may name local files (in mode 2); the host's paths must name regular
     // files: a FIFO would block the caller, a device would never end.
     void hostPaths()
     {
@@ -127,6 +126,9 @@ private slots:
         QVERIFY(list.open(QIODevice::WriteOnly));
         list.write("#EXTM3U\n" + localWav() + "\n");
         list.close();
+        BASS_SetConfig(BASS_CONFIG_NET_PLAYLIST, 1); // files follow lists only in mode 2
+        QCOMPARE(BASS_StreamCreateFile(FALSE, list.fileName().toUtf8().constData(), 0, 0, 0), 0u);
+        BASS_SetConfig(BASS_CONFIG_NET_PLAYLIST, 2);
         const HSTREAM stream = BASS_StreamCreateFile(FALSE, list.fileName().toUtf8().constData(), 0, 0, 0);
         StreamGuard guard{stream};
         QVERIFY2(stream, errorText());

@@ -76,7 +76,7 @@ class TestBVHlsPlayback : public QObject
 {
     Q_OBJECT
 
-    QList<QByteArray> m_aac; // 440 440 660 660 440 440 Hz, a segment each
+    QList<QByteArray> m_aac; // 440 440 660 660 Hz, a segment each
     QList<QByteArray> m_mp3; // 440 660 Hz, MP3 in MPEG-TS
     QList<QByteArray> m_packedAac, m_packedMp3, m_fmp4; // 440 660 Hz
     QByteArray m_fmp4Init;
@@ -110,8 +110,8 @@ class TestBVHlsPlayback : public QObject
 private slots:
     void initTestCase()
     {
-        m_aac = makeHlsSegments({440, 440, 660, 660, 440, 440}, kSegmentSeconds);
-        QCOMPARE(m_aac.size(), 6);
+        m_aac = makeHlsSegments({440, 440, 660, 660}, kSegmentSeconds);
+        QCOMPARE(m_aac.size(), 4);
         const QStringList mp3{"-c:a", "libmp3lame", "-b:a", "128k"};
         m_mp3 = makeHlsSegments({440, 660}, kSegmentSeconds, mp3);
         QCOMPARE(m_mp3.size(), 2);
@@ -186,7 +186,6 @@ private slots:
                  describeGaps(silentGaps(played, SinkRecorder::kRate, 10), SinkRecorder::kRate).c_str());
         const auto [changeMs, tone] = firstToneChange(heard, {440, 660});
         QCOMPARE(tone, 660.0);
-        QCOMPARE(player.length(), 0.0);
         if (hlsFormat == HlsFormat::Fmp4) {
             QCOMPARE(titles.texts(), QStringList());
             return;
@@ -262,10 +261,9 @@ private slots:
         beat.start(100);
         for (BVPlayer *player : players)
             player->play(url("/list.m3u8"));
-        QTest::qWait(2500);
+        QTRY_VERIFY_WITH_TIMEOUT(clock.elapsed() > 1700 && players.last()->isPlaying(), 5000); // all deletions done
         QCOMPARE(deepestLoop, 0);
         QVERIFY2(longestGap < 300, qPrintable(QString::number(longestGap)));
-        QTRY_VERIFY(players.last()->isPlaying());
         delete players.last();
     }
 
@@ -335,9 +333,9 @@ private slots:
         QFETCH(QString, action);
         QFETCH(bool, isRestarted);
         if (action == QLatin1String("discontinuity"))
-            serve(m_mp3 + m_aac.mid(0, 4), "seg", 0, {2});
+            serve(m_mp3 + m_aac.mid(0, 2), "seg", 0, {2});
         else
-            serve(m_aac, "seg");
+            serve(m_aac.mid(0, 4), "seg");
         BVPlayer player;
         player.setIsRestarted(isRestarted);
         QStringList titles;
@@ -356,9 +354,9 @@ private slots:
             QTest::qWait(300);
             player.play();
         }
-        QTRY_COMPARE_WITH_TIMEOUT(titles.value(titles.size() - 1), "seg 5", 12000);
+        QTRY_COMPARE_WITH_TIMEOUT(titles.value(titles.size() - 1), "seg 3", 12000);
         if (action == QLatin1String("discontinuity")) { // every title once, and the title stays across the cut
-            QCOMPARE(titles, QStringList({"seg 0", "seg 1", "seg 2", "seg 3", "seg 4", "seg 5"}));
+            QCOMPARE(titles, QStringList({"seg 0", "seg 1", "seg 2", "seg 3"}));
             QVERIFY(!blankAfterTitle);
         }
         QVERIFY2(std::is_sorted(titles.begin(), titles.end(), [](const QString &a, const QString &b) {
@@ -367,7 +365,7 @@ private slots:
         QCOMPARE(errors.size(), 0);
         QCOMPARE(ended.size(), 0);
         QVERIFY(player.isPlaying());
-        for (int i = 0; i < 6; ++i)
+        for (int i = 0; i < 4; ++i)
             QCOMPARE(m_server->requests("/seg" + QByteArray::number(i) + ".ts").size(), 1);
     }
 

@@ -198,6 +198,9 @@ private slots:
         QVERIFY(!BASS_ChannelGetTags(stream, BASS_TAG_META)); // no ICY metadata
         QCOMPARE(BASS_ErrorGetCode(), BASS_ERROR_NOTAVAIL);
         QVERIFY(qAbs(BASS_ChannelBytes2Seconds(stream, BASS_ChannelGetLength(stream, BASS_POS_BYTE)) - 2.0) < 0.01);
+        const QWORD target = BASS_ChannelSeconds2Bytes(stream, 1.5); // inside what has arrived
+        QVERIFY(BASS_ChannelSetPosition(stream, target, BASS_POS_BYTE));
+        QCOMPARE(BASS_ChannelGetPosition(stream, BASS_POS_BYTE), target);
     }
 
     // Short files of known size (audio ads): the decoded length is exact as soon as the stream

@@ -3,6 +3,7 @@
 // lists, seeking, retries, and a replica driving a published player.
 #include "bass.h"
 #include "bvbass.h"
+#include "bvnetworkaccessmanager.h"
 #include "bvplayer.h"
 #include "manualclock.h"
 #include "messagecollector.h"
@@ -56,17 +57,27 @@ private slots:
     void cleanup() { delete m_server; }
 
     // stopped -> stalled -> playing; the ICY title reaches meta; pause of a live stream releases the channel.
+    // The engine's connection carries the manager's identity and the URL's credentials, as the parser's does.
     void liveStream()
     {
         m_server->setResponse("/live", live({"Artist - First", "Artist - Second"}));
-        BVPlayer player;
+        BVNetworkAccessManager nam;
+        nam.setReferer("http://host.test/");
+        BVPlayer player(&nam);
         player.play(); // no URL: stays stopped
         QCOMPARE(player.state(), BVPlayerSource::StoppedState);
-        player.play(url("/live"));
+        QUrl withPassword = url("/live");
+        withPassword.setUserInfo("bob:secret");
+        player.play(withPassword);
         QCOMPARE(player.state(), BVPlayerSource::StalledState); // before the parser answers
         QTRY_COMPARE_WITH_TIMEOUT(player.state(), BVPlayerSource::PlayingState, 10000);
         // The parser's request and one engine connection, opened while the parser looked.
         QCOMPARE(m_server->requests("/live").size(), 2);
+        for (const HttpRequest &request : m_server->requests("/live")) {
+            QCOMPARE(request.headers.value("user-agent"), nam.userAgent().toUtf8());
+            QCOMPARE(request.headers.value("referer"), QByteArray("http://host.test/"));
+            QCOMPARE(request.headers.value("authorization"), QByteArray("Basic Ym9iOnNlY3JldA=="));
+        }
         QVERIFY(player.stream() != 0);
         QVERIFY(!player.isSeekable());
         QCOMPARE(player.currentBitrate(), 128000u);

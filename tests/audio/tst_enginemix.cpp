@@ -134,11 +134,16 @@ private slots:
     void init() { QVERIFY((m_output = FakeOutput::openEngine())); }
     void cleanup() { QVERIFY(BASS_Free()); }
 
-    // Seeks in a row: each target is heard from its exact frame, right after the last frame
-    // heard before it, with no silence in between.
-    void seeksLandWithoutAHole()
+    // A start is heard from its first frame on. Seeks in a row: each target is heard from its
+    // exact frame, right after the last frame heard before it and within a few periods of the
+    // call. A pause is heard at once and holds the position; play goes on with the very frame
+    // after the last one heard; a volume change applies from one frame on, in place, however
+    // much the output queued; a restart plays from the first frame again.
+    void seeksPauseVolumeAndRestartLoseNothing()
     {
         const HSTREAM stream = open("index.wav");
+        QVERIFY(!BASS_ChannelPause(stream));
+        QCOMPARE(BASS_ErrorGetCode(), BASS_ERROR_NOPLAY);
         QVERIFY(BASS_ChannelPlay(stream, FALSE));
         m_output->play(300);
         const std::vector<double> targets{1.0, 0.2, 2.5};
@@ -147,27 +152,6 @@ private slots:
             QCOMPARE(BASS_ChannelGetPosition(stream, BASS_POS_BYTE), BASS_ChannelSeconds2Bytes(stream, target));
             m_output->play(250);
         }
-        const std::vector<Run> heard = audible(runs(m_output->heard()));
-        QVERIFY2(heard.size() == 4, qPrintable(describe(heard)));
-        QCOMPARE(heard[0].first, 0);
-        for (size_t i = 0; i < targets.size(); ++i)
-            QVERIFY2(heard[i + 1].first == frames(targets[i]), qPrintable(describe(heard)));
-        // Each seek is heard within a few periods of the call.
-        QVERIFY2(std::abs(heard[0].length - frames(0.3)) < frames(0.05), qPrintable(describe(heard)));
-        QVERIFY2(std::abs(heard[1].length - frames(0.25)) < frames(0.05), qPrintable(describe(heard)));
-    }
-
-    // A start is heard from its first frame on. A pause is heard at once and holds the
-    // position; play goes on with the very frame after the last one heard; a volume change
-    // applies from one frame on, in place, however much the output queued; a restart plays
-    // from the first frame again.
-    void pauseVolumeAndRestartLoseNothing()
-    {
-        const HSTREAM stream = open("index.wav");
-        QVERIFY(!BASS_ChannelPause(stream));
-        QCOMPARE(BASS_ErrorGetCode(), BASS_ERROR_NOPLAY);
-        QVERIFY(BASS_ChannelPlay(stream, FALSE));
-        m_output->play(300);
         QVERIFY(BASS_ChannelPause(stream));
         const QWORD paused = BASS_ChannelGetPosition(stream, BASS_POS_BYTE);
         m_output->play(200);
@@ -179,11 +163,12 @@ private slots:
         QVERIFY(BASS_ChannelPlay(stream, TRUE));
         m_output->play(100);
         const std::vector<Run> heard = audible(runs(m_output->heard()));
-        QVERIFY2(heard.size() == 5 && heard[0].first == 0 && heard[1].first == -1 && heard[2].first == heard[0].length
-                     && heard[3].gain == 0.5 && heard[3].first == heard[2].first + heard[2].length
-                     && heard[4].first == 0
-                     && std::abs(heard[0].length - frames(0.3)) < frames(0.03)
-                     && std::abs(heard[2].length - frames(0.3)) < frames(0.03),
+        const auto near = [](int64_t length, double seconds) { return std::abs(length - frames(seconds)) < frames(0.03); };
+        QVERIFY2(heard.size() == 8 && heard[0].first == 0 && near(heard[0].length, 0.3), qPrintable(describe(heard)));
+        for (size_t i = 0; i < targets.size(); ++i)
+            QVERIFY2(heard[i + 1].first == frames(targets[i]) && near(heard[i + 1].length, 0.25), qPrintable(describe(heard)));
+        QVERIFY2(heard[4].first == -1 && heard[5].first == heard[3].first + heard[3].length && near(heard[5].length, 0.3)
+                     && heard[6].gain == 0.5 && heard[6].first == heard[5].first + heard[5].length && heard[7].first == 0,
                  qPrintable(describe(heard)));
     }
 
@@ -223,13 +208,8 @@ private slots:
         const size_t before = m_output->heard().size() / 2;
         QVERIFY(BASS_ChannelSlideAttribute(stream, BASS_ATTRIB_VOL, 0.2f, 300));
         m_output->play(400);
-        float volume = 0;
-        QVERIFY(BASS_ChannelGetAttribute(stream, BASS_ATTRIB_VOL, &volume));
-        QCOMPARE(volume, 0.2f);
         QVERIFY(!BASS_ChannelSetAttribute(stream, BASS_ATTRIB_VOL, -1.0f));
         QCOMPARE(BASS_ErrorGetCode(), BASS_ERROR_ILLPARAM);
-        QVERIFY(!BASS_ChannelSetAttribute(stream, BASS_ATTRIB_PUSH_LIMIT, 10.0f)); // not a push stream
-        QCOMPARE(BASS_ErrorGetCode(), BASS_ERROR_ILLTYPE);
         QVERIFY(BASS_ChannelSetAttribute(stream, BASS_ATTRIB_VOL, 40.0f));
         m_output->play(100);
         const std::vector<int16_t> &heard = m_output->heard();

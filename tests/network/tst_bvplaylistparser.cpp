@@ -89,38 +89,48 @@ private slots:
         QVERIFY(!m_parser->isProcessing());
     }
 
+    // A master list fetched over the network names network streams only; an error status answers
+    // empty whatever its body holds.
     void dataDecides_data()
     {
+        QTest::addColumn<int>("status");
         QTest::addColumn<QByteArray>("contentType");
         QTest::addColumn<QByteArray>("body");
         QTest::addColumn<bool>("isHls");
         QTest::addColumn<QList<quint32>>("bitrates");
         const QByteArray media = "#EXTM3U\n#EXT-X-TARGETDURATION:6\n#EXTINF:6,\nseg1.ts\n";
-        QTest::newRow("hls media, no bandwidth") << QByteArray("application/vnd.apple.mpegurl") << media << true
+        const QByteArray json = "[{\"streamUrl\":\"http://radio.test/lo\",\"bandwidth\":32000},"
+                                "{\"streamUrl\":\"http://radio.test/x\"},"
+                                "{\"streamUrl\":\"file:///etc/passwd\",\"bandwidth\":48000},"
+                                "{\"streamUrl\":\"/tmp/x.mp3\",\"bandwidth\":56000},"
+                                "{\"streamUrl\":\"ftp://radio.test/a\",\"bandwidth\":72000},"
+                                "{\"streamUrl\":\"HTTPS://radio.test/hi\",\"bandwidth\":128000}]";
+        QTest::newRow("hls media, no bandwidth") << 200 << QByteArray("application/vnd.apple.mpegurl") << media << true
                                                  << QList<quint32>{64000};
         QTest::newRow("hls media with bandwidth")
-            << QByteArray("audio/mpegurl") << QByteArray("#EXTM3U\n#BANDWIDTH:96000\n#EXT-X-TARGETDURATION:6\n") << true
-            << QList<quint32>{96000};
+            << 200 << QByteArray("audio/mpegurl") << QByteArray("#EXTM3U\n#BANDWIDTH:96000\n#EXT-X-TARGETDURATION:6\n")
+            << true << QList<quint32>{96000};
         QTest::newRow("extended m3u of streams is the engine's")
-            << QByteArray("audio/x-mpegurl") << QByteArray("#EXTM3U\n#EXTINF:-1,Radio\nhttp://radio.test/live\n")
+            << 200 << QByteArray("audio/x-mpegurl") << QByteArray("#EXTM3U\n#EXTINF:-1,Radio\nhttp://radio.test/live\n")
             << false << QList<quint32>{64000};
-        QTest::newRow("json master list")
-            << QByteArray("application/json")
-            << QByteArray("[{\"streamUrl\":\"http://radio.test/lo\",\"bandwidth\":32000},"
-                          "{\"streamUrl\":\"http://radio.test/x\"},"
-                          "{\"streamUrl\":\"http://radio.test/hi\",\"bandwidth\":128000}]")
-            << false << QList<quint32>{32000, 128000};
-        QTest::newRow("no content type, plain data") << QByteArray() << QByteArray(1000, '\xff') << false
+        QTest::newRow("json master list") << 200 << QByteArray("application/json") << json << false
+                                          << QList<quint32>{32000, 128000};
+        QTest::newRow("no content type, plain data") << 200 << QByteArray() << QByteArray(1000, '\xff') << false
                                                      << QList<quint32>{64000};
+        QTest::newRow("html page") << 200 << QByteArray("text/html") << QByteArray("<html>not here</html>") << false
+                                   << QList<quint32>{64000};
+        QTest::newRow("404 with a list") << 404 << QByteArray("application/json") << json << false << QList<quint32>{};
     }
 
     void dataDecides()
     {
+        QFETCH(int, status);
         QFETCH(QByteArray, contentType);
         QFETCH(QByteArray, body);
         QFETCH(bool, isHls);
         QFETCH(QList<quint32>, bitrates);
         HttpResponse response = HttpResponse::of(contentType, body);
+        response.status = status;
         if (contentType.isEmpty())
             response.headers.clear();
         m_server->setResponse("/list", response);
@@ -148,32 +158,6 @@ private slots:
         QCOMPARE(m_streams.value(128000), url("/radio/hi/index.m3u8"));
         QCOMPARE(m_streams.value(64000), url("/abs/lo.m3u8"));
         QCOMPARE(m_streams.value(180000), QUrl("http://cdn.test/avg.m3u8")); // the last BANDWIDTH= on the line
-    }
-
-    void errorsAnswerEmpty()
-    {
-        m_server->setResponse("/missing", HttpResponse::of("text/html", "<html>not here</html>"));
-        QVERIFY(parse("/missing")); // the server's answer is 200 now...
-        QCOMPARE(m_streams.size(), 1);
-        HttpResponse notFound = HttpResponse::of("application/json", "[{\"streamUrl\":\"http://x.test/\",\"bandwidth\":1}]");
-        notFound.status = 404;
-        m_server->setResponse("/missing", notFound);
-        QVERIFY(parse("/missing")); // ...and a 404 with a list in its body answers empty
-        QVERIFY(m_streams.isEmpty());
-        QVERIFY(!m_isHls);
-    }
-
-    // A master list fetched over the network names network streams only.
-    void remoteMasterListsNameNetworkStreamsOnly()
-    {
-        const QByteArray list = "[{\"streamUrl\":\"file:///etc/passwd\",\"bandwidth\":32000},"
-                                "{\"streamUrl\":\"/tmp/x.mp3\",\"bandwidth\":48000},"
-                                "{\"streamUrl\":\"ftp://radio.test/a\",\"bandwidth\":56000},"
-                                "{\"streamUrl\":\"HTTPS://radio.test/hi\",\"bandwidth\":128000}]";
-        m_server->setResponse("/master.json", HttpResponse::of("application/json", list));
-        QVERIFY(parse("/master.json"));
-        QCOMPARE(m_streams.size(), 1);
-        QCOMPARE(m_streams.value(128000), QUrl("https://radio.test/hi"));
     }
 
     // A master list the host hands in as a local file may name local files.

@@ -163,13 +163,15 @@ private slots:
         QVERIFY(BASS_ChannelPlay(stream, TRUE));
         m_output->play(100);
         const std::vector<Run> heard = audible(runs(m_output->heard()));
-        const auto near = [](int64_t length, double seconds) { return std::abs(length - frames(seconds)) < frames(0.03); };
-        QVERIFY2(heard.size() == 8 && heard[0].first == 0 && near(heard[0].length, 0.3), qPrintable(describe(heard)));
+        const QByteArray text = describe(heard).toUtf8();
+        const auto near = [](int64_t n, double s) { return std::abs(n - frames(s)) < frames(0.03); };
+        QVERIFY2(heard.size() == 8 && heard[0].first == 0 && near(heard[0].length, 0.3), text);
         for (size_t i = 0; i < targets.size(); ++i)
-            QVERIFY2(heard[i + 1].first == frames(targets[i]) && near(heard[i + 1].length, 0.25), qPrintable(describe(heard)));
-        QVERIFY2(heard[4].first == -1 && heard[5].first == heard[3].first + heard[3].length && near(heard[5].length, 0.3)
-                     && heard[6].gain == 0.5 && heard[6].first == heard[5].first + heard[5].length && heard[7].first == 0,
-                 qPrintable(describe(heard)));
+            QVERIFY2(heard[i + 1].first == frames(targets[i]) && near(heard[i + 1].length, 0.25), text);
+        QVERIFY2(heard[4].first == -1 && heard[5].first == heard[3].first + heard[3].length
+                     && near(heard[5].length, 0.3) && heard[6].gain == 0.5
+                     && heard[6].first == heard[5].first + heard[5].length && heard[7].first == 0,
+                 text);
     }
 
     // An MP3 stream whose frames turn from mono to stereo keeps the channel count it opened

@@ -206,10 +206,6 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(ended.count(), 1, 4000);
         QCOMPARE(facade.player()->volume(), 0.5);
         QTRY_COMPARE_WITH_TIMEOUT(facade.state(), BVPlayerSource::PlayingState, 5000);
-        facade.setDuckVolume(false);
-        facade.setVolume(0.7);
-        QCOMPARE(facade.player()->volume(), 0.7);
-        QVERIFY(!facade.player()->duckVolume());
     }
 
     // An ad whose document never comes fails at the facade's time-out: the stream becomes

@@ -87,8 +87,6 @@ private slots:
         QList<quint32> gotDiscontinuities;
         for (const BVHlsChunk &chunk : chunks) {
             gotUrls.append(chunk.url.toString());
-            QCOMPARE(chunk.bitrate, 64000u);
-            QVERIFY(!chunk.isDownloaded && chunk.readPos == 0 && chunk.data.isEmpty());
             if (chunk.isDiscontinuity)
                 gotDiscontinuities.append(chunk.sequence);
         }

@@ -77,17 +77,13 @@ private slots:
         QVERIFY(BASS_RecordInit(0));
         QVERIFY(!BASS_RecordInit(0));
         QCOMPARE(BASS_ErrorGetCode(), BASS_ERROR_ALREADY);
-        BASS_RECORDINFO info{};
-        QVERIFY(BASS_RecordGetInfo(&info));
-        QCOMPARE(info.formats >> 24, 2u);
-        QCOMPARE(info.freq, 44100u);
         QVERIFY(BASS_RecordSetDevice(0));
         QVERIFY(!BASS_RecordSetDevice(5));
         QCOMPARE(BASS_ErrorGetCode(), BASS_ERROR_DEVICE);
     }
 
     // A tone played into the null sink comes back, on the capture thread, from its monitor;
-    // a second recording in its own format stops when its procedure returns false.
+    // a second recording stops when its procedure returns false.
     void recordsWhatIsPlayed()
     {
         QVERIFY(BASS_Init(-1, 44100, 0, nullptr, nullptr));
@@ -102,10 +98,6 @@ private slots:
         QCOMPARE(BASS_ChannelIsActive(recording), DWORD(BASS_ACTIVE_PLAYING));
         QVERIFY(!BASS_ChannelPlay(recording, FALSE)); // a recording is never mixed
         QCOMPARE(BASS_ErrorGetCode(), BASS_ERROR_NOTAVAIL);
-        BASS_CHANNELINFO info{};
-        QVERIFY(BASS_ChannelGetInfo(stopped, &info));
-        QCOMPARE(info.freq, 22050u);
-        QCOMPARE(info.chans, 1u);
         QTRY_VERIFY_WITH_TIMEOUT(capture.blockCount() > 75, 10000);
         QVERIFY(BASS_ChannelFree(recording));
         const int blocks = capture.blockCount();

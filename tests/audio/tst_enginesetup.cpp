@@ -17,8 +17,6 @@ private slots:
         QCOMPARE(BASS_ErrorGetCode(), BASS_ERROR_INIT);
         QCOMPARE(BASS_StreamCreate(44100, 2, 0, STREAMPROC_PUSH, nullptr), 0u);
         QCOMPARE(BASS_ErrorGetCode(), BASS_ERROR_INIT);
-        QCOMPARE(BASS_StreamCreateFile(FALSE, "/nonexistent.mp3", 0, 0, 0), 0u);
-        QCOMPARE(BASS_ErrorGetCode(), BASS_ERROR_INIT);
 
         QVERIFY(BASS_Init(0, 44100, 0, nullptr, nullptr));
         QCOMPARE(BASS_ErrorGetCode(), BASS_OK);
@@ -83,15 +81,12 @@ private slots:
     {
         QVERIFY(!BASS_SetConfig(9999, 1));
         QCOMPARE(BASS_ErrorGetCode(), BASS_ERROR_ILLTYPE);
-        QCOMPARE(BASS_GetConfig(9999), DWORD(-1));
         QVERIFY(!BASS_SetConfigPtr(BASS_CONFIG_FILENAME, "x")); // read-only
         QCOMPARE(BASS_ErrorGetCode(), BASS_ERROR_ILLTYPE);
-        QVERIFY(!BASS_GetConfigPtr(9999));
         const auto *path = static_cast<const char *>(BASS_GetConfigPtr(BASS_CONFIG_FILENAME));
         QVERIFY2(path && QByteArray(path).endsWith("tst_enginesetup"), path); // the engine is linked into this test
         QCOMPARE(BASS_PluginLoad("bassflac", 0), 0u);
         QCOMPARE(BASS_ErrorGetCode(), BASS_ERROR_FILEOPEN);
-        QCOMPARE(BASS_PluginLoad(nullptr, 0), 0u);
     }
 };
 

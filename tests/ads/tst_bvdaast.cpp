@@ -89,9 +89,9 @@ class TestBVDaast : public QObject {
     TestHttpServer *m_server = nullptr;
     AdServer *m_ads = nullptr;
 
-    QUrl serve(AdDocumentKind kind = AdDocumentKind::Daast1)
+    QUrl serve()
     {
-        return QUrl(m_ads->serveDocument("/ad.xml", adDocument(kind, m_ads->base())));
+        return QUrl(m_ads->serveDocument("/ad.xml", adDocument(m_ads->base())));
     }
 
 private slots:
@@ -189,7 +189,7 @@ private slots:
         QTest::addColumn<QString>("message");     // the error's start; %1 is the document URL
         QTest::addColumn<bool>("errorTracked");
         const QByteArray base = "http://127.0.0.1:%PORT%";
-        const QByteArray ad = adDocument(AdDocumentKind::Vast3, base);
+        const QByteArray ad = adDocument(base);
         const QString notFetched = "Can not get daast data from url:%1";
         const QString noStream = "Can not create daast stream by url ";
         QTest::newRow("document missing") << QByteArray() << notFetched << false;
@@ -251,7 +251,7 @@ private slots:
         const QString userId = QStringLiteral("listener&8");
         AdRig rig;
         rig.nam.setTessaraUserId(userId);
-        rig.daast->setDaastUrl(serve(AdDocumentKind::Vast4));
+        rig.daast->setDaastUrl(serve());
         rig.daast->play();
         rig.daast->pause();
         QCOMPARE(rig.daast->state(), BVPlayerSource::StalledState);
@@ -291,7 +291,7 @@ private slots:
         m_ads->serveMedia(media.replace(header + 8, 4, frames, 4));
         AdRig rig;
         rig.daast->setDaastUrl(
-            QUrl(m_ads->serveDocument("/ad.xml", adDocument(AdDocumentKind::Daast1, m_ads->base(), 1))));
+            QUrl(m_ads->serveDocument("/ad.xml", adDocument(m_ads->base(), 1))));
         rig.daast->play();
         QTRY_COMPARE(rig.started.count(), 1);
         std::this_thread::sleep_for(std::chrono::milliseconds(1500)); // the ad ends; its events wait in the queue
@@ -458,7 +458,7 @@ private slots:
     // tracked.
     void unsafeUrlsNeverLeave()
     {
-        QByteArray document = adDocument(AdDocumentKind::Daast1, m_ads->base());
+        QByteArray document = adDocument(m_ads->base());
         const QByteArray impression = m_ads->base() + "/track?e=impression&sdkuiid=stale";
         QVERIFY(document.contains(impression));
         document.replace(impression, "file:///etc/passwd")

@@ -15,7 +15,7 @@ const QByteArray kBase = "http://ads.test";
 
 QByteArray document()
 {
-    return adDocument(AdDocumentKind::Daast1, kBase, 2);
+    return adDocument(kBase, 2);
 }
 
 // The complete DAAST document with `from` replaced by `to` (which must occur).
@@ -71,6 +71,11 @@ private slots:
     {
         QTest::addColumn<QByteArray>("data");
         QTest::newRow("DAAST 1.0") << document();
+        // A namespaced VAST root; a video file before the audio one is passed over.
+        QTest::newRow("VAST 4.0")
+            << edited("<DAAST version=\"1.0\">", "<VAST version=\"4.0\" xmlns=\"http://www.iab.com/VAST\">")
+                   .replace("</DAAST>", "</VAST>")
+                   .replace("<MediaFiles>\n", "<MediaFiles>\n<MediaFile type=\"video/mp4\">http://v/</MediaFile>\n");
         // Only the first Linear is read, even when a later one has other media.
         QTest::newRow("two Linears") << edited("<Creative id=\"banner\">",
                                                "<Creative><Linear><Duration>9</Duration><MediaFiles>"

@@ -174,7 +174,7 @@ private slots:
     void pauseStopAndPlayDuringTheAd()
     {
         BVDaastPlayer facade;
-        facade.setDaastUrl(m_ads->serveDocument("/ad.xml", adDocument(AdDocumentKind::Vast3, m_ads->base())));
+        facade.setDaastUrl(m_ads->serveDocument("/ad.xml", adDocument(m_ads->base())));
         QSignalSpy started(&facade, &BVDaastPlayer::daastStarted);
         QSignalSpy ended(&facade, &BVDaastPlayer::daastEnded);
         facade.play(station());

@@ -13,7 +13,7 @@ QByteArray tracking(const QByteArray &base, const QByteArray &name, const QByteA
     return "<Tracking event=\"" + name + "\">" + base + "/track?e=" + event + "</Tracking>\n";
 }
 
-QByteArray linear(AdDocumentKind kind, const QByteArray &base, int progressSeconds)
+QByteArray linear(const QByteArray &base, int progressSeconds)
 {
     QByteArray events;
     for (const char *name : {"start", "firstQuartile", "midpoint", "thirdQuartile", "complete"})
@@ -22,16 +22,9 @@ QByteArray linear(AdDocumentKind kind, const QByteArray &base, int progressSecon
         const QByteArray name = "progress" + QByteArray::number(i);
         events += tracking(base, name, name);
     }
-    if (kind == AdDocumentKind::Vast3 || kind == AdDocumentKind::Vast4) // offsets are not read
-        events += "<Tracking event=\"progress\" offset=\"00:00:01\">" + base + "/track?e=offset</Tracking>\n";
-    QByteArray media;
-    if (kind != AdDocumentKind::Daast1) // video first: only the audio file is taken
-        media += "<MediaFile delivery=\"progressive\" type=\"video/mp4\" width=\"640\" height=\"360\">" + base
-                 + "/ad/video.mp4</MediaFile>\n";
-    media += "<MediaFile delivery=\"progressive\" type=\"audio/mpeg\" bitrate=\"128\">\n  " + base
-             + "/ad/media.mp3\n</MediaFile>\n";
     return "<Linear>\n<Duration>00:00:03.000</Duration>\n<TrackingEvents>\n" + events
-           + "</TrackingEvents>\n<MediaFiles>\n" + media + "</MediaFiles>\n</Linear>\n";
+           + "</TrackingEvents>\n<MediaFiles>\n<MediaFile delivery=\"progressive\" type=\"audio/mpeg\" bitrate=\"128\">"
+           + "\n  " + base + "/ad/media.mp3\n</MediaFile>\n</MediaFiles>\n</Linear>\n";
 }
 
 QByteArray companion(const QByteArray &base)
@@ -46,32 +39,15 @@ QByteArray companion(const QByteArray &base)
 
 } // namespace
 
-QByteArray adDocument(AdDocumentKind kind, const QByteArray &base, int progressSeconds)
+QByteArray adDocument(const QByteArray &base, int progressSeconds)
 {
-    QByteArray root;
-    QByteArray extra;
-    switch (kind) {
-    case AdDocumentKind::Daast1:
-        root = "<DAAST version=\"1.0\">";
-        extra = "<Category>Radio</Category>\n";
-        break;
-    case AdDocumentKind::Vast3:
-        root = "<VAST version=\"3.0\">";
-        extra = "<Pricing model=\"cpm\" currency=\"EUR\">1.00</Pricing>\n";
-        break;
-    case AdDocumentKind::Vast4:
-        root = "<VAST version=\"4.0\" xmlns=\"http://www.iab.com/VAST\">";
-        extra = "<AdServingId>bv-serving-1</AdServingId>\n";
-        break;
-    }
-    const QByteArray rootName = root.mid(1, root.indexOf(' ') - 1);
-    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n" + root + "\n<Ad id=\" bv-ad-1 \">\n<InLine>\n"
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<DAAST version=\"1.0\">\n<Ad id=\" bv-ad-1 \">\n<InLine>\n"
            "<AdSystem version=\"1\">Brevant test ads</AdSystem>\n<AdTitle>\n  "
-           + QByteArray(AdServer::kTitle) + "\n</AdTitle>\n" + extra + "<Impression id=\"i\"><![CDATA[\n    " + base
-           + "/track?e=impression&sdkuiid=stale\n  ]]></Impression>\n<Error>" + base
+           + QByteArray(AdServer::kTitle) + "\n</AdTitle>\n<Category>Radio</Category>\n<Impression id=\"i\"><![CDATA[\n    "
+           + base + "/track?e=impression&sdkuiid=stale\n  ]]></Impression>\n<Error>" + base
            + "/track?e=error</Error>\n<Creatives>\n<Creative id=\"audio\" sequence=\"1\">\n"
-           + linear(kind, base, progressSeconds) + "</Creative>\n<Creative id=\"banner\">\n" + companion(base)
-           + "</Creative>\n</Creatives>\n</InLine>\n</Ad>\n</" + rootName + ">\n";
+           + linear(base, progressSeconds) + "</Creative>\n<Creative id=\"banner\">\n" + companion(base)
+           + "</Creative>\n</Creatives>\n</InLine>\n</Ad>\n</DAAST>\n";
 }
 
 QByteArray vastInLineAd(const QByteArray &base, const QByteArray &tag, const QByteArray &title, int sequence,

@@ -11,14 +11,12 @@
 
 namespace bvtest {
 
-enum class AdDocumentKind { Daast1, Vast3, Vast4 };
-
-// An in-line audio ad of `kind` with every URL under `base`: the media at /ad/media.mp3,
+// An in-line DAAST 1.0 audio ad with every URL under `base`: the media at /ad/media.mp3,
 // tracking at /track?e=EVENT (impression, error, click, start, firstQuartile, midpoint,
 // thirdQuartile, complete, progress0..progressN for N = `progressSeconds`, companion start
 // and complete as companionStart and companionComplete), the banner at /banner.png and the
 // click-through at /landing. The impression and click-through URLs carry stale "sdkuiid" items.
-QByteArray adDocument(AdDocumentKind kind, const QByteArray &base, int progressSeconds = 3);
+QByteArray adDocument(const QByteArray &base, int progressSeconds = 3);
 
 // Documents shaped as the IAB publishes VAST 4.2, every tracking event under /track?e=TAG+NAME
 // and every Error URL as /track?e=TAG+error&code=[ERRORCODE].

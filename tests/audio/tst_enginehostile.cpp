@@ -118,13 +118,13 @@ private slots:
         QVERIFY2(timer.elapsed() < 1000, QByteArray::number(timer.elapsed()));
     }
 
-    // The host's own list file may name local files (in mode 2); the host's paths must name regular
-    // files: a FIFO would block the caller, a device would never end.
+    // The host's own list file may name local files (in mode 2; a dead entry is passed over);
+    // the host's paths must name regular files: a FIFO would block the caller, a device would never end.
     void hostPaths()
     {
         QFile list(m_dir.filePath("local.m3u"));
         QVERIFY(list.open(QIODevice::WriteOnly));
-        list.write("#EXTM3U\n" + localWav() + "\n");
+        list.write("#EXTM3U\n" + m_dir.filePath("missing.wav").toUtf8() + "\n" + localWav() + "\n");
         list.close();
         BASS_SetConfig(BASS_CONFIG_NET_PLAYLIST, 1); // files follow lists only in mode 2
         QCOMPARE(BASS_StreamCreateFile(FALSE, list.fileName().toUtf8().constData(), 0, 0, 0), 0u);

@@ -1,6 +1,6 @@
 // Network streams against a scriptable local HTTP server: request headers,
 // failures, ranges, prebuffering and stalls, the read time-out, ICY
-// metadata and playlists.
+// metadata.
 #include "bass.h"
 #include "synclog.h"
 #include "testhttpserver.h"
@@ -385,22 +385,6 @@ private slots:
         const QByteArray audio = download.data();
         QVERIFY(audio.size() > 8 * 4000);
         QCOMPARE(audio, m_mp3.repeated(audio.size() / m_mp3.size() + 1).left(audio.size()));
-    }
-
-    // A list's dead entry is tried, then the next one plays.
-    void playlistsAreFollowed()
-    {
-        m_server->setResponse("/good.wav", HttpResponse::of("audio/wav", m_wav));
-        const QByteArray list = "[playlist]\nNumberOfEntries=2\nFile1=" + m_server->url("/dead.mp3")
-                                + "\nTitle1=dead\nFile2=" + m_server->url("/good.wav") + "\n";
-        m_server->setResponse("/list", HttpResponse::of("audio/x-scpls", list));
-        const HSTREAM stream = openUrl(m_server->url("/list"));
-        QVERIFY2(stream, qPrintable(QString::number(BASS_ErrorGetCode())));
-        QCOMPARE(m_server->requests("/dead.mp3").size(), 1);
-        QCOMPARE(m_server->requests("/good.wav").size(), 1);
-        BASS_CHANNELINFO info{};
-        QVERIFY(BASS_ChannelGetInfo(stream, &info));
-        QCOMPARE(info.ctype, DWORD(BASS_CTYPE_STREAM_WAV));
     }
 };
 

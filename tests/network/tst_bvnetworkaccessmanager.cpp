@@ -195,7 +195,6 @@ private slots:
         QTest::addColumn<QByteArrayList>("chain"); // each path redirects to the next, the last to the first
         QTest::addColumn<int>("paths");            // paths asked for, at most
         QTest::addColumn<int>("requests");         // requests, at most (Qt may send one again)
-        QTest::newRow("to itself") << QByteArrayList{"/a"} << 1 << 2;
         QTest::newRow("two in a ring") << QByteArrayList{"/a", "/b"} << 2 << 3;
         QTest::newRow("a long chain") << QByteArrayList{"/a", "/b", "/c", "/d", "/e", "/f", "/g", "/h"} << 6 << 12;
     }

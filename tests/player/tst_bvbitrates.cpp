@@ -54,8 +54,6 @@ private slots:
         const QList<quint32> four{128000, 32000, 96000, 64000};
         QTest::newRow("auto: all, ascending") << four << int(BVPlayerSource::AutoQuality) << 0u << QList<quint32>{32000, 64000, 96000, 128000};
         QTest::newRow("high band") << four << int(BVPlayerSource::HighQuality) << 0u << QList<quint32>{96000, 128000};
-        QTest::newRow("mid band, 88000 excluded") << four << int(BVPlayerSource::MidQuality) << 0u << QList<quint32>{64000};
-        QTest::newRow("low band, 48000 excluded") << four << int(BVPlayerSource::LowQuality) << 0u << QList<quint32>{32000};
         QTest::newRow("explicit: nearest") << four << int(BVPlayerSource::LowQuality) << 100000u << QList<quint32>{96000};
         QTest::newRow("explicit: above all") << four << int(BVPlayerSource::AutoQuality) << 4000000000u << QList<quint32>{128000};
         QTest::newRow("empty low band") << QList<quint32>{96000, 128000} << int(BVPlayerSource::LowQuality) << 0u

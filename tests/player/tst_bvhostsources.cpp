@@ -17,37 +17,21 @@
 #include <QTest>
 
 #include <optional>
-
-#include <cmath>
 #include <thread>
-#include <vector>
-
-namespace {
-
-// `seconds` of a 440 Hz stereo tone at 44100 Hz.
-QByteArray tone(double seconds)
-{
-    std::vector<int16_t> pcm;
-    for (int i = 0; i < int(44100 * seconds); ++i) {
-        const auto v = static_cast<int16_t>(8000 * std::sin(2 * M_PI * 440 * i / 44100.0));
-        pcm.push_back(v);
-        pcm.push_back(v);
-    }
-    return QByteArray(reinterpret_cast<const char *>(pcm.data()), qsizetype(pcm.size() * 2));
-}
-
-} // namespace
 
 class TestBVHostSources : public QObject {
     Q_OBJECT
 
     QTemporaryDir m_dir;
+    QByteArray m_tone; // 1.5 s of a 440 Hz tone, 16-bit stereo at 44100 Hz
     std::optional<bvtest::MessageCollector> m_log; // from initTestCase on: QTest installs its own first
 
 private slots:
     void initTestCase()
     {
         BVBass::outputDevice = 0;
+        QVERIFY(bvtest::makeTone(m_dir.filePath("tone.raw"), 440, 1.5, {"-f", "s16le"}));
+        m_tone = bvtest::readFile(m_dir.filePath("tone.raw"));
         m_log.emplace();
     }
     void init() { m_log->clear(); }
@@ -61,12 +45,12 @@ private slots:
         BVBass::outputDevice = -1;
         BVPlayer player;
         QPointer<BVPushPlaybackDevice> device = player.pushPlaybackDevice();
-        QCOMPARE(device->write(tone(0.1)), qint64(-1)); // no stream before the start
+        QCOMPARE(device->write(m_tone.left(17640)), qint64(-1)); // no stream before the start
         player.play(QUrl("push:"));
         QTRY_VERIFY(player.stream() != 0);
         QCOMPARE(player.state(), BVPlayerSource::StalledState); // nothing pushed yet
         QVERIFY(!device->isReadable()); // the host only writes
-        std::thread host([device] { device->write(tone(1.5)); });
+        std::thread host([device, this] { device->write(m_tone); });
         host.join();
         QTRY_COMPARE(player.state(), BVPlayerSource::PlayingState);
         bvtest::SinkRecorder recorder;
@@ -81,7 +65,7 @@ private slots:
                  qPrintable(QString::number(bvtest::zeroCrossingFrequency(heard, 44100))));
         QCOMPARE(device->write(QByteArray(2 * 1048576, '\0')), qint64(-1)); // over the push limit
         player.stop();
-        QCOMPARE(device->write(tone(0.1)), qint64(-1)); // no stream after the stop
+        QCOMPARE(device->write(m_tone.left(17640)), qint64(-1)); // no stream after the stop
     }
 
     void recordDeviceIsHeard()

@@ -130,18 +130,13 @@ private slots:
         QVERIFY2(run(args, &out, &err, titleAndService, &mapped) == 0, (err + out).constData());
         const QList<QJsonObject> lines = jsonLines(out);
         QCOMPARE(lines.first().value("property").toString(), QString("streamUrl"));
-        QCOMPARE(lines.first().value("t").toDouble(), 0.0);
         const QStringList states = valuesOf(lines, "state");
         QCOMPARE(states.mid(0, 3), QStringList({"StoppedState", "StalledState", "PlayingState"}));
         QVERIFY(valuesOf(lines, "meta").contains("StreamTitle='Artist - Title';StreamUrl='';"));
         QCOMPARE(valuesOf(lines, "playingBitrates").size(), 2); // the initial empty list, then the stream's
-        bool found = false;
-        for (const QJsonObject &line : lines) {
-            const QJsonObject metadata = line.value("metadata").toObject();
-            found = found || (metadata.value("artist") == "Band" && metadata.value("title") == "Song"
-                              && metadata.value("cover").toString().endsWith(":" + QString::number(m_server.port()) + "/art.png"));
-        }
-        QVERIFY2(found && out.contains("bob@127.0.0.1") && !out.contains("secret"), out.constData());
+        const QByteArray metadata = "\"artist\":\"Band\",\"cover\":\"http://bob@127.0.0.1:" + QByteArray::number(m_server.port())
+                                    + "/art.png\"";
+        QVERIFY2(out.contains(metadata) && out.contains("\"title\":\"Song\"") && !out.contains("secret"), out.constData());
         QVERIFY(!mapped.contains("libbvaudio-ffmpeg.so") && !mapped.contains("libavcodec"));
         QVERIFY(mapped.contains("libmpg123")); // linked: the engine's own decoder
     }

@@ -84,27 +84,25 @@ class TestBVHlsPlayback : public QObject
 
     QUrl url(const QByteArray &path) const { return QUrl(QString::fromLatin1(m_server->url(path))); }
 
-    // Serves `segments` as /<prefix>N titled "<prefix> N" (fMP4 untitled, after `init`) under a
-    // media playlist at /list.m3u8.
+    // Serves `segments` as /<prefix>N titled "<prefix> N" (fMP4 untitled, after its initialisation
+    // segment) under a media playlist at /list.m3u8.
     void serve(const QList<QByteArray> &segments, const QByteArray &prefix, quint64 firstSequence = 0,
-               const QSet<int> &discontinuities = {}, HlsFormat format = HlsFormat::Ts, const QByteArray &init = {},
-               const QByteArray &list = "/list.m3u8")
+               const QSet<int> &discontinuities = {}, HlsFormat format = HlsFormat::Ts)
     {
+        const bool fmp4 = format == HlsFormat::Fmp4;
         QList<QByteArray> uris;
         for (int i = 0; i < segments.size(); ++i) {
-            const QByteArray name = prefix + QByteArray::number(i) + (format == HlsFormat::Fmp4 ? ".m4s" : ".ts");
+            const QByteArray name = prefix + QByteArray::number(i) + (fmp4 ? ".m4s" : ".ts");
             uris.append(name);
             const QString title = prefix + " " + QString::number(i);
             const qint64 pts = qint64((10 + i * kSegmentSeconds) * 90000);
-            m_server->setResponse("/" + name, HttpResponse::of("video/mp2t", format == HlsFormat::Fmp4
-                                                                                 ? segments[i]
-                                                                                 : withTitle(segments[i], title, format, pts)));
+            m_server->setResponse("/" + name, HttpResponse::of("video/mp2t", fmp4 ? segments[i]
+                                                                                  : withTitle(segments[i], title, format, pts)));
         }
-        if (!init.isEmpty())
-            m_server->setResponse("/init.mp4", HttpResponse::of("video/mp4", init));
-        m_server->setResponse(list, HttpResponse::of("application/vnd.apple.mpegurl",
-                                                     mediaPlaylist(firstSequence, uris, kSegmentSeconds, discontinuities,
-                                                                   init.isEmpty() ? "" : "init.mp4")));
+        m_server->setResponse("/init.mp4", HttpResponse::of("video/mp4", m_fmp4Init));
+        m_server->setResponse("/list.m3u8", HttpResponse::of("application/vnd.apple.mpegurl",
+                                                            mediaPlaylist(firstSequence, uris, kSegmentSeconds,
+                                                                          discontinuities, fmp4 ? "init.mp4" : "")));
     }
 
 private slots:
@@ -169,7 +167,7 @@ private slots:
             file.write(mediaPlaylist(0, uris, kSegmentSeconds));
             list = QUrl::fromLocalFile(file.fileName());
         } else {
-            serve(segments, "seg", 0, {}, hlsFormat, hlsFormat == HlsFormat::Fmp4 ? m_fmp4Init : QByteArray());
+            serve(segments, "seg", 0, {}, hlsFormat);
         }
         BVBass::outputDevice = -1;
         TitleLog titles; // outlives the player, which still changes its title when destroyed

@@ -25,11 +25,6 @@ double msBetween(Clock::time_point a, Clock::time_point b)
     return std::chrono::duration<double, std::milli>(b - a).count();
 }
 
-double seconds(HSTREAM stream, QWORD bytes)
-{
-    return BASS_ChannelBytes2Seconds(stream, bytes);
-}
-
 } // namespace
 
 class TestEnginePlayback : public QObject {
@@ -93,8 +88,8 @@ private slots:
         QCOMPARE(info.chans, 2u);
         QCOMPARE(info.ctype, ctype);
         QCOMPARE(info.plugin, plugin.isEmpty() ? 0u : BASS_PluginLoad(plugin.constData(), 0));
-        const QWORD length = BASS_ChannelGetLength(stream, BASS_POS_BYTE);
-        QVERIFY2(qAbs(seconds(stream, length) - 1.0) < 0.1, qPrintable(QString::number(seconds(stream, length))));
+        const double length = BASS_ChannelBytes2Seconds(stream, BASS_ChannelGetLength(stream, BASS_POS_BYTE));
+        QVERIFY2(qAbs(length - 1.0) < 0.1, qPrintable(QString::number(length)));
         QVERIFY(BASS_ChannelPlay(stream, FALSE));
         QTest::qWait(200);
         float level = 0;
@@ -177,8 +172,6 @@ private slots:
 
         QCOMPARE(BASS_StreamCreateFile(FALSE, path("tone.mp3").toUtf8().constData(), 1 << 30, 0, 0), 0u);
         QCOMPARE(BASS_ErrorGetCode(), BASS_ERROR_FILEOPEN);
-        QCOMPARE(BASS_ChannelPlay(12345, FALSE), FALSE);
-        QCOMPARE(BASS_ErrorGetCode(), BASS_ERROR_HANDLE);
     }
 
     // An auto-free channel is freed when it ends (a file cut in the middle of its audio plays
@@ -300,8 +293,7 @@ private slots:
         QVERIFY(BASS_ChannelPlay(open("tone.wav"), FALSE)); // the engine still works afterwards
     }
 
-    // The device is open (init()): a second open is refused; a closed one refuses streams and
-    // a second close, and opens again.
+    // init() opened the device: a second open is refused; once closed, a stream and a second close.
     void initAndFreeRules()
     {
         QVERIFY(!BASS_Init(0, 44100, 0, nullptr, nullptr));
@@ -350,6 +342,7 @@ private slots:
     void perThreadState()
     {
         QVERIFY(!BASS_ChannelPlay(12345, FALSE));
+        QCOMPARE(BASS_ErrorGetCode(), BASS_ERROR_HANDLE);
         int otherThreadError = -100;
         const DWORD global = BASS_GetConfig(BASS_CONFIG_VERIFY_NET);
         const DWORD thread = BASS_CONFIG_THREAD | BASS_CONFIG_VERIFY_NET;
@@ -371,8 +364,6 @@ private slots:
     void optionAndPluginNames()
     {
         QVERIFY(!BASS_SetConfig(9999, 1));
-        QCOMPARE(BASS_ErrorGetCode(), BASS_ERROR_ILLTYPE);
-        QVERIFY(!BASS_SetConfigPtr(BASS_CONFIG_FILENAME, "x")); // read-only
         QCOMPARE(BASS_ErrorGetCode(), BASS_ERROR_ILLTYPE);
         const auto *path = static_cast<const char *>(BASS_GetConfigPtr(BASS_CONFIG_FILENAME));
         QVERIFY2(path && QByteArray(path).endsWith("tst_engineplayback"), path); // the engine is linked into this test

@@ -22,6 +22,7 @@ class TestBVPlaylistParser : public QObject {
     FakePlaybackHost *m_host = nullptr;
     BVPlaylistParser *m_parser = nullptr;
 
+    QTemporaryDir m_dir; // local lists and files
     BVPlaylistStreams m_streams;
     bool m_isHls = false;
 
@@ -163,8 +164,7 @@ private slots:
     // A master list the host hands in as a local file may name local files.
     void localMasterListsMayNameFiles()
     {
-        QTemporaryDir dir;
-        QFile file(dir.filePath("master.json"));
+        QFile file(m_dir.filePath("master.json"));
         QVERIFY(file.open(QIODevice::WriteOnly));
         file.write("[{\"streamUrl\":\"file:///music/a.mp3\",\"bandwidth\":32000},"
                    "{\"streamUrl\":\"http://radio.test/b\",\"bandwidth\":64000}]");
@@ -177,8 +177,7 @@ private slots:
     // A local file's reply holds all of it at once: only the first bytes are taken from it.
     void hugeLocalFileIsReadNoFurther()
     {
-        QTemporaryDir dir;
-        QFile sparse(dir.filePath("zeros.mp3"));
+        QFile sparse(m_dir.filePath("zeros.mp3"));
         QVERIFY(sparse.open(QIODevice::WriteOnly));
         QVERIFY(sparse.resize(qint64(2) << 30)); // sparse: no disk used
         sparse.close();

@@ -91,7 +91,7 @@ private slots:
         const double length = BASS_ChannelBytes2Seconds(stream, BASS_ChannelGetLength(stream, BASS_POS_BYTE));
         QVERIFY2(qAbs(length - 1.0) < 0.1, qPrintable(QString::number(length)));
         QVERIFY(BASS_ChannelPlay(stream, FALSE));
-        QTest::qWait(200);
+        QTRY_VERIFY(BASS_ChannelGetPosition(stream, BASS_POS_BYTE) >= BASS_ChannelSeconds2Bytes(stream, 0.2));
         float level = 0;
         QVERIFY(BASS_ChannelGetLevelEx(stream, &level, 0.1f, BASS_LEVEL_MONO | BASS_LEVEL_RMS));
         // ffmpeg's sine source has an RMS of 1/16.

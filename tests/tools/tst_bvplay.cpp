@@ -127,7 +127,7 @@ private slots:
         const QStringList args{"--json", "--device", "0", "--meta-url", withPassword("/now.json"),
                                withPassword("/live")};
         const auto titleAndService = [](const QByteArray &o) {
-            return o.contains("Artist - Title") && o.contains("Band");
+            return o.contains("\"PlayingState\"") && o.contains("Artist - Title") && o.contains("Band");
         };
         QVERIFY2(run(args, &out, &err, titleAndService, &mapped) == 0, (err + out).constData());
         const QList<QJsonObject> lines = jsonLines(out);
@@ -178,8 +178,9 @@ private slots:
         QFETCH(QString, title);
         const auto variantsAndTitle = [&title](const QByteArray &o) {
             const QList<QJsonObject> lines = jsonLines(o);
-            return valuesOf(lines, "playingBitrates").size() == 2 && valuesOf(lines, "isHls").contains("true")
-                && (title.isEmpty() || valuesOf(lines, "meta").contains(title));
+            return (title.isEmpty() || valuesOf(lines, "meta").contains(title))
+                && valuesOf(lines, "isHls").contains("true") && valuesOf(lines, "state").contains("PlayingState")
+                && valuesOf(lines, "playingBitrates").size() == 2;
         };
         QByteArray out, err, mapped;
         const int status = run({"--no-restart", "--json", "--device", "0", "--demo", kind}, &out, &err,
@@ -196,7 +197,6 @@ private slots:
         QTest::addColumn<QStringList>("args");
         QTest::addColumn<int>("status");
         QTest::addColumn<QString>("reason");
-        // With --json the reason comes as an error line on standard output.
         QTest::newRow("missing, without restarts") << QStringList{"--no-restart", "--json", "--device", "0", url("/missing")}
                                                    << 1 << "(ContentNotFoundError)\"],\"signal\":\"error\"";
         // A stream the engine can not decode reports the engine's own error, not a local file's.

@@ -5,7 +5,6 @@
 #include "manualclock.h"
 #include "testhttpserver.h"
 
-#include <QJsonDocument>
 #include <QNetworkReply>
 #include <QSignalSpy>
 #include <QTest>

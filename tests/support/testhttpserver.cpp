@@ -254,8 +254,8 @@ bool TestHttpServer::sendBody(int socket, const HttpResponse &r, qint64 start)
             position = 0;
         sent += n;
         if (r.icyMetaInt > 0 && (untilMeta -= n) == 0) {
-            const QByteArray title = r.titles.isEmpty() ? QByteArray()
-                                                        : r.titles.value(std::min<qsizetype>(blocks / std::max(1, r.blocksPerTitle), r.titles.size() - 1));
+            const QByteArray title =
+                r.titles.isEmpty() ? QByteArray() : r.titles.value(std::min<qsizetype>(blocks, r.titles.size() - 1));
             chunk += title.isNull() ? QByteArray(1, '\0') : icyBlock(title);
             ++blocks;
             untilMeta = r.icyMetaInt;

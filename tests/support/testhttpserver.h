@@ -27,7 +27,6 @@ struct HttpResponse {
     bool neverAnswer = false; // accept the connection and say nothing
     int icyMetaInt = 0;      // ICY metadata every N body bytes (adds icy-metaint)
     QList<QByteArray> titles; // StreamTitle values; one per metadata block, the last one repeats
-    int blocksPerTitle = 1;  // metadata blocks before the next title
     int bytesPerSecond = 0;  // pacing after the burst; 0 = as fast as possible
     int burstBytes = 0;      // sent at once before pacing starts
     qint64 pauseAfterBytes = -1; // body bytes after which sending pauses...

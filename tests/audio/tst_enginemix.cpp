@@ -3,6 +3,7 @@
 // and without a hole; a stream changing its channel count keeps its format.
 #include "bass.h"
 #include "fakeoutput.h"
+#include "pcmanalysis.h"
 #include "testmedia.h"
 
 #include <QFile>
@@ -12,6 +13,7 @@
 #include <algorithm>
 #include <cmath>
 #include <functional>
+#include <thread>
 
 using namespace bvtest;
 
@@ -271,6 +273,43 @@ private slots:
         QVERIFY2(heard.size() == 2 && heard[0].first == 0 && heard[0].length == frames(0.3) && heard[0].gain == 1.0
                      && heard[1].first == 0 && heard[1].gain == 0.5 && heard[1].length == frames(0.3),
                  qPrintable(describe(heard)));
+    }
+    // A stream at another rate that starts while its first audio is still being decoded is
+    // written only as far as the resampler can deliver: no hole follows its first write.
+    void resampledStartLeavesNoHole()
+    {
+        struct Source {
+            QByteArray data;
+            qsizetype handedOut = 0;
+            std::thread::id creator = std::this_thread::get_id();
+            std::atomic<bool> paused{false};
+
+            static DWORD read(void *buffer, DWORD length, void *user)
+            {
+                auto *s = static_cast<Source *>(user);
+                // The decode thread stops once for a while after 0.2 s of audio.
+                if (s->handedOut >= 44 + 38400 && !s->paused && std::this_thread::get_id() != s->creator) {
+                    s->paused = true;
+                    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+                }
+                const QByteArray part = s->data.mid(s->handedOut, std::min<DWORD>(length, 4096));
+                s->handedOut += part.size();
+                memcpy(buffer, part.constData(), size_t(part.size()));
+                return part.isEmpty() ? DWORD(-1) : DWORD(part.size());
+            }
+        };
+        static constexpr BASS_FILEPROCS procs{[](void *) {}, nullptr, Source::read, nullptr};
+        QVERIFY(makeTone(m_dir.filePath("48k.wav"), 440, 1.0, {}, 48000));
+        Source source;
+        source.data = readFile(m_dir.filePath("48k.wav"));
+        const HSTREAM stream = BASS_StreamCreateFileUser(STREAMFILE_BUFFER, BASS_STREAM_BLOCK, &procs, &source);
+        QVERIFY(stream);
+        QTRY_VERIFY(source.paused);
+        QVERIFY(BASS_ChannelPlay(stream, FALSE));
+        m_output->play(1200);
+        const Pcm heard = firstChannel(m_output->heard(), 2);
+        QVERIFY2(silentGaps(heard, kRate).empty(), describeGaps(silentGaps(heard, kRate), kRate).c_str());
+        QVERIFY(trimSilence(heard).size() > size_t(frames(0.9)));
     }
 };
 

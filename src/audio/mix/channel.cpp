@@ -273,7 +273,9 @@ Readiness Channel::readiness(int deviceRate, int64_t from)
         return ready;
     const int sourceRate = m_freq > 0.0f ? static_cast<int>(std::lround(m_freq)) : static_cast<int>(format().freq);
     const auto queued = static_cast<int64_t>(m_fifo.size() / format().chans);
-    ready.frames += static_cast<int64_t>(m_resampled.pending()) + queued * deviceRate / std::max(sourceRate, 1);
+    const int64_t converted
+        = queued * deviceRate / std::max(sourceRate, 1) - Resampler::heldBackFrames(sourceRate, deviceRate);
+    ready.frames += static_cast<int64_t>(m_resampled.pending()) + std::max<int64_t>(converted, 0);
     return ready;
 }
 

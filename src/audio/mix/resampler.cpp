@@ -128,6 +128,16 @@ bool Resampler::convert(const int16_t *in, int inFrames, std::vector<float> &out
     }
 }
 
+int64_t Resampler::heldBackFrames(int inRate, int outRate)
+{
+    if (inRate == outRate || inRate <= 0)
+        return 0;
+    // libsoxr at high quality releases its output in blocks: it holds back up to about 1,400
+    // input frames when it raises the rate and about 1,300 output frames when it lowers it.
+    constexpr int64_t kBlockFrames = 1500;
+    return std::max<int64_t>(kBlockFrames, (kBlockFrames * outRate + inRate - 1) / inRate);
+}
+
 void Resampler::reset()
 {
     if (m_soxr)

@@ -30,6 +30,9 @@ public:
     bool convert(const int16_t *in, int inFrames, std::vector<float> &out);
     // Drops the set-up and the audio in its delay line.
     void reset();
+    // At most this many output frames of what was fed may still be held in the delay line
+    // from `inRate` to `outRate`: what a channel's queue yields is counted without them.
+    static int64_t heldBackFrames(int inRate, int outRate);
 
 private:
     void toStereo(const int16_t *in, int frames, float *out) const;

@@ -8,7 +8,6 @@
 #include "pcmanalysis.h"
 #include "sinkrecorder.h"
 #include "testhttpserver.h"
-#include "throttledhlsstation.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -85,9 +84,10 @@ class TestBVHlsPlayback : public QObject
     QUrl url(const QByteArray &path) const { return QUrl(QString::fromLatin1(m_server->url(path))); }
 
     // Serves `segments` as /<prefix>N titled "<prefix> N" (fMP4 untitled, after its initialisation
-    // segment) under a media playlist at /list.m3u8.
+    // segment) under a media playlist at `playlist`.
     void serve(const QList<QByteArray> &segments, const QByteArray &prefix, quint64 firstSequence = 0,
-               const QSet<int> &discontinuities = {}, HlsFormat format = HlsFormat::Ts)
+               const QSet<int> &discontinuities = {}, HlsFormat format = HlsFormat::Ts,
+               const QByteArray &playlist = "/list.m3u8")
     {
         const bool fmp4 = format == HlsFormat::Fmp4;
         QList<QByteArray> uris;
@@ -100,9 +100,18 @@ class TestBVHlsPlayback : public QObject
                                                                                   : withTitle(segments[i], title, format, pts)));
         }
         m_server->setResponse("/init.mp4", HttpResponse::of("video/mp4", m_fmp4Init));
-        m_server->setResponse("/list.m3u8", HttpResponse::of("application/vnd.apple.mpegurl",
-                                                            mediaPlaylist(firstSequence, uris, kSegmentSeconds,
-                                                                          discontinuities, fmp4 ? "init.mp4" : "")));
+        m_server->setResponse(playlist, HttpResponse::of("application/vnd.apple.mpegurl",
+                                                        mediaPlaylist(firstSequence, uris, kSegmentSeconds,
+                                                                      discontinuities, fmp4 ? "init.mp4" : "")));
+    }
+
+    // Serves a master playlist at `path` of `variants`: media playlist and bandwidth each.
+    void serveMaster(const QByteArray &path, const QList<QPair<QByteArray, int>> &variants)
+    {
+        QByteArray text = "#EXTM3U\n";
+        for (const auto &[playlist, bandwidth] : variants)
+            text += "#EXT-X-STREAM-INF:BANDWIDTH=" + QByteArray::number(bandwidth) + "\n" + playlist + "\n";
+        m_server->setResponse(path, HttpResponse::of("application/vnd.apple.mpegurl", text));
     }
 
 private slots:
@@ -279,12 +288,8 @@ private slots:
         HttpResponse gone = HttpResponse::of("text/plain", "gone");
         gone.status = 500;
         m_server->setResponse("/gone.m3u8", gone);
-        const auto master = [](const QByteArray &variant) {
-            return HttpResponse::of("application/vnd.apple.mpegurl",
-                                    "#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=64000\n" + variant + "\n");
-        };
-        m_server->setResponse("/recovering.m3u8", master("list.m3u8"));
-        m_server->setResponse("/failing.m3u8", master("gone.m3u8"));
+        serveMaster("/recovering.m3u8", {{"list.m3u8", 64000}});
+        serveMaster("/failing.m3u8", {{"gone.m3u8", 64000}});
         ManualClock clock;
         BVPlayer recovering;
         BVPlayer failing;
@@ -381,20 +386,30 @@ private slots:
         QVERIFY(player.isPlaying());
     }
 
-    // A live window whose high variant arrives at half the speed it plays: the first segment
-    // slower to arrive than to play moves playback down to the low variant, which is heard
-    // within 4 s of the start and goes on without a hole.
+    // A station whose high variant arrives at a quarter of the speed it plays: the first
+    // segment slower to arrive than to play moves playback down to the low variant, which is
+    // heard within 4 s of the start and goes on without a hole.
     void throttledDeliverySwitchesDown()
     {
         BVBass::outputDevice = -1;
-        ThrottledHlsStation station(m_server);
-        QVERIFY(station.isReady());
+        const QStringList lowRate{"-c:a", "aac", "-b:a", "32k"};
+        const QList<QByteArray> low = makeHlsSegments(QList<double>(16, 440), kSegmentSeconds, lowRate);
+        const QList<QByteArray> high = makeHlsSegments(QList<double>(16, 660), kSegmentSeconds);
+        QVERIFY(low.size() == 16 && high.size() == 16);
+        serve(low, "lo", 0, {}, HlsFormat::Ts, "/lo.m3u8");
+        serve(high, "hi", 0, {}, HlsFormat::Ts, "/hi.m3u8");
+        for (int i = 0; i < high.size(); ++i) {
+            HttpResponse slow = HttpResponse::of("video/mp2t", high[i]);
+            slow.bytesPerSecond = int(high[i].size() / 2);
+            m_server->setResponse("/hi" + QByteArray::number(i) + ".ts", slow);
+        }
+        serveMaster("/master.m3u8", {{"lo.m3u8", 40000}, {"hi.m3u8", 140000}});
         BVPlayer player;
         SinkRecorder recorder;
         QVERIFY(recorder.start());
-        player.play(url(station.masterPath()));
-        QTRY_COMPARE_WITH_TIMEOUT(player.currentBitrate(), quint32(ThrottledHlsStation::kHighBitrate), 5000);
-        QTRY_COMPARE_WITH_TIMEOUT(player.currentBitrate(), quint32(ThrottledHlsStation::kLowBitrate), 5000);
+        player.play(url("/master.m3u8"));
+        QTRY_COMPARE_WITH_TIMEOUT(player.currentBitrate(), 140000u, 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(player.currentBitrate(), 40000u, 5000);
         QTest::qWait(3000);
         const Pcm heard = firstChannel(recorder.stop(), SinkRecorder::kChannels);
         const Pcm played = trimSilence(heard);

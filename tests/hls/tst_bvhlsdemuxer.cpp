@@ -13,17 +13,12 @@ namespace {
 
 constexpr int kPacket = 188;
 
-int pidOf(const QByteArray &ts, qsizetype at)
-{
-    return (quint8(ts[at + 1]) & 0x1F) << 8 | quint8(ts[at + 2]);
-}
-
 // Offsets of the packets on the metadata PID.
 QList<qsizetype> metadataPackets(const QByteArray &ts)
 {
     QList<qsizetype> offsets;
     for (qsizetype at = 0; at + kPacket <= ts.size(); at += kPacket)
-        if (pidOf(ts, at) == TimedId3::kPid)
+        if (((quint8(ts[at + 1]) & 0x1F) << 8 | quint8(ts[at + 2])) == TimedId3::kPid)
             offsets.append(at);
     return offsets;
 }
@@ -46,24 +41,34 @@ private slots:
 
     void tagTextAtItsTimestamp_data()
     {
-        QTest::addColumn<QByteArray>("tag");
+        QTest::addColumn<QByteArray>("segment");
         QTest::addColumn<QString>("text");
-        QTest::newRow("TXXX beside a title") << TimedId3::tag({{"TIT2", "Ignored"}, {"TXXX", "Chosen"}}) << "Chosen";
-        QTest::newRow("title and artist") << TimedId3::tag({{"TIT2", "Song"}, {"TPE1", "Band"}})
-                                          << "Song ARTIST:BandTITLE:Song";
-        QTest::newRow("UTF-8") << TimedId3::tag({{"TXXX", "Motörhead – Ace"}}) << "Motörhead – Ace";
+        const auto tagged = [this](const QList<QPair<QByteArray, QString>> &frames) {
+            return TimedId3::insert(m_segment, TimedId3::tag(frames));
+        };
+        QTest::newRow("TXXX beside a title") << tagged({{"TIT2", "Ignored"}, {"TXXX", "Chosen"}}) << "Chosen";
+        QTest::newRow("TIT2 and TPE1") << tagged({{"TIT2", "Song"}, {"TPE1", "Band"}}) << "Song ARTIST:BandTITLE:Song";
+        QTest::newRow("UTF-8") << tagged({{"TXXX", "Motörhead – Ace"}}) << "Motörhead – Ace";
         // Longer than one packet: the PES continues in a packet without adaptation field.
-        QTest::newRow("two packets") << TimedId3::tag({{"TXXX", QString(300, 'x')}}) << QString(300, 'x');
-        QTest::newRow("no tag") << QByteArray() << QString();
+        QTest::newRow("two packets") << tagged({{"TXXX", QString(300, 'x')}}) << QString(300, 'x');
+        QTest::newRow("no tag") << m_segment << QString();
+        // Bytes before the first sync byte stay in the data; a trailing partial packet is not
+        // parsed, nor a PES of another stream id on the metadata PID.
+        const QByteArray z = tagged({{"TXXX", "z"}});
+        const qsizetype packet = metadataPackets(z).value(0);
+        const qsizetype pes = z.indexOf(QByteArray("\x00\x00\x01\xBD", 4), packet);
+        QVERIFY(packet > 0 && pes > packet && pes < packet + kPacket);
+        QTest::newRow("junk before the first packet") << "junk" + z << "z";
+        QTest::newRow("a partial packet") << m_segment + z.mid(packet, kPacket - 1) << QString();
+        QTest::newRow("an audio stream id") << QByteArray(z).replace(pes + 3, 1, "\xC0") << QString();
     }
 
     // The tag is timed at the segment's first audio, whose timestamp the segment gets too;
     // titles of the chunk's last use are gone.
     void tagTextAtItsTimestamp()
     {
-        QFETCH(QByteArray, tag);
+        QFETCH(QByteArray, segment);
         QFETCH(QString, text);
-        const QByteArray segment = tag.isEmpty() ? m_segment : TimedId3::insert(m_segment, tag);
         BVHlsDemuxer demuxer;
         BVHlsChunk chunk;
         chunk.titles.append({1, "stale"});
@@ -163,25 +168,20 @@ private slots:
         QTest::addColumn<qint64>("titlePts");
         QTest::addColumn<QList<double>>("starts");
         QTest::addColumn<double>("titleAt");
+        using Pts = QList<qint64>;
+        using Seconds = QList<double>;
         const qint64 s = 90000;
         const QList<quint32> two{7, 8}, three{7, 8, 9};
-        QTest::newRow("by timestamps, not durations") << two << QList<qint64>{10 * s, 12 * s + s / 2} << 13 * s
-                                                      << QList<double>{0, 2.5} << 3.0;
-        QTest::newRow("across the wrap") << two << QList<qint64>{(1LL << 33) - s, s} << 2 * s << QList<double>{0, 2}
-                                         << 3.0;
-        QTest::newRow("without timestamps") << three << QList<qint64>{-1, -1, -1} << -1LL << QList<double>{0, 2, 4}
-                                            << 4.0;
-        QTest::newRow("some without") << three << QList<qint64>{5 * s, -1, 9 * s} << -1LL << QList<double>{0, 2, 4}
-                                      << 4.0;
-        QTest::newRow("a jump of the clock") << three << QList<qint64>{5 * s, 500 * s, 502 * s} << 502 * s
-                                             << QList<double>{0, 2, 4} << 4.0;
-        QTest::newRow("a timestamp going back") << three << QList<qint64>{10 * s, 7 * s, 9 * s} << 9 * s + s / 2
-                                                << QList<double>{0, 2, 4} << 4.5;
-        QTest::newRow("title timed outside its segment") << two << QList<qint64>{5 * s, 7 * s} << 20 * s
-                                                         << QList<double>{0, 2} << 4.0;
+        QTest::newRow("by timestamps") << two << Pts{10 * s, 12 * s + s / 2} << 13 * s << Seconds{0, 2.5} << 3.0;
+        QTest::newRow("across the wrap") << two << Pts{(1LL << 33) - s, s} << 2 * s << Seconds{0, 2} << 3.0;
+        QTest::newRow("without timestamps") << three << Pts{-1, -1, -1} << -1LL << Seconds{0, 2, 4} << 4.0;
+        QTest::newRow("some without") << three << Pts{5 * s, -1, 9 * s} << -1LL << Seconds{0, 2, 4} << 4.0;
+        QTest::newRow("a clock jump") << three << Pts{5 * s, 500 * s, 502 * s} << 502 * s << Seconds{0, 2, 4} << 4.0;
+        QTest::newRow("back in time") << three << Pts{10 * s, 7 * s, 9 * s} << 9 * s + s / 2 << Seconds{0, 2, 4} << 4.5;
+        QTest::newRow("title timed outside its segment") << two << Pts{5 * s, 7 * s} << 20 * s << Seconds{0, 2} << 4.0;
         // The audio of a skipped segment is not in the stream: what follows joins the audio before.
-        QTest::newRow("a segment skipped") << QList<quint32>{7, 9, 10} << QList<qint64>{10 * s, 14 * s, 16 * s + s / 2}
-                                           << 17 * s << QList<double>{0, 2, 4.5} << 5.0;
+        QTest::newRow("a segment skipped") << QList<quint32>{7, 9, 10} << Pts{10 * s, 14 * s, 16 * s + s / 2} << 17 * s
+                                           << Seconds{0, 2, 4.5} << 5.0;
     }
 
     void timeline()
@@ -216,25 +216,6 @@ private slots:
         QCOMPARE(b.titles.size(), 1);
         QCOMPARE(b.titles[0].text, QString(300, 'y'));
         QCOMPARE(b.titles[0].pts, b.pts);
-    }
-
-    // Bytes before the first sync byte stay in the data; a trailing partial packet is not
-    // parsed, nor a PES of another stream id on the metadata PID.
-    void damagedSegments()
-    {
-        const QByteArray tagged = TimedId3::insert(m_segment, TimedId3::tag({{"TXXX", "z"}}));
-        const qsizetype packet = metadataPackets(tagged).value(0);
-        const qsizetype pes = tagged.indexOf(QByteArray("\x00\x00\x01\xBD", 4), packet);
-        QVERIFY(packet > 0 && pes > packet && pes < packet + kPacket);
-        const auto titlesOf = [](const QByteArray &segment) {
-            BVHlsDemuxer demuxer;
-            BVHlsChunk chunk;
-            demuxer.demux(chunk, segment);
-            return chunk.titles.size() == 1 && chunk.data == segment ? chunk.titles[0].text : QString();
-        };
-        QCOMPARE(titlesOf("junk" + tagged), "z");
-        QCOMPARE(titlesOf(m_segment + tagged.mid(packet, kPacket - 1)), QString());
-        QCOMPARE(titlesOf(QByteArray(tagged).replace(pes + 3, 1, "\xC0")), QString()); // an audio stream id
     }
 };
 

@@ -79,27 +79,6 @@ private slots:
         QCOMPARE(got, entries);
     }
 
-    void pollInterval_data()
-    {
-        QTest::addColumn<QList<double>>("durations");
-        QTest::addColumn<int>("interval");
-        QTest::newRow("average of several") << QList<double>{6, 6, 6} << 6000;
-        QTest::newRow("half of a single segment") << QList<double>{10} << 5000;
-        QTest::newRow("too short") << QList<double>{0.2} << 1000;
-        QTest::newRow("empty") << QList<double>{} << 1000;
-        QTest::newRow("absurdly long") << QList<double>{4967295, 1e300} << 60000;
-    }
-
-    void pollInterval()
-    {
-        QFETCH(QList<double>, durations);
-        QFETCH(int, interval);
-        BVHlsChunks chunks;
-        for (int i = 0; i < durations.size(); ++i)
-            chunks[quint32(i)].duration = durations[i];
-        QCOMPARE(BVHlsMediaPlaylist::pollInterval(chunks), interval);
-    }
-
     // A tick while a playlist's request runs is skipped; a new playlist aborts it and is
     // fetched at once, then on the timer; the reported URL is the one after redirects.
     void updaterPollsAndReports()

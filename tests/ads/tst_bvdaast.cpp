@@ -88,7 +88,6 @@ class TestBVDaast : public QObject {
     Q_OBJECT
 
     QByteArray m_media, m_short; // 3 s at 880 Hz, 1 s at 660 Hz
-    TestHttpServer *m_server = nullptr;
     AdServer *m_ads = nullptr;
 
 private slots:
@@ -102,17 +101,12 @@ private slots:
 
     void init()
     {
-        m_server = new TestHttpServer;
-        m_ads = new AdServer(*m_server);
+        m_ads = new AdServer;
         m_ads->serveMedia(m_media);
         m_ads->serveMedia(m_short, "/ad/short.mp3");
     }
 
-    void cleanup()
-    {
-        delete m_ads;
-        delete m_server;
-    }
+    void cleanup() { delete m_ads; }
 
     // A 3.0 s ad: impression and start when it starts, one progress event per second (the last
     // one at the very end), the quartiles, then complete; each request when its audio plays.
@@ -123,7 +117,7 @@ private slots:
         HttpResponse slow = HttpResponse::of("audio/mpeg", m_media);
         slow.pauseAfterBytes = 0;
         slow.pauseMs = 1000;
-        m_server->setResponse("/ad/media.mp3", slow);
+        m_ads->setResponse("/ad/media.mp3", slow);
         AdRig rig;
         QSignalSpy aboutToEnd(rig.daast, &BVDaast::aboutToEnd);
         QSignalSpy errors(rig.daast, &BVDaast::error);
@@ -207,14 +201,14 @@ private slots:
         QFETCH(QByteArray, document);
         QFETCH(QString, message);
         QFETCH(bool, errorTracked);
-        const QByteArray port = QByteArray::number(m_server->port());
+        const QByteArray port = QByteArray::number(m_ads->port());
         HttpResponse chunked = HttpResponse::of("audio/mpeg", m_media);
         chunked.chunked = true;
-        m_server->setResponse("/ad/chunked.mp3", chunked);
+        m_ads->setResponse("/ad/chunked.mp3", chunked);
         if (document == "silent")
-            m_server->setResponse("/ad.xml", HttpResponse::silent());
+            m_ads->setResponse("/ad.xml", HttpResponse::silent());
         const QString url = document.isEmpty() || document == "silent"
-                                ? QString::fromLatin1(m_server->url("/ad.xml"))
+                                ? QString::fromLatin1(m_ads->url("/ad.xml"))
                                 : m_ads->serveDocument("/ad.xml", document.replace("%PORT%", port));
         QStringList order;
         ManualClock clock;
@@ -224,7 +218,7 @@ private slots:
         rig.daast->setDaastTimeoutMs(300);
         rig.play(url);
         if (document == "silent") {
-            QTRY_COMPARE(m_server->requests("/ad.xml").size(), 1);
+            QTRY_COMPARE(m_ads->requests("/ad.xml").size(), 1);
             clock.advance(299);
             QVERIFY(order.isEmpty());
             clock.advance(1);
@@ -256,12 +250,12 @@ private slots:
         QCOMPARE(m_ads->hits().size(), progressBefore);
         rig.daast->play();
         QCOMPARE(rig.daast->state(), BVPlayerSource::PlayingState);
-        QCOMPARE(m_server->requests("/ad.xml").size(), 1);
+        QCOMPARE(m_ads->requests("/ad.xml").size(), 1);
         QCOMPARE(rig.started.count(), 1);
         QTRY_VERIFY(m_ads->events().contains("progress1"));
         for (const QUrl &url : rig.nam.urls)
             QCOMPARE(sdkUiIds(url), QStringList{userId});
-        for (const HttpRequest &request : m_server->requests("/ad/media.mp3")) // fetched by the engine
+        for (const HttpRequest &request : m_ads->requests("/ad/media.mp3")) // fetched by the engine
             QCOMPARE(sdkUiIds(QUrl("http://h/?" + QString::fromLatin1(request.query))), QStringList{userId});
         QCOMPARE(sdkUiIds(QUrl(rig.started.first().at(1).toString())), QStringList{userId});
         QCOMPARE(sdkUiIds(QUrl(rig.started.first().at(2).toString())), QStringList{userId});
@@ -288,7 +282,7 @@ private slots:
         rig.daast->play();
         QCOMPARE(rig.daast->state(), BVPlayerSource::StalledState);
         QTRY_COMPARE(rig.started.count(), 2);
-        QCOMPARE(m_server->requests("/ad.xml").size(), 2);
+        QCOMPARE(m_ads->requests("/ad.xml").size(), 2);
         QCOMPARE(rig.ended.count(), 0);
         QCOMPARE(m_ads->events().count("complete"), 0);
         QTRY_COMPARE_WITH_TIMEOUT(rig.ended.count(), 1, 3000);
@@ -367,17 +361,17 @@ private slots:
         QFETCH(QString, banner);
         QFETCH(QStringList, events);
         QFETCH(QString, only);
-        const QByteArray port = QByteArray::number(m_server->port());
+        const QByteArray port = QByteArray::number(m_ads->port());
         for (int i = 0; i + 1 < documents.size(); i += 2)
             m_ads->serveDocument(documents[i], documents[i + 1].replace("%PORT%", port));
-        m_server->setResponse("/silent.xml", HttpResponse::silent());
+        m_ads->setResponse("/silent.xml", HttpResponse::silent());
         AdRig rig;
         QSignalSpy skipped(rig.daast, &BVDaast::skipped);
         QSignalSpy aboutToEnd(rig.daast, &BVDaast::aboutToEnd);
         QSignalSpy errors(rig.daast, &BVDaast::error);
         rig.daast->setIsLenient(true);
         rig.daast->setDaastTimeoutMs(1000); // for the document and its wrappers together
-        rig.play(QString::fromLatin1(m_server->url(documents.first())));
+        rig.play(QString::fromLatin1(m_ads->url(documents.first())));
         QTRY_COMPARE_WITH_TIMEOUT(rig.ended.count() + skipped.count(), 1, 8000);
         QCOMPARE(rig.ended.count(), titles.isEmpty() ? 0 : 1);
         QCOMPARE(aboutToEnd.count(), titles.isEmpty() ? 0 : 1);
@@ -422,7 +416,7 @@ private slots:
         endlessMedia.bytesPerSecond = 16000;
         endlessMedia.burstBytes = 64000;
         endlessMedia.headers.append(qMakePair(QByteArray("Content-Length"), QByteArray("10000000000")));
-        m_server->setResponse("/ad/endless.mp3", endlessMedia);
+        m_ads->setResponse("/ad/endless.mp3", endlessMedia);
         QByteArray document = vastDocument({vastInLineAd(m_ads->base(), "", "Long")});
         if (endless)
             document.replace("/ad/media.mp3", "/ad/endless.mp3").replace("<Duration>00:00:03", "<Duration>00:00:01");

@@ -50,10 +50,9 @@ class TestBVDaastPlayer : public QObject {
 
     QTemporaryDir m_dir;
     QByteArray m_spot; // 1.5 s
-    TestHttpServer *m_server = nullptr;
     AdServer *m_ads = nullptr;
 
-    QUrl station() const { return QUrl(QString::fromLatin1(m_server->url("/station"))); }
+    QUrl station() const { return QUrl(QString::fromLatin1(m_ads->url("/station"))); }
 
 private slots:
     void initTestCase()
@@ -67,21 +66,16 @@ private slots:
     void init()
     {
         BVBass::outputDevice = 0;
-        m_server = new TestHttpServer;
-        m_ads = new AdServer(*m_server);
+        m_ads = new AdServer;
         m_ads->serveMedia(m_spot);
         HttpResponse live = HttpResponse::of("audio/mpeg", readFile(m_dir.filePath("station.mp3")));
         live.live = true;
         live.bytesPerSecond = 16000;
         live.burstBytes = 64000;
-        m_server->setResponse("/station", live);
+        m_ads->setResponse("/station", live);
     }
 
-    void cleanup()
-    {
-        delete m_ads;
-        delete m_server;
-    }
+    void cleanup() { delete m_ads; }
 
     void withoutAdTheStreamPlaysAtOnce()
     {
@@ -191,7 +185,7 @@ private slots:
         QCOMPARE(ended.count(), 0);
         facade.play();
         QCOMPARE(facade.daast()->state(), BVPlayerSource::PlayingState);
-        QCOMPARE(m_server->requests("/ad.xml").size(), 1);
+        QCOMPARE(m_ads->requests("/ad.xml").size(), 1);
         QCOMPARE(started.count(), 1);
         facade.setVolume(0.5);
         QCOMPARE(facade.daast()->volume(), 0.5);
@@ -208,16 +202,16 @@ private slots:
     // audible, the facade shows the player's state, and the failure never reaches error().
     void adFailureOnlyUnmutes()
     {
-        m_server->setResponse("/silent.xml", HttpResponse::silent());
+        m_ads->setResponse("/silent.xml", HttpResponse::silent());
         ManualClock clock;
         BVDaastPlayer facade;
         facade.setVolume(0.8);
         facade.setDaastTimeoutMs(300);
-        facade.setDaastUrl(QString::fromLatin1(m_server->url("/silent.xml")));
+        facade.setDaastUrl(QString::fromLatin1(m_ads->url("/silent.xml")));
         QSignalSpy adErrors(&facade, &BVDaastPlayer::daastError);
         QSignalSpy errors(&facade, &BVDaastPlayer::error);
         facade.play(station());
-        QTRY_COMPARE(m_server->requests("/silent.xml").size(), 1);
+        QTRY_COMPARE(m_ads->requests("/silent.xml").size(), 1);
         QCOMPARE(facade.player()->volume(), 0.0);
         clock.advance(300);
         QTRY_COMPARE(adErrors.count(), 1);

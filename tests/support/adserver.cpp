@@ -95,9 +95,9 @@ QByteArray vastDocument(const QList<QByteArray> &ads, const QByteArray &rootXml)
            + rootXml + ads.join() + "</VAST>\n";
 }
 
-AdServer::AdServer(TestHttpServer &server) : m_server(server)
+AdServer::AdServer()
 {
-    m_server.setResponse("/track", HttpResponse::of("image/gif", "GIF89a"));
+    setResponse("/track", HttpResponse::of("image/gif", "GIF89a"));
 }
 
 QByteArray AdServer::encodeMedia(double frequency, double seconds)
@@ -109,21 +109,21 @@ QByteArray AdServer::encodeMedia(double frequency, double seconds)
 
 void AdServer::serveMedia(const QByteArray &audio, const QByteArray &path)
 {
-    m_server.setResponse(path, HttpResponse::of("audio/mpeg", audio));
+    setResponse(path, HttpResponse::of("audio/mpeg", audio));
 }
 
 QString AdServer::serveDocument(const QByteArray &path, const QByteArray &document)
 {
-    m_server.setResponse(path, HttpResponse::of("application/xml", document));
-    return QString::fromLatin1(m_server.url(path));
+    setResponse(path, HttpResponse::of("application/xml", document));
+    return QString::fromLatin1(url(path));
 }
 
 QList<TrackingHit> AdServer::hits()
 {
     QList<TrackingHit> list;
-    for (const HttpRequest &request : m_server.requests("/track")) {
+    for (const HttpRequest &request : requests("/track")) {
         const QUrlQuery query(QString::fromLatin1(request.query));
-        list.append({query.queryItemValue(QStringLiteral("e")).toLatin1(), request.query, request.receivedMs});
+        list.append({query.queryItemValue(QStringLiteral("e")).toLatin1(), request.receivedMs});
     }
     return list;
 }

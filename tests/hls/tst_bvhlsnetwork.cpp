@@ -19,7 +19,7 @@ class TestBVHlsNetwork : public QObject
     Q_OBJECT
 
     TestHttpServer *m_server = nullptr;
-    FakePlaybackHost *m_host = nullptr;
+    FakePlaybackHost m_host;
 
     QUrl url(const QByteArray &path) const { return QUrl(QString::fromLatin1(m_server->url(path))); }
 
@@ -29,16 +29,8 @@ private slots:
         BVBass::outputDevice = 0;
         qRegisterMetaType<BVHlsChunks>("QMap<quint32,BVHlsChunk>");
     }
-    void init()
-    {
-        m_server = new TestHttpServer;
-        m_host = new FakePlaybackHost;
-    }
-    void cleanup()
-    {
-        delete m_host;
-        delete m_server;
-    }
+    void init() { m_server = new TestHttpServer; }
+    void cleanup() { delete m_server; }
 
     // Each entry as "sequence URL", with "| " before the URL after a discontinuity; URLs in the
     // list's folder are shown relative to it.
@@ -89,7 +81,7 @@ private slots:
                               HttpResponse::of("application/vnd.apple.mpegurl",
                                                mediaPlaylist(7, {"a.ts", "b.ts"}, 0.5)));
         ManualClock clock;
-        BVHlsPlaylistUpdater updater(m_host);
+        BVHlsPlaylistUpdater updater(&m_host);
         QSignalSpy updated(&updater, &BVHlsPlaylistUpdater::playlistUpdated);
         updater.changePlaylist(64000, url("/slow.m3u8"));
         QTRY_COMPARE(m_server->requests("/slow.m3u8").size(), 1);
@@ -124,7 +116,7 @@ private slots:
             huge += "#EXT-X-PADDING:" + QByteArray(1000, 'x') + "\n";
         m_server->setResponse("/huge.m3u8", HttpResponse::of("application/vnd.apple.mpegurl", huge));
         ManualClock clock;
-        BVHlsPlaylistUpdater updater(m_host);
+        BVHlsPlaylistUpdater updater(&m_host);
         QSignalSpy updated(&updater, &BVHlsPlaylistUpdater::playlistUpdated);
         updater.changePlaylist(64000, url("/huge.m3u8"));
         QTRY_VERIFY(m_server->requests("/huge.m3u8").size() >= 2 || (clock.advance(1000), false));
@@ -142,8 +134,8 @@ private slots:
         const QByteArray huge(BVHlsChunkDownloader::BV_HLS_MAX_CHUNK_BYTES + 1, 'G');
         m_server->setResponse("/huge.ts", HttpResponse::of("video/mp2t", huge));
         ManualClock clock;
-        BVHlsChunkDownloader downloader(m_host);
-        BVHlsChunkDownloader aborted(m_host);
+        BVHlsChunkDownloader downloader(&m_host);
+        BVHlsChunkDownloader aborted(&m_host);
         QSignalSpy done(&downloader, &BVHlsChunkDownloader::downloadingDone);
         QSignalSpy failed(&downloader, &BVHlsChunkDownloader::downloadingError);
         QSignalSpy abortedError(&aborted, &BVHlsChunkDownloader::downloadingError);

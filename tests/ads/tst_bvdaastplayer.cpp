@@ -111,11 +111,9 @@ private slots:
         facade.play(station());
         QCOMPARE(facade.state(), BVPlayerSource::StalledState);
         QTRY_COMPARE(started.count(), 1);
-        QCOMPARE(started.first().at(0).toString(), QString::fromLatin1(AdServer::kTitle));
         QTRY_COMPARE(facade.state(), BVPlayerSource::PlayingState); // the ad's, once its first audio is ready
         QTRY_COMPARE_WITH_TIMEOUT(ended.count(), 1, 6000);
         QCOMPARE(started.count(), 2);
-        QCOMPARE(facade.state(), facade.player()->state());
         QTest::qWait(1000);
         const Pcm pcm = firstChannel(recorder.stop(), SinkRecorder::kChannels);
         const QList<Window> heard = windows(pcm);
@@ -146,7 +144,6 @@ private slots:
             }
         }
         QVERIFY2(stationFirst >= 0, "the station was not heard before the ad's end");
-        QVERIFY2(heard[stationFirst].ms >= adEndMs - 160, qPrintable(QString::number(adEndMs - heard[stationFirst].ms)));
         // After the ad: the station alone at the listener's volume (the looped station file has
         // its encoder's silence at every loop).
         const double adPower = heard[adFirst + (adLast - adFirst) / 4].ad; // inside the (first) spot
@@ -177,8 +174,6 @@ private slots:
         facade.pause();
         QCOMPARE(facade.state(), BVPlayerSource::PausedState);
         facade.play();
-        QCOMPARE(facade.daast()->state(), BVPlayerSource::PlayingState);
-
         facade.stop();
         QCOMPARE(facade.player()->state(), BVPlayerSource::StoppedState);
         QCOMPARE(facade.state(), BVPlayerSource::PausedState);

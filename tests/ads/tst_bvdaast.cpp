@@ -6,7 +6,6 @@
 #include "bvnetworkaccessmanager.h"
 #include "bvplayer.h"
 #include "manualclock.h"
-#include "testmedia.h"
 
 #include <QRegularExpression>
 #include <QSignalSpy>
@@ -185,11 +184,9 @@ private slots:
         QTest::newRow("broken xml") << ad.left(300) << "Can not parse daast data from url:%1" << false;
         QTest::newRow("media missing") << QByteArray(ad).replace("/ad/media.mp3", "/ad/missing.mp3")
                                        << noStream + base + "/ad/missing.mp3\r\nUser-Agent: " << true;
-        QTest::newRow("media of unknown length")
-            << QByteArray(ad).replace("/ad/media.mp3", "/ad/chunked.mp3")
-            << "Can not get duration from daast stream by url " + QString::fromLatin1(base)
-                   + "/ad/chunked.mp3\r\nUser-Agent: "
-            << true;
+        const QString noDuration = "Can not get duration from daast stream by url ";
+        QTest::newRow("media of unknown length") << QByteArray(ad).replace("/ad/media.mp3", "/ad/chunked.mp3")
+                                                 << noDuration + base + "/ad/chunked.mp3\r\nUser-Agent: " << true;
         QTest::newRow("media not http") << QByteArray(ad).replace(base + "/ad/media.mp3", "file:///etc/passwd")
                                         << noStream + "file:///etc/passwd\r\nUser-Agent: " << true;
     }
@@ -230,9 +227,8 @@ private slots:
         QCOMPARE(rig.daast->state(), BVPlayerSource::StoppedState);
     }
 
-    // pause() before the document arrives does nothing; a paused ad resumes where it was (play()
-    // over a running ad: eventsOfAnAbandonedAdAreDropped). With a user id every URL carries it
-    // exactly once: the document, the media, tracking, banner and click-through.
+    // pause() before the document arrives does nothing; a paused ad resumes where it was. With a
+    // user id every URL carries it exactly once: the document, media, tracking, banner and click.
     void pauseAndResume()
     {
         const QString userId = QStringLiteral("listener&8");
@@ -265,9 +261,8 @@ private slots:
     }
 
     // play() over an ad that, to its busy owner, still plays: dropped without ended(), its queued
-    // end and position events must not end or track the ad that play() starts next. Its media
-    // header claims 100 million frames (a month) instead of its 1 s: only the seconds the
-    // document tracks get a sync.
+    // events neither end nor track the next ad. Its media header claims 100 million frames (a
+    // month) instead of its 1 s: only the seconds the document tracks get a sync.
     void eventsOfAnAbandonedAdAreDropped()
     {
         QByteArray media = m_short;

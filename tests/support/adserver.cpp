@@ -8,20 +8,19 @@
 namespace bvtest {
 namespace {
 
-QByteArray tracking(const QByteArray &base, const QByteArray &name, const QByteArray &event)
+QByteArray tracking(const QByteArray &base, const QByteArray &name, const QByteArray &event = {})
 {
-    return "<Tracking event=\"" + name + "\">" + base + "/track?e=" + event + "</Tracking>\n";
+    return "<Tracking event=\"" + name + "\">" + base + "/track?e=" + (event.isEmpty() ? name : event)
+           + "</Tracking>\n";
 }
 
 QByteArray linear(const QByteArray &base, int progressSeconds)
 {
     QByteArray events;
     for (const char *name : {"start", "firstQuartile", "midpoint", "thirdQuartile", "complete"})
-        events += tracking(base, name, name);
-    for (int i = 0; i <= progressSeconds; ++i) {
-        const QByteArray name = "progress" + QByteArray::number(i);
-        events += tracking(base, name, name);
-    }
+        events += tracking(base, name);
+    for (int i = 0; i <= progressSeconds; ++i)
+        events += tracking(base, "progress" + QByteArray::number(i));
     return "<Linear>\n<Duration>00:00:03.000</Duration>\n<TrackingEvents>\n" + events
            + "</TrackingEvents>\n<MediaFiles>\n<MediaFile delivery=\"progressive\" type=\"audio/mpeg\" bitrate=\"128\">"
            + "\n  " + base + "/ad/media.mp3\n</MediaFile>\n</MediaFiles>\n</Linear>\n";

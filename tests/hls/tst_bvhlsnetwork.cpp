@@ -91,9 +91,7 @@ private slots:
         updater.changePlaylist(64000, url("/moved.m3u8"));
         QTRY_COMPARE_WITH_TIMEOUT(updated.size(), 1, 2000);
         QCOMPARE(updated[0][1].toUrl(), url("/live/list.m3u8"));
-        const auto chunks = updated[0][0].value<BVHlsChunks>();
-        QCOMPARE(chunks.keys(), (QList<quint32>{7, 8}));
-        QCOMPARE(chunks[8].url, url("/live/b.ts"));
+        QCOMPARE(updated[0][0].value<BVHlsChunks>().value(8).url, url("/live/b.ts")); // relative to the redirect
         // Two half-second segments poll every 500 ms.
         for (int polls = 2; polls <= 4; ++polls) {
             clock.advance(500);

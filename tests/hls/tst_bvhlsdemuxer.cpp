@@ -13,17 +13,12 @@ namespace {
 
 constexpr int kPacket = 188;
 
-int pidOf(const QByteArray &ts, qsizetype at)
-{
-    return (quint8(ts[at + 1]) & 0x1F) << 8 | quint8(ts[at + 2]);
-}
-
 // Offsets of the packets on the metadata PID.
 QList<qsizetype> metadataPackets(const QByteArray &ts)
 {
     QList<qsizetype> offsets;
     for (qsizetype at = 0; at + kPacket <= ts.size(); at += kPacket)
-        if (pidOf(ts, at) == TimedId3::kPid)
+        if (((quint8(ts[at + 1]) & 0x1F) << 8 | quint8(ts[at + 2])) == TimedId3::kPid)
             offsets.append(at);
     return offsets;
 }
@@ -44,32 +39,61 @@ private slots:
         m_segment = segments.first();
     }
 
-    void tagTextAtItsTimestamp_data()
+    void titlesAndTimestamp_data()
     {
-        QTest::addColumn<QByteArray>("tag");
+        QTest::addColumn<QByteArray>("data");
         QTest::addColumn<QString>("text");
-        QTest::newRow("TXXX beside a title") << TimedId3::tag({{"TIT2", "Ignored"}, {"TXXX", "Chosen"}}) << "Chosen";
-        QTest::newRow("title and artist") << TimedId3::tag({{"TIT2", "Song"}, {"TPE1", "Band"}})
-                                          << "Song ARTIST:BandTITLE:Song";
-        QTest::newRow("UTF-8") << TimedId3::tag({{"TXXX", "Motörhead – Ace"}}) << "Motörhead – Ace";
+        QTest::addColumn<qint64>("pts"); // 0: the TS segment's first audio timestamp, whatever it is
+        QTest::addColumn<int>("strippedBytes");
+        const auto tagged = [this](const QList<QPair<QByteArray, QString>> &frames) {
+            return TimedId3::insert(m_segment, TimedId3::tag(frames));
+        };
+        QTest::newRow("TXXX beside TIT2") << tagged({{"TIT2", "Ignored"}, {"TXXX", "Chosen"}}) << "Chosen" << 0LL << 0;
+        QTest::newRow("TIT2 and TPE1") << tagged({{"TIT2", "Song"}, {"TPE1", "Band"}}) << "Song ARTIST:BandTITLE:Song"
+                                       << 0LL << 0;
+        QTest::newRow("UTF-8") << tagged({{"TXXX", "Motörhead – Ace"}}) << "Motörhead – Ace" << 0LL << 0;
         // Longer than one packet: the PES continues in a packet without adaptation field.
-        QTest::newRow("two packets") << TimedId3::tag({{"TXXX", QString(300, 'x')}}) << QString(300, 'x');
-        QTest::newRow("no tag") << QByteArray() << QString();
+        QTest::newRow("two packets") << tagged({{"TXXX", QString(300, 'x')}}) << QString(300, 'x') << 0LL << 0;
+        QTest::newRow("no tag") << m_segment << QString() << 0LL << 0;
+        // Bytes before the first sync byte stay in the data; a trailing partial packet is not
+        // parsed, nor a PES of another stream id on the metadata PID.
+        const QByteArray z = tagged({{"TXXX", "z"}});
+        const qsizetype packet = metadataPackets(z).value(0);
+        const qsizetype pes = z.indexOf(QByteArray("\x00\x00\x01\xBD", 4), packet);
+        QVERIFY(packet > 0 && pes > packet && pes < packet + kPacket);
+        QTest::newRow("junk before the first packet") << "junk" + z << "z" << 0LL << 0;
+        QTest::newRow("a partial packet") << m_segment + z.mid(packet, kPacket - 1) << QString() << 0LL << 0;
+        QTest::newRow("an audio stream id") << QByteArray(z).replace(pes + 3, 1, "\xC0") << QString() << 0LL << 0;
+        // Packed audio: the tags that open the segment give its timestamp and titles and come
+        // off the audio; a tag that claims more than the segment holds stays as audio, as do
+        // bytes with neither a tag nor a packet.
+        const QByteArray audio(4000, '\xFF');
+        const QByteArray timed = TimedId3::tag({{"TXXX", "Now"}}, 0x1FFFFFFFFLL);
+        QTest::newRow("packed: timestamp and title") << timed + audio << "Now" << 0x1FFFFFFFFLL << int(timed.size());
+        const QByteArray stamp = TimedId3::tag({}, 90000); // no frames: a timestamp and no title
+        const QByteArray titled = TimedId3::tag({{"TIT2", "Song"}});
+        QTest::newRow("packed: two tags") << stamp + titled + audio << "Song TITLE:Song" << 90000LL
+                                          << int(stamp.size() + titled.size());
+        QByteArray huge = titled;
+        huge[6] = 0x7F; // claims 256 MiB
+        QTest::newRow("packed: claims too much") << huge + audio << QString() << -1LL << 0;
+        QTest::newRow("packed: no tag") << audio << QString() << -1LL << 0;
     }
 
-    // The tag is timed at the segment's first audio, whose timestamp the segment gets too;
+    // A TS tag is timed at the segment's first audio, whose timestamp the segment gets too;
     // titles of the chunk's last use are gone.
-    void tagTextAtItsTimestamp()
+    void titlesAndTimestamp()
     {
-        QFETCH(QByteArray, tag);
+        QFETCH(QByteArray, data);
         QFETCH(QString, text);
-        const QByteArray segment = tag.isEmpty() ? m_segment : TimedId3::insert(m_segment, tag);
+        QFETCH(qint64, pts);
+        QFETCH(int, strippedBytes);
         BVHlsDemuxer demuxer;
         BVHlsChunk chunk;
         chunk.titles.append({1, "stale"});
-        demuxer.demux(chunk, segment);
-        QCOMPARE(chunk.data, segment);
-        QVERIFY(chunk.pts > 0);
+        demuxer.demux(chunk, data);
+        QCOMPARE(chunk.data, data.mid(strippedBytes));
+        QVERIFY2(pts == 0 ? chunk.pts > 0 : chunk.pts == pts, qPrintable(QString::number(chunk.pts)));
         QCOMPARE(chunk.titles.size(), text.isEmpty() ? 0 : 1);
         for (const BVHlsTitle &title : chunk.titles) {
             QCOMPARE(title.text, text);
@@ -103,56 +127,13 @@ private slots:
         QFETCH(bool, same);
         QList<QByteArray> formats;
         for (const QStringList &codec : {first, second}) {
-            const QList<QByteArray> segments = makeHlsSegments({440}, 1.0, codec, HlsFormat(format));
-            QVERIFY(!segments.isEmpty());
             BVHlsDemuxer demuxer;
             BVHlsChunk chunk;
-            demuxer.demux(chunk, segments.first());
+            demuxer.demux(chunk, makeHlsSegments({440}, 1.0, codec, HlsFormat(format)).value(0));
             QVERIFY(!chunk.audioFormat.isEmpty());
             formats.append(chunk.audioFormat);
         }
         QCOMPARE(formats[0] == formats[1], same);
-    }
-
-    // Packed audio: the tags that open the segment give its timestamp and titles and come
-    // off the audio; a tag that claims more than the segment holds stays as audio, as do
-    // bytes with neither a tag nor a packet.
-    void packedAudio_data()
-    {
-        QTest::addColumn<QByteArray>("head");
-        QTest::addColumn<qint64>("pts");
-        QTest::addColumn<QStringList>("titles");
-        QTest::addColumn<int>("strippedBytes");
-        const QByteArray timed = TimedId3::tag({{"TXXX", "Now"}}, 0x1FFFFFFFFLL);
-        QTest::newRow("timestamp and title") << timed << 0x1FFFFFFFFLL << QStringList{"Now"} << int(timed.size());
-        const QByteArray stamp = TimedId3::tag({}, 90000); // no frames: a timestamp and no title
-        const QByteArray titled = TimedId3::tag({{"TIT2", "Song"}});
-        QTest::newRow("two tags") << stamp + titled << 90000LL << QStringList{"Song TITLE:Song"}
-                                  << int(stamp.size() + titled.size());
-        QByteArray huge = titled;
-        huge[6] = 0x7F; // claims 256 MiB
-        QTest::newRow("claims too much") << huge << -1LL << QStringList{} << 0;
-        QTest::newRow("no tag") << QByteArray() << -1LL << QStringList{} << 0;
-    }
-
-    void packedAudio()
-    {
-        QFETCH(QByteArray, head);
-        QFETCH(qint64, pts);
-        QFETCH(QStringList, titles);
-        QFETCH(int, strippedBytes);
-        const QByteArray audio(4000, '\xFF');
-        BVHlsDemuxer demuxer;
-        BVHlsChunk chunk;
-        demuxer.demux(chunk, head + audio);
-        QCOMPARE(chunk.pts, pts);
-        QStringList texts;
-        for (const BVHlsTitle &title : chunk.titles) {
-            texts.append(title.text);
-            QCOMPARE(title.pts, pts);
-        }
-        QCOMPARE(texts, titles);
-        QCOMPARE(chunk.data, (head + audio).mid(strippedBytes));
     }
 
     // Segments and titles in seconds of one stream.
@@ -163,25 +144,20 @@ private slots:
         QTest::addColumn<qint64>("titlePts");
         QTest::addColumn<QList<double>>("starts");
         QTest::addColumn<double>("titleAt");
+        using Pts = QList<qint64>;
+        using Seconds = QList<double>;
         const qint64 s = 90000;
         const QList<quint32> two{7, 8}, three{7, 8, 9};
-        QTest::newRow("by timestamps, not durations") << two << QList<qint64>{10 * s, 12 * s + s / 2} << 13 * s
-                                                      << QList<double>{0, 2.5} << 3.0;
-        QTest::newRow("across the wrap") << two << QList<qint64>{(1LL << 33) - s, s} << 2 * s << QList<double>{0, 2}
-                                         << 3.0;
-        QTest::newRow("without timestamps") << three << QList<qint64>{-1, -1, -1} << -1LL << QList<double>{0, 2, 4}
-                                            << 4.0;
-        QTest::newRow("some without") << three << QList<qint64>{5 * s, -1, 9 * s} << -1LL << QList<double>{0, 2, 4}
-                                      << 4.0;
-        QTest::newRow("a jump of the clock") << three << QList<qint64>{5 * s, 500 * s, 502 * s} << 502 * s
-                                             << QList<double>{0, 2, 4} << 4.0;
-        QTest::newRow("a timestamp going back") << three << QList<qint64>{10 * s, 7 * s, 9 * s} << 9 * s + s / 2
-                                                << QList<double>{0, 2, 4} << 4.5;
-        QTest::newRow("title timed outside its segment") << two << QList<qint64>{5 * s, 7 * s} << 20 * s
-                                                         << QList<double>{0, 2} << 4.0;
+        QTest::newRow("by timestamps") << two << Pts{10 * s, 12 * s + s / 2} << 13 * s << Seconds{0, 2.5} << 3.0;
+        QTest::newRow("across the wrap") << two << Pts{(1LL << 33) - s, s} << 2 * s << Seconds{0, 2} << 3.0;
+        QTest::newRow("without timestamps") << three << Pts{-1, -1, -1} << -1LL << Seconds{0, 2, 4} << 4.0;
+        QTest::newRow("some without") << three << Pts{5 * s, -1, 9 * s} << -1LL << Seconds{0, 2, 4} << 4.0;
+        QTest::newRow("a clock jump") << three << Pts{5 * s, 500 * s, 502 * s} << 502 * s << Seconds{0, 2, 4} << 4.0;
+        QTest::newRow("back in time") << three << Pts{10 * s, 7 * s, 9 * s} << 9 * s + s / 2 << Seconds{0, 2, 4} << 4.5;
+        QTest::newRow("title timed outside its segment") << two << Pts{5 * s, 7 * s} << 20 * s << Seconds{0, 2} << 4.0;
         // The audio of a skipped segment is not in the stream: what follows joins the audio before.
-        QTest::newRow("a segment skipped") << QList<quint32>{7, 9, 10} << QList<qint64>{10 * s, 14 * s, 16 * s + s / 2}
-                                           << 17 * s << QList<double>{0, 2, 4.5} << 5.0;
+        QTest::newRow("a segment skipped") << QList<quint32>{7, 9, 10} << Pts{10 * s, 14 * s, 16 * s + s / 2} << 17 * s
+                                           << Seconds{0, 2, 4.5} << 5.0;
     }
 
     void timeline()
@@ -206,35 +182,14 @@ private slots:
         const QByteArray joined = TimedId3::insert(m_segment, TimedId3::tag({{"TXXX", QString(300, 'y')}}));
         const QList<qsizetype> packets = metadataPackets(joined);
         QCOMPARE(packets.size(), 2);
-        const QByteArray first = joined.left(packets[1]);
-        const QByteArray second = joined.mid(packets[1]);
         BVHlsDemuxer demuxer;
         BVHlsChunk a, b;
-        demuxer.demux(a, first);
+        demuxer.demux(a, joined.left(packets[1]));
         QVERIFY(a.titles.isEmpty());
-        demuxer.demux(b, second);
+        demuxer.demux(b, joined.mid(packets[1]));
         QCOMPARE(b.titles.size(), 1);
         QCOMPARE(b.titles[0].text, QString(300, 'y'));
         QCOMPARE(b.titles[0].pts, b.pts);
-    }
-
-    // Bytes before the first sync byte stay in the data; a trailing partial packet is not
-    // parsed, nor a PES of another stream id on the metadata PID.
-    void damagedSegments()
-    {
-        const QByteArray tagged = TimedId3::insert(m_segment, TimedId3::tag({{"TXXX", "z"}}));
-        const qsizetype packet = metadataPackets(tagged).value(0);
-        const qsizetype pes = tagged.indexOf(QByteArray("\x00\x00\x01\xBD", 4), packet);
-        QVERIFY(packet > 0 && pes > packet && pes < packet + kPacket);
-        const auto titlesOf = [](const QByteArray &segment) {
-            BVHlsDemuxer demuxer;
-            BVHlsChunk chunk;
-            demuxer.demux(chunk, segment);
-            return chunk.titles.size() == 1 && chunk.data == segment ? chunk.titles[0].text : QString();
-        };
-        QCOMPARE(titlesOf("junk" + tagged), "z");
-        QCOMPARE(titlesOf(m_segment + tagged.mid(packet, kPacket - 1)), QString());
-        QCOMPARE(titlesOf(QByteArray(tagged).replace(pes + 3, 1, "\xC0")), QString()); // an audio stream id
     }
 };
 

@@ -8,20 +8,19 @@
 namespace bvtest {
 namespace {
 
-QByteArray tracking(const QByteArray &base, const QByteArray &name, const QByteArray &event)
+QByteArray tracking(const QByteArray &base, const QByteArray &name, const QByteArray &event = {})
 {
-    return "<Tracking event=\"" + name + "\">" + base + "/track?e=" + event + "</Tracking>\n";
+    return "<Tracking event=\"" + name + "\">" + base + "/track?e=" + (event.isEmpty() ? name : event)
+           + "</Tracking>\n";
 }
 
 QByteArray linear(const QByteArray &base, int progressSeconds)
 {
     QByteArray events;
     for (const char *name : {"start", "firstQuartile", "midpoint", "thirdQuartile", "complete"})
-        events += tracking(base, name, name);
-    for (int i = 0; i <= progressSeconds; ++i) {
-        const QByteArray name = "progress" + QByteArray::number(i);
-        events += tracking(base, name, name);
-    }
+        events += tracking(base, name);
+    for (int i = 0; i <= progressSeconds; ++i)
+        events += tracking(base, "progress" + QByteArray::number(i));
     return "<Linear>\n<Duration>00:00:03.000</Duration>\n<TrackingEvents>\n" + events
            + "</TrackingEvents>\n<MediaFiles>\n<MediaFile delivery=\"progressive\" type=\"audio/mpeg\" bitrate=\"128\">"
            + "\n  " + base + "/ad/media.mp3\n</MediaFile>\n</MediaFiles>\n</Linear>\n";
@@ -95,9 +94,9 @@ QByteArray vastDocument(const QList<QByteArray> &ads, const QByteArray &rootXml)
            + rootXml + ads.join() + "</VAST>\n";
 }
 
-AdServer::AdServer(TestHttpServer &server) : m_server(server)
+AdServer::AdServer()
 {
-    m_server.setResponse("/track", HttpResponse::of("image/gif", "GIF89a"));
+    setResponse("/track", HttpResponse::of("image/gif", "GIF89a"));
 }
 
 QByteArray AdServer::encodeMedia(double frequency, double seconds)
@@ -109,21 +108,21 @@ QByteArray AdServer::encodeMedia(double frequency, double seconds)
 
 void AdServer::serveMedia(const QByteArray &audio, const QByteArray &path)
 {
-    m_server.setResponse(path, HttpResponse::of("audio/mpeg", audio));
+    setResponse(path, HttpResponse::of("audio/mpeg", audio));
 }
 
 QString AdServer::serveDocument(const QByteArray &path, const QByteArray &document)
 {
-    m_server.setResponse(path, HttpResponse::of("application/xml", document));
-    return QString::fromLatin1(m_server.url(path));
+    setResponse(path, HttpResponse::of("application/xml", document));
+    return QString::fromLatin1(url(path));
 }
 
 QList<TrackingHit> AdServer::hits()
 {
     QList<TrackingHit> list;
-    for (const HttpRequest &request : m_server.requests("/track")) {
+    for (const HttpRequest &request : requests("/track")) {
         const QUrlQuery query(QString::fromLatin1(request.query));
-        list.append({query.queryItemValue(QStringLiteral("e")).toLatin1(), request.query, request.receivedMs});
+        list.append({query.queryItemValue(QStringLiteral("e")).toLatin1(), request.receivedMs});
     }
     return list;
 }

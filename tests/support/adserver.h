@@ -1,6 +1,6 @@
 // A local ad server for tests: in-line DAAST and VAST documents whose media and tracking
-// URLs point back at a TestHttpServer, the ad's audio (an FFmpeg tone) and a tracking
-// endpoint that records every hit with its query and arrival time.
+// URLs point back at it, the ad's audio (an FFmpeg tone) and a tracking endpoint that
+// records every hit with its arrival time.
 #pragma once
 
 #include "testhttpserver.h"
@@ -32,16 +32,15 @@ QByteArray vastDocument(const QList<QByteArray> &ads, const QByteArray &rootXml 
 
 struct TrackingHit {
     QByteArray event;
-    QByteArray query;
     qint64 receivedMs;
 };
 
-class AdServer {
+// A TestHttpServer that also answers tracking requests.
+class AdServer : public TestHttpServer {
 public:
     static constexpr const char *kTitle = "Brevant test ad";
 
-    // Answers tracking requests on `server` from now on.
-    explicit AdServer(TestHttpServer &server);
+    AdServer();
 
     // An ad's audio: a stereo MP3 tone of `seconds` at `frequency` Hz; empty when the encoder failed.
     static QByteArray encodeMedia(double frequency, double seconds);
@@ -49,13 +48,10 @@ public:
     void serveMedia(const QByteArray &audio, const QByteArray &path = "/ad/media.mp3");
     // Serves `document` at `path`; returns its URL.
     QString serveDocument(const QByteArray &path, const QByteArray &document);
-    QByteArray base() const { return m_server.url(""); }
+    QByteArray base() const { return url(""); }
     // Every tracking request so far, in arrival order.
     QList<TrackingHit> hits();
     QList<QByteArray> events();
-
-private:
-    TestHttpServer &m_server;
 };
 
 } // namespace bvtest

@@ -3,7 +3,6 @@
 #include "testmedia.h"
 #include "timedid3.h"
 
-#include <QDir>
 #include <QTemporaryDir>
 #include <QtMath>
 
@@ -37,9 +36,8 @@ QList<QByteArray> makeHlsSegments(const QList<double> &frequencies, double secon
     }
     if (!runFfmpeg(args))
         return {};
-    if (init) {
+    if (init)
         *init = readFile(dir.filePath("init.mp4"));
-    }
     QList<QByteArray> segments;
     // The encoder's last frames may spill into one more short segment: it is left out.
     for (int i = 0; i < frequencies.size(); ++i) {

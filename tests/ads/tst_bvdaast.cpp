@@ -222,7 +222,8 @@ private slots:
         }
         QTRY_COMPARE(order.size(), 2);
         QCOMPARE(order.first(), QStringLiteral("ended"));
-        QVERIFY2(order.last().startsWith(message.arg(url).replace("%PORT%", port)), qPrintable(order.last()));
+        const QString expected = QString(message).replace("%1", url).replace("%PORT%", port);
+        QVERIFY2(order.last().startsWith(expected), qPrintable(order.last()));
         QCOMPARE(trackedEvents(rig.nam.urls), errorTracked ? QStringList{"error"} : QStringList{});
         QCOMPARE(rig.daast->state(), BVPlayerSource::StoppedState);
     }

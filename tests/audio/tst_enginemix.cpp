@@ -3,9 +3,9 @@
 // and without a hole; a stream changing its channel count keeps its format.
 #include "bass.h"
 #include "fakeoutput.h"
+#include "synclog.h"
 #include "testmedia.h"
 
-#include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -36,10 +36,9 @@ void writeIndexWav(const QString &path, double seconds, bool constant = false)
     }
     const auto u32 = [](uint32_t v) { return QByteArray(reinterpret_cast<const char *>(&v), 4); };
     const auto u16 = [](uint16_t v) { return QByteArray(reinterpret_cast<const char *>(&v), 2); };
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write("RIFF" + u32(36 + uint32_t(data.size())) + "WAVEfmt " + u32(16) + u16(1) + u16(2) + u32(kRate)
-               + u32(kRate * 4) + u16(4) + u16(16) + "data" + u32(uint32_t(data.size())) + data);
+    const QByteArray header = "RIFF" + u32(36 + uint32_t(data.size())) + "WAVEfmt " + u32(16) + u16(1) + u16(2)
+                              + u32(kRate) + u32(kRate * 4) + u16(4) + u16(16) + "data" + u32(uint32_t(data.size()));
+    QVERIFY(writeFile(path, header + data));
 }
 
 // A stretch of heard frames: consecutive source frames at one gain over one constant (a
@@ -142,8 +141,7 @@ private slots:
     void seeksPauseVolumeAndRestartLoseNothing()
     {
         const HSTREAM stream = open("index.wav");
-        QVERIFY(!BASS_ChannelPause(stream));
-        QCOMPARE(BASS_ErrorGetCode(), BASS_ERROR_NOPLAY);
+        QCOMPARE(failure(BASS_ChannelPause(stream)), BASS_ERROR_NOPLAY);
         QVERIFY(BASS_ChannelPlay(stream, FALSE));
         m_output->play(300);
         const std::vector<double> targets{1.0, 0.2, 2.5};
@@ -181,10 +179,8 @@ private slots:
         const QStringList plain{"-c:a", "libmp3lame", "-b:a", "64k", "-write_xing", "0", "-id3v2_version", "0"};
         QVERIFY(makeTone(m_dir.filePath("mono.mp3"), 440, 1.0, plain, 44100, 1));
         QVERIFY(makeTone(m_dir.filePath("stereo.mp3"), 440, 1.0, plain, 44100, 2));
-        QFile joined(m_dir.filePath("joined.mp3"));
-        QVERIFY(joined.open(QIODevice::WriteOnly));
-        joined.write(readFile(m_dir.filePath("mono.mp3")) + readFile(m_dir.filePath("stereo.mp3")));
-        joined.close();
+        QVERIFY(writeFile(m_dir.filePath("joined.mp3"),
+                          readFile(m_dir.filePath("mono.mp3")) + readFile(m_dir.filePath("stereo.mp3"))));
         const HSTREAM stream = open("joined.mp3");
         BASS_CHANNELINFO info{};
         QVERIFY(BASS_ChannelGetInfo(stream, &info));
@@ -210,8 +206,7 @@ private slots:
         const size_t before = m_output->heard().size() / 2;
         QVERIFY(BASS_ChannelSlideAttribute(stream, BASS_ATTRIB_VOL, 0.2f, 300));
         m_output->play(400);
-        QVERIFY(!BASS_ChannelSetAttribute(stream, BASS_ATTRIB_VOL, -1.0f));
-        QCOMPARE(BASS_ErrorGetCode(), BASS_ERROR_ILLPARAM);
+        QCOMPARE(failure(BASS_ChannelSetAttribute(stream, BASS_ATTRIB_VOL, -1.0f)), BASS_ERROR_ILLPARAM);
         QVERIFY(BASS_ChannelSetAttribute(stream, BASS_ATTRIB_VOL, 40.0f));
         m_output->play(100);
         const std::vector<int16_t> &heard = m_output->heard();

@@ -1,5 +1,5 @@
 // What one engine sync delivered, in arrival order, from whichever thread it ran on: its
-// data, when it came, and the META tag the channel showed then.
+// data, when it came, and the META tag the channel showed then; and the error of a failed call.
 #pragma once
 
 #include "bass.h"
@@ -11,6 +11,13 @@
 #include <mutex>
 
 namespace bvtest {
+
+// The error code a failed engine call (one returning 0) left; -1 when the call succeeded.
+template <typename Result>
+int failure(Result result)
+{
+    return result ? -1 : BASS_ErrorGetCode();
+}
 
 class SyncLog {
 public:

@@ -3,6 +3,7 @@
 // and without a hole; a stream changing its channel count keeps its format.
 #include "bass.h"
 #include "fakeoutput.h"
+#include "pcmanalysis.h"
 #include "synclog.h"
 #include "testmedia.h"
 
@@ -42,7 +43,7 @@ void writeIndexWav(const QString &path, double seconds, bool constant = false)
 }
 
 // A stretch of heard frames: consecutive source frames at one gain over one constant (a
-// second channel), or silence (first == -1).
+// second channel), or silence (first == -1). The leading silence of a start is left out.
 struct Run {
     int64_t first;
     int64_t length;
@@ -67,7 +68,7 @@ std::vector<Run> runs(const std::vector<int16_t> &heard, int16_t under = 0)
         if (l == 0 && r == 0) {
             if (!result.empty() && result.back().first < 0)
                 ++result.back().length;
-            else
+            else if (!result.empty())
                 result.push_back({-1, 1, 0.0, 0});
             continue;
         }
@@ -90,14 +91,6 @@ std::vector<Run> runs(const std::vector<int16_t> &heard, int16_t under = 0)
         result.push_back(next);
     }
     return result;
-}
-
-// The runs of audio after the leading silence of a start.
-std::vector<Run> audible(std::vector<Run> all)
-{
-    if (!all.empty() && all.front().first == -1)
-        all.erase(all.begin());
-    return all;
 }
 
 QString describe(const std::vector<Run> &all)
@@ -133,11 +126,9 @@ private slots:
     void init() { QVERIFY((m_output = FakeOutput::openEngine())); }
     void cleanup() { QVERIFY(BASS_Free()); }
 
-    // A start is heard from its first frame on. Seeks in a row: each target is heard from its
-    // exact frame, right after the last frame heard before it and within a few periods of the
-    // call. A pause is heard at once and holds the position; play goes on with the very frame
-    // after the last one heard; a volume change applies from one frame on, in place, however
-    // much the output queued; a restart plays from the first frame again.
+    // A start, seeks in a row, pause and play, a volume change and a restart, however much the
+    // output queued: each heard at once, from its exact frame (the seek target, the frame after
+    // the last one heard, the first frame) and with no frame lost; the pause holds the position.
     void seeksPauseVolumeAndRestartLoseNothing()
     {
         const HSTREAM stream = open("index.wav");
@@ -147,7 +138,6 @@ private slots:
         const std::vector<double> targets{1.0, 0.2, 2.5};
         for (double target : targets) {
             QVERIFY(BASS_ChannelSetPosition(stream, BASS_ChannelSeconds2Bytes(stream, target), BASS_POS_BYTE));
-            QCOMPARE(BASS_ChannelGetPosition(stream, BASS_POS_BYTE), BASS_ChannelSeconds2Bytes(stream, target));
             m_output->play(250);
         }
         QVERIFY(BASS_ChannelPause(stream));
@@ -160,7 +150,7 @@ private slots:
         m_output->play(300);
         QVERIFY(BASS_ChannelPlay(stream, TRUE));
         m_output->play(100);
-        const std::vector<Run> heard = audible(runs(m_output->heard()));
+        const std::vector<Run> heard = runs(m_output->heard());
         const QByteArray text = describe(heard).toUtf8();
         const auto near = [](int64_t n, double s) { return std::abs(n - frames(s)) < frames(0.03); };
         QVERIFY2(heard.size() == 8 && heard[0].first == 0 && near(heard[0].length, 0.3), text);
@@ -188,11 +178,7 @@ private slots:
         QVERIFY(BASS_ChannelPlay(stream, FALSE));
         m_output->play(2300);
         QCOMPARE(BASS_ChannelIsActive(stream), DWORD(BASS_ACTIVE_STOPPED));
-        const std::vector<int16_t> &heard = m_output->heard();
-        const auto sound = [](int16_t v) { return v != 0; };
-        const auto first = std::find_if(heard.begin(), heard.end(), sound);
-        const auto last = std::find_if(heard.rbegin(), heard.rend(), sound).base();
-        const double played = double(last - first) / 2 / kRate;
+        const double played = double(trimSilence(firstChannel(m_output->heard(), 2), 1).size()) / kRate;
         QVERIFY2(qAbs(played - 2.0) < 0.1, qPrintable(QString::number(played)));
     }
 
@@ -209,10 +195,7 @@ private slots:
         QCOMPARE(failure(BASS_ChannelSetAttribute(stream, BASS_ATTRIB_VOL, -1.0f)), BASS_ERROR_ILLPARAM);
         QVERIFY(BASS_ChannelSetAttribute(stream, BASS_ATTRIB_VOL, 40.0f));
         m_output->play(100);
-        const std::vector<int16_t> &heard = m_output->heard();
-        std::vector<int16_t> left;
-        for (size_t i = 0; i < heard.size(); i += 2)
-            left.push_back(heard[i]);
+        const Pcm left = firstChannel(m_output->heard(), 2);
         const auto firstSound = std::find(left.begin(), left.end(), kUnder);
         QVERIFY(firstSound != left.end());
         const auto slideStart = std::find_if(firstSound, left.end(), [](int16_t v) { return v != kUnder; });
@@ -237,7 +220,7 @@ private slots:
         m_output->play(300);
         QVERIFY(BASS_ChannelStop(second));
         m_output->play(100);
-        const std::vector<Run> heard = audible(runs(m_output->heard(), kUnder));
+        const std::vector<Run> heard = runs(m_output->heard(), kUnder);
         QVERIFY2(heard.size() == 3 && heard[1].under == kUnder && heard[1].first == heard[0].length
                      && heard[2].under == 0 && heard[2].first == heard[1].first + heard[1].length
                      && std::abs(heard[1].length - frames(0.3)) < frames(0.03),
@@ -262,7 +245,7 @@ private slots:
         QTRY_COMPARE(BASS_ChannelIsActive(second), DWORD(BASS_ACTIVE_PLAYING));
         QVERIFY(BASS_ChannelSetAttribute(second, BASS_ATTRIB_VOL, 0.5f));
         m_output->play(500);
-        const std::vector<Run> heard = audible(runs(m_output->heard()));
+        const std::vector<Run> heard = runs(m_output->heard());
         QVERIFY2(heard.size() == 2 && heard[0].first == 0 && heard[0].length == frames(0.3) && heard[0].gain == 1.0
                      && heard[1].first == 0 && heard[1].gain == 0.5 && heard[1].length == frames(0.3),
                  qPrintable(describe(heard)));

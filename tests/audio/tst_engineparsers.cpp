@@ -1,7 +1,6 @@
-// The engine's small parts on their own: the ICY demuxer, the URL string
-// parser, HTTP URLs and body framing, the playlist reader, MPEG audio framing,
-// the MP3 length headers, the sync list's position ranges, the sync dispatcher's
-// order and the resampler's fold-down of 5.1.
+// The engine's small parts on their own: the ICY demuxer, the URL string parser, HTTP URLs
+// and body framing, the playlist reader, MPEG audio framing, the MP3 length headers, the sync
+// list's position ranges and the resampler's fold-down of 5.1.
 #include "input/http_body.h"
 #include "input/http_url.h"
 #include "input/icy_demuxer.h"
@@ -9,13 +8,10 @@
 #include "input/net_request.h"
 #include "input/playlist_reader.h"
 #include "mix/resampler.h"
-#include "mix/sync_dispatcher.h"
 #include "mix/sync_list.h"
 
 #include <QTest>
 
-#include <chrono>
-#include <mutex>
 #include <tuple>
 #include <vector>
 
@@ -299,32 +295,6 @@ private slots:
         QVERIFY(list.remove(at100));
         QVERIFY(!list.remove(at100));
         QVERIFY(!list.contains(at100) && list.contains(atZero));
-    }
-
-    // Tasks run in order per channel, each not before its due time; a task due now does not
-    // wait behind another channel's task that is due later, and a mix-time task not behind its
-    // own channel's tasks that wait to be heard.
-    void syncDispatcherOrder()
-    {
-        using namespace std::chrono;
-        std::mutex mutex;
-        std::vector<int> order;
-        const auto record = [&](int id) {
-            return [&, id] {
-                std::lock_guard lock(mutex);
-                order.push_back(id);
-            };
-        };
-        const DWORD early = 0xFFFF0001, late = 0xFFFF0002;
-        SyncDispatcher &dispatcher = SyncDispatcher::instance();
-        const auto start = steady_clock::now();
-        dispatcher.post(late, record(1), start + milliseconds(300));
-        dispatcher.post(late, record(2)); // due now, but after its channel's first
-        dispatcher.post(early, record(3));
-        dispatcher.post(late, record(4), {}, true);
-        QTRY_VERIFY_WITH_TIMEOUT([&] { std::lock_guard lock(mutex); return order.size() == 4; }(), 2000);
-        QCOMPARE(order, std::vector<int>({3, 4, 1, 2}));
-        QVERIFY(steady_clock::now() - start >= milliseconds(300));
     }
 
     // 5.1 is folded down to stereo with the LFE left out and every output within full scale.

@@ -12,7 +12,6 @@
 #include <QTest>
 #include <QUrl>
 
-#include <chrono>
 #include <deque>
 #include <mutex>
 
@@ -238,7 +237,7 @@ private slots:
         for (int i = 0; i < positions.size(); ++i) {
             QCOMPARE(hits[i].count(), 1);
             const double expectedMs = double(positions[i]) / bytesPerSecond * 1000.0;
-            const double firedMs = std::chrono::duration<double, std::milli>(hits[i].time(0) - atStart.time(0)).count();
+            const double firedMs = hits[i].msAfter(atStart.time(0));
             QVERIFY2(qAbs(firedMs - expectedMs) < 20.0, qPrintable(QString("%1 ms vs %2 ms").arg(firedMs).arg(expectedMs)));
         }
     }
@@ -389,7 +388,6 @@ private slots:
         const HSTREAM stream = openUrl(server + mount);
         StreamGuard guard{stream};
         QVERIFY2(stream, qPrintable(QString::number(BASS_ErrorGetCode())));
-        QCOMPARE(BASS_ChannelGetLength(stream, BASS_POS_BYTE), QWORD(-1));
         SyncLog titles;
         QVERIFY(titles.watch(stream, BASS_SYNC_META));
         QVERIFY(BASS_ChannelPlay(stream, FALSE));

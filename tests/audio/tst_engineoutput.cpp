@@ -14,7 +14,6 @@
 #include <QTest>
 #include <QThread>
 
-#include <chrono>
 #include <cmath>
 #include <mutex>
 
@@ -73,7 +72,10 @@ class TestEngineOutput : public QObject {
     // at its next wake-up, up to two seconds later.
     SinkRecorder m_listener;
     QString path(const QString &name) const { return m_dir.filePath(name); }
-    QByteArray file(const QString &name) const { return path(name).toUtf8(); }
+    HSTREAM open(const QString &name) const
+    {
+        return BASS_StreamCreateFile(FALSE, path(name).toUtf8().constData(), 0, 0, 0);
+    }
 
 private slots:
     void initTestCase()
@@ -100,7 +102,7 @@ private slots:
     // to its pitch and plays at its full level on both sides (ffmpeg's stereo upmix is 3 dB down).
     void toneReachesTheSink()
     {
-        const HSTREAM stream = BASS_StreamCreateFile(FALSE, file("a440mono22k.wav").constData(), 0, 0, 0);
+        const HSTREAM stream = open("a440mono22k.wav");
         QVERIFY(stream);
         const Pcm heard = trimSilence(recordAround([&] { QVERIFY(BASS_ChannelPlay(stream, FALSE)); }, 700));
         QVERIFY2(heard.size() > 44100 / 3, qPrintable(QString::number(heard.size())));
@@ -115,8 +117,8 @@ private slots:
     // (the tones follow the seeks), and not one hole in between.
     void changesLeaveNoHole()
     {
-        const HSTREAM stream = BASS_StreamCreateFile(FALSE, file("twotones.mp3").constData(), 0, 0, 0);
-        const HSTREAM second = BASS_StreamCreateFile(FALSE, file("a440.wav").constData(), 0, 0, 0);
+        const HSTREAM stream = open("twotones.mp3");
+        const HSTREAM second = open("a440.wav");
         QVERIFY(stream && second);
         const auto seek = [stream](double seconds) {
             QVERIFY(BASS_ChannelSetPosition(stream, BASS_ChannelSeconds2Bytes(stream, seconds), BASS_POS_BYTE));
@@ -148,7 +150,7 @@ private slots:
     // a mix-time sync fires when it is mixed, early enough to change what is heard there.
     void syncsFollowWhatIsHeard()
     {
-        const HSTREAM stream = BASS_StreamCreateFile(FALSE, file("twoshort.wav").constData(), 0, 0, 0);
+        const HSTREAM stream = open("twoshort.wav");
         const QWORD at = BASS_ChannelSeconds2Bytes(stream, 0.5);
         SyncLog heardSync, mixedSync;
         QVERIFY(heardSync.watch(stream, BASS_SYNC_POS, at));
@@ -157,12 +159,11 @@ private slots:
             BASS_ChannelSetAttribute(channel, BASS_ATTRIB_VOL, 0.25f);
         };
         QVERIFY(BASS_ChannelSetSync(stream, BASS_SYNC_POS | BASS_SYNC_MIXTIME, at, quieter, nullptr));
-        SinkRecorder recorder;
-        QVERIFY(recorder.start());
-        const auto recording = std::chrono::steady_clock::now();
-        QVERIFY(BASS_ChannelPlay(stream, FALSE));
-        QTest::qWait(1100);
-        const Pcm heard = firstChannel(recorder.stop(), SinkRecorder::kChannels);
+        SyncLog::Clock::time_point recording;
+        const Pcm heard = recordAround([&] {
+            recording = SyncLog::Clock::now();
+            QVERIFY(BASS_ChannelPlay(stream, FALSE));
+        }, 1100);
         const std::vector<Gap> gaps = silentGaps(heard, 44100);
         QVERIFY2(gaps.empty(), describeGaps(gaps, 44100).c_str());
         QCOMPARE(heardSync.count(), 1);
@@ -170,14 +171,14 @@ private slots:
         const std::vector<ToneChange> changes = toneChanges(heard, SinkRecorder::kRate, {440, 1000});
         QCOMPARE(changes.size(), size_t(1)); // to the second tone
         const double heardMs = changes[0].ms;
-        const double syncMs = std::chrono::duration<double, std::milli>(heardSync.time(0) - recording).count();
+        const double syncMs = heardSync.msAfter(recording);
         // PipeWire's pulse server reports no sink latency, and its monitor delivers a graph
         // cycle (23 ms on the test server) late: one more cycle of leeway there.
         const bool pipeWire = !qEnvironmentVariableIsEmpty("BV_PIPEWIRE_SERVER")
                               && qgetenv("PULSE_SERVER") == qgetenv("BV_PIPEWIRE_SERVER");
         const double leewayMs = pipeWire ? 40 + 23 : 40;
         QVERIFY2(qAbs(syncMs - heardMs) < leewayMs, qPrintable(QString("sync %1 ms, heard %2 ms").arg(syncMs).arg(heardMs)));
-        const double mixedMs = std::chrono::duration<double, std::milli>(mixedSync.time(0) - recording).count();
+        const double mixedMs = mixedSync.msAfter(recording);
         QVERIFY2(mixedMs < syncMs - 20, qPrintable(QString("mixed %1 ms, heard %2 ms").arg(mixedMs).arg(syncMs)));
         // Its volume change is heard from the period its position was mixed in.
         const int window = SinkRecorder::kRate / 100;
@@ -191,17 +192,14 @@ private slots:
     // it was heard: the queued audio went back to the channel (the second tone starts at 1 s).
     void pauseIsHeardAtOnce()
     {
-        const HSTREAM stream = BASS_StreamCreateFile(FALSE, file("twotones.wav").constData(), 0, 0, 0);
+        const HSTREAM stream = open("twotones.wav");
         QVERIFY(BASS_ChannelPlay(stream, FALSE));
         QTRY_VERIFY(!trimSilence(recordAround([] {}, 50)).empty()); // a sink resuming from suspension starts late
         QTRY_VERIFY_WITH_TIMEOUT(BASS_ChannelGetPosition(stream, BASS_POS_BYTE) >= BASS_ChannelSeconds2Bytes(stream, 0.6), 2000);
         QVERIFY(BASS_ChannelPause(stream));
         const QWORD paused = BASS_ChannelGetPosition(stream, BASS_POS_BYTE);
         QTest::qWait(60);
-        SinkRecorder recorder;
-        QVERIFY(recorder.start());
-        QTest::qWait(200);
-        const Pcm afterPause = firstChannel(recorder.stop(), SinkRecorder::kChannels);
+        const Pcm afterPause = recordAround([] {}, 200);
         QVERIFY(afterPause.size() > 44100 / 10);
         QVERIFY2(rms(afterPause) < 0.001, qPrintable(QString::number(rms(afterPause))));
         const Pcm resumed = trimSilence(recordAround([&] { QVERIFY(BASS_ChannelPlay(stream, FALSE)); }, 150));
@@ -223,7 +221,7 @@ private slots:
         qputenv("PULSE_SERVER", saved);
         QVERIFY(opened);
 
-        const HSTREAM stream = BASS_StreamCreateFile(FALSE, file("a440.wav").constData(), 0, 0, 0);
+        const HSTREAM stream = open("a440.wav");
         SyncLog failures;
         QVERIFY(failures.watch(stream, BASS_SYNC_DEV_FAIL));
         QVERIFY(BASS_ChannelPlay(stream, FALSE));
@@ -248,7 +246,7 @@ private slots:
     // a second recording stops when its procedure returns false.
     void recordsWhatIsPlayed()
     {
-        const HSTREAM tone = BASS_StreamCreateFile(FALSE, file("a1000.wav").constData(), 0, 0, 0);
+        const HSTREAM tone = open("a1000.wav");
         QVERIFY(BASS_ChannelPlay(tone, FALSE));
         QVERIFY(BASS_RecordInit(-1)); // the default source: the test sink's monitor
         Capture capture, stopping;

@@ -35,6 +35,11 @@ public:
 
     qsizetype count() const { return events().size(); }
     Clock::time_point time(qsizetype i) const { return events().at(i).at; }
+    // Milliseconds from `from` to the `i`th event.
+    double msAfter(Clock::time_point from, qsizetype i = 0) const
+    {
+        return std::chrono::duration<double, std::milli>(time(i) - from).count();
+    }
     QList<DWORD> data() const
     {
         QList<DWORD> values;

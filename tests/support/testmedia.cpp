@@ -1,7 +1,6 @@
 #include "testmedia.h"
 
 #include <QFile>
-
 #include <QProcess>
 #include <QTest>
 

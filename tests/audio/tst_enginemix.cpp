@@ -29,7 +29,6 @@ void writeIndexWav(const QString &path, double seconds, bool constant = false)
 {
     const auto frames = static_cast<uint32_t>(seconds * kRate);
     QByteArray data;
-    data.reserve(int(frames) * 4);
     for (uint32_t f = 0; f < frames; ++f) {
         const int16_t left = constant ? kUnder : int16_t(2 * (f % kSpan) + kBase);
         const int16_t right = constant ? kUnder : int16_t(2 * (f / kSpan) + kBase);

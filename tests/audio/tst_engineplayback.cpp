@@ -138,7 +138,7 @@ private slots:
     void badInput()
     {
         QCOMPARE(failure(open("missing.mp3")), BASS_ERROR_FILEOPEN);
-        QVERIFY(bvtest::writeFile(path("notes.mp3"), QByteArray("These are not the sounds you are looking for.\n").repeated(200)));
+        QVERIFY(bvtest::writeFile(path("notes.mp3"), QByteArray("Not the sounds you are after.\n").repeated(300)));
         QCOMPARE(failure(open("notes.mp3")), BASS_ERROR_FILEFORM);
         QVERIFY(bvtest::writeFile(path("cut.wav"), bvtest::readFile(path("tone.wav")).left(20))); // not even a header
         QCOMPARE(failure(open("cut.wav")), BASS_ERROR_FILEFORM);
@@ -193,16 +193,15 @@ private slots:
         stall.watch(stream, BASS_SYNC_STALL);
         end.watch(stream, BASS_SYNC_END);
         std::vector<int16_t> pcm(44100 / 5 * 2, 1000); // 0.2 s
+        const DWORD bytes = DWORD(pcm.size() * 2);
         QVERIFY(BASS_ChannelPlay(stream, FALSE));
         QCOMPARE(BASS_ChannelIsActive(stream), DWORD(BASS_ACTIVE_STALLED));
-        std::thread([&] { BASS_StreamPutData(stream, pcm.data(), DWORD(pcm.size() * 2)); }).join();
+        std::thread([&] { BASS_StreamPutData(stream, pcm.data(), bytes); }).join();
         QTRY_COMPARE(stall.data(), QList<DWORD>({1}));
         QTRY_COMPARE(stall.data(), QList<DWORD>({1, 0}));
         QCOMPARE(BASS_ChannelIsActive(stream), DWORD(BASS_ACTIVE_STALLED));
-        QCOMPARE(BASS_ChannelGetPosition(stream, BASS_POS_BYTE), QWORD(pcm.size() * 2));
-        std::thread([&] {
-            BASS_StreamPutData(stream, pcm.data(), DWORD(pcm.size() * 2) | BASS_STREAMPROC_END);
-        }).join();
+        QCOMPARE(BASS_ChannelGetPosition(stream, BASS_POS_BYTE), QWORD(bytes));
+        std::thread([&] { BASS_StreamPutData(stream, pcm.data(), bytes | BASS_STREAMPROC_END); }).join();
         QTRY_COMPARE(end.count(), 1);
         QCOMPARE(stall.data(), QList<DWORD>({1, 0, 1}));
     }

@@ -15,11 +15,6 @@
 #include <QThread>
 
 #include <cmath>
-#include <numeric>
-#include <string>
-
-#include <atomic>
-#include <chrono>
 #include <mutex>
 
 using namespace bvtest;
@@ -36,28 +31,6 @@ Pcm recordAround(Act act, int ms)
     act();
     QTest::qWait(ms);
     return firstChannel(recorder.stop(), SinkRecorder::kChannels);
-}
-
-// The dominant tone of each 20 ms of `mono` (0 for silence, -1 for both), with stretches
-// shorter than 60 ms left out and equal neighbours merged.
-std::vector<int> toneSequence(const Pcm &mono, double low, double high)
-{
-    constexpr int kWindow = SinkRecorder::kRate / 50;
-    std::vector<std::pair<int, int>> runs; // tone, windows
-    for (size_t at = 0; at + kWindow <= mono.size(); at += kWindow) {
-        const Pcm part(mono.begin() + qsizetype(at), mono.begin() + qsizetype(at + kWindow));
-        const double pl = tonePower(part, SinkRecorder::kRate, low), ph = tonePower(part, SinkRecorder::kRate, high);
-        const int tone = rms(part) < 0.005 ? 0 : (pl > 10 * ph ? int(low) : ph > 10 * pl ? int(high) : -1);
-        if (!runs.empty() && runs.back().first == tone)
-            ++runs.back().second;
-        else
-            runs.emplace_back(tone, 1);
-    }
-    std::vector<int> tones;
-    for (const auto &[tone, windows] : runs)
-        if (windows >= 3 && (tones.empty() || tones.back() != tone))
-            tones.push_back(tone);
-    return tones;
 }
 
 struct Capture {
@@ -78,7 +51,6 @@ struct Capture {
         return c->stopAfter < 0 || c->blocks < c->stopAfter;
     }
     int blockCount() { std::lock_guard lock(mutex); return blocks; }
-    Pcm take() { std::lock_guard lock(mutex); return std::move(samples); }
 };
 
 QString pactl(const QStringList &args)
@@ -99,7 +71,10 @@ class TestEngineOutput : public QObject {
     // at its next wake-up, up to two seconds later.
     SinkRecorder m_listener;
     QString path(const QString &name) const { return m_dir.filePath(name); }
-    QByteArray file(const QString &name) const { return path(name).toUtf8(); }
+    HSTREAM open(const QString &name) const
+    {
+        return BASS_StreamCreateFile(FALSE, path(name).toUtf8().constData(), 0, 0, 0);
+    }
 
 private slots:
     void initTestCase()
@@ -126,7 +101,7 @@ private slots:
     // to its pitch and plays at its full level on both sides (ffmpeg's stereo upmix is 3 dB down).
     void toneReachesTheSink()
     {
-        const HSTREAM stream = BASS_StreamCreateFile(FALSE, file("a440mono22k.wav").constData(), 0, 0, 0);
+        const HSTREAM stream = open("a440mono22k.wav");
         QVERIFY(stream);
         const Pcm heard = trimSilence(recordAround([&] { QVERIFY(BASS_ChannelPlay(stream, FALSE)); }, 700));
         QVERIFY2(heard.size() > 44100 / 3, qPrintable(QString::number(heard.size())));
@@ -141,8 +116,8 @@ private slots:
     // (the tones follow the seeks), and not one hole in between.
     void changesLeaveNoHole()
     {
-        const HSTREAM stream = BASS_StreamCreateFile(FALSE, file("twotones.mp3").constData(), 0, 0, 0);
-        const HSTREAM second = BASS_StreamCreateFile(FALSE, file("a440.wav").constData(), 0, 0, 0);
+        const HSTREAM stream = open("twotones.mp3");
+        const HSTREAM second = open("a440.wav");
         QVERIFY(stream && second);
         const auto seek = [stream](double seconds) {
             QVERIFY(BASS_ChannelSetPosition(stream, BASS_ChannelSeconds2Bytes(stream, seconds), BASS_POS_BYTE));
@@ -164,17 +139,17 @@ private slots:
             200));
         const std::vector<Gap> gaps = silentGaps(heard, 44100);
         QVERIFY2(gaps.empty(), describeGaps(gaps, 44100).c_str());
-        const std::vector<int> tones = toneSequence(heard, 440, 1000);
-        QVERIFY2(tones == std::vector<int>({440, 1000, 440, 1000, -1}),
-                 qPrintable(QString::fromStdString(std::accumulate(tones.begin(), tones.end(), std::string(),
-                     [](std::string text, int tone) { return text + std::to_string(tone) + " "; }))));
+        std::vector<double> tones; // the last: the second channel over the first at half volume
+        for (const ToneChange &change : toneChanges(heard, SinkRecorder::kRate, {440, 1000}))
+            tones.push_back(change.tone);
+        QCOMPARE(tones, std::vector<double>({1000, 440, 1000, 440}));
     }
 
     // A position sync fires when its audio is heard, not when it is mixed ahead of the output;
     // a mix-time sync fires when it is mixed, early enough to change what is heard there.
     void syncsFollowWhatIsHeard()
     {
-        const HSTREAM stream = BASS_StreamCreateFile(FALSE, file("twoshort.wav").constData(), 0, 0, 0);
+        const HSTREAM stream = open("twoshort.wav");
         const QWORD at = BASS_ChannelSeconds2Bytes(stream, 0.5);
         SyncLog heardSync, mixedSync;
         QVERIFY(heardSync.watch(stream, BASS_SYNC_POS, at));
@@ -183,36 +158,30 @@ private slots:
             BASS_ChannelSetAttribute(channel, BASS_ATTRIB_VOL, 0.25f);
         };
         QVERIFY(BASS_ChannelSetSync(stream, BASS_SYNC_POS | BASS_SYNC_MIXTIME, at, quieter, nullptr));
-        SinkRecorder recorder;
-        QVERIFY(recorder.start());
-        const auto recording = std::chrono::steady_clock::now();
-        QVERIFY(BASS_ChannelPlay(stream, FALSE));
-        QTest::qWait(1100);
-        const Pcm heard = firstChannel(recorder.stop(), SinkRecorder::kChannels);
+        SyncLog::Clock::time_point recording;
+        const Pcm heard = recordAround([&] {
+            recording = SyncLog::Clock::now();
+            QVERIFY(BASS_ChannelPlay(stream, FALSE));
+        }, 1100);
         const std::vector<Gap> gaps = silentGaps(heard, 44100);
         QVERIFY2(gaps.empty(), describeGaps(gaps, 44100).c_str());
         QCOMPARE(heardSync.count(), 1);
         QCOMPARE(mixedSync.count(), 1);
-        // The first 10 ms window of the second tone in the recording.
-        const int window = SinkRecorder::kRate / 100;
-        qsizetype second = -1;
-        for (qsizetype at = 0; at + window <= qsizetype(heard.size()) && second < 0; at += window) {
-            const Pcm part(heard.begin() + at, heard.begin() + at + window);
-            if (rms(part) > 0.01 && tonePower(part, SinkRecorder::kRate, 1000) > tonePower(part, SinkRecorder::kRate, 440))
-                second = at;
-        }
-        QVERIFY(second > 0);
-        const double heardMs = 1000.0 * double(second) / SinkRecorder::kRate;
-        const double syncMs = std::chrono::duration<double, std::milli>(heardSync.time(0) - recording).count();
+        const std::vector<ToneChange> changes = toneChanges(heard, SinkRecorder::kRate, {440, 1000});
+        QCOMPARE(changes.size(), size_t(1)); // to the second tone
+        const double heardMs = changes[0].ms;
+        const double syncMs = heardSync.msAfter(recording);
         // PipeWire's pulse server reports no sink latency, and its monitor delivers a graph
         // cycle (23 ms on the test server) late: one more cycle of leeway there.
         const bool pipeWire = !qEnvironmentVariableIsEmpty("BV_PIPEWIRE_SERVER")
                               && qgetenv("PULSE_SERVER") == qgetenv("BV_PIPEWIRE_SERVER");
         const double leewayMs = pipeWire ? 40 + 23 : 40;
         QVERIFY2(qAbs(syncMs - heardMs) < leewayMs, qPrintable(QString("sync %1 ms, heard %2 ms").arg(syncMs).arg(heardMs)));
-        const double mixedMs = std::chrono::duration<double, std::milli>(mixedSync.time(0) - recording).count();
+        const double mixedMs = mixedSync.msAfter(recording);
         QVERIFY2(mixedMs < syncMs - 20, qPrintable(QString("mixed %1 ms, heard %2 ms").arg(mixedMs).arg(syncMs)));
         // Its volume change is heard from the period its position was mixed in.
+        const int window = SinkRecorder::kRate / 100;
+        const auto second = qsizetype(std::lround(heardMs * SinkRecorder::kRate / 1000));
         const Pcm first(heard.begin() + second - 4 * window, heard.begin() + second - window);
         const Pcm next(heard.begin() + second + 5 * window, heard.begin() + second + 8 * window);
         QVERIFY2(qAbs(rms(next) / rms(first) - 0.25) < 0.05, qPrintable(QString::number(rms(next) / rms(first))));
@@ -222,17 +191,14 @@ private slots:
     // it was heard: the queued audio went back to the channel (the second tone starts at 1 s).
     void pauseIsHeardAtOnce()
     {
-        const HSTREAM stream = BASS_StreamCreateFile(FALSE, file("twotones.wav").constData(), 0, 0, 0);
+        const HSTREAM stream = open("twotones.wav");
         QVERIFY(BASS_ChannelPlay(stream, FALSE));
         QTRY_VERIFY(!trimSilence(recordAround([] {}, 50)).empty()); // a sink resuming from suspension starts late
         QTRY_VERIFY_WITH_TIMEOUT(BASS_ChannelGetPosition(stream, BASS_POS_BYTE) >= BASS_ChannelSeconds2Bytes(stream, 0.6), 2000);
         QVERIFY(BASS_ChannelPause(stream));
         const QWORD paused = BASS_ChannelGetPosition(stream, BASS_POS_BYTE);
         QTest::qWait(60);
-        SinkRecorder recorder;
-        QVERIFY(recorder.start());
-        QTest::qWait(200);
-        const Pcm afterPause = firstChannel(recorder.stop(), SinkRecorder::kChannels);
+        const Pcm afterPause = recordAround([] {}, 200);
         QVERIFY(afterPause.size() > 44100 / 10);
         QVERIFY2(rms(afterPause) < 0.001, qPrintable(QString::number(rms(afterPause))));
         const Pcm resumed = trimSilence(recordAround([&] { QVERIFY(BASS_ChannelPlay(stream, FALSE)); }, 150));
@@ -254,39 +220,32 @@ private slots:
         qputenv("PULSE_SERVER", saved);
         QVERIFY(opened);
 
-        std::atomic<int> failures{0};
-        const HSTREAM stream = BASS_StreamCreateFile(FALSE, file("a440.wav").constData(), 0, 0, 0);
-        QVERIFY(BASS_ChannelSetSync(stream, BASS_SYNC_DEV_FAIL, 0,
-                                    [](HSYNC, DWORD, DWORD, void *user) { ++*static_cast<std::atomic<int> *>(user); },
-                                    &failures));
+        const HSTREAM stream = open("a440.wav");
+        SyncLog failures;
+        QVERIFY(failures.watch(stream, BASS_SYNC_DEV_FAIL));
         QVERIFY(BASS_ChannelPlay(stream, FALSE));
         QTest::qWait(300);
         server.kill();
-        QTRY_COMPARE(failures.load(), 1);
+        QTRY_COMPARE(failures.count(), 1);
         QCOMPARE(BASS_ChannelIsActive(stream), DWORD(BASS_ACTIVE_PAUSED_DEVICE));
-        QVERIFY(!BASS_ChannelPlay(stream, FALSE));
-        QCOMPARE(BASS_ErrorGetCode(), BASS_ERROR_START);
+        QCOMPARE(failure(BASS_ChannelPlay(stream, FALSE)), BASS_ERROR_START);
         QVERIFY(BASS_Free());
     }
 
     void deviceRules()
     {
-        QVERIFY(!BASS_RecordFree());
-        QCOMPARE(BASS_ErrorGetCode(), BASS_ERROR_INIT);
-        QCOMPARE(BASS_RecordStart(44100, 2, 0, Capture::proc, nullptr), 0u);
-        QCOMPARE(BASS_ErrorGetCode(), BASS_ERROR_INIT);
-        QVERIFY(!BASS_RecordInit(99));
-        QCOMPARE(BASS_ErrorGetCode(), BASS_ERROR_DEVICE);
+        QCOMPARE(failure(BASS_RecordFree()), BASS_ERROR_INIT);
+        QCOMPARE(failure(BASS_RecordStart(44100, 2, 0, Capture::proc, nullptr)), BASS_ERROR_INIT);
+        QCOMPARE(failure(BASS_RecordInit(99)), BASS_ERROR_DEVICE);
         QVERIFY(BASS_RecordInit(0));
-        QVERIFY(!BASS_RecordInit(0));
-        QCOMPARE(BASS_ErrorGetCode(), BASS_ERROR_ALREADY);
+        QCOMPARE(failure(BASS_RecordInit(0)), BASS_ERROR_ALREADY);
     }
 
     // A tone played into the null sink comes back, on the capture thread, from its monitor;
     // a second recording stops when its procedure returns false.
     void recordsWhatIsPlayed()
     {
-        const HSTREAM tone = BASS_StreamCreateFile(FALSE, file("a1000.wav").constData(), 0, 0, 0);
+        const HSTREAM tone = open("a1000.wav");
         QVERIFY(BASS_ChannelPlay(tone, FALSE));
         QVERIFY(BASS_RecordInit(-1)); // the default source: the test sink's monitor
         Capture capture, stopping;
@@ -295,8 +254,7 @@ private slots:
         const HRECORD stopped = BASS_RecordStart(22050, 1, 0, Capture::proc, &stopping);
         QVERIFY2(recording && stopped, qPrintable(QString::number(BASS_ErrorGetCode())));
         QCOMPARE(BASS_ChannelIsActive(recording), DWORD(BASS_ACTIVE_PLAYING));
-        QVERIFY(!BASS_ChannelPlay(recording, FALSE)); // a recording is never mixed
-        QCOMPARE(BASS_ErrorGetCode(), BASS_ERROR_NOTAVAIL);
+        QCOMPARE(failure(BASS_ChannelPlay(recording, FALSE)), BASS_ERROR_NOTAVAIL); // a recording is never mixed
         QTRY_VERIFY_WITH_TIMEOUT(capture.blockCount() > 75, 10000);
         QVERIFY(BASS_ChannelFree(recording));
         const int blocks = capture.blockCount();
@@ -306,7 +264,7 @@ private slots:
         QCOMPARE(stopping.blockCount(), 3);
         QVERIFY(capture.thread != QThread::currentThreadId());
         // The monitor delivers silence until the sink's first rendered period: judge the last 0.5 s.
-        const Pcm all = firstChannel(capture.take(), 2);
+        const Pcm all = firstChannel(capture.samples, 2); // freed: no callback writes any more
         const Pcm heard(all.end() - 22050, all.end());
         QVERIFY2(qAbs(zeroCrossingFrequency(heard, 44100) - 1000) < 10,
                  qPrintable(QString::number(zeroCrossingFrequency(heard, 44100))));
@@ -331,12 +289,10 @@ private slots:
         BASS_CHANNELINFO info{};
         QVERIFY(BASS_ChannelGetInfo(recording, &info));
         QCOMPARE(QByteArray(info.filename), QByteArray("vanishing.monitor"));
-        std::atomic<int> failures{0};
-        QVERIFY(BASS_ChannelSetSync(recording, BASS_SYNC_DEV_FAIL, 0,
-                                    [](HSYNC, DWORD, DWORD, void *user) { ++*static_cast<std::atomic<int> *>(user); },
-                                    &failures));
+        SyncLog failures;
+        QVERIFY(failures.watch(recording, BASS_SYNC_DEV_FAIL));
         pactl({"unload-module", module});
-        QTRY_COMPARE(failures.load(), 1);
+        QTRY_COMPARE(failures.count(), 1);
         QTRY_COMPARE(BASS_ChannelIsActive(recording), DWORD(BASS_ACTIVE_STOPPED));
     }
 };

@@ -49,8 +49,6 @@ void FakeOutput::runWriter()
                 return true;
             });
         m_nextRunFrame = outcome.lookAgainMs >= 0 ? m_readFrame + kRate * outcome.lookAgainMs / 1000 : INT64_MAX;
-        // Decoding takes no time here: the clock waits for a channel getting ready, and for
-        // one refilling once the queue is half gone.
         const bool starving = outcome.short_ && m_writer.written() - m_readFrame < kTargetFrames / 2;
         if (!(outcome.waiting || starving) || std::chrono::steady_clock::now() > deadline)
             return;

@@ -26,11 +26,9 @@ public:
     int sampleRate() const override { return kRate; }
     void requestRewrite(int64_t from) override;
 
-    // Plays `ms` of what is queued, a period at a time. Before each period the writer runs
-    // when the server would ask (room for a request, a change to the mix, or the time it
-    // asked to look again); while a channel is still getting its audio ready, or refilling
-    // with the queue half gone, the clock waits for it in real time (up to a few seconds), as
-    // if decoding took no time.
+    // Plays `ms` of what is queued, a period at a time, running the writer first whenever the
+    // server would ask; while a channel gets its audio ready, or refills a half-empty queue, the
+    // clock waits for it in real time (up to a few seconds), as if decoding took no time.
     void play(int ms);
     // Everything played so far: interleaved stereo; a period the queue could not fill is silence.
     const std::vector<int16_t> &heard() const { return m_heard; }

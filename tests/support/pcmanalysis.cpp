@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
+#include <numeric>
 
 namespace bvtest {
 
@@ -12,9 +13,7 @@ double rms(const Pcm &pcm)
 {
     if (pcm.empty())
         return 0.0;
-    double sum = 0.0;
-    for (int16_t s : pcm)
-        sum += static_cast<double>(s) * s;
+    const double sum = std::inner_product(pcm.begin(), pcm.end(), pcm.begin(), 0.0);
     return std::sqrt(sum / static_cast<double>(pcm.size())) / 32768.0;
 }
 
@@ -69,17 +68,13 @@ std::string describeGaps(const std::vector<Gap> &gaps, int rate)
 
 double zeroCrossingFrequency(const Pcm &mono, int rate)
 {
-    if (mono.size() < 2)
-        return 0.0;
-    size_t crossings = 0;
-    size_t firstCrossing = 0, lastCrossing = 0;
+    size_t crossings = 0, firstCrossing = 0, lastCrossing = 0;
     for (size_t i = 1; i < mono.size(); ++i) {
-        if ((mono[i - 1] < 0) != (mono[i] < 0)) {
-            if (crossings == 0)
-                firstCrossing = i;
-            lastCrossing = i;
-            ++crossings;
-        }
+        if ((mono[i - 1] < 0) == (mono[i] < 0))
+            continue;
+        if (crossings++ == 0)
+            firstCrossing = i;
+        lastCrossing = i;
     }
     if (crossings < 3)
         return 0.0;

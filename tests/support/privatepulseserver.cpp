@@ -6,11 +6,6 @@
 
 namespace bvtest {
 
-PrivatePulseServer::~PrivatePulseServer()
-{
-    kill();
-}
-
 bool PrivatePulseServer::start()
 {
     const QString socket = m_runtime.filePath("native");
@@ -24,11 +19,6 @@ bool PrivatePulseServer::start()
         if (QFileInfo::exists(socket))
             return true;
     return false;
-}
-
-QByteArray PrivatePulseServer::address() const
-{
-    return "unix:" + m_runtime.filePath("native").toUtf8();
 }
 
 void PrivatePulseServer::kill()

@@ -9,11 +9,11 @@ namespace bvtest {
 
 class PrivatePulseServer {
 public:
-    ~PrivatePulseServer();
+    ~PrivatePulseServer() { kill(); }
     // Starts the server and waits for its socket; false when it did not come up.
     bool start();
     // The value for PULSE_SERVER.
-    QByteArray address() const;
+    QByteArray address() const { return "unix:" + m_runtime.filePath("native").toUtf8(); }
     void kill();
 
 private:

@@ -5,11 +5,6 @@
 
 namespace bvtest {
 
-SinkRecorder::~SinkRecorder()
-{
-    stop();
-}
-
 bool SinkRecorder::start()
 {
     const pa_sample_spec sampleFormat{PA_SAMPLE_S16LE, kRate, kChannels};

@@ -15,7 +15,7 @@ public:
     static constexpr int kRate = 44100;
     static constexpr int kChannels = 2;
 
-    ~SinkRecorder();
+    ~SinkRecorder() { stop(); }
     // Starts recording the monitor of the test sink ("bvtest_sink", named: PipeWire's default
     // monitor is not the sink's) once it delivers; false when the server is not reachable.
     bool start();

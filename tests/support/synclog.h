@@ -1,5 +1,5 @@
 // What one engine sync delivered, in arrival order, from whichever thread it ran on: its
-// data, when it came, and the META tag the channel showed then.
+// data, when it came, and the META tag the channel showed then; and the error of a failed call.
 #pragma once
 
 #include "bass.h"
@@ -11,6 +11,13 @@
 #include <mutex>
 
 namespace bvtest {
+
+// The error code a failed engine call (one returning 0) left; -1 when the call succeeded.
+template <typename Result>
+int failure(Result result)
+{
+    return result ? -1 : BASS_ErrorGetCode();
+}
 
 class SyncLog {
 public:
@@ -28,6 +35,11 @@ public:
 
     qsizetype count() const { return events().size(); }
     Clock::time_point time(qsizetype i) const { return events().at(i).at; }
+    // Milliseconds from `from` to the `i`th event.
+    double msAfter(Clock::time_point from, qsizetype i = 0) const
+    {
+        return std::chrono::duration<double, std::milli>(time(i) - from).count();
+    }
     QList<DWORD> data() const
     {
         QList<DWORD> values;

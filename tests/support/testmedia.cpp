@@ -1,7 +1,6 @@
 #include "testmedia.h"
 
 #include <QFile>
-
 #include <QProcess>
 #include <QTest>
 
@@ -43,6 +42,12 @@ QByteArray readFile(const QString &path)
 {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
 }
 
 } // namespace bvtest

@@ -20,5 +20,7 @@ bool runFfmpeg(const QStringList &args);
 
 // The whole file at `path`; empty when it can not be read.
 QByteArray readFile(const QString &path);
+// Writes `bytes` as the whole file at `path`.
+bool writeFile(const QString &path, const QByteArray &bytes);
 
 } // namespace bvtest

@@ -38,15 +38,6 @@ QStringList valuesOf(const QList<QJsonObject> &lines, const QString &property)
     return values;
 }
 
-QStringList signalsOf(const QList<QJsonObject> &lines)
-{
-    QStringList names;
-    for (const QJsonObject &line : lines)
-        if (line.contains("signal"))
-            names.append(line.value("signal").toString());
-    return names;
-}
-
 } // namespace
 
 class TestBVPlay : public QObject {
@@ -85,26 +76,7 @@ class TestBVPlay : public QObject {
     }
 
     QString url(const QByteArray &path) const { return QString::fromLatin1(m_server.url(path)); }
-
-    // The test tone as a live ICY stream in real time after a burst, with one title.
-    HttpResponse liveWithTitle(const QByteArray &title) const
-    {
-        HttpResponse live = HttpResponse::of("audio/mpeg", m_mp3);
-        live.live = true;
-        live.bytesPerSecond = 16000;
-        live.burstBytes = 32000;
-        live.icyMetaInt = 8000;
-        live.titles = {title};
-        return live;
-    }
-
-    // A URL of this server with a password in it.
-    QString withPassword(const QByteArray &path) const
-    {
-        QUrl withPassword(url(path));
-        withPassword.setUserInfo("bob:secret");
-        return withPassword.toString();
-    }
+    QString withPassword(const QByteArray &path) const { return url(path).replace("//", "//bob:secret@"); }
 
 private slots:
     void initTestCase()
@@ -112,53 +84,48 @@ private slots:
         QVERIFY(makeTone(m_dir.filePath("live.mp3"), 440, 4.0,
                          {"-c:a", "libmp3lame", "-b:a", "128k", "-write_xing", "0", "-id3v2_version", "0"}));
         m_mp3 = readFile(m_dir.filePath("live.mp3"));
-        m_server.setResponse("/live", liveWithTitle("Artist - Title"));
         m_server.setResponse("/noise.mp3", HttpResponse::of("audio/mpeg", QByteArray(64 * 1024, '\x01')));
         m_server.setResponse("/now.json", HttpResponse::of("application/json",
             "{\"uniqueid\":\"1\",\"artist\":\"Band\",\"title\":\"Song\",\"cover\":\"art.png\"}"));
     }
 
-    // A live ICY stream with a now-playing service beside it, both URLs with a password: states,
-    // the title and the service's artist, title and cover as JSON lines, no password printed.
-    // MP3 is decoded without FFmpeg, whose module comes in for AAC only (the HLS demos).
-    void jsonLiveStream()
+    // A live ICY stream with a now-playing service beside it, both URLs with a password, as JSON and
+    // as status lines: states, the title (the status line shows it as the ICY tag holds it: apostrophes
+    // and Latin-1 accents intact, no control characters), the service's artist, title and cover, and no
+    // password. MP3 is decoded without FFmpeg, whose module comes in for AAC only (the HLS demos).
+    void liveStreamWithService_data()
     {
-        QByteArray out, err, mapped;
-        const QStringList args{"--json", "--device", "0", "--meta-url", withPassword("/now.json"),
-                               withPassword("/live")};
-        const auto titleAndService = [](const QByteArray &o) {
-            return o.contains("\"PlayingState\"") && o.contains("Artist - Title") && o.contains("Band");
-        };
-        QVERIFY2(run(args, &out, &err, titleAndService, &mapped) == 0, (err + out).constData());
-        const QList<QJsonObject> lines = jsonLines(out);
-        QCOMPARE(lines.first().value("property").toString(), QString("streamUrl"));
-        QCOMPARE(valuesOf(lines, "state").mid(0, 3), QStringList({"StoppedState", "StalledState", "PlayingState"}));
-        QVERIFY(valuesOf(lines, "meta").contains("StreamTitle='Artist - Title';StreamUrl='';"));
-        QCOMPARE(valuesOf(lines, "playingBitrates").size(), 2); // the initial empty list, then the stream's
-        const QByteArray metadata = "\"artist\":\"Band\",\"cover\":\"http://bob@127.0.0.1:"
-                                    + QByteArray::number(m_server.port()) + "/art.png\"";
-        QVERIFY2(out.contains(metadata) && out.contains("\"title\":\"Song\"") && !out.contains("secret"),
-                 out.constData());
-        QVERIFY(!mapped.contains("libbvaudio-ffmpeg.so") && !mapped.contains("libavcodec"));
-        QVERIFY(mapped.contains("libmpg123")); // linked: the engine's own decoder
+        QTest::addColumn<bool>("json");
+        QTest::addColumn<QByteArray>("title");
+        QTest::addColumn<QStringList>("shown"); // the run ends once the output holds all of them
+        const QString cover = QString("\"cover\":\"http://bob@127.0.0.1:%1/art.png\"").arg(m_server.port());
+        QTest::newRow("JSON") << true << QByteArray("Artist - Title")
+                              << QStringList{"\"PlayingState\"", "StreamTitle='Artist - Title';StreamUrl='';",
+                                             "\"artist\":\"Band\"," + cover, "\"title\":\"Song\""};
+        QTest::newRow("status lines") << false << QByteArray("Guns N' Roses - Bj\xf6rk\x1b]0;owned\x07!")
+                                      << QStringList{"playing | Guns N' Roses - Björk ]0;owned ! | ",
+                                                     "now playing: Band - Song ", "/art.png"};
     }
 
-    // The status lines show the title inside the ICY tag with apostrophes and accents intact
-    // (Latin-1 from the server) and without control characters, and the now-playing service
-    // without its password.
-    void statusLines()
+    void liveStreamWithService()
     {
-        m_server.setResponse("/hostile", liveWithTitle("Guns N' Roses - Bj\xf6rk\x1b]0;owned\x07!"));
-        const auto titleAndService = [](const QByteArray &o) {
-            return QString::fromUtf8(o).contains(QString::fromUtf8("playing | Guns N' Roses - Björk ]0;owned ! | "))
-                && o.contains("now playing: Band - Song ");
+        QFETCH(bool, json);
+        QFETCH(QByteArray, title);
+        QFETCH(QStringList, shown);
+        m_server.setResponse("/live", HttpResponse::liveMp3(m_mp3, {title}));
+        const auto allShown = [&shown](const QByteArray &o) {
+            const QString text = QString::fromUtf8(o);
+            return std::all_of(shown.cbegin(), shown.cend(), [&text](const QString &s) { return text.contains(s); });
         };
-        QByteArray out;
-        QCOMPARE(run({"--device", "0", "--meta-url", withPassword("/now.json"), url("/hostile")}, &out, nullptr,
-                     titleAndService),
-                 0);
-        QVERIFY2(!out.contains('\x1b') && !out.contains('\x07') && out.contains("/art.png") && !out.contains("secret"),
-                 out.constData());
+        const QStringList args{"--device", "0", "--meta-url", withPassword("/now.json"), withPassword("/live")};
+        QByteArray out, err, mapped;
+        const int status = run(json ? QStringList{"--json"} + args : args, &out, &err, allShown, &mapped);
+        QVERIFY2(status == 0, (err + out).constData());
+        QVERIFY2(!out.contains('\x1b') && !out.contains('\x07') && !out.contains("secret"), out.constData());
+        const QStringList states{"StoppedState", "StalledState", "PlayingState"};
+        QVERIFY(!json || valuesOf(jsonLines(out), "state").mid(0, 3) == states);
+        QVERIFY(!mapped.contains("libbvaudio-ffmpeg.so") && !mapped.contains("libavcodec"));
+        QVERIFY(mapped.contains("libmpg123")); // linked: the engine's own decoder
     }
 
     // The HLS demos play offline through FFmpeg's module: the variants of their master
@@ -290,26 +257,25 @@ private slots:
     void publishAndConnect()
     {
         const QString node = "local:bvplay-test-" + QString::number(QCoreApplication::applicationPid());
-        QProcess publisher;
+        QProcess publisher, remote;
         publisher.start(BVPLAY_PATH,
                         {"--json", "--log", "--device", "0", "--duration", "25", "--ad", "demo", "--publish", node});
         QVERIFY(publisher.waitForStarted());
-        QByteArray publisherOut, publisherErr;
+        // Each returns all that its process has written so far.
+        QByteArray publisherOut, publisherErr, remoteOut;
+        const auto published = [&] { return publisherOut += publisher.readAllStandardOutput(); };
+        const auto logged = [&] { return publisherErr += publisher.readAllStandardError(); };
+        const auto replicated = [&] { return remoteOut += remote.readAllStandardOutput(); };
         // The node is up once the ad plays.
-        QTRY_VERIFY_WITH_TIMEOUT(signalsOf(jsonLines(publisherOut += publisher.readAllStandardOutput())).contains("daastStarted"),
-                                 10000);
-        QProcess remote;
+        QTRY_VERIFY_WITH_TIMEOUT(published().contains("\"signal\":\"daastStarted\""), 10000);
+        QVERIFY(publisherOut.contains("{\"args\":[\"BrevantPlayer demo ad\",")); // daastStarted's title
         remote.start(BVPLAY_PATH, {"--connect", node, "--duration", "20"});
         QVERIFY(remote.waitForStarted());
-        QByteArray remoteOut;
-        QTRY_VERIFY_WITH_TIMEOUT(valuesOf(jsonLines(remoteOut += remote.readAllStandardOutput()), "state").contains("PlayingState"),
-                                 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(valuesOf(jsonLines(replicated()), "state").contains("PlayingState"), 10000);
         remote.write("click\n");
-        QTRY_VERIFY_WITH_TIMEOUT((publisherErr += publisher.readAllStandardError()).contains("tracking event 'click' received"),
-                                 5000);
-        QTRY_VERIFY_WITH_TIMEOUT(
-            (remoteOut += remote.readAllStandardOutput()).contains("StreamTitle='BrevantPlayer Demo - "), 10000);
-        QTRY_VERIFY((publisherOut += publisher.readAllStandardOutput()).contains("\"artist\":\"BrevantPlayer Demo\""));
+        QTRY_VERIFY_WITH_TIMEOUT(logged().contains("tracking event 'click' received"), 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(replicated().contains("StreamTitle='BrevantPlayer Demo - "), 10000);
+        QTRY_VERIFY(published().contains("\"artist\":\"BrevantPlayer Demo\""));
         // The container properties reach the replica as the publisher has them; a pushed volume reaches the publisher.
         const auto last = [](const QByteArray &out, const QString &property) {
             QJsonValue value;
@@ -319,29 +285,22 @@ private slots:
             return value;
         };
         for (const QString &property : {QString("streams"), QString("playingBitrates")}) {
-            QTRY_COMPARE(last(remoteOut += remote.readAllStandardOutput(), property),
-                         last(publisherOut += publisher.readAllStandardOutput(), property));
+            QTRY_COMPARE(last(replicated(), property), last(published(), property));
             QVERIFY2(!last(remoteOut, property).toArray().isEmpty() || !last(remoteOut, property).toObject().isEmpty(),
                      qPrintable(property));
         }
         remote.write("volume 0.3\n");
-        QTRY_VERIFY(valuesOf(jsonLines(publisherOut += publisher.readAllStandardOutput()), "volume").contains("0.3"));
-        QTRY_VERIFY_WITH_TIMEOUT(signalsOf(jsonLines(publisherOut += publisher.readAllStandardOutput())).contains("daastEnded"),
-                                 10000);
+        QTRY_VERIFY(valuesOf(jsonLines(published()), "volume").contains("0.3"));
+        QTRY_VERIFY_WITH_TIMEOUT(published().contains("\"signal\":\"daastEnded\""), 10000);
         remote.write("stop\n");
-        QTRY_VERIFY_WITH_TIMEOUT(valuesOf(jsonLines(publisherOut += publisher.readAllStandardOutput()), "state").endsWith("StoppedState"),
-                                 5000);
-        QTRY_VERIFY_WITH_TIMEOUT(valuesOf(jsonLines(remoteOut += remote.readAllStandardOutput()), "state").endsWith("StoppedState"),
-                                 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(valuesOf(jsonLines(published()), "state").endsWith("StoppedState"), 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(valuesOf(jsonLines(replicated()), "state").endsWith("StoppedState"), 5000);
         remote.kill();
-        for (const QJsonObject &line : jsonLines(publisherOut))
-            if (line.value("signal") == "daastStarted")
-                QCOMPARE(line.value("args").toArray().first().toString(), QString("BrevantPlayer demo ad"));
         QStringList requested, received;
         const auto readTracking = [&] {
             requested.clear();
             received.clear();
-            for (const QByteArray &line : (publisherErr += publisher.readAllStandardError()).split('\n')) {
+            for (const QByteArray &line : logged().split('\n')) {
                 if (line.contains("Daast tracking request"))
                     requested.append(QString::fromLatin1(line.mid(line.indexOf("?e=") + 3)));
                 if (line.startsWith("bvplay: demo ad server: tracking event"))
@@ -351,14 +310,14 @@ private slots:
         };
         QTRY_VERIFY(readTracking());
         publisher.kill();
+        QStringList sorted = requested;
+        sorted.sort();
         received.sort();
+        QCOMPARE(received, sorted);
         QCOMPARE(requested.removeAll("click"), 1); // whenever the listener clicked
         QCOMPARE(requested, (QStringList{"wrapperImpression", "impression", "wrapperStart", "start", "progress1",
                                          "firstQuartile", "progress2", "midpoint", "progress3", "thirdQuartile",
                                          "progress4", "progress5", "wrapperComplete", "complete"}));
-        requested.append("click");
-        requested.sort();
-        QCOMPARE(received, requested);
         remote.waitForFinished();
         publisher.waitForFinished();
     }

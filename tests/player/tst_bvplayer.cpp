@@ -27,19 +27,7 @@ class TestBVPlayer : public QObject {
     QByteArray read(const QString &name) const { return readFile(m_dir.filePath(name)); }
     QUrl url(const QByteArray &path) const { return QUrl(QString::fromLatin1(m_server->url(path))); }
 
-    HttpResponse live(const QList<QByteArray> &titles = {}) const
-    {
-        HttpResponse r = HttpResponse::of("audio/mpeg", m_liveMp3);
-        r.live = true;
-        r.bytesPerSecond = 16000;
-        r.burstBytes = 32000;
-        r.headers.append(qMakePair(QByteArray("icy-br"), QByteArray("128")));
-        if (!titles.isEmpty()) {
-            r.icyMetaInt = 8000;
-            r.titles = titles;
-        }
-        return r;
-    }
+    HttpResponse live(const QList<QByteArray> &titles = {}) const { return HttpResponse::liveMp3(m_liveMp3, titles); }
 
 private slots:
     void initTestCase()
@@ -138,38 +126,24 @@ private slots:
         QTRY_COMPARE(next.state(), BVPlayerSource::PlayingState);
     }
 
-    // Ducking and volume fade over 200 ms, the rate scales the channel's frequency, levels are metered.
-    void volumeRateAndLevel()
+    // On a local file: the volume applies at the start without a fade, ducking fades it, levels
+    // are metered; a seek moves the channel, seeks to or past the end are refused; the rate scales
+    // the channel's frequency.
+    void localFileControls()
     {
         BVPlayer player;
         player.setVolume(0.5);
-        player.play(QUrl::fromLocalFile(m_dir.filePath("long.mp3")));
+        player.play(QUrl::fromLocalFile(m_dir.filePath("long.mp3"))); // 10 s
         QTRY_COMPARE(player.state(), BVPlayerSource::PlayingState);
         const quint32 channel = player.stream();
         float value = 0;
         QVERIFY(BASS_ChannelGetAttribute(channel, BASS_ATTRIB_VOL, &value));
-        QCOMPARE(value, 0.5f); // applied at the start without a fade
+        QCOMPARE(value, 0.5f);
         player.setDuckVolume(true);
         QTRY_VERIFY(BASS_ChannelGetAttribute(channel, BASS_ATTRIB_VOL, &value) && qAbs(value - 0.1f) < 1e-4f);
-
-        player.setPlaybackRate(2.0);
-        QVERIFY(BASS_ChannelGetAttribute(channel, BASS_ATTRIB_FREQ, &value));
-        QCOMPARE(value, 88200.0f);
-        player.setPlaybackRate(0.0); // refused: the channel keeps its rate
-        QVERIFY(BASS_ChannelGetAttribute(channel, BASS_ATTRIB_FREQ, &value));
-        QCOMPARE(value, 88200.0f);
-
         player.setIsUpdatesLevel(true);
         QTRY_VERIFY(player.level() > 0.05); // the level is measured before the volume
-    }
 
-    // A seek inside a local file moves its channel; seeks to or past the end are refused.
-    void seekInsideLocalFile()
-    {
-        BVPlayer player;
-        player.play(QUrl::fromLocalFile(m_dir.filePath("long.mp3"))); // 10 s
-        QTRY_COMPARE(player.state(), BVPlayerSource::PlayingState);
-        const quint32 channel = player.stream();
         player.pushPosition(3.0);
         QTRY_VERIFY(player.position() >= 3.0);
         player.skipBackward(10.0); // clamps to 0
@@ -180,6 +154,13 @@ private slots:
         QCOMPARE(player.state(), BVPlayerSource::PlayingState);
         QCOMPARE(player.stream(), channel);
         QVERIFY2(player.position() < 2.0, qPrintable(QString::number(player.position())));
+
+        player.setPlaybackRate(2.0);
+        QVERIFY(BASS_ChannelGetAttribute(channel, BASS_ATTRIB_FREQ, &value));
+        QCOMPARE(value, 88200.0f);
+        player.setPlaybackRate(0.0); // refused: the channel keeps its rate
+        QVERIFY(BASS_ChannelGetAttribute(channel, BASS_ATTRIB_FREQ, &value));
+        QCOMPARE(value, 88200.0f);
     }
 
     // A target beyond what has downloaded reopens the stream with a Range at the computed offset.

@@ -42,8 +42,8 @@ private slots:
     void init() { m_server = new TestHttpServer; }
     void cleanup() { delete m_server; }
 
-    // stopped -> stalled -> playing; the ICY title reaches meta; pause of a live stream releases the channel.
-    // The engine's connection carries the manager's identity, as the parser's does.
+    // stopped -> stalled -> playing; the ICY title reaches meta; pause of a live stream releases the channel;
+    // a dropped stream starts again. The engine's connection carries the manager's identity, as the parser's does.
     void liveStream()
     {
         m_server->setResponse("/live", live({"Artist - First", "Artist - Second"}));
@@ -55,8 +55,7 @@ private slots:
         player.play(url("/live"));
         QCOMPARE(player.state(), BVPlayerSource::StalledState); // before the parser answers
         QTRY_COMPARE_WITH_TIMEOUT(player.state(), BVPlayerSource::PlayingState, 10000);
-        // The parser's request and one engine connection, opened while the parser looked.
-        QCOMPARE(m_server->requests("/live").size(), 2);
+        QCOMPARE(m_server->requests("/live").size(), 2); // the parser's, and the engine's opened while it looked
         for (const HttpRequest &request : m_server->requests("/live")) {
             QCOMPARE(request.headers.value("user-agent"), nam.userAgent().toUtf8());
             QCOMPARE(request.headers.value("referer"), QByteArray("http://host.test/"));
@@ -78,20 +77,15 @@ private slots:
         player.stop();
         QCOMPARE(player.state(), BVPlayerSource::StoppedState);
         QCOMPARE(player.meta(), QString());
-    }
 
-    // A live stream that drops is restarted at once.
-    void droppedLiveStreamRestarts()
-    {
+        // A live stream that drops is restarted at once: two more requests, parser and engine.
         HttpResponse dropping = live();
         dropping.dropAfterBytes = 24000; // 1.5 s of sound, inside the burst
         m_server->setResponse("/live", dropping);
-        BVPlayer player;
         QSignalSpy ended(&player, &BVPlayerSource::ended);
+        const qsizetype beforeDrop = m_server->requests("/live").size();
         player.play(url("/live"));
-        QTRY_COMPARE_WITH_TIMEOUT(player.state(), BVPlayerSource::PlayingState, 10000);
-        // parser + engine = 2 requests per start; a restart makes more.
-        QTRY_VERIFY_WITH_TIMEOUT(m_server->requests("/live").size() >= 4, 15000);
+        QTRY_VERIFY_WITH_TIMEOUT(m_server->requests("/live").size() >= beforeDrop + 4, 15000);
         QCOMPARE(ended.size(), 0);
         QTRY_COMPARE_WITH_TIMEOUT(player.state(), BVPlayerSource::PlayingState, 10000);
     }
@@ -275,14 +269,11 @@ private slots:
         QList<quint32> available = player.availableBitrates();
         std::sort(available.begin(), available.end());
         QCOMPARE(available, QList<quint32>({32000, 64000, 128000}));
-        QCOMPARE(player.playingBitrates(), QList<quint32>({32000, 64000, 128000}));
         QCOMPARE(player.currentBitrate(), 128000u); // the coefficient starts at the top
         QCOMPARE(m_server->requests("/128").size(), 1);
 
         player.setPlayingBitrate(50000); // nearest: 64000
-        QCOMPARE(player.playingBitrates(), QList<quint32>({64000}));
-        // The next adaptation step maps the coefficient onto the new list and restarts there
-        // (the clock moves a second at each look).
+        // The next adaptation step restarts on the new list (the clock moves a second at each look).
         QTRY_VERIFY(m_server->requests("/64").size() == 1 || (clock.advance(1000), false));
         QTRY_COMPARE_WITH_TIMEOUT(player.currentBitrate(), 64000u, 5000);
         QCOMPARE(player.currentQuality(), BVPlayerSource::MidQuality);

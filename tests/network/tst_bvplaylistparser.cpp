@@ -60,7 +60,6 @@ private slots:
         QTest::addColumn<QByteArray>("contentType");
         QTest::addColumn<QByteArray>("icyBr");
         QTest::addColumn<quint32>("bitrate");
-        QTest::newRow("audio/mpeg with icy-br") << QByteArray() << QByteArray("audio/mpeg") << QByteArray("128") << 128000u;
         QTest::newRow("AUDIO/AAC without icy-br") << QByteArray() << QByteArray("AUDIO/AAC") << QByteArray() << 64000u;
         QTest::newRow("icy-br as a list with a unit") << QByteArray() << QByteArray("audio/mpeg") << QByteArray("96,128 kbps")
                                                       << 96000u;
@@ -110,9 +109,6 @@ private slots:
         QTest::newRow("hls media with bandwidth")
             << 200 << QByteArray("audio/mpegurl") << QByteArray("#EXTM3U\n#BANDWIDTH:96000\n#EXT-X-TARGETDURATION:6\n")
             << true << QList<quint32>{96000};
-        QTest::newRow("extended m3u of streams is the engine's")
-            << 200 << QByteArray("audio/x-mpegurl") << QByteArray("#EXTM3U\n#EXTINF:-1,Radio\nhttp://radio.test/live\n")
-            << false << QList<quint32>{64000};
         QTest::newRow("json master list") << 200 << QByteArray("application/json") << json << false
                                           << QList<quint32>{32000, 128000};
         QTest::newRow("no content type, plain data") << 200 << QByteArray() << QByteArray(1000, '\xff') << false

@@ -43,7 +43,6 @@ private slots:
         QTest::addColumn<QString>("utm");
         QTest::addColumn<QString>("sentQuery");
         QTest::addColumn<QByteArray>("sentReferer");
-        QTest::newRow("nothing set") << "a=1" << "" << "" << "" << "a=1" << QByteArray();
         QTest::newRow("one hssuid, after the others") << "hssuid=x&a=1&hssuid=y" << "" << "u7" << "" << "a=1&hssuid=u7"
                                                       << QByteArray();
         QTest::newRow("empty user id keeps items") << "hssuid=x" << "" << "" << "" << "hssuid=x" << QByteArray();
@@ -102,22 +101,12 @@ private slots:
         delete reply;
     }
 
-    void isSameUrl_data()
-    {
-        QTest::addColumn<QUrl>("a");
-        QTest::addColumn<QUrl>("b");
-        QTest::addColumn<bool>("same");
-        QTest::newRow("query and fragment") << QUrl("http://h.test/p?a=1#x") << QUrl("http://h.test/p?b=2") << true;
-        QTest::newRow("port") << QUrl("http://h.test/p") << QUrl("http://h.test:81/p") << false;
-        QTest::newRow("user info") << QUrl("http://u@h.test/p") << QUrl("http://h.test/p") << false;
-    }
-
+    // Query and fragment do not count; the port and the user info do.
     void isSameUrl()
     {
-        QFETCH(QUrl, a);
-        QFETCH(QUrl, b);
-        QFETCH(bool, same);
-        QCOMPARE(BVNetworkAccessManager::isSameUrl(a, b), same);
+        QVERIFY(BVNetworkAccessManager::isSameUrl(QUrl("http://h.test/p?a=1#x"), QUrl("http://h.test/p?b=2")));
+        QVERIFY(!BVNetworkAccessManager::isSameUrl(QUrl("http://h.test/p"), QUrl("http://h.test:81/p")));
+        QVERIFY(!BVNetworkAccessManager::isSameUrl(QUrl("http://u@h.test/p"), QUrl("http://h.test/p")));
     }
 
     void senderReply()

@@ -1,5 +1,4 @@
-// The now-playing updater against the local test server: documents, covers, silent updates,
-// the polling rhythm (several updaters at once, on a clock moved by hand), failures.
+// The now-playing updater against the test server: documents, covers, silent updates, failures, polling.
 #include "bvmetadataupdater.h"
 #include "bvnetworkaccessmanager.h"
 #include "manualclock.h"

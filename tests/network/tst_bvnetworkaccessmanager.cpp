@@ -1,5 +1,4 @@
-// BVNetworkAccessManager against the scriptable local HTTP server: the identity
-// each request carries, the time-out in both modes, and the reply helpers.
+// BVNetworkAccessManager against the test server: each request's identity, the time-out, the reply helpers.
 #include "bvnetworkaccessmanager.h"
 #include "messagecollector.h"
 #include "testhttpserver.h"

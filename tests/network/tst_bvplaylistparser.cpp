@@ -1,5 +1,4 @@
-// BVPlaylistParser against the scriptable local HTTP server: every
-// classification path, redirects, errors and host-fed schemes.
+// BVPlaylistParser against the test server: every classification path, redirects, errors, hostile answers.
 #include "bvnetworkaccessmanager.h"
 #include "fakeplaybackhost.h"
 #include "bvplaylistparser.h"

@@ -1,5 +1,4 @@
-// Stream choice and bitrate adaptation as arithmetic: playing bitrates under each quality and explicit
-// bitrate, the coefficient's position in that list, mirrors, and adaptation steps at a speed the test sets.
+// Stream choice and bitrate adaptation as arithmetic, on a back-end whose delivery speed the test sets.
 #include "bvbass.h"
 #include "bvplayback.h"
 #include "bvplayer.h"
@@ -74,8 +73,7 @@ private slots:
         QCOMPARE(player.playingBitrates(), expected);
     }
 
-    // The coefficient picks a position in the list, out-of-range and NaN values clamped; every
-    // mirror of a bitrate is chosen now and then, other bitrates never.
+    // The coefficient picks a position in the list (clamped); each mirror of a bitrate is chosen now and then.
     void streamChoice()
     {
         Player player;
@@ -120,8 +118,7 @@ private slots:
         QCOMPARE(restarts.size(), 3); // down to 64000, then 32000
         QCOMPARE(restarts.last().value(0).toUInt(), 32000u);
 
-        // The window mean must rise above the threshold before the coefficient climbs: it passes
-        // 0.5 with the sixth sample of 2.0 among 20.
+        // The coefficient climbs once the window mean passes 0.5: with the sixth sample of 2.0 among 20.
         playback.speed = 2.0;
         for (int i = 0; i < 5; ++i)
             playback.step();

@@ -1,5 +1,4 @@
-// The player's host-fed sources: PCM pushed by the host from its own thread,
-// and a recording device, on the real engine.
+// The player's host-fed sources on the real engine: PCM the host pushes from its own thread, a recording device.
 #include "bass.h"
 #include "bvbass.h"
 #include "bvplayer.h"

@@ -1,5 +1,4 @@
-// BVPlayer end to end on the real engine ("no sound" device) against the scriptable
-// local HTTP server: the state machine, now-playing text, bitrate lists, seeking, retries.
+// BVPlayer end to end on the real engine and the test server: states, titles, bitrates, seeks, retries.
 #include "bass.h"
 #include "bvbass.h"
 #include "bvnetworkaccessmanager.h"
@@ -24,7 +23,6 @@ class TestBVPlayer : public QObject {
     QByteArray m_liveMp3; // no tags: loops cleanly
     TestHttpServer *m_server = nullptr;
 
-    QByteArray read(const QString &name) const { return readFile(m_dir.filePath(name)); }
     QUrl url(const QByteArray &path) const { return QUrl(QString::fromLatin1(m_server->url(path))); }
 
     HttpResponse live(const QList<QByteArray> &titles = {}) const { return HttpResponse::liveMp3(m_liveMp3, titles); }
@@ -36,7 +34,7 @@ private slots:
         QVERIFY(makeTone(m_dir.filePath("live.mp3"), 440, 4.0,
                          {"-c:a", "libmp3lame", "-b:a", "128k", "-write_xing", "0", "-id3v2_version", "0"}));
         QVERIFY(makeTone(m_dir.filePath("long.mp3"), 440, 10.0, {"-c:a", "libmp3lame", "-b:a", "128k"}));
-        m_liveMp3 = read("live.mp3");
+        m_liveMp3 = readFile(m_dir.filePath("live.mp3"));
     }
 
     void init() { m_server = new TestHttpServer; }
@@ -90,10 +88,8 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(player.state(), BVPlayerSource::PlayingState, 10000);
     }
 
-    // A local file: the volume applies at the start without a fade and ducking fades it; levels are
-    // metered; seeks move its channel, those to or past the end are refused; the rate scales the
-    // channel's frequency; it pauses in place and ends even with isRestarted. Destroying the last
-    // player frees the engine, and the next one opens it again.
+    // A local file: volume (at the start without a fade), ducking, level, seeks (none to or past the end),
+    // rate, pause in place, and its end even with isRestarted; the last player gone, the engine is freed.
     void localFile()
     {
         {
@@ -150,7 +146,7 @@ private slots:
     // A target beyond what has downloaded reopens the stream with a Range at the computed offset.
     void seekOutsideBufferedHttpFile()
     {
-        const QByteArray file = read("long.mp3");
+        const QByteArray file = readFile(m_dir.filePath("long.mp3"));
         HttpResponse slow = HttpResponse::of("audio/mpeg", file);
         slow.bytesPerSecond = 16000; // real time: the download stays a few seconds ahead
         slow.burstBytes = 16000;

@@ -19,21 +19,15 @@ using namespace bvtest;
 
 namespace {
 
-QList<QJsonObject> jsonLines(const QByteArray &output)
-{
-    QList<QJsonObject> objects;
-    for (const QByteArray &line : output.split('\n'))
-        if (!line.isEmpty())
-            objects.append(QJsonDocument::fromJson(line).object());
-    return objects;
-}
-
-QStringList valuesOf(const QList<QJsonObject> &lines, const QString &property)
+// The values `property` took in bvplay's JSON output, in order.
+QStringList valuesOf(const QByteArray &output, const QString &property)
 {
     QStringList values;
-    for (const QJsonObject &line : lines)
-        if (line.value("property").toString() == property)
-            values.append(line.value("value").toVariant().toString());
+    for (const QByteArray &line : output.split('\n')) {
+        const QJsonObject object = QJsonDocument::fromJson(line).object();
+        if (object.value("property").toString() == property)
+            values.append(object.value("value").toVariant().toString());
+    }
     return values;
 }
 
@@ -120,8 +114,6 @@ private slots:
         const int status = run(json ? QStringList{"--json"} + args : args, &out, &err, allShown, &mapped);
         QVERIFY2(status == 0, (err + out).constData());
         QVERIFY2(!out.contains('\x1b') && !out.contains('\x07') && !out.contains("secret"), out.constData());
-        const QStringList states{"StoppedState", "StalledState", "PlayingState"};
-        QVERIFY(!json || valuesOf(jsonLines(out), "state").mid(0, 3) == states);
         QVERIFY(!mapped.contains("libbvaudio-ffmpeg.so") && !mapped.contains("libavcodec"));
         QVERIFY(mapped.contains("libmpg123")); // linked: the engine's own decoder
     }
@@ -141,10 +133,8 @@ private slots:
         QFETCH(QString, kind);
         QFETCH(QString, title);
         const auto variantsAndTitle = [&title](const QByteArray &o) {
-            const QList<QJsonObject> lines = jsonLines(o);
-            return (title.isEmpty() || valuesOf(lines, "meta").contains(title))
-                && valuesOf(lines, "isHls").contains("true") && valuesOf(lines, "state").contains("PlayingState")
-                && valuesOf(lines, "playingBitrates").size() == 2;
+            return (title.isEmpty() || valuesOf(o, "meta").contains(title)) && valuesOf(o, "isHls").contains("true")
+                && valuesOf(o, "state").contains("PlayingState") && valuesOf(o, "playingBitrates").size() == 2;
         };
         QByteArray out, err, mapped;
         const int status = run({"--no-restart", "--json", "--device", "0", "--demo", kind}, &out, &err,
@@ -240,7 +230,7 @@ private slots:
         QByteArray out;
         const auto named = [](const QByteArray &o) { return o.contains("record:0"); };
         run({"--json", "--device", "0", "record:0"}, &out, nullptr, named);
-        QCOMPARE(valuesOf(jsonLines(out), "streamUrl"), QStringList({"", "record:0"}));
+        QCOMPARE(valuesOf(out, "streamUrl"), QStringList({"", "record:0"}));
     }
 
     // Without a URL, --ad demo plays the built-in ad (a VAST 4.2 wrapper) before the demo station and its
@@ -263,7 +253,7 @@ private slots:
         QVERIFY(publisherOut.contains("{\"args\":[\"BrevantPlayer demo ad\",")); // daastStarted's title
         remote.start(BVPLAY_PATH, {"--connect", node, "--duration", "20"});
         QVERIFY(remote.waitForStarted());
-        QTRY_VERIFY_WITH_TIMEOUT(valuesOf(jsonLines(replicated()), "state").contains("PlayingState"), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(valuesOf(replicated(), "state").contains("PlayingState"), 10000);
         remote.write("click\n");
         QTRY_VERIFY_WITH_TIMEOUT(logged().contains("tracking event 'click' received"), 5000);
         QTRY_VERIFY_WITH_TIMEOUT(replicated().contains("StreamTitle='BrevantPlayer Demo - "), 10000);
@@ -271,9 +261,9 @@ private slots:
         // The container properties reach the replica as the publisher has them; a pushed volume reaches the publisher.
         const auto last = [](const QByteArray &out, const QString &property) {
             QJsonValue value;
-            for (const QJsonObject &line : jsonLines(out))
-                if (line.value("property").toString() == property)
-                    value = line.value("value");
+            for (const QByteArray &line : out.split('\n'))
+                if (QJsonDocument::fromJson(line)["property"] == property)
+                    value = QJsonDocument::fromJson(line)["value"];
             return value;
         };
         for (const QString &property : {QString("streams"), QString("playingBitrates")}) {
@@ -282,11 +272,11 @@ private slots:
                      qPrintable(property));
         }
         remote.write("volume 0.3\n");
-        QTRY_VERIFY(valuesOf(jsonLines(published()), "volume").contains("0.3"));
+        QTRY_VERIFY(valuesOf(published(), "volume").contains("0.3"));
         QTRY_VERIFY_WITH_TIMEOUT(published().contains("\"signal\":\"daastEnded\""), 10000);
         remote.write("stop\n");
-        QTRY_VERIFY_WITH_TIMEOUT(valuesOf(jsonLines(published()), "state").endsWith("StoppedState"), 5000);
-        QTRY_VERIFY_WITH_TIMEOUT(valuesOf(jsonLines(replicated()), "state").endsWith("StoppedState"), 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(valuesOf(published(), "state").endsWith("StoppedState"), 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(valuesOf(replicated(), "state").endsWith("StoppedState"), 5000);
         remote.kill();
         QStringList requested, received;
         const auto readTracking = [&] {

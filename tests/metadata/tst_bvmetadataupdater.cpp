@@ -83,8 +83,7 @@ private slots:
         updater.updateMetaJson("not json");
         QCOMPARE(updater.title(), QString("B"));
 
-        const QByteArray doc = document("9", "Quiet", "https://img.test/q.png");
-        updater.updateMetaJson(QString::fromUtf8(doc), true);
+        updater.updateMetaJson(QString::fromUtf8(document("9", "Quiet", "https://img.test/q.png")), true);
         QCOMPARE(updater.title(), QString("Quiet"));
         QCOMPARE(titles.size(), 2);
         QCOMPARE(types.size(), 2);

@@ -1,5 +1,4 @@
-// BVPlaylistParser against the scriptable local HTTP server: every
-// classification path, redirects, errors and host-fed schemes.
+// BVPlaylistParser against the test server: every classification path, redirects, errors, hostile answers.
 #include "bvnetworkaccessmanager.h"
 #include "fakeplaybackhost.h"
 #include "bvplaylistparser.h"
@@ -60,9 +59,7 @@ private slots:
         QTest::addColumn<QByteArray>("contentType");
         QTest::addColumn<QByteArray>("icyBr");
         QTest::addColumn<quint32>("bitrate");
-        QTest::newRow("audio/mpeg with icy-br") << QByteArray() << QByteArray("audio/mpeg") << QByteArray("128") << 128000u;
         QTest::newRow("AUDIO/AAC without icy-br") << QByteArray() << QByteArray("AUDIO/AAC") << QByteArray() << 64000u;
-        QTest::newRow("icy-br without digits") << QByteArray() << QByteArray("audio/ogg") << QByteArray("high") << 64000u;
         QTest::newRow("icy-br as a list with a unit") << QByteArray() << QByteArray("audio/mpeg") << QByteArray("96,128 kbps")
                                                       << 96000u;
         // A server that answers "ICY 200 OK" is a plain stream for the engine to play.
@@ -111,15 +108,10 @@ private slots:
         QTest::newRow("hls media with bandwidth")
             << 200 << QByteArray("audio/mpegurl") << QByteArray("#EXTM3U\n#BANDWIDTH:96000\n#EXT-X-TARGETDURATION:6\n")
             << true << QList<quint32>{96000};
-        QTest::newRow("extended m3u of streams is the engine's")
-            << 200 << QByteArray("audio/x-mpegurl") << QByteArray("#EXTM3U\n#EXTINF:-1,Radio\nhttp://radio.test/live\n")
-            << false << QList<quint32>{64000};
         QTest::newRow("json master list") << 200 << QByteArray("application/json") << json << false
                                           << QList<quint32>{32000, 128000};
         QTest::newRow("no content type, plain data") << 200 << QByteArray() << QByteArray(1000, '\xff') << false
                                                      << QList<quint32>{64000};
-        QTest::newRow("html page") << 200 << QByteArray("text/html") << QByteArray("<html>not here</html>") << false
-                                   << QList<quint32>{64000};
         QTest::newRow("404 with a list") << 404 << QByteArray("application/json") << json << false << QList<quint32>{};
     }
 
@@ -155,10 +147,8 @@ private slots:
         m_server->setResponse("/radio/master.m3u8", HttpResponse::of("application/x-mpegURL", master));
         QVERIFY(parse("/old/master.m3u8"));
         QVERIFY(m_isHls);
-        QCOMPARE(m_streams.size(), 3);
-        QCOMPARE(m_streams.value(128000), url("/radio/hi/index.m3u8"));
-        QCOMPARE(m_streams.value(64000), url("/abs/lo.m3u8"));
-        QCOMPARE(m_streams.value(180000), QUrl("http://cdn.test/avg.m3u8")); // the last BANDWIDTH= on the line
+        QCOMPARE(m_streams, (BVPlaylistStreams{{128000, url("/radio/hi/index.m3u8")}, {64000, url("/abs/lo.m3u8")},
+                                               {180000, QUrl("http://cdn.test/avg.m3u8")}})); // the last BANDWIDTH=
     }
 
     // A master list the host hands in as a local file may name local files.
@@ -166,12 +156,11 @@ private slots:
     {
         QFile file(m_dir.filePath("master.json"));
         QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write("[{\"streamUrl\":\"file:///music/a.mp3\",\"bandwidth\":32000},"
+        file.write("[{\"streamUrl\":\"file:///a.mp3\",\"bandwidth\":32000},"
                    "{\"streamUrl\":\"http://radio.test/b\",\"bandwidth\":64000}]");
         file.close();
         QVERIFY(parse(QUrl::fromLocalFile(file.fileName())));
-        QCOMPARE(m_streams.size(), 2);
-        QCOMPARE(m_streams.value(32000), QUrl("file:///music/a.mp3"));
+        QCOMPARE(m_streams, (BVPlaylistStreams{{32000, QUrl("file:///a.mp3")}, {64000, QUrl("http://radio.test/b")}}));
     }
 
     // A local file's reply holds all of it at once: only the first bytes are taken from it.

@@ -48,10 +48,4 @@ bool MessageCollector::saw(const QString &text) const
     return std::any_of(all.cbegin(), all.cend(), [&](const QString &line) { return line.contains(text); });
 }
 
-void MessageCollector::clear()
-{
-    QMutexLocker lock(&m_mutex);
-    m_lines.clear();
-}
-
 } // namespace bvtest

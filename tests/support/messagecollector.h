@@ -21,7 +21,6 @@ public:
     QStringList lines() const;
     // Whether any line holds `text`.
     bool saw(const QString &text) const;
-    void clear();
 
 private:
     static void handle(QtMsgType type, const QMessageLogContext &context, const QString &message);

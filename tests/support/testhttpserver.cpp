@@ -7,27 +7,23 @@
 
 #include <curl/curl.h>
 
+#include <QScopeGuard>
+
 #include <algorithm>
 #include <chrono>
 
 namespace bvtest {
 namespace {
 
-bool sendAll(int socket, const char *data, qint64 size)
-{
-    while (size > 0) {
-        const ssize_t n = ::send(socket, data, static_cast<size_t>(size), MSG_NOSIGNAL);
-        if (n <= 0)
-            return false;
-        data += n;
-        size -= n;
-    }
-    return true;
-}
-
 bool sendAll(int socket, const QByteArray &bytes)
 {
-    return sendAll(socket, bytes.constData(), bytes.size());
+    for (qsizetype sent = 0; sent < bytes.size();) {
+        const ssize_t n = ::send(socket, bytes.constData() + sent, size_t(bytes.size() - sent), MSG_NOSIGNAL);
+        if (n <= 0)
+            return false;
+        sent += n;
+    }
+    return true;
 }
 
 QByteArray icyBlock(const QByteArray &title)
@@ -53,6 +49,18 @@ HttpResponse HttpResponse::redirect(const QByteArray &location)
     HttpResponse r;
     r.status = 302;
     r.headers.append({"Location", location});
+    return r;
+}
+
+HttpResponse HttpResponse::liveMp3(const QByteArray &body, const QList<QByteArray> &titles)
+{
+    HttpResponse r = of("audio/mpeg", body);
+    r.headers.append(qMakePair(QByteArray("icy-br"), QByteArray("128")));
+    r.live = true;
+    r.bytesPerSecond = 16000;
+    r.burstBytes = 32000;
+    r.icyMetaInt = titles.isEmpty() ? 0 : 8000;
+    r.titles = titles;
     return r;
 }
 
@@ -132,6 +140,11 @@ void TestHttpServer::acceptLoop()
 
 void TestHttpServer::serve(int socket)
 {
+    const auto forget = qScopeGuard([this, socket] {
+        std::lock_guard lock(m_mutex);
+        std::erase(m_sockets, socket);
+        ::close(socket);
+    });
     QByteArray head;
     char buffer[4096];
     while (!head.contains("\r\n\r\n")) {
@@ -141,14 +154,8 @@ void TestHttpServer::serve(int socket)
         head.append(buffer, n);
         if (head.startsWith('\x16')) { // a TLS handshake: answer in plain text, as a misconfigured server would
             sendAll(socket, "HTTP/1.1 400 Bad Request\r\n\r\n");
-            break;
+            return;
         }
-    }
-    if (head.startsWith('\x16')) {
-        std::lock_guard lock(m_mutex);
-        std::erase(m_sockets, socket);
-        ::close(socket);
-        return;
     }
     const QList<QByteArray> lines = head.left(head.indexOf("\r\n\r\n")).split('\n');
     HttpRequest request;
@@ -210,9 +217,6 @@ void TestHttpServer::serve(int socket)
     ::shutdown(socket, SHUT_WR);
     while (::recv(socket, buffer, sizeof buffer, 0) > 0) {
     }
-    std::lock_guard lock(m_mutex);
-    std::erase(m_sockets, socket);
-    ::close(socket);
 }
 
 bool TestHttpServer::sendBody(int socket, const HttpResponse &r, qint64 start)

@@ -6,7 +6,6 @@
 #include "testhttpserver.h"
 #include "testmedia.h"
 
-#include <QElapsedTimer>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
@@ -97,8 +96,7 @@ private slots:
         for (int i = 0; i < fillerHeaders; ++i)
             response.headers.append(qMakePair("X-Filler-" + QByteArray::number(i), QByteArray(1000, 'x')));
         m_server->setResponse("/answer", response);
-        QElapsedTimer timer;
-        timer.start();
+        const Stopwatch timer;
         QTEST(failure(openUrl(m_server->url("/answer"))), "error");
         QVERIFY2(timer.elapsed() < 1000, QByteArray::number(timer.elapsed()));
     }
@@ -113,8 +111,7 @@ private slots:
         QCOMPARE(BASS_StreamCreateFile(FALSE, list.constData(), 0, 0, 0), 0u);
         BASS_SetConfig(BASS_CONFIG_NET_PLAYLIST, 2);
         QVERIFY2(BASS_StreamCreateFile(FALSE, list.constData(), 0, 0, 0), QByteArray::number(BASS_ErrorGetCode()));
-        QElapsedTimer timer;
-        timer.start();
+        const Stopwatch timer;
         const QByteArray fifo = m_dir.filePath("fifo").toUtf8();
         QCOMPARE(failure(BASS_StreamCreateFile(FALSE, fifo.constData(), 0, 0, 0)), BASS_ERROR_FILEOPEN);
         QCOMPARE(failure(BASS_StreamCreateFile(FALSE, "/dev/urandom", 0, 0, 0)), BASS_ERROR_FILEOPEN);
@@ -128,8 +125,7 @@ private slots:
         zeros.live = true;
         m_server->setResponse("/zeros", zeros);
         const double peakBefore = resetPeakMemory();
-        QElapsedTimer timer;
-        timer.start();
+        const Stopwatch timer;
         QCOMPARE(openUrl(m_server->url("/zeros")), 0u);
         QVERIFY2(timer.elapsed() < 3500, QByteArray::number(timer.elapsed()));
         BV_VERIFY_MEMORY_GROWTH(memoryMiB("VmHWM:") - peakBefore, 48);
@@ -144,8 +140,7 @@ private slots:
         QCOMPARE(BASS_StreamCreateFile(FALSE, sparse.constData(), 0, 0, 0), 0u);
         QVERIFY(QFile::resize(sparse, qint64(2) << 30));
         const double peakBefore = resetPeakMemory();
-        QElapsedTimer timer;
-        timer.start();
+        const Stopwatch timer;
         const HSTREAM stream = BASS_StreamCreateFile(FALSE, sparse.constData(), 0, 0, 0);
         if (stream) { // opened: it must end soon when played, having decoded nothing
             QVERIFY(BASS_ChannelPlay(stream, FALSE));
@@ -155,8 +150,7 @@ private slots:
         BV_VERIFY_MEMORY_GROWTH(memoryMiB("VmHWM:") - peakBefore, 24);
     }
 
-    // Neither a declared length of 10 GB nor a bit rate header that claims the impossible
-    // sizes what is downloaded ahead: it stays in a bounded window, not in memory.
+    // Neither a declared 10 GB length nor an impossible bit rate header sizes what is downloaded ahead.
     void downloadAheadIsBounded_data()
     {
         QTest::addColumn<QString>("file");
@@ -221,8 +215,7 @@ private slots:
         }
         m_server->setResponse("/silent.m3u", HttpResponse::of("audio/x-mpegurl", list));
         BASS_SetConfig(BASS_CONFIG_NET_TIMEOUT, 1000);
-        QElapsedTimer timer;
-        timer.start();
+        const Stopwatch timer;
         QCOMPARE(failure(openUrl(m_server->url("/silent.m3u"))), BASS_ERROR_TIMEOUT);
         QVERIFY2(timer.elapsed() < 1600, QByteArray::number(timer.elapsed()));
     }

@@ -1,6 +1,5 @@
-// What the mixer hands the output, frame by frame, on a simulated sound server: starts,
-// seeks, pause and play, volume changes and a second channel, each heard whole, in place
-// and without a hole; a stream changing its channel count keeps its format.
+// What the mixer hands a simulated sound server, frame by frame: starts, seeks, pause, volume and a
+// second channel heard whole, in place and without a hole; a stream changing its channel count.
 #include "bass.h"
 #include "fakeoutput.h"
 #include "pcmanalysis.h"
@@ -49,7 +48,6 @@ struct Run {
     int64_t length;
     double gain;
     int16_t under;
-    bool operator==(const Run &o) const { return first == o.first && length == o.length && gain == o.gain && under == o.under; }
 };
 
 int64_t decode(int16_t left, int16_t right, double gain, int16_t under)
@@ -126,9 +124,8 @@ private slots:
     void init() { QVERIFY((m_output = FakeOutput::openEngine())); }
     void cleanup() { QVERIFY(BASS_Free()); }
 
-    // A start, seeks in a row, pause and play, a volume change and a restart, however much the
-    // output queued: each heard at once, from its exact frame (the seek target, the frame after
-    // the last one heard, the first frame) and with no frame lost; the pause holds the position.
+    // A start, seeks, pause and play, a volume change and a restart, however much the output queued:
+    // each heard at once from its exact frame, with no frame lost; the pause holds the position.
     void seeksPauseVolumeAndRestartLoseNothing()
     {
         const HSTREAM stream = open("index.wav");
@@ -227,10 +224,8 @@ private slots:
                  qPrintable(describe(heard)));
     }
 
-    // A channel played from the mix-time end sync of another follows its last frame with its
-    // first: an ad break's spots back to back. A change to the mix while the first one's end
-    // is still queued (a volume set on the second) takes the queued audio back but moves
-    // neither: the second never joins before the first has ended.
+    // A channel played from another's mix-time end sync follows its last frame with its first (ad
+    // spots back to back), even when a volume set on it while that end is queued rewrites the queue.
     void followsAtTheEnd()
     {
         writeIndexWav(m_dir.filePath("short.wav"), 0.3);

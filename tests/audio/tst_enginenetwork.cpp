@@ -1,12 +1,10 @@
-// Network streams against a scriptable local HTTP server: request headers,
-// failures, ranges, prebuffering and stalls, the read time-out, ICY
-// metadata; and a live icecast2 mount.
+// Network streams against a scriptable local HTTP server: request headers, failures, ranges,
+// prebuffering and stalls, the read time-out, ICY metadata; and a live icecast2 mount.
 #include "bass.h"
 #include "synclog.h"
 #include "testhttpserver.h"
 #include "testmedia.h"
 
-#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTest>
@@ -38,10 +36,11 @@ struct Download {
     bool done() { std::lock_guard lock(mutex); return finished; }
 };
 
-// Frees its stream when it goes out of scope, before the callbacks' state declared earlier.
+// A stream freed when it goes out of scope, before the callbacks' state declared earlier.
 struct StreamGuard {
     HSTREAM handle;
     ~StreamGuard() { BASS_StreamFree(handle); }
+    operator HSTREAM() const { return handle; }
 };
 
 HSTREAM openUrl(const QByteArray &url, DWORD offset = 0, Download *download = nullptr, const QByteArray &headers = {})
@@ -103,9 +102,8 @@ private slots:
     void headerLinesArriveAsGiven()
     {
         m_server->setResponse("/file.wav", HttpResponse::of("audio/wav", m_wav));
-        const HSTREAM stream = openUrl(m_server->url("/file.wav"), 0, nullptr,
-                                       "User-Agent: Host/1.0\r\nAuthorization: Basic eDp5\r\n");
-        QVERIFY2(stream, qPrintable(QString::number(BASS_ErrorGetCode())));
+        QVERIFY(openUrl(m_server->url("/file.wav"), 0, nullptr,
+                        "User-Agent: Host/1.0\r\nAuthorization: Basic eDp5\r\n"));
         const HttpRequest request = m_server->requests("/file.wav").value(0);
         QCOMPARE(request.headers.value("user-agent"), QByteArray("Host/1.0"));
         QCOMPARE(request.headers.value("authorization"), QByteArray("Basic eDp5"));
@@ -135,8 +133,7 @@ private slots:
 
     void failuresAreFastAndClear()
     {
-        QElapsedTimer timer;
-        timer.start();
+        Stopwatch timer;
         QCOMPARE(failure(openUrl(m_server->url("/missing.mp3"))), BASS_ERROR_FILEOPEN);
         QCOMPARE(failure(openUrl("http://127.0.0.1:1/refused.mp3")), BASS_ERROR_FILEOPEN);
         QVERIFY2(timer.elapsed() < 1000, qPrintable(QString::number(timer.elapsed())));
@@ -166,8 +163,7 @@ private slots:
         m_server->setResponse("/old.wav", HttpResponse::redirect(m_server->url("/file.wav")));
         m_server->setResponse("/file.wav", HttpResponse::of("audio/x-wav", m_wav));
         Download download;
-        const HSTREAM stream = openUrl(m_server->url("/old.wav"), 0, &download);
-        StreamGuard guard{stream};
+        const StreamGuard stream{openUrl(m_server->url("/old.wav"), 0, &download)};
         QVERIFY2(stream, qPrintable(QString::number(BASS_ErrorGetCode())));
         QCOMPARE(BASS_StreamGetFilePosition(stream, BASS_FILEPOS_END), QWORD(m_wav.size()));
         QTRY_COMPARE(BASS_StreamGetFilePosition(stream, BASS_FILEPOS_BUFFER), QWORD(m_wav.size()));
@@ -185,8 +181,7 @@ private slots:
         m_server->setResponse("/tone.mp3", whole);
         const DWORD offset = DWORD(m_mp3.size() / 2);
         Download part;
-        const HSTREAM fromOffset = openUrl(m_server->url("/tone.mp3"), offset, &part);
-        StreamGuard offsetGuard{fromOffset};
+        const StreamGuard fromOffset{openUrl(m_server->url("/tone.mp3"), offset, &part)};
         QVERIFY2(fromOffset, qPrintable(QString::number(BASS_ErrorGetCode())));
         QCOMPARE(m_server->requests("/tone.mp3").value(0).headers.value("range"), "bytes=" + QByteArray::number(offset) + "-");
         QTRY_VERIFY(part.done());
@@ -194,9 +189,8 @@ private slots:
         QCOMPARE(BASS_StreamGetFilePosition(fromOffset, BASS_FILEPOS_BUFFER), QWORD(m_mp3.size() - offset));
     }
 
-    // Short files of known size (audio ads): the decoded length is exact as soon as the stream
-    // exists, and position syncs anywhere, set in any order, fire once each in position order on
-    // time, the one at the very end included.
+    // Short files (audio ads): the decoded length is exact once the stream exists, and position
+    // syncs anywhere, set in any order, fire once each on time, the one at the very end included.
     void fileLengthAndPositionSyncs_data()
     {
         QTest::addColumn<QStringList>("args");
@@ -217,18 +211,16 @@ private slots:
         QVERIFY(runFfmpeg({"-i", m_dir.filePath("ad"), "-f", "s16le", m_dir.filePath("ad.pcm")}));
         const QWORD decoded = QFileInfo(m_dir.filePath("ad.pcm")).size();
         m_server->setResponse("/ad", HttpResponse::of(contentType, read("ad")));
-        const HSTREAM stream = openUrl(m_server->url("/ad"));
-        StreamGuard guard{stream};
+        std::deque<SyncLog> hits(6); // one for each position below
+        SyncLog ends;
+        const StreamGuard stream{openUrl(m_server->url("/ad"))};
         QVERIFY2(stream, qPrintable(QString::number(BASS_ErrorGetCode())));
         const QWORD length = BASS_ChannelGetLength(stream, BASS_POS_BYTE);
         QVERIFY2(qAbs(qint64(length) - qint64(decoded)) <= toleranceSamples * 4,
                  qPrintable(QString("%1 bytes, decoded %2").arg(length).arg(decoded)));
-
         const QList<QWORD> positions{length, length / 2, 0, length - 4, length / 4, length / 2 + 4};
-        std::deque<SyncLog> hits(positions.size()); // a log for each position
         for (int i = 0; i < positions.size(); ++i)
             QVERIFY(hits[i].watch(stream, BASS_SYNC_POS, positions[i]));
-        SyncLog ends;
         QVERIFY(ends.watch(stream, BASS_SYNC_END));
         QVERIFY(BASS_ChannelPlay(stream, FALSE));
         QTRY_COMPARE_WITH_TIMEOUT(ends.count(), 1, 3000);
@@ -250,12 +242,11 @@ private slots:
         live.pauseMs = 1500;
         live.bytesPerSecond = 64000;
         m_server->setResponse("/live", live);
-        const HSTREAM stream = openUrl(m_server->url("/live"));
+        SyncLog stalls;
+        const StreamGuard stream{openUrl(m_server->url("/live"))};
         QVERIFY2(stream, qPrintable(QString::number(BASS_ErrorGetCode())));
         QCOMPARE(BASS_ChannelGetLength(stream, BASS_POS_BYTE), QWORD(-1));
         QCOMPARE(BASS_StreamGetFilePosition(stream, BASS_FILEPOS_END), QWORD(-1));
-        SyncLog stalls;
-        StreamGuard guard{stream};
         QVERIFY(stalls.watch(stream, BASS_SYNC_STALL));
         QVERIFY(BASS_ChannelPlay(stream, FALSE));
         QTRY_VERIFY_WITH_TIMEOUT(stalls.data().contains(0), 6000);
@@ -264,9 +255,8 @@ private slots:
         QCOMPARE(BASS_ChannelIsActive(stream), DWORD(BASS_ACTIVE_PLAYING));
     }
 
-    // A connection that drops, or that the read time-out drops, after a second of audio is tried
-    // again three times; when the tries fail (no answer, or a few bytes and a close: no loop) the
-    // download ends and the channel plays out what it has.
+    // A connection dropped (or by the read time-out) after a second of audio is tried three times;
+    // when the tries fail (no answer, or a few bytes and a close) the channel plays out what it has.
     void failedReconnectsEnd_data()
     {
         QTest::addColumn<int>("readTimeout");
@@ -285,15 +275,14 @@ private slots:
         first.pauseMs = 60000;
         m_server->setResponse("/live", first);
         Download download;
-        const HSTREAM stream = openUrl(m_server->url("/live"), 0, &download);
+        SyncLog ends;
+        const StreamGuard stream{openUrl(m_server->url("/live"), 0, &download)};
         QVERIFY(stream);
         HttpResponse failing = liveMp3(0);
         failing.neverAnswer = !answers;
         failing.dropAfterBytes = 100;
         m_server->setResponse("/live", failing);
         BASS_SetConfig(BASS_CONFIG_NET_TIMEOUT, 200);
-        SyncLog ends;
-        StreamGuard guard{stream};
         QVERIFY(ends.watch(stream, BASS_SYNC_END));
         QVERIFY(BASS_ChannelPlay(stream, FALSE));
         QTRY_VERIFY_WITH_TIMEOUT(download.done(), 5000);
@@ -302,18 +291,16 @@ private slots:
         QCOMPARE(m_server->requests("/live").size(), 4); // the stream and three tries
     }
 
-    // A live connection that drops is connected again at once while the buffer plays on:
-    // the channel never stalls and the listener hears no gap.
+    // A dropped live connection is made again while the buffer plays on: the channel never stalls.
     void droppedLiveStreamReconnects()
     {
         HttpResponse dropping = liveMp3(); // 2 s ahead at the drop: the reconnect has time
         dropping.dropAfterBytes = 48000;
         m_server->setResponse("/live", dropping);
         const DWORD reconnectsBefore = BASS_GetConfig(BASS_CONFIG_NET_RECONNECTS);
-        const HSTREAM stream = openUrl(m_server->url("/live"));
-        QVERIFY(stream);
         SyncLog stalls, ends, reconnects;
-        StreamGuard guard{stream};
+        const StreamGuard stream{openUrl(m_server->url("/live"))};
+        QVERIFY(stream);
         QVERIFY(stalls.watch(stream, BASS_SYNC_STALL));
         QVERIFY(ends.watch(stream, BASS_SYNC_END));
         QVERIFY(reconnects.watch(stream, BASS_SYNC_NET_RECONNECT));
@@ -346,34 +333,30 @@ private slots:
         live.statusLine = statusLine;
         live.chunked = chunked;
         live.icyMetaInt = 4000;
-        // The second title half a second after the burst (creation has returned by then), the
-        // third half a second later, in Latin-1.
+        // The second title half a second after the burst (creation has returned), the third in Latin-1.
         const QByteArray guns = "Guns N' Roses - Sweet Child O' Mine", sigur = "Sigur R\xc3\xb3s - Hopp\xc3\xadpolla";
         live.titles = {guns, guns, guns, guns, guns, sigur, sigur, "Bj\xf6rk - J\xf3ga"};
         m_server->setResponse("/live", live);
         Download download;
         SyncLog titles;
-        const HSTREAM stream = openUrl(m_server->url("/live"), 0, &download);
-        StreamGuard guard{stream};
+        const StreamGuard stream{openUrl(m_server->url("/live"), 0, &download)};
         QVERIFY2(stream, qPrintable(QString::number(BASS_ErrorGetCode())));
         QVERIFY(titles.watch(stream, BASS_SYNC_META));
-        const QByteArray first = "StreamTitle='Guns N' Roses - Sweet Child O' Mine';StreamUrl='';";
-        const QList<QByteArray> later = {"StreamTitle='Sigur R\xc3\xb3s - Hopp\xc3\xadpolla';StreamUrl='';",
-                                         "StreamTitle='Bj\xc3\xb6rk - J\xc3\xb3ga';StreamUrl='';"};
+        const auto meta = [](const QByteArray &title) { return "StreamTitle='" + title + "';StreamUrl='';"; };
+        const QList<QByteArray> later = {meta(sigur), meta("Bj\xc3\xb6rk - J\xc3\xb3ga")};
         QTRY_COMPARE(QByteArray(BASS_ChannelGetTags(stream, BASS_TAG_META)).isEmpty(), false);
         QVERIFY(BASS_ChannelPlay(stream, FALSE));
         QTRY_COMPARE_WITH_TIMEOUT(titles.tags(2), later, 8000);
         // The first title may have come before the sync was set; then it was only the tag.
         const QList<QByteArray> seen = titles.tags();
-        QVERIFY2(seen == later || seen == QList<QByteArray>{first} + later, seen.join('|').constData());
+        QVERIFY2(seen == later || seen == QList<QByteArray>{meta(guns)} + later, seen.join('|').constData());
         QCOMPARE(QByteArray(BASS_ChannelGetTags(stream, BASS_TAG_META)), later.last());
         const QByteArray audio = download.data();
         QVERIFY(audio.size() > 8 * 4000);
         QCOMPARE(audio, m_mp3.repeated(audio.size() / m_mp3.size() + 1).left(audio.size()));
     }
 
-    // A live icecast2 mount fed by ffmpeg plays; a title set through icecast's admin call
-    // reaches the stream's tag and META sync, in UTF-8.
+    // A live icecast2 mount plays; a title set through its admin call reaches the tag and META sync in UTF-8.
     void icecastMountShowsTitles()
     {
         const QByteArray server = qgetenv("BV_ICECAST"), mount = qgetenv("BV_ICECAST_MOUNT");
@@ -385,10 +368,9 @@ private slots:
                    == 200;
         };
         QVERIFY(setTitle("Guns N' Roses - Sweet Child O' Mine"));
-        const HSTREAM stream = openUrl(server + mount);
-        StreamGuard guard{stream};
-        QVERIFY2(stream, qPrintable(QString::number(BASS_ErrorGetCode())));
         SyncLog titles;
+        const StreamGuard stream{openUrl(server + mount)};
+        QVERIFY2(stream, qPrintable(QString::number(BASS_ErrorGetCode())));
         QVERIFY(titles.watch(stream, BASS_SYNC_META));
         QVERIFY(BASS_ChannelPlay(stream, FALSE));
         QTRY_COMPARE_WITH_TIMEOUT(BASS_ChannelIsActive(stream), DWORD(BASS_ACTIVE_PLAYING), 10000);

@@ -1,6 +1,5 @@
-// The engine's small parts on their own: the ICY demuxer, the URL string parser, HTTP URLs
-// and body framing, the playlist reader, MPEG audio framing, the MP3 length headers, the sync
-// list's position ranges and the resampler's fold-down of 5.1.
+// The engine's small parts on their own: the ICY demuxer, the URL string parser, HTTP URLs and body
+// framing, the playlist reader, MPEG framing and headers, sync ranges and the resampler's 5.1 fold-down.
 #include "input/http_body.h"
 #include "input/http_url.h"
 #include "input/icy_demuxer.h"
@@ -231,49 +230,40 @@ private slots:
         QCOMPARE(mp3HeaderSamples(reinterpret_cast<const uint8_t *>(frame.constData()), size_t(frame.size())), samples);
     }
 
-    // A stream begins where a frame is followed by a second of the same kind.
+    // A stream begins where a frame is followed by a second of the same kind; an ID3v2 tag's
+    // size is where the audio after it begins.
     void mpegAudioStart_data()
     {
         const QByteArray frame = QByteArray("\xff\xfb\x90\x64", 4) + QByteArray(413, '\x55');
         const QByteArray other = QByteArray("\xff\xfb\x94\x64", 4); // same bit rate at 48 kHz
         QTest::addColumn<QByteArray>("bytes");
         QTest::addColumn<qint64>("start");
-        QTest::newRow("after junk") << QByteArray("junk\xff\xfb") + frame + frame << qint64(6);
+        QTest::addColumn<bool>("id3"); // the ID3v2 tag's size instead
+        QTest::newRow("after junk") << QByteArray("junk\xff\xfb") + frame + frame << qint64(6) << false;
         const QByteArray padded = QByteArray("\xff\xfb\x92\x64", 4) + QByteArray(414, '\x55');
-        QTest::newRow("padded frames") << padded + padded + padded << qint64(0);
+        QTest::newRow("padded frames") << padded + padded + padded << qint64(0) << false;
         const QByteArray mpeg2 = QByteArray("\xff\xf3\x80\xc4", 4) + QByteArray(204, '\x55'); // 64k at 22.05 kHz
-        QTest::newRow("mpeg-2 frames") << mpeg2 + mpeg2 << qint64(0);
-        QTest::newRow("second header cut") << frame + QByteArray("\xff\xfb\x90", 3) << qint64(-1);
-        QTest::newRow("one frame, then noise") << frame + QByteArray(500, '\x11') << qint64(-1);
-        QTest::newRow("rate changes: no stream") << frame + other + QByteArray(500, '\0') << qint64(-1);
+        QTest::newRow("mpeg-2 frames") << mpeg2 + mpeg2 << qint64(0) << false;
+        QTest::newRow("second header cut") << frame + QByteArray("\xff\xfb\x90", 3) << qint64(-1) << false;
+        QTest::newRow("one frame, then noise") << frame + QByteArray(500, '\x11') << qint64(-1) << false;
+        QTest::newRow("rate changes: no stream") << frame + other + QByteArray(500, '\0') << qint64(-1) << false;
         QTest::newRow("adts aac") << (QByteArray("\xff\xf1\x50\x80\x2e\x7f\xfc", 7) + QByteArray(361, '\0')).repeated(3)
-                                  << qint64(-1);
-        QTest::newRow("empty") << QByteArray() << qint64(-1);
+                                  << qint64(-1) << false;
+        QTest::newRow("empty") << QByteArray() << qint64(-1) << false;
+        QTest::newRow("id3 tag") << QByteArray("ID3\4\0\0\0\0\2\1", 10) << qint64(10 + 257) << true;
+        QTest::newRow("id3 with footer") << QByteArray("ID3\4\0\x10\0\0\0\5", 10) << qint64(25) << true;
+        QTest::newRow("id3 size not sync-safe") << QByteArray("ID3\4\0\0\0\0\x80\1", 10) << qint64(0) << true;
+        QTest::newRow("no id3 tag") << QByteArray("\xff\xfb\x90\x64......", 10) << qint64(0) << true;
+        QTest::newRow("id3 too short") << QByteArray("ID3\4", 4) << qint64(0) << true;
     }
 
     void mpegAudioStart()
     {
         QFETCH(QByteArray, bytes);
-        QFETCH(qint64, start);
-        QCOMPARE(bvaudio::mpegAudioStart(reinterpret_cast<const uint8_t *>(bytes.constData()), size_t(bytes.size())), start);
-    }
-
-    void id3v2TagSize_data()
-    {
-        QTest::addColumn<QByteArray>("head");
-        QTest::addColumn<qint64>("size");
-        QTest::newRow("tag") << QByteArray("ID3\4\0\0\0\0\2\1", 10) << qint64(10 + 257);
-        QTest::newRow("with footer") << QByteArray("ID3\4\0\x10\0\0\0\5", 10) << qint64(25);
-        QTest::newRow("size not sync-safe") << QByteArray("ID3\4\0\0\0\0\x80\1", 10) << qint64(0);
-        QTest::newRow("no tag") << QByteArray("\xff\xfb\x90\x64......", 10) << qint64(0);
-        QTest::newRow("too short") << QByteArray("ID3\4", 4) << qint64(0);
-    }
-
-    void id3v2TagSize()
-    {
-        QFETCH(QByteArray, head);
-        QFETCH(qint64, size);
-        QCOMPARE(bvaudio::id3v2TagSize(reinterpret_cast<const uint8_t *>(head.constData()), size_t(head.size())), size);
+        QFETCH(bool, id3);
+        const auto *data = reinterpret_cast<const uint8_t *>(bytes.constData());
+        const size_t size = size_t(bytes.size());
+        QTEST(qint64(id3 ? id3v2TagSize(data, size) : bvaudio::mpegAudioStart(data, size)), "start");
     }
 
     // Position syncs fire for positions inside [from, to); removed syncs are gone; ids are unique.

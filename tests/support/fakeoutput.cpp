@@ -23,8 +23,6 @@ FakeOutput *FakeOutput::openEngine()
     return bvaudio::Engine::instance().open(std::move(output)) == 0 ? raw : nullptr;
 }
 
-FakeOutput::FakeOutput() : m_writer(kRate, 10) {}
-
 void FakeOutput::requestRewrite(int64_t from)
 {
     m_writer.requestRewrite(from);

@@ -1,7 +1,6 @@
-// An output driver for tests: a simulated sound server whose clock moves only when the test
-// says. It queues what the engine's real queued-output writer hands it (the same write
-// policy as PulseAudio's), and keeps every frame it "plays", so mixer and channel behaviour
-// is checked frame by frame without a sound server and without timing luck.
+// An output driver for tests: a simulated sound server whose clock moves only when the test says.
+// It queues what the engine's real queued-output writer hands it (PulseAudio's write policy) and
+// keeps every frame it "plays", for frame-by-frame checks without a sound server or timing luck.
 #pragma once
 
 #include "device/output.h"
@@ -20,15 +19,13 @@ public:
     // Opens the engine on a new fake output; the engine owns it until BASS_Free.
     static FakeOutput *openEngine();
 
-    FakeOutput();
     void start(Callbacks callbacks) override { m_callbacks = std::move(callbacks); }
     void stop() override {}
     int sampleRate() const override { return kRate; }
     void requestRewrite(int64_t from) override;
 
-    // Plays `ms` of what is queued, a period at a time, running the writer first whenever the
-    // server would ask; while a channel gets its audio ready, or refills a half-empty queue, the
-    // clock waits for it in real time (up to a few seconds), as if decoding took no time.
+    // Plays `ms` of what is queued, a period at a time, running the writer whenever the server would
+    // ask; the clock waits (up to seconds) while a channel readies audio, as if decoding took no time.
     void play(int ms);
     // Everything played so far: interleaved stereo; a period the queue could not fill is silence.
     const std::vector<int16_t> &heard() const { return m_heard; }
@@ -38,7 +35,7 @@ private:
     bvaudio::QueuedWriter::Server server() const;
 
     Callbacks m_callbacks;
-    bvaudio::QueuedWriter m_writer;
+    bvaudio::QueuedWriter m_writer{kRate, 10};
     std::vector<int16_t> m_queue; // the timeline: every frame written, by output frame
     int64_t m_readFrame = 0;
     int64_t m_nextRunFrame = 0; // when the writer asked to look again

@@ -20,8 +20,7 @@ struct Gap {
     size_t at = 0;
     size_t length = 0;
 };
-// The runs of near-silence of `minMs` or more between the first and the last sound of a
-// mono signal: the holes a listener would hear in a tone.
+// The runs of near-silence of `minMs` or more between a mono signal's first and last sound: holes in a tone.
 std::vector<Gap> silentGaps(const Pcm &mono, int rate, double minMs = 2.0, int threshold = 100);
 // "at 120.5 ms: 33.0 ms, …" for messages.
 std::string describeGaps(const std::vector<Gap> &gaps, int rate);

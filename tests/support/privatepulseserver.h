@@ -1,5 +1,4 @@
-// A PulseAudio server of the test's own, with one null sink, that the test can
-// kill to see the engine lose its device.
+// A PulseAudio server of the test's own, with one null sink, that it can kill to see a device lost.
 #pragma once
 
 #include <QProcess>

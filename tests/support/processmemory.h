@@ -7,12 +7,10 @@ namespace bvtest {
 
 // A field of /proc/self/status in MiB: "VmRSS:" (now) or "VmHWM:" (peak).
 double memoryMiB(const char *field);
-// Starts the peak ("VmHWM:") again from the resident set now, which it returns, so a
-// growth measured from here does not hide under an earlier peak.
+// Restarts the peak ("VmHWM:") from the resident set now, which it returns: no earlier peak hides growth.
 double resetPeakMemory();
 
-// Checks that `growthMiB` stays below `limitMiB`; not under a sanitizer, whose shadow memory
-// and quarantine make memory figures many times larger.
+// Checks that `growthMiB` stays below `limitMiB`; not under a sanitizer, whose figures are many times larger.
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 #define BV_VERIFY_MEMORY_GROWTH(growthMiB, limitMiB) static_cast<void>(growthMiB)
 #else

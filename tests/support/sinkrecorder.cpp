@@ -31,8 +31,7 @@ bool SinkRecorder::start()
         }
         pa_simple_free(pa);
     });
-    // The monitor starts delivering some time after the stream is connected:
-    // recording counts from the first block on.
+    // The monitor delivers a while after the stream connects: recording counts from its first block.
     std::unique_lock lock(m_mutex);
     return m_firstRead.wait_for(lock, std::chrono::seconds(3), [this] { return m_live; });
 }

@@ -1,10 +1,11 @@
 // What one engine sync delivered, in arrival order, from whichever thread it ran on: its
-// data, when it came, and the META tag the channel showed then; and the error of a failed call.
+// data, when it came, and the META tag the channel showed then; the error of a failed call; a timer.
 #pragma once
 
 #include "bass.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QList>
 
 #include <chrono>
@@ -18,6 +19,11 @@ int failure(Result result)
 {
     return result ? -1 : BASS_ErrorGetCode();
 }
+
+// A timer running from its creation.
+struct Stopwatch : QElapsedTimer {
+    Stopwatch() { start(); }
+};
 
 class SyncLog {
 public:

@@ -7,8 +7,7 @@
 
 namespace bvtest {
 
-// Encodes a sine tone of `seconds` into `path` with the given ffmpeg output
-// arguments (codec, container). Fails the calling test when ffmpeg fails.
+// Encodes a sine tone of `seconds` into `path` with the given ffmpeg output arguments (codec, container).
 bool makeTone(const QString &path, double frequency, double seconds, const QStringList &outputArgs = {},
               int rate = 44100, int channels = 2);
 

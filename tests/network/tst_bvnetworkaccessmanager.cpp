@@ -65,15 +65,14 @@ private slots:
         manager.setTessaraUtmMark(utm);
         QUrl url(QString::fromLatin1(m_server->url("/ok")));
         url.setQuery(query);
-        QNetworkReply *reply = manager.get(QNetworkRequest(url));
-        QVERIFY(finished(reply));
+        const QScopedPointer<QNetworkReply> reply(manager.get(QNetworkRequest(url)));
+        QVERIFY(finished(reply.get()));
         QCOMPARE(reply->error(), QNetworkReply::NoError);
         const QList<HttpRequest> requests = m_server->requests("/ok");
         QCOMPARE(requests.size(), 1);
         QCOMPARE(QString::fromLatin1(requests[0].query), sentQuery);
         QCOMPARE(requests[0].headers.value("user-agent"), manager.userAgent().toUtf8());
         QCOMPARE(requests[0].headers.value("referer"), sentReferer);
-        delete reply;
     }
 
     // The limit counts from the request, in both modes: a reply still receiving data is

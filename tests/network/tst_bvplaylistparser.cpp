@@ -4,6 +4,7 @@
 #include "bvplaylistparser.h"
 #include "processmemory.h"
 #include "testhttpserver.h"
+#include "testmedia.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -154,12 +155,10 @@ private slots:
     // A master list the host hands in as a local file may name local files.
     void localMasterListsMayNameFiles()
     {
-        QFile file(m_dir.filePath("master.json"));
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write("[{\"streamUrl\":\"file:///a.mp3\",\"bandwidth\":32000},"
-                   "{\"streamUrl\":\"http://radio.test/b\",\"bandwidth\":64000}]");
-        file.close();
-        QVERIFY(parse(QUrl::fromLocalFile(file.fileName())));
+        const QString path = m_dir.filePath("master.json");
+        QVERIFY(writeFile(path, "[{\"streamUrl\":\"file:///a.mp3\",\"bandwidth\":32000},"
+                                "{\"streamUrl\":\"http://radio.test/b\",\"bandwidth\":64000}]"));
+        QVERIFY(parse(QUrl::fromLocalFile(path)));
         QCOMPARE(m_streams, (BVPlaylistStreams{{32000, QUrl("file:///a.mp3")}, {64000, QUrl("http://radio.test/b")}}));
     }
 

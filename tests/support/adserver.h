@@ -11,11 +11,10 @@
 
 namespace bvtest {
 
-// An in-line DAAST 1.0 audio ad with every URL under `base`: the media at /ad/media.mp3,
-// tracking at /track?e=EVENT (impression, error, click, start, firstQuartile, midpoint,
-// thirdQuartile, complete, progress0..progressN for N = `progressSeconds`, companion start
-// and complete as companionStart and companionComplete), the banner at /banner.png and the
-// click-through at /landing. The impression and click-through URLs carry stale "sdkuiid" items.
+// An in-line DAAST 1.0 audio ad of 3 s with every URL under `base`: the media at /ad/media.mp3, tracking at
+// /track?e=EVENT (impression, error, click, the linear events, progress0..progressN for N = `progressSeconds`,
+// companionStart and companionComplete), the banner at /banner.png and the click-through at /landing.
+// The impression and click-through URLs carry stale "sdkuiid" items.
 QByteArray adDocument(const QByteArray &base, int progressSeconds = 3);
 
 // Documents shaped as the IAB publishes VAST 4.2, every tracking event under /track?e=TAG+NAME

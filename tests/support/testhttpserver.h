@@ -1,6 +1,5 @@
-// A scriptable HTTP server on 127.0.0.1 for tests: status codes, headers,
-// redirects, ranges, chunked and endless live bodies with ICY metadata,
-// pacing, pauses, silence and dropped connections. One thread per connection.
+// A scriptable HTTP server on 127.0.0.1 for tests: status codes, headers, redirects, ranges, chunked and
+// endless live bodies with ICY metadata, pacing, pauses, silence and dropped connections; a thread per connection.
 #pragma once
 
 #include <QByteArray>

@@ -80,9 +80,8 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(facade.state(), BVPlayerSource::PlayingState, 5000);
     }
 
-    // At the sink, 3 s of ad as two spots of 1.5 s heard back to back, without a pause
-    // between them: the ad's tone alone, the station's from about a tenth of a second before
-    // the ad's end, both at the listener's volume.
+    // At the sink, two spots of 1.5 s back to back without a pause: the ad's tone alone, the station's from
+    // about a tenth of a second before the ad's end, both at the listener's volume.
     void adOverTheMutedStream()
     {
         if (qEnvironmentVariableIsEmpty("PULSE_SERVER"))
@@ -148,9 +147,8 @@ private slots:
         QVERIFY2(qAbs(after.at(after.size() / 2) - 0.5 * kToneRms) < 0.1 * kToneRms, qPrintable(QString::number(after.at(after.size() / 2))));
     }
 
-    // pause() pauses both; stop() stops the stream but only holds the ad; play() mutes the stream
-    // again and resumes the ad. Volume and ducking go to the ad while it plays and keep the stream
-    // at 0; then the stream plays at the listener's volume.
+    // pause() pauses both; stop() stops the stream but only holds the ad; play() resumes the ad. Volume and
+    // ducking go to the ad while it plays, the stream kept at 0; then the stream plays at the listener's volume.
     void pauseStopAndPlayDuringTheAd()
     {
         BVDaastPlayer facade;

@@ -108,9 +108,8 @@ private slots:
         QTRY_COMPARE(updater.title(), QString());
     }
 
-    // On a clock moved by hand, all at once: the full document at once and then every 20 s;
-    // with an ID URL the ID every 5 s and the full document only when the ID changes; a
-    // failed request retried after 5 s; a slow ID request not duplicated by the next tick.
+    // On a hand-moved clock: the document at once, then every 20 s; with an ID URL the ID every 5 s and the
+    // document when the ID changes; a failed request retried after 5 s; a slow ID request not duplicated.
     void pollingRhythm()
     {
         ManualClock clock;

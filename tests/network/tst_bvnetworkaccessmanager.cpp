@@ -131,8 +131,7 @@ private slots:
         QTRY_VERIFY(goodGuard.isNull() && badGuard.isNull()); // both scheduled for deletion
     }
 
-    // Credentials from a URL go to that URL's origin only: a redirect elsewhere is not followed.
-    // Without credentials a redirect to another origin is followed as usual.
+    // A URL's credentials go to its origin only: a redirect elsewhere is not followed (without them it is).
     void credentialsStayWithTheirOrigin()
     {
         TestHttpServer other;
@@ -155,8 +154,7 @@ private slots:
         QCOMPARE(get("/away", QString()), QByteArray("elsewhere"));
     }
 
-    // A redirect chain costs a handful of requests: none goes back to a URL it passed, and
-    // none goes on past five redirects.
+    // A redirect chain costs a handful of requests: none back to a URL it passed, none past five redirects.
     void redirectsAreBudgeted_data()
     {
         QTest::addColumn<QByteArrayList>("chain"); // each path redirects to the next, the last to the first

@@ -88,8 +88,7 @@ private slots:
         QVERIFY(!m_parser->isProcessing());
     }
 
-    // A master list fetched over the network names network streams only; an error status answers
-    // empty whatever its body holds.
+    // A master list fetched over the network names network streams only; an error status answers empty.
     void dataDecides_data()
     {
         QTest::addColumn<int>("status");
@@ -174,8 +173,7 @@ private slots:
         BV_VERIFY_MEMORY_GROWTH(memoryMiB("VmHWM:") - peakBefore, 48);
     }
 
-    // An endless master list is read up to a bound and answered with what came; while the player's
-    // thread is busy, what keeps arriving is not buffered without bound.
+    // An endless master list is answered with what came up to a bound, nor buffered unbounded while the thread is busy.
     void endlessAnswerIsBounded()
     {
         QByteArray entries = "[";

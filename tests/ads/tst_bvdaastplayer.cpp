@@ -64,7 +64,11 @@ private slots:
         BVBass::outputDevice = 0;
         m_ads = new AdServer;
         m_ads->serveMedia(m_spot);
-        m_ads->setResponse("/station", HttpResponse::liveMp3(readFile(m_dir.filePath("station.mp3"))));
+        HttpResponse live = HttpResponse::of("audio/mpeg", readFile(m_dir.filePath("station.mp3")));
+        live.live = true;
+        live.bytesPerSecond = 16000;
+        live.burstBytes = 64000;
+        m_ads->setResponse("/station", live);
     }
 
     void cleanup() { delete m_ads; }

@@ -66,8 +66,7 @@ private slots:
         QVERIFY(updater.json().value("extra").toBool());
     }
 
-    // Missing members take their defaults, a body that is not JSON changes nothing, and the
-    // silent form changes values without signals.
+    // Missing members take their defaults, a body that is not JSON changes nothing, the silent form sends no signals.
     void defaultsAndSilentUpdates()
     {
         BVMetadataUpdater updater(&m_nam);

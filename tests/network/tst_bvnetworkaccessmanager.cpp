@@ -75,8 +75,7 @@ private slots:
         QCOMPARE(requests[0].headers.value("referer"), sentReferer);
     }
 
-    // The limit counts from the request, in both modes: a reply still receiving data is
-    // aborted, and in await mode get() returns the reply only once it has finished.
+    // The limit counts from the request: a reply still receiving data is aborted; get() in await mode returns it done.
     void timeoutAbortsASlowReply()
     {
         HttpResponse slow = HttpResponse::of("audio/mpeg", QByteArray(20000, 'x'));

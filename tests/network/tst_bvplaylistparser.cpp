@@ -192,8 +192,7 @@ private slots:
         QVERIFY(!m_parser->isProcessing());
     }
 
-    // Megabytes of response headers: Qt has no cap on their size, so the request's time-out
-    // is what ends them, with memory bounded meanwhile.
+    // Megabytes of response headers (Qt has no cap) are ended by the request's time-out, memory bounded meanwhile.
     void headerFloodIsBounded()
     {
         m_host->nam()->setTimeoutMs(2000);

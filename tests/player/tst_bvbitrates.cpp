@@ -41,8 +41,7 @@ class TestBVBitrates : public QObject {
 private slots:
     void initTestCase() { BVBass::outputDevice = 0; }
 
-    // Under each quality the band's bitrates, ascending; an empty band falls back to the key
-    // nearest its middle; an explicit bitrate takes the nearest key.
+    // Each quality's band, ascending; an empty band takes the key nearest its middle; a set bitrate the nearest key.
     void playingBitrates_data()
     {
         QTest::addColumn<QList<quint32>>("keys");

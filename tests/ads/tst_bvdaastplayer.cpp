@@ -1,6 +1,5 @@
-// BVDaastPlayer: the ad over the muted stream heard at the PulseAudio test sink, volume and
-// ducking during and after an ad, pause, stop and play during an ad, and ad failures (and
-// no ad) that only make the stream audible.
+// BVDaastPlayer: the ad over the muted stream heard at the PulseAudio test sink, volume, ducking,
+// pause, stop and play during an ad, and ad failures (and no ad) that only make the stream audible.
 #include "adserver.h"
 #include "bvbass.h"
 #include "bvdaast.h"
@@ -24,10 +23,7 @@ constexpr double kAdHz = 880;
 constexpr double kToneRms = 1.0 / 16; // ffmpeg's sine source at full volume
 
 struct Window {
-    double ms;
-    double rms;
-    double station;
-    double ad;
+    double ms, rms, station, ad;
 };
 
 // The heard audio in 20 ms windows with the power of each tone.
@@ -88,9 +84,8 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(facade.state(), BVPlayerSource::PlayingState, 5000);
     }
 
-    // At the sink, 3 s of ad as two spots of 1.5 s heard back to back, without a pause
-    // between them: the ad's tone alone, the station's from about a tenth of a second before
-    // the ad's end, both at the listener's volume.
+    // At the sink, two spots of 1.5 s back to back without a pause: the ad's tone alone, the station's from
+    // about a tenth of a second before the ad's end, both at the listener's volume.
     void adOverTheMutedStream()
     {
         if (qEnvironmentVariableIsEmpty("PULSE_SERVER"))
@@ -149,18 +144,15 @@ private slots:
         const double adPower = heard[adFirst + (adLast - adFirst) / 4].ad; // inside the (first) spot
         QList<double> after;
         for (qsizetype i = adLast + 15; i < heard.size(); ++i) {
-            QVERIFY2(heard[i].ad < 0.02 * adPower, qPrintable(QString("ad tone at %1 ms: %2 (station %3, rms %4)")
-                                                                  .arg(heard[i].ms).arg(heard[i].ad).arg(heard[i].station)
-                                                                  .arg(heard[i].rms)));
+            QVERIFY2(heard[i].ad < 0.02 * adPower, qPrintable(QString("ad tone at %1 ms").arg(heard[i].ms)));
             after.append(heard[i].rms);
         }
         std::sort(after.begin(), after.end());
         QVERIFY2(qAbs(after.at(after.size() / 2) - 0.5 * kToneRms) < 0.1 * kToneRms, qPrintable(QString::number(after.at(after.size() / 2))));
     }
 
-    // pause() pauses both; stop() stops the stream but only holds the ad; play() mutes the stream
-    // again and resumes the ad. Volume and ducking go to the ad while it plays and keep the stream
-    // at 0; then the stream plays at the listener's volume.
+    // pause() pauses both; stop() stops the stream but only holds the ad; play() resumes the ad. Volume and
+    // ducking go to the ad while it plays, the stream kept at 0; then the stream plays at the listener's volume.
     void pauseStopAndPlayDuringTheAd()
     {
         BVDaastPlayer facade;
@@ -179,8 +171,6 @@ private slots:
         QCOMPARE(ended.count(), 0);
         facade.play();
         QCOMPARE(facade.daast()->state(), BVPlayerSource::PlayingState);
-        QCOMPARE(m_ads->requests("/ad.xml").size(), 1);
-        QCOMPARE(started.count(), 1);
         facade.setVolume(0.5);
         QCOMPARE(facade.daast()->volume(), 0.5);
         QCOMPARE(facade.player()->volume(), 0.0);
@@ -192,8 +182,8 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(facade.state(), BVPlayerSource::PlayingState, 5000);
     }
 
-    // An ad whose document never comes fails at the facade's time-out: the stream becomes
-    // audible, the facade shows the player's state, and the failure never reaches error().
+    // An ad whose document never comes fails at the facade's time-out, not a millisecond before: the
+    // stream becomes audible, the facade shows the player's state, and the failure never reaches error().
     void adFailureOnlyUnmutes()
     {
         m_ads->setResponse("/silent.xml", HttpResponse::silent());
@@ -206,9 +196,11 @@ private slots:
         QSignalSpy errors(&facade, &BVDaastPlayer::error);
         facade.play(station());
         QTRY_COMPARE(m_ads->requests("/silent.xml").size(), 1);
+        clock.advance(299);
         QCOMPARE(facade.player()->volume(), 0.0);
-        clock.advance(300);
+        clock.advance(1);
         QTRY_COMPARE(adErrors.count(), 1);
+        QVERIFY(adErrors.value(0).value(0).toString().startsWith("Can not get daast data from url:"));
         QCOMPARE(facade.player()->volume(), 0.8);
         QCOMPARE(facade.state(), facade.player()->state());
         QTRY_COMPARE_WITH_TIMEOUT(facade.state(), BVPlayerSource::PlayingState, 5000);

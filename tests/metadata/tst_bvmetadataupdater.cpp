@@ -66,8 +66,7 @@ private slots:
         QVERIFY(updater.json().value("extra").toBool());
     }
 
-    // Missing members take their defaults, a body that is not JSON changes nothing, and the
-    // silent form changes values without signals.
+    // Missing members take their defaults, a body that is not JSON changes nothing, the silent form sends no signals.
     void defaultsAndSilentUpdates()
     {
         BVMetadataUpdater updater(&m_nam);
@@ -108,9 +107,8 @@ private slots:
         QTRY_COMPARE(updater.title(), QString());
     }
 
-    // On a clock moved by hand, all at once: the full document at once and then every 20 s;
-    // with an ID URL the ID every 5 s and the full document only when the ID changes; a
-    // failed request retried after 5 s; a slow ID request not duplicated by the next tick.
+    // On a hand-moved clock: the document at once, then every 20 s; with an ID URL the ID every 5 s and the
+    // document when the ID changes; a failed request retried after 5 s; a slow ID request not duplicated.
     void pollingRhythm()
     {
         ManualClock clock;

@@ -65,19 +65,17 @@ private slots:
         manager.setTessaraUtmMark(utm);
         QUrl url(QString::fromLatin1(m_server->url("/ok")));
         url.setQuery(query);
-        QNetworkReply *reply = manager.get(QNetworkRequest(url));
-        QVERIFY(finished(reply));
+        const QScopedPointer<QNetworkReply> reply(manager.get(QNetworkRequest(url)));
+        QVERIFY(finished(reply.get()));
         QCOMPARE(reply->error(), QNetworkReply::NoError);
         const QList<HttpRequest> requests = m_server->requests("/ok");
         QCOMPARE(requests.size(), 1);
         QCOMPARE(QString::fromLatin1(requests[0].query), sentQuery);
         QCOMPARE(requests[0].headers.value("user-agent"), manager.userAgent().toUtf8());
         QCOMPARE(requests[0].headers.value("referer"), sentReferer);
-        delete reply;
     }
 
-    // The limit counts from the request, in both modes: a reply still receiving data is
-    // aborted, and in await mode get() returns the reply only once it has finished.
+    // The limit counts from the request: a reply still receiving data is aborted; get() in await mode returns it done.
     void timeoutAbortsASlowReply()
     {
         HttpResponse slow = HttpResponse::of("audio/mpeg", QByteArray(20000, 'x'));
@@ -132,8 +130,7 @@ private slots:
         QTRY_VERIFY(goodGuard.isNull() && badGuard.isNull()); // both scheduled for deletion
     }
 
-    // Credentials from a URL go to that URL's origin only: a redirect elsewhere is not followed.
-    // Without credentials a redirect to another origin is followed as usual.
+    // A URL's credentials go to its origin only: a redirect elsewhere is not followed (without them it is).
     void credentialsStayWithTheirOrigin()
     {
         TestHttpServer other;
@@ -156,8 +153,7 @@ private slots:
         QCOMPARE(get("/away", QString()), QByteArray("elsewhere"));
     }
 
-    // A redirect chain costs a handful of requests: none goes back to a URL it passed, and
-    // none goes on past five redirects.
+    // A redirect chain costs a handful of requests: none back to a URL it passed, none past five redirects.
     void redirectsAreBudgeted_data()
     {
         QTest::addColumn<QByteArrayList>("chain"); // each path redirects to the next, the last to the first

@@ -4,6 +4,7 @@
 #include "bvplaylistparser.h"
 #include "processmemory.h"
 #include "testhttpserver.h"
+#include "testmedia.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -87,8 +88,7 @@ private slots:
         QVERIFY(!m_parser->isProcessing());
     }
 
-    // A master list fetched over the network names network streams only; an error status answers
-    // empty whatever its body holds.
+    // A master list fetched over the network names network streams only; an error status answers empty.
     void dataDecides_data()
     {
         QTest::addColumn<int>("status");
@@ -154,12 +154,10 @@ private slots:
     // A master list the host hands in as a local file may name local files.
     void localMasterListsMayNameFiles()
     {
-        QFile file(m_dir.filePath("master.json"));
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write("[{\"streamUrl\":\"file:///a.mp3\",\"bandwidth\":32000},"
-                   "{\"streamUrl\":\"http://radio.test/b\",\"bandwidth\":64000}]");
-        file.close();
-        QVERIFY(parse(QUrl::fromLocalFile(file.fileName())));
+        const QString path = m_dir.filePath("master.json");
+        QVERIFY(writeFile(path, "[{\"streamUrl\":\"file:///a.mp3\",\"bandwidth\":32000},"
+                                "{\"streamUrl\":\"http://radio.test/b\",\"bandwidth\":64000}]"));
+        QVERIFY(parse(QUrl::fromLocalFile(path)));
         QCOMPARE(m_streams, (BVPlaylistStreams{{32000, QUrl("file:///a.mp3")}, {64000, QUrl("http://radio.test/b")}}));
     }
 
@@ -175,8 +173,7 @@ private slots:
         BV_VERIFY_MEMORY_GROWTH(memoryMiB("VmHWM:") - peakBefore, 48);
     }
 
-    // An endless master list is read up to a bound and answered with what came; while the player's
-    // thread is busy, what keeps arriving is not buffered without bound.
+    // An endless master list is answered with what came up to a bound, nor buffered unbounded while the thread is busy.
     void endlessAnswerIsBounded()
     {
         QByteArray entries = "[";
@@ -195,8 +192,7 @@ private slots:
         QVERIFY(!m_parser->isProcessing());
     }
 
-    // Megabytes of response headers: Qt has no cap on their size, so the request's time-out
-    // is what ends them, with memory bounded meanwhile.
+    // Megabytes of response headers (Qt has no cap) are ended by the request's time-out, memory bounded meanwhile.
     void headerFloodIsBounded()
     {
         m_host->nam()->setTimeoutMs(2000);

@@ -247,13 +247,12 @@ private slots:
     // the parser looked is dropped, and the list's top bitrate plays.
     void bitratesFromJsonMaster()
     {
-        m_server->setResponse("/32", live());
-        m_server->setResponse("/64", live());
-        m_server->setResponse("/128", live());
-        const QByteArray list = "[{\"streamUrl\":\"" + m_server->url("/32") + "\",\"bandwidth\":32000},"
-                                "{\"streamUrl\":\"" + m_server->url("/64") + "\",\"bandwidth\":64000},"
-                                "{\"streamUrl\":\"" + m_server->url("/128") + "\",\"bandwidth\":128000}]";
-        m_server->setResponse("/streams", HttpResponse::of("application/json", list));
+        QByteArrayList entries;
+        for (const QByteArray kbps : {"32", "64", "128"}) {
+            m_server->setResponse("/" + kbps, live());
+            entries.append("{\"streamUrl\":\"" + m_server->url("/" + kbps) + "\",\"bandwidth\":" + kbps + "000}");
+        }
+        m_server->setResponse("/streams", HttpResponse::of("application/json", "[" + entries.join(',') + "]"));
         ManualClock clock;
         BVPlayer player;
         player.play(url("/streams"));

@@ -11,18 +11,16 @@
 
 namespace bvtest {
 
-// An in-line DAAST 1.0 audio ad with every URL under `base`: the media at /ad/media.mp3,
-// tracking at /track?e=EVENT (impression, error, click, start, firstQuartile, midpoint,
-// thirdQuartile, complete, progress0..progressN for N = `progressSeconds`, companion start
-// and complete as companionStart and companionComplete), the banner at /banner.png and the
-// click-through at /landing. The impression and click-through URLs carry stale "sdkuiid" items.
+// An in-line DAAST 1.0 audio ad of 3 s with every URL under `base`: the media at /ad/media.mp3, tracking at
+// /track?e=EVENT (impression, error, click, the linear events, progress0..progressN for N = `progressSeconds`,
+// companionStart and companionComplete), the banner at /banner.png and the click-through at /landing.
+// The impression and click-through URLs carry stale "sdkuiid" items.
 QByteArray adDocument(const QByteArray &base, int progressSeconds = 3);
 
-// Documents shaped as the IAB publishes VAST 4.2, every tracking event under /track?e=TAG+NAME
-// and every Error URL as /track?e=TAG+error&code=[ERRORCODE].
-// An in-line Ad: UniversalAdId before Linear, two impressions, a video file, a streamed and a
-// progressive audio file (`media`, the one to play), progress at 00:00:01 and at 50%, the
-// companion in a Creative of its own behind an HTML one. `sequence` above 0 puts it in a pod.
+// VAST 4.2 as the IAB publishes it, tracking at /track?e=TAG+NAME, Error URLs at /track?e=TAG+error&code=[ERRORCODE].
+// An in-line Ad: UniversalAdId before Linear, two impressions, a video, a streamed and a progressive audio file
+// (`media`, the one to play), progress at 00:00:01 and 50%, the companion in its own Creative behind an HTML one.
+// `sequence` above 0 puts it in a pod.
 QByteArray vastInLineAd(const QByteArray &base, const QByteArray &tag, const QByteArray &title, int sequence = 0,
                         const QByteArray &media = "/ad/media.mp3");
 // A wrapper Ad pointing to `next` (relative or absolute), with impression, error, start and complete tracking.

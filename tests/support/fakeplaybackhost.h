@@ -1,5 +1,4 @@
-// A playback host without a player: its own network access manager and fixed
-// stream choice, for testing back-ends and helpers on their own.
+// A playback host without a player (its own network access manager, a fixed stream) for testing back-ends alone.
 #pragma once
 
 #include "bvnetworkaccessmanager.h"

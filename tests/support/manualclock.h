@@ -1,6 +1,5 @@
-// A clock the test moves by hand (header-only: only tests that link the library use it): the
-// library's timers started while it is installed fire only when advance() passes their time,
-// however long the test really takes.
+// A clock the test moves by hand (header-only: only tests that link the library use it): the library's
+// timers started while it is installed fire only when advance() passes their time, however long the test takes.
 #pragma once
 
 #include "bvclock.h"

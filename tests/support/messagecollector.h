@@ -1,6 +1,5 @@
-// Collects the log messages of a test while it lives, instead of printing them: those of one
-// category (the library's by default, any with nullptr), warnings only if asked; the rest are
-// shown as usual. Thread-safe, as the library logs from engine and worker threads too. One at a time.
+// Collects a test's log messages of one category (the library's by default, any with nullptr), warnings only
+// if asked, instead of printing them; the rest show as usual. Thread-safe (engine threads log too). One at a time.
 #pragma once
 
 #include <QMutex>

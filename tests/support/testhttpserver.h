@@ -1,6 +1,5 @@
-// A scriptable HTTP server on 127.0.0.1 for tests: status codes, headers,
-// redirects, ranges, chunked and endless live bodies with ICY metadata,
-// pacing, pauses, silence and dropped connections. One thread per connection.
+// A scriptable HTTP server on 127.0.0.1 for tests: status codes, headers, redirects, ranges, chunked and
+// endless live bodies with ICY metadata, pacing, pauses, silence and dropped connections; a thread per connection.
 #pragma once
 
 #include <QByteArray>
@@ -36,8 +35,7 @@ struct HttpResponse {
 
     static HttpResponse of(const QByteArray &contentType, const QByteArray &body);
     static HttpResponse redirect(const QByteArray &location);
-    // A 128 kbit/s MP3 body as a live stream: two seconds at once, then in real time; with
-    // `titles`, ICY metadata every 8000 bytes.
+    // A 128 kbit/s MP3 body live: two seconds at once, then in real time; `titles` as ICY metadata every 8000 bytes.
     static HttpResponse liveMp3(const QByteArray &body, const QList<QByteArray> &titles = {});
     // Takes the request and never answers.
     static HttpResponse silent();

@@ -2,6 +2,7 @@
 // second channel heard whole, in place and without a hole; a stream changing its channel count.
 #include "bass.h"
 #include "fakeoutput.h"
+#include "pausingsource.h"
 #include "pcmanalysis.h"
 #include "synclog.h"
 #include "testmedia.h"
@@ -12,7 +13,6 @@
 #include <algorithm>
 #include <cmath>
 #include <functional>
-#include <thread>
 
 using namespace bvtest;
 
@@ -249,31 +249,9 @@ private slots:
     // written only as far as the resampler can deliver: no hole follows its first write.
     void resampledStartLeavesNoHole()
     {
-        struct Source {
-            QByteArray data;
-            qsizetype handedOut = 0;
-            std::thread::id creator = std::this_thread::get_id();
-            std::atomic<bool> paused{false};
-
-            static DWORD read(void *buffer, DWORD length, void *user)
-            {
-                auto *s = static_cast<Source *>(user);
-                // The decode thread stops once for a while after 0.2 s of audio.
-                if (s->handedOut >= 44 + 38400 && !s->paused && std::this_thread::get_id() != s->creator) {
-                    s->paused = true;
-                    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-                }
-                const QByteArray part = s->data.mid(s->handedOut, std::min<DWORD>(length, 4096));
-                s->handedOut += part.size();
-                memcpy(buffer, part.constData(), size_t(part.size()));
-                return part.isEmpty() ? DWORD(-1) : DWORD(part.size());
-            }
-        };
-        static constexpr BASS_FILEPROCS procs{[](void *) {}, nullptr, Source::read, nullptr};
         QVERIFY(makeTone(m_dir.filePath("48k.wav"), 440, 1.0, {}, 48000));
-        Source source;
-        source.data = readFile(m_dir.filePath("48k.wav"));
-        const HSTREAM stream = BASS_StreamCreateFileUser(STREAMFILE_BUFFER, BASS_STREAM_BLOCK, &procs, &source);
+        PausingSource source{readFile(m_dir.filePath("48k.wav")), 44 + 38400, 300};
+        const HSTREAM stream = source.open();
         QVERIFY(stream);
         QTRY_VERIFY(source.paused);
         QVERIFY(BASS_ChannelPlay(stream, FALSE));

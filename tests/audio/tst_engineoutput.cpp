@@ -1,6 +1,7 @@
 // What really reaches a sound server's sink (PulseAudio, or PipeWire's): starts, seeks, volume and a
 // second channel without a hole, syncs where heard, a pause at once, the loss of the server; recording.
 #include "bass.h"
+#include "pausingsource.h"
 #include "pcmanalysis.h"
 #include "privatepulseserver.h"
 #include "sinkrecorder.h"
@@ -107,6 +108,25 @@ private slots:
         QVERIFY2(qAbs(zeroCrossingFrequency(heard, 44100) - 440) < 4.4,
                  qPrintable(QString::number(zeroCrossingFrequency(heard, 44100))));
         QVERIFY2(qAbs(rms(heard) - 0.125 / std::sqrt(2.0)) < 0.006, qPrintable(QString::number(rms(heard))));
+    }
+
+    // A channel started muted beside one that plays (a station under an ad) and slow to get its
+    // first audio ready: the playing one goes on without a hole however long the other waits.
+    void slowStartBesideAPlayingChannel()
+    {
+        const HSTREAM playing = open("a440.wav");
+        PausingSource slow{readFile(path("a440.wav")), 0, 490};
+        const Pcm heard = trimSilence(recordAround(
+            [&] {
+                QVERIFY(BASS_ChannelPlay(playing, FALSE));
+                QTest::qWait(700);
+                const HSTREAM muted = slow.open();
+                QVERIFY(BASS_ChannelSetAttribute(muted, BASS_ATTRIB_VOL, 0.0f));
+                QTRY_VERIFY(slow.paused);
+                QVERIFY(BASS_ChannelPlay(muted, FALSE));
+            },
+            1500));
+        QVERIFY2(silentGaps(heard, 44100).empty(), describeGaps(silentGaps(heard, 44100), 44100).c_str());
     }
 
     // Three seeks in a row, a volume change and a second channel: each heard where it belongs

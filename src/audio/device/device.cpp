@@ -82,6 +82,7 @@ Readiness Device::readiness(int64_t from)
         if (one.frames >= 0)
             all.frames = all.frames < 0 ? one.frames : std::min(all.frames, one.frames);
         all.holding |= one.holding;
+        all.flowing |= one.flowing;
         all.rewrite |= one.rewrite;
     }
     m_rendering.clear();

@@ -19,15 +19,17 @@ WritePlan planWrite(const WriteState &s)
     }
     const int64_t after = limited ? std::max<int64_t>(s.ready.frames - s.rewriteSpan, 0) : std::numeric_limits<int64_t>::max();
     int64_t extra = s.room;
-    if (limited && s.ready.holding) {
-        // Never past a channel getting ready; a start on an empty queue waits for a little more
-        // than the shortest queue, so that one late wake-up can not run the server dry.
+    // Once the queue is short, what is playing goes on: a channel without audio stalls.
+    const int64_t keep = s.queued <= minQueue ? 2 * minQueue - s.queued : 0;
+    if (limited && s.ready.holding && !(s.ready.flowing && keep > 0)) {
+        // Never past a channel getting ready while it plays alone or the queue holds enough; a
+        // start on an empty queue waits for a little more than the shortest queue, so that one
+        // late wake-up can not run the server dry.
         extra = s.queued == 0 && after < 2 * minQueue ? 0 : std::min(s.room, after);
         plan.waiting = extra < s.room;
     } else if (limited) {
-        // A channel that is really starved stalls once the queue is short.
-        const int64_t keep = s.queued <= minQueue ? 2 * minQueue - s.queued : 0;
         extra = std::min(s.room, std::max(after, keep));
+        plan.waiting = s.ready.holding && extra < s.room;
     }
     extra = extra / s.period * s.period;
     plan.short_ = limited && after < s.room;

@@ -11,7 +11,9 @@ namespace bvaudio {
 struct Readiness {
     int64_t frames = -1;  // the least any playing channel can fill; -1 for no limit
     bool holding = false; // a channel just started, sought or rewound is still getting its audio
-                          // ready: nothing is written past it, and the output looks again soon
+                          // ready: nothing is written past it while the queue lasts, and the
+                          // output looks again soon
+    bool flowing = false; // a channel not getting ready has audio: it never runs dry for one that is
     bool rewrite = false; // a channel's audio changed under what is queued (a seek landed)
 };
 

@@ -262,6 +262,7 @@ Readiness Channel::readiness(int deviceRate, int64_t from)
     if (m_priming && (isPrimed() || Clock::now() >= m_primeUntil))
         m_priming = false;
     ready.holding = m_priming || m_seekTarget;
+    ready.flowing = !ready.holding && m_state == State::Playing;
     if (m_seekTarget) {
         ready.frames = 0; // its new audio is not decoded yet: what is queued plays meanwhile
         return ready;

@@ -2,6 +2,7 @@
 // second channel heard whole, in place and without a hole; a stream changing its channel count.
 #include "bass.h"
 #include "fakeoutput.h"
+#include "mix/resampler.h"
 #include "pausingsource.h"
 #include "pcmanalysis.h"
 #include "synclog.h"
@@ -245,6 +246,7 @@ private slots:
                      && heard[1].first == 0 && heard[1].gain == 0.5 && heard[1].length == frames(0.3),
                  qPrintable(describe(heard)));
     }
+
     // A stream at another rate that starts while its first audio is still being decoded is
     // written only as far as the resampler can deliver: no hole follows its first write.
     void resampledStartLeavesNoHole()
@@ -259,6 +261,37 @@ private slots:
         const Pcm heard = firstChannel(m_output->heard(), 2);
         QVERIFY2(silentGaps(heard, kRate).empty(), describeGaps(silentGaps(heard, kRate), kRate).c_str());
         QVERIFY(trimSilence(heard).size() > size_t(frames(0.9)));
+    }
+
+    // Whatever the rates and the pieces it is fed in, the resampler never holds back more than
+    // a channel leaves out of what it counts as ready.
+    void resamplerHoldsBackNoMoreThanCounted_data()
+    {
+        QTest::addColumn<int>("inRate");
+        QTest::addColumn<int>("outRate");
+        for (const int in : {8000, 22050, 48000, 96000})
+            QTest::addRow("%d to 44100", in) << in << 44100;
+        QTest::newRow("8000 to 96000") << 8000 << 96000;
+        QTest::newRow("48000 to 8000") << 48000 << 8000;
+    }
+
+    void resamplerHoldsBackNoMoreThanCounted()
+    {
+        QFETCH(int, inRate);
+        QFETCH(int, outRate);
+        bvaudio::Resampler resampler;
+        QVERIFY(resampler.configure(2, inRate, outRate));
+        const std::vector<int16_t> input(2 * 3000, 1000);
+        std::vector<float> out;
+        int64_t fed = 0;
+        for (int i = 0; i < 300; ++i) {
+            const int pieceFrames = 1 + i * 7919 % 3000;
+            QVERIFY(resampler.convert(input.data(), pieceFrames, out));
+            fed += pieceFrames;
+            const int64_t heldBack = fed * outRate / inRate - int64_t(out.size() / 2);
+            const int64_t counted = bvaudio::Resampler::heldBackFrames(inRate, outRate);
+            QVERIFY2(heldBack <= counted, qPrintable(QString("%1 > %2").arg(heldBack).arg(counted)));
+        }
     }
 };
 

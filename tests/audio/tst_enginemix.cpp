@@ -3,7 +3,7 @@
 #include "bass.h"
 #include "fakeoutput.h"
 #include "mix/resampler.h"
-#include "pausingsource.h"
+#include "userfilesource.h"
 #include "pcmanalysis.h"
 #include "synclog.h"
 #include "testmedia.h"
@@ -252,7 +252,7 @@ private slots:
     void resampledStartLeavesNoHole()
     {
         QVERIFY(makeTone(m_dir.filePath("48k.wav"), 440, 1.0, {}, 48000));
-        PausingSource source{readFile(m_dir.filePath("48k.wav")), 44 + 38400, 300};
+        UserFileSource source{readFile(m_dir.filePath("48k.wav")), 44 + 38400, 300};
         const HSTREAM stream = source.open();
         QVERIFY(stream);
         QTRY_VERIFY(source.paused);

@@ -1,7 +1,7 @@
 // What really reaches a sound server's sink (PulseAudio, or PipeWire's): starts, seeks, volume and a
 // second channel without a hole, syncs where heard, a pause at once, the loss of the server; recording.
 #include "bass.h"
-#include "pausingsource.h"
+#include "userfilesource.h"
 #include "pcmanalysis.h"
 #include "privatepulseserver.h"
 #include "sinkrecorder.h"
@@ -115,7 +115,7 @@ private slots:
     void slowStartBesideAPlayingChannel()
     {
         const HSTREAM playing = open("a440.wav");
-        PausingSource slow{readFile(path("a440.wav")), 0, 490};
+        UserFileSource slow{readFile(path("a440.wav")), 0, 490};
         const Pcm heard = trimSilence(recordAround(
             [&] {
                 QVERIFY(BASS_ChannelPlay(playing, FALSE));

@@ -3,6 +3,7 @@
 #include "bass.h"
 #include "synclog.h"
 #include "testmedia.h"
+#include "userfilesource.h"
 
 #include <QFileInfo>
 #include <QTemporaryDir>
@@ -13,6 +14,7 @@
 
 using bvtest::failure;
 using bvtest::SyncLog;
+using bvtest::UserFileSource;
 
 class TestEnginePlayback : public QObject {
     Q_OBJECT
@@ -206,29 +208,13 @@ private slots:
     // A user-file stream closes its file once: when it is freed at its end, and when its creation fails.
     void userFileClosesOnce()
     {
-        struct Source {
-            QByteArray data;
-            std::atomic<int> closes{0};
-
-            static DWORD read(void *buffer, DWORD length, void *user)
-            {
-                auto *s = static_cast<Source *>(user);
-                const QByteArray part = s->data.left(length);
-                s->data.remove(0, part.size());
-                memcpy(buffer, part.constData(), size_t(part.size()));
-                return part.isEmpty() ? DWORD(-1) : DWORD(part.size());
-            }
-            static void close(void *user) { ++static_cast<Source *>(user)->closes; }
-        };
-        static constexpr BASS_FILEPROCS procs{Source::close, nullptr, Source::read, nullptr};
-        Source source{bvtest::readFile(path("tone.wav")).left(44 + 44100)}; // a quarter of a second
-        const HSTREAM stream = BASS_StreamCreateFileUser(STREAMFILE_BUFFER, BASS_STREAM_BLOCK | BASS_STREAM_AUTOFREE,
-                                                         &procs, &source);
+        UserFileSource source{bvtest::readFile(path("tone.wav")).left(44 + 44100)}; // a quarter of a second
+        const HSTREAM stream = source.open(BASS_STREAM_AUTOFREE);
         QVERIFY2(stream, qPrintable(QString::number(BASS_ErrorGetCode())));
         QVERIFY(BASS_ChannelPlay(stream, FALSE));
         QTRY_COMPARE(source.closes.load(), 1);
-        Source junk{QByteArray(8192, 'x')};
-        QCOMPARE(BASS_StreamCreateFileUser(STREAMFILE_BUFFER, BASS_STREAM_BLOCK, &procs, &junk), HSTREAM(0));
+        UserFileSource junk{QByteArray(8192, 'x')};
+        QCOMPARE(junk.open(), HSTREAM(0));
         QCOMPARE(junk.closes.load(), 1);
     }
 

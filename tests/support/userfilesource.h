@@ -1,0 +1,49 @@
+// A stream source for BASS_StreamCreateFileUser (STREAMFILE_BUFFER) that hands out `data` in
+// reads of at most 4 KB and counts its closes. With `pauseMs` set, its decoding pauses once
+// while it gets ready: the first read on an engine thread after `pauseAfter` bytes sleeps that
+// long (the stream's opening reads on the caller's thread first).
+#pragma once
+
+#include "bass.h"
+
+#include <QByteArray>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+namespace bvtest {
+
+struct UserFileSource {
+    QByteArray data;
+    qsizetype pauseAfter = 0;
+    int pauseMs = 0;
+    qsizetype handedOut = 0;
+    std::thread::id opener = std::this_thread::get_id();
+    std::atomic<bool> paused{false};
+    std::atomic<int> closes{0};
+
+    static DWORD read(void *buffer, DWORD length, void *user)
+    {
+        auto *s = static_cast<UserFileSource *>(user);
+        if (s->pauseMs > 0 && s->handedOut >= s->pauseAfter && !s->paused && std::this_thread::get_id() != s->opener) {
+            s->paused = true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(s->pauseMs));
+        }
+        const QByteArray part = s->data.mid(s->handedOut, std::min<DWORD>(length, 4096));
+        s->handedOut += part.size();
+        std::memcpy(buffer, part.constData(), size_t(part.size()));
+        return part.isEmpty() ? DWORD(-1) : DWORD(part.size());
+    }
+    static void close(void *user) { ++static_cast<UserFileSource *>(user)->closes; }
+    static constexpr BASS_FILEPROCS procs{&UserFileSource::close, nullptr, &UserFileSource::read, nullptr};
+
+    HSTREAM open(DWORD flags = 0)
+    {
+        return BASS_StreamCreateFileUser(STREAMFILE_BUFFER, BASS_STREAM_BLOCK | flags, &procs, this);
+    }
+};
+
+} // namespace bvtest

@@ -136,6 +136,7 @@ private slots:
         const std::vector<double> targets{1.0, 0.2, 2.5};
         for (double target : targets) {
             QVERIFY(BASS_ChannelSetPosition(stream, BASS_ChannelSeconds2Bytes(stream, target), BASS_POS_BYTE));
+            QCOMPARE(BASS_ChannelGetPosition(stream, BASS_POS_BYTE), BASS_ChannelSeconds2Bytes(stream, target));
             m_output->play(250);
         }
         QVERIFY(BASS_ChannelPause(stream));
@@ -257,6 +258,7 @@ private slots:
         QVERIFY(stream);
         QTRY_VERIFY(source.paused);
         QVERIFY(BASS_ChannelPlay(stream, FALSE));
+        QVERIFY(!source.resumed); // it starts while its decoding pauses
         m_output->play(1200);
         const Pcm heard = firstChannel(m_output->heard(), 2);
         QVERIFY2(silentGaps(heard, kRate).empty(), describeGaps(silentGaps(heard, kRate), kRate).c_str());

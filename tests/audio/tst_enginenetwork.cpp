@@ -63,9 +63,7 @@ class TestEngineNetwork : public QObject {
 
     HttpResponse liveMp3(int burst = 32000) const
     {
-        HttpResponse r = HttpResponse::of("audio/mpeg", m_mp3);
-        r.live = true;
-        r.bytesPerSecond = 16000;
+        HttpResponse r = HttpResponse::liveMp3(m_mp3);
         r.burstBytes = burst;
         return r;
     }

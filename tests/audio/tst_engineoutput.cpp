@@ -111,7 +111,7 @@ private slots:
     }
 
     // A channel started muted beside one that plays (a station under an ad) and slow to get its
-    // first audio ready: the playing one goes on without a hole however long the other waits.
+    // first audio ready: the playing one goes on without a hole while the other waits.
     void slowStartBesideAPlayingChannel()
     {
         const HSTREAM playing = open("a440.wav");
@@ -124,6 +124,7 @@ private slots:
                 QVERIFY(BASS_ChannelSetAttribute(muted, BASS_ATTRIB_VOL, 0.0f));
                 QTRY_VERIFY(slow.paused);
                 QVERIFY(BASS_ChannelPlay(muted, FALSE));
+                QVERIFY(!slow.resumed); // it starts while its decoding pauses
             },
             1500));
         QVERIFY2(silentGaps(heard, 44100).empty(), describeGaps(silentGaps(heard, 44100), 44100).c_str());

@@ -23,6 +23,7 @@ struct UserFileSource {
     qsizetype handedOut = 0;
     std::thread::id opener = std::this_thread::get_id();
     std::atomic<bool> paused{false};
+    std::atomic<bool> resumed{false};
     std::atomic<int> closes{0};
 
     static DWORD read(void *buffer, DWORD length, void *user)
@@ -31,6 +32,7 @@ struct UserFileSource {
         if (s->pauseMs > 0 && s->handedOut >= s->pauseAfter && !s->paused && std::this_thread::get_id() != s->opener) {
             s->paused = true;
             std::this_thread::sleep_for(std::chrono::milliseconds(s->pauseMs));
+            s->resumed = true;
         }
         const QByteArray part = s->data.mid(s->handedOut, std::min<DWORD>(length, 4096));
         s->handedOut += part.size();

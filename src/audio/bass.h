@@ -259,8 +259,9 @@ HSTREAM BASS_StreamCreateFile(BOOL mem, const void *file, QWORD offset, QWORD le
  * at OFFSET either way. Blocks until the response and VERIFY_NET bytes have
  * arrived and the format is known (and, with NET_PREBUF_WAIT, the prebuffer),
  * never past NET_TIMEOUT for any one wait. Errors: BASS_ERROR_FILEOPEN (HTTP
- * error status, refused connection), BASS_ERROR_TIMEOUT, BASS_ERROR_SSL,
- * BASS_ERROR_NONET (unknown host), BASS_ERROR_FILEFORM (not audio).
+ * error status, refused connection), BASS_ERROR_UNSTREAMABLE (response headers
+ * over 64 KiB: no answer of the server can be read), BASS_ERROR_TIMEOUT,
+ * BASS_ERROR_SSL, BASS_ERROR_NONET (unknown host), BASS_ERROR_FILEFORM (not audio).
  * With NET_PLAYLIST >= 1 a PLS or M3U list (by content type or content) is
  * followed: its entries are tried in order until one opens.
  * A file of known length downloads in full, so seeks inside what has arrived

@@ -36,6 +36,7 @@ struct BVBassPlayback::PendingStart {
     std::mutex mutex;
     BVBassPlayback *owner; // null once abandoned
     quint32 handle = 0;
+    int errorCode = BASS_OK;
     QString errorMessage;
     // The player's thread only:
     QByteArray request;   // what the engine was asked to open
@@ -127,6 +128,7 @@ void BVBassPlayback::launch(const Request &request, bool wanted)
         const quint32 handle = createStream(request, user);
         std::lock_guard lock(pending->mutex);
         pending->handle = handle;
+        pending->errorCode = BASS_ErrorGetCode();
         pending->errorMessage = BVBass::errorMessage();
         // The owner is alive while the lock is held (abandoning takes it too); the event dies with it.
         if (BVBassPlayback *owner = pending->owner)
@@ -140,8 +142,13 @@ void BVBassPlayback::backgroundStartCreated(const std::shared_ptr<PendingStart> 
     if (pending != m_pendingStart)
         return;
     pending->created = true;
-    if (pending->wanted)
+    if (pending->wanted) {
         deliver(pending);
+    } else if (pending->errorCode == BASS_ERROR_UNSTREAMABLE) {
+        // The server's answer head is too large to read: neither a stream nor a list can come of it.
+        m_pendingStart.reset();
+        emit preconnectionRefused(pending->errorMessage);
+    }
 }
 
 void BVBassPlayback::deliver(std::shared_ptr<PendingStart> pending) // a copy: it may be m_pendingStart

@@ -37,6 +37,11 @@ public slots:
     void streamDownloaded(quint32 length) { m_downloadedBytes += length; }
     void streamUpdateMeta();
 
+signals:
+    // A preconnection found an answer that nothing can read (its headers are too large):
+    // whatever else looks at the same URL waits for nothing.
+    void preconnectionRefused(const QString &errorMessage);
+
 protected:
     double speedCoef() override;
 

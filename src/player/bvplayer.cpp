@@ -71,6 +71,13 @@ BVPlayer::BVPlayer(BVNetworkAccessManager *nam, QObject *parent)
             setCurrentBitrate(bitrate);
     });
     connect(m_bassPlayback, &BVPlayback::restartRequired, this, &BVPlayer::restart);
+    connect(m_bassPlayback, &BVBassPlayback::preconnectionRefused, this, [this](const QString &errorMessage) {
+        if (!m_playlistParser->isProcessing())
+            return;
+        m_playlistParser->abort(); // it would read the same endless answer, bounded only by its time-out
+        qCWarning(bvLog) << m_name << "Playback start error." << errorMessage;
+        retryStart(errorMessage);
+    });
     m_hlsPlayback = new BVHlsPlayback(this);
     connect(m_hlsPlayback, &BVPlayback::metaUpdated, this, [this](const QString &meta) {
         if (isHls() && isPlaying() && !(m_keepsTitle && meta.isEmpty()))

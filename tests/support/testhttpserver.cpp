@@ -200,6 +200,17 @@ void TestHttpServer::serve(int socket)
     }
     QByteArray out = response.statusLine.isEmpty() ? "HTTP/1.1 " + QByteArray::number(status) + " Status" : response.statusLine;
     out += "\r\n";
+    if (response.endlessHeaders) {
+        // Header lines at about a megabyte a second until the client leaves.
+        const QByteArray lines = ("X-Filler: " + QByteArray(1000, 'x') + "\r\n").repeated(16);
+        std::unique_lock lock(m_mutex, std::defer_lock);
+        for (QByteArray chunk = out; !m_quit && sendAll(socket, chunk); chunk = lines) {
+            lock.lock();
+            m_stopping.wait_for(lock, std::chrono::milliseconds(16), [this] { return m_quit.load(); });
+            lock.unlock();
+        }
+        return;
+    }
     for (const auto &[name, value] : response.headers)
         out += name + ": " + value + "\r\n";
     if (response.icyMetaInt > 0)

@@ -32,6 +32,7 @@ struct HttpResponse {
     int pauseMs = 0;             // ...this long
     qint64 dropAfterBytes = -1;  // close the connection after this many body bytes
     int failures = 0;            // the first N requests for the path get an empty 503
+    bool endlessHeaders = false; // after the status line, header lines (1 MB/s) until the client leaves
 
     static HttpResponse of(const QByteArray &contentType, const QByteArray &body);
     static HttpResponse redirect(const QByteArray &location);

@@ -198,7 +198,7 @@ size_t NetInput::onHeader(const char *line, size_t size)
     std::lock_guard lock(m_mutex);
     m_headerBytes += size;
     if (m_headerBytes > kMaxHeaderBytes) {
-        m_error = BASS_ERROR_FILEOPEN;
+        m_error = BASS_ERROR_UNSTREAMABLE;
         return 0; // aborts the transfer
     }
     if (text.rfind("HTTP/", 0) == 0 || text.rfind("ICY ", 0) == 0) {

@@ -31,8 +31,8 @@ public:
     static constexpr size_t kFileWindow = 8 * 1024 * 1024;
 
     // Starts the download and waits for the response headers until `deadline`.
-    // Returns nullptr with `error` set: BASS_ERROR_FILEOPEN (HTTP error status,
-    // refused connection, oversized headers), BASS_ERROR_TIMEOUT, BASS_ERROR_SSL, BASS_ERROR_NONET.
+    // Returns nullptr with `error` set: BASS_ERROR_FILEOPEN (HTTP error status, refused connection),
+    // BASS_ERROR_UNSTREAMABLE (oversized headers), BASS_ERROR_TIMEOUT, BASS_ERROR_SSL, BASS_ERROR_NONET.
     // Reads before the decoder has opened wait for data until `deadline` too.
     static std::unique_ptr<NetInput> open(const NetRequest &request, DOWNLOADPROC *proc, void *user,
                                           Deadline deadline, int &error);

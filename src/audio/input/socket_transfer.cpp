@@ -93,7 +93,7 @@ struct SocketTransfer::Exchange {
             const char *end = static_cast<const char *>(std::memchr(data, '\n', size));
             const size_t n = end ? static_cast<size_t>(end - data) + 1 : size;
             if (line.size() + n > kMaxHeaderLine)
-                return fail(BASS_ERROR_FILEOPEN);
+                return fail(BASS_ERROR_UNSTREAMABLE);
             line.append(data, n);
             data += n;
             size -= n;

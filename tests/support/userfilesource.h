@@ -1,7 +1,9 @@
 // A stream source for BASS_StreamCreateFileUser (STREAMFILE_BUFFER) that hands out `data` in
 // reads of at most 4 KB and counts its closes. With `pauseMs` set, its decoding pauses once
 // while it gets ready: the first read on an engine thread after `pauseAfter` bytes sleeps that
-// long (the stream's opening reads on the caller's thread first).
+// long (the stream's opening reads on the caller's thread first). The stream it opened is freed
+// with it, and it waits for the engine's close (a read may still be running), so the engine never
+// touches a source that is gone.
 #pragma once
 
 #include "bass.h"
@@ -25,6 +27,16 @@ struct UserFileSource {
     std::atomic<bool> paused{false};
     std::atomic<bool> resumed{false};
     std::atomic<int> closes{0};
+    HSTREAM stream = 0;
+
+    ~UserFileSource()
+    {
+        if (!stream)
+            return;
+        BASS_StreamFree(stream); // fails harmlessly when the engine freed it already
+        for (int i = 0; i < 500 && closes == 0; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
 
     static DWORD read(void *buffer, DWORD length, void *user)
     {
@@ -44,7 +56,8 @@ struct UserFileSource {
 
     HSTREAM open(DWORD flags = 0)
     {
-        return BASS_StreamCreateFileUser(STREAMFILE_BUFFER, BASS_STREAM_BLOCK | flags, &procs, this);
+        stream = BASS_StreamCreateFileUser(STREAMFILE_BUFFER, BASS_STREAM_BLOCK | flags, &procs, this);
+        return stream;
     }
 };
 

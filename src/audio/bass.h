@@ -173,6 +173,7 @@ typedef struct {
 typedef void (SYNCPROC)(HSYNC handle, DWORD channel, DWORD data, void *user);
 
 /* ---- tags ---- */
+#define BASS_TAG_HTTP 3 /* the response headers of a URL stream, each "\0"-terminated, then "\0" */
 #define BASS_TAG_META 5 /* last ICY metadata block, e.g. "StreamTitle='..';StreamUrl='..';" */
 
 /* ---- stream procedures ---- */
@@ -347,7 +348,9 @@ BOOL BASS_ChannelGetAttribute(DWORD handle, DWORD attrib, float *value);
 BOOL BASS_ChannelSlideAttribute(DWORD handle, DWORD attrib, float value, DWORD time);
 
 /* BASS_TAG_META: the last non-empty ICY metadata block; NULL (with
- * BASS_ERROR_NOTAVAIL) before any. Valid until the next metadata arrives. */
+ * BASS_ERROR_NOTAVAIL) before any. BASS_TAG_HTTP: the header lines of the
+ * response a URL stream was opened with ("ICY" answers too). Either is valid
+ * until the calling thread's next call. */
 const char *BASS_ChannelGetTags(DWORD handle, DWORD tags);
 
 /* Installs a sync; `proc` runs on the engine's sync thread, in event order,

@@ -89,14 +89,15 @@ bool BVBassPlayback::isStarting() const
     return m_pendingStart && m_pendingStart->wanted;
 }
 
-void BVBassPlayback::preconnect(const QUrl &url)
+bool BVBassPlayback::preconnect(const QUrl &url)
 {
     abandonBackgroundStart();
     const QString scheme = url.scheme();
     if (!m_host || !m_host->nam() || (scheme != QLatin1String("http") && scheme != QLatin1String("https"))
         || BVPlaylistFormats::namePromisesList(url))
-        return;
+        return false;
     launch(requestFor(url, 0), false);
+    return true;
 }
 
 void BVBassPlayback::startInBackground(quint64 startPos)
@@ -144,11 +145,24 @@ void BVBassPlayback::backgroundStartCreated(const std::shared_ptr<PendingStart> 
     pending->created = true;
     if (pending->wanted) {
         deliver(pending);
-    } else if (pending->errorCode == BASS_ERROR_UNSTREAMABLE) {
-        // The server's answer head is too large to read: neither a stream nor a list can come of it.
+    } else if (pending->handle) {
+        emit preconnected(responseHeader(pending->handle, "icy-br"));
+    } else {
         m_pendingStart.reset();
-        emit preconnectionRefused(pending->errorMessage);
+        emit preconnectionFailed(pending->errorCode, pending->errorMessage);
     }
+}
+
+QByteArray BVBassPlayback::responseHeader(quint32 handle, const char *name)
+{
+    const char *line = BASS_ChannelGetTags(handle, BASS_TAG_HTTP);
+    const QByteArray prefix = QByteArray(name) + ':';
+    for (; line && *line; line += qstrlen(line) + 1) {
+        const QByteArray text(line);
+        if (text.toLower().startsWith(prefix))
+            return text.mid(prefix.size()).trimmed();
+    }
+    return QByteArray();
 }
 
 void BVBassPlayback::deliver(std::shared_ptr<PendingStart> pending) // a copy: it may be m_pendingStart

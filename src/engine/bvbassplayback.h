@@ -29,18 +29,20 @@ public slots:
     // Opens the stream on a worker thread, so the caller's thread never waits for the
     // network; reports through started(). A stop() before that abandons the start.
     void startInBackground(quint64 startPos = 0) override;
-    // Starts opening `url` from its beginning before it is known to be a plain stream (while
-    // the playlist parser looks at it): a startInBackground() that asks for just this stream
-    // takes it over, anything else drops it. URLs named like lists are left alone.
-    void preconnect(const QUrl &url);
+    // Starts opening an http(s) `url` from its beginning before it is known to be a plain stream;
+    // reports through preconnected() or preconnectionFailed(). A startInBackground() that asks for
+    // just this stream takes it over, anything else drops it. URLs named like lists are left
+    // alone: returns false then.
+    bool preconnect(const QUrl &url);
     void stop() override;
     void streamDownloaded(quint32 length) { m_downloadedBytes += length; }
     void streamUpdateMeta();
 
 signals:
-    // A preconnection found an answer that nothing can read (its headers are too large):
-    // whatever else looks at the same URL waits for nothing.
-    void preconnectionRefused(const QString &errorMessage);
+    // The preconnection found audio; `icyBitrate` is its server's "icy-br" header (empty when none).
+    void preconnected(const QByteArray &icyBitrate);
+    // The preconnection failed with the engine's `errorCode`.
+    void preconnectionFailed(int errorCode, const QString &errorMessage);
 
 protected:
     double speedCoef() override;
@@ -57,6 +59,8 @@ private:
     void backgroundStartCreated(const std::shared_ptr<PendingStart> &pending);
     void deliver(std::shared_ptr<PendingStart> pending);
     void abandonBackgroundStart();
+    // The value of the response header `name` (lower case) the channel was opened with.
+    static QByteArray responseHeader(quint32 handle, const char *name);
 
     static void bassDownloaded(const void *buffer, quint32 length, void *user);
     static void bassMetaSync(quint32 sync, quint32 channel, quint32 data, void *user);

@@ -20,6 +20,13 @@ constexpr qsizetype kMaxMasterBytes = 1024 * 1024;
 
 } // namespace
 
+BVPlaylistStreams BVPlaylistParser::plainStream(const QUrl &url, const QByteArray &icyBitrate)
+{
+    BVPlaylistStreams streams;
+    streams.insert(BVPlaylistFormats::icyBitrate(icyBitrate, kDefaultBitrate), url);
+    return streams;
+}
+
 BVPlaylistParser::BVPlaylistParser(BVPlaybackHost *host) : QObject(BVPlaybackHost::objectOf(host)), m_host(host) {}
 
 bool BVPlaylistParser::updateIsProcessing(bool isProcessing)
@@ -136,9 +143,7 @@ void BVPlaylistParser::playlistRequestFinished()
     case HlsMasterPlaylist: streams = BVPlaylistFormats::hlsMasterStreams(m_data, reply->url()); break;
     case HlsPlaylist: streams.insert(BVPlaylistFormats::hlsMediaBitrate(m_data, kDefaultBitrate), m_url); break;
     case BassMasterPlaylist: streams = BVPlaylistFormats::jsonMasterStreams(m_data); break;
-    case BassPlaylist:
-        streams.insert(BVPlaylistFormats::icyBitrate(reply->rawHeader("icy-br"), kDefaultBitrate), m_url);
-        break;
+    case BassPlaylist: streams = plainStream(m_url, reply->rawHeader("icy-br")); break;
     case UnknowPlaylist: break;
     }
     if (isMasterType(m_type)) {

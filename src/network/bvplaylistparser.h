@@ -33,6 +33,8 @@ public:
     void parse(const QUrl &url);
     void abort();
 
+    // What a plain stream at `url` offers: one entry, at the "icy-br" header's bitrate or a default.
+    static BVPlaylistStreams plainStream(const QUrl &url, const QByteArray &icyBitrate);
     static bool isHlsType(PlaylistType type) { return type == HlsMasterPlaylist || type == HlsPlaylist; }
     static bool isMasterType(PlaylistType type) { return type == HlsMasterPlaylist || type == BassMasterPlaylist; }
 

@@ -71,12 +71,17 @@ BVPlayer::BVPlayer(BVNetworkAccessManager *nam, QObject *parent)
             setCurrentBitrate(bitrate);
     });
     connect(m_bassPlayback, &BVPlayback::restartRequired, this, &BVPlayer::restart);
-    connect(m_bassPlayback, &BVBassPlayback::preconnectionRefused, this, [this](const QString &errorMessage) {
-        if (!m_playlistParser->isProcessing())
+    connect(m_bassPlayback, &BVBassPlayback::preconnected, this, [this](const QByteArray &icyBitrate) {
+        handlePlaylist(BVPlaylistParser::plainStream(streamUrl(), icyBitrate), false);
+    });
+    connect(m_bassPlayback, &BVBassPlayback::preconnectionFailed, this, [this](int errorCode, const QString &errorMessage) {
+        if (errorCode == BASS_ERROR_UNSTREAMABLE || errorCode == BASS_ERROR_TIMEOUT) {
+            // Nothing came of the server in time, or its answer never ends: the parser would fare no better.
+            qCWarning(bvLog) << m_name << "Playback start error." << errorMessage;
+            retryStart(errorMessage);
             return;
-        m_playlistParser->abort(); // it would read the same endless answer, bounded only by its time-out
-        qCWarning(bvLog) << m_name << "Playback start error." << errorMessage;
-        retryStart(errorMessage);
+        }
+        m_playlistParser->parse(streamUrl()); // not audio (perhaps a list), or a failure the parser explains
     });
     m_hlsPlayback = new BVHlsPlayback(this);
     connect(m_hlsPlayback, &BVPlayback::metaUpdated, this, [this](const QString &meta) {
@@ -269,9 +274,10 @@ void BVPlayer::processPlay()
     }
     m_restartTimer->stop();
     stopBackends();
-    // A plain stream is opened while the parser looks at it, saving a round trip when it agrees.
-    if (m_startPosBytes == 0)
-        m_bassPlayback->preconnect(streamUrl());
+    // The engine opens a network URL first: a plain stream needs no other request, and the
+    // playlist parser looks only at what is not audio.
+    if (m_startPosBytes == 0 && m_bassPlayback->preconnect(streamUrl()))
+        return;
     m_playlistParser->parse(streamUrl());
 }
 

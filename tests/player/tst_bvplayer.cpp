@@ -41,7 +41,7 @@ private slots:
     void cleanup() { delete m_server; }
 
     // stopped -> stalled -> playing; the ICY title reaches meta; pause of a live stream releases the channel;
-    // a dropped stream starts again. The engine's connection carries the manager's identity, as the parser's does.
+    // a dropped stream starts again. The engine opens it alone, with the manager's identity and the server's bitrate.
     void liveStream()
     {
         m_server->setResponse("/live", live({"Artist - First", "Artist - Second"}));
@@ -51,9 +51,9 @@ private slots:
         player.play(); // no URL: stays stopped
         QCOMPARE(player.state(), BVPlayerSource::StoppedState);
         player.play(url("/live"));
-        QCOMPARE(player.state(), BVPlayerSource::StalledState); // before the parser answers
+        QCOMPARE(player.state(), BVPlayerSource::StalledState); // before the engine answers
         QTRY_COMPARE_WITH_TIMEOUT(player.state(), BVPlayerSource::PlayingState, 10000);
-        QCOMPARE(m_server->requests("/live").size(), 2); // the parser's, and the engine's opened while it looked
+        QCOMPARE(m_server->requests("/live").size(), 1); // no playlist request for a plain stream
         for (const HttpRequest &request : m_server->requests("/live")) {
             QCOMPARE(request.headers.value("user-agent"), nam.userAgent().toUtf8());
             QCOMPARE(request.headers.value("referer"), QByteArray("http://host.test/"));
@@ -259,8 +259,8 @@ private slots:
         QCOMPARE(states.size(), 0);
     }
 
-    // A JSON master list at a URL whose name does not say so: the stream opened on speculation while
-    // the parser looked is dropped, and the list's top bitrate plays.
+    // A JSON master list at a URL whose name does not say so: the engine finds no audio there, the
+    // parser then reads the list, and its top bitrate plays.
     void bitratesFromJsonMaster()
     {
         QByteArrayList entries;
@@ -278,7 +278,7 @@ private slots:
         QCOMPARE(available, QList<quint32>({32000, 64000, 128000}));
         QCOMPARE(player.currentBitrate(), 128000u); // the coefficient starts at the top
         QCOMPARE(m_server->requests("/128").size(), 1);
-        QCOMPARE(m_server->requests("/streams").size(), 2);
+        QCOMPARE(m_server->requests("/streams").size(), 2); // the engine's, then the parser's
 
         player.setPlayingBitrate(50000); // nearest: 64000
         // The next adaptation step restarts on the new list (the clock moves a second at each look).

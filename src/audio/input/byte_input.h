@@ -40,6 +40,8 @@ public:
 
     // The stream's in-band metadata (ICY), empty when there is none.
     virtual std::string metadata() const { return {}; }
+    // The header lines of the response the input was opened with, each followed by '\0'.
+    virtual std::string responseHeaders() const { return {}; }
 
     // Kept up to date by the decoder: bytes it has consumed, and where the first audio packet began.
     std::atomic<int64_t> consumed{0};

@@ -207,9 +207,13 @@ size_t NetInput::onHeader(const char *line, size_t size)
         m_status = space == std::string::npos ? 0 : std::strtol(text.c_str() + space + 1, nullptr, 10);
         m_responseLength = -1;
         m_metaInt = 0;
+        if (m_phase == Phase::Opening)
+            m_headerLines.clear();
         return size;
     }
     const auto colon = text.find(':');
+    if (colon != std::string::npos && m_phase == Phase::Opening)
+        m_headerLines += trimmed(text) + '\0';
     if (colon != std::string::npos) {
         const std::string key = toLower(trimmed(text.substr(0, colon)));
         const std::string value = trimmed(text.substr(colon + 1));
@@ -419,6 +423,12 @@ void NetInput::setBitrate(int64_t bitsPerSecond)
     std::lock_guard lock(m_mutex);
     m_liveCapacity = liveCapacity(static_cast<uint64_t>(bitsPerSecond), m_bufferMs);
     m_changed.notify_all();
+}
+
+std::string NetInput::responseHeaders() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_headerLines;
 }
 
 std::string NetInput::metadata() const

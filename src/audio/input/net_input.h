@@ -50,6 +50,7 @@ public:
     int64_t endPosition() const override { return m_contentLength; }
 
     const std::string &contentType() const { return m_contentType; }
+    std::string responseHeaders() const override;
     // Waits until `bytes` have arrived, the download ended or the deadline passed;
     // returns the first bytes received (at most `bytes`).
     std::string peek(size_t bytes) override;
@@ -117,6 +118,7 @@ private:
     long m_status = 0;
     size_t m_headerBytes = 0;
     std::string m_contentType;
+    std::string m_headerLines;      // of the response being opened, each followed by '\0'
     int64_t m_contentLength = -1;
     int64_t m_responseLength = -1;  // Content-Length of the current response
     size_t m_metaInt = 0;

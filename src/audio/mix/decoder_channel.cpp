@@ -180,11 +180,14 @@ int64_t DecoderChannel::filePosition(DWORD mode, int &error) const
 
 const char *DecoderChannel::tags(DWORD type) const
 {
-    if (type != BASS_TAG_META)
-        return nullptr;
     // A per-thread copy: valid until the caller's next tag read, whatever the download thread does.
     thread_local std::string copy;
-    copy = m_input->metadata();
+    if (type == BASS_TAG_META)
+        copy = m_input->metadata();
+    else if (type == BASS_TAG_HTTP)
+        copy = m_input->responseHeaders(); // c_str() adds the closing '\0'
+    else
+        return nullptr;
     return copy.empty() ? nullptr : copy.c_str();
 }
 

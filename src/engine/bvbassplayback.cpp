@@ -84,11 +84,6 @@ quint32 BVBassPlayback::start(quint64 startPos)
     return finishStart(createStream(request, this));
 }
 
-bool BVBassPlayback::isStarting() const
-{
-    return m_pendingStart && m_pendingStart->wanted;
-}
-
 bool BVBassPlayback::preconnect(const QUrl &url)
 {
     abandonBackgroundStart();

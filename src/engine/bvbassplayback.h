@@ -20,8 +20,6 @@ public:
 
     // The engine's BASS_TAG_META text of `handle`, empty when there is none.
     static QString streamReadMeta(quint32 handle);
-    // A startInBackground() is running: started() follows.
-    bool isStarting() const;
 
 public slots:
     // Opens the stream on the calling thread and returns it.

@@ -41,8 +41,6 @@ public:
     // Opens a new engine stream on a worker: the player's thread goes on while the first
     // playlist and segment arrive. Reports through started(); a stop() before abandons it.
     void startInBackground(quint64 startPos = 0) override;
-    // A start runs on its worker.
-    bool isStarting() const { return m_creation != nullptr; }
     // The last engine stream ended at a discontinuity or a change of format, not at the end
     // of the station: the next segment goes on in a new stream.
     bool endedAtCut();

@@ -195,6 +195,10 @@ private slots:
             player.play(url("/list.pls"));
             QTRY_COMPARE(m_server->requests("/silent").size(), 1);
             QVERIFY(!warnings.saw("Playback start error")); // the engine is still waiting for an answer
+            // A URL named like a list goes to the playlist parser first (the engine asks for ICY titles),
+            // then to the engine, which follows it.
+            QCOMPARE(m_server->requests("/list.pls").size(), 2);
+            QVERIFY(!m_server->requests("/list.pls").value(0).headers.contains("icy-metadata"));
             player.stop();
             player.play(url("/list.pls"));
             QTRY_COMPARE(m_server->requests("/silent").size(), 2);

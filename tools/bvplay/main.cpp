@@ -372,12 +372,11 @@ int main(int argc, char **argv)
         return status ? status : code;
     }
 
-    // An output that cannot be opened falls back to no sound.
+    // An output that cannot be opened falls back to no sound. One that opens stays open for the
+    // player, which finds the engine started: the sound server is connected to once.
     BVBass::outputDevice = outputDevice;
     if (outputDevice != 0) {
-        if (BASS_Init(outputDevice, 44100, 0, nullptr, nullptr)) {
-            BASS_Free();
-        } else {
+        if (!BASS_Init(outputDevice, 44100, 0, nullptr, nullptr)) {
             std::fprintf(stderr, "bvplay: output device %d unavailable, playing with no sound\n", outputDevice);
             BVBass::outputDevice = 0;
         }

@@ -45,9 +45,9 @@ public:
 
     virtual ~HttpTransfer() = default;
     // Runs the request to its end. Returns BASS_OK, or the error that ended it:
-    // BASS_ERROR_FILEOPEN (refused, malformed answer), BASS_ERROR_UNSTREAMABLE (a header line
-    // too long), BASS_ERROR_TIMEOUT,
-    // BASS_ERROR_NONET (unknown host), BASS_ERROR_SSL (TLS failed or not available).
+    // BASS_ERROR_FILEOPEN (refused, malformed answer), BASS_ERROR_UNSTREAMABLE (a header
+    // line over 64 KiB), BASS_ERROR_TIMEOUT, BASS_ERROR_NONET (unknown host),
+    // BASS_ERROR_SSL (TLS failed or not available).
     virtual int run(const TransferRequest &request, TransferListener &listener) = 0;
     // From any thread: ends the transfer's current wait at once, and every later one.
     virtual void wake() = 0;

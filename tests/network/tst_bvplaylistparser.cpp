@@ -6,7 +6,6 @@
 #include "testhttpserver.h"
 #include "testmedia.h"
 
-#include <QElapsedTimer>
 #include <QFile>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -192,19 +191,15 @@ private slots:
         QVERIFY(!m_parser->isProcessing());
     }
 
-    // Megabytes of response headers (Qt has no cap) are ended by the request's time-out, memory bounded meanwhile.
+    // Response headers without end (Qt has no cap) are ended by the request's time-out, memory bounded meanwhile.
     void headerFloodIsBounded()
     {
         m_host->nam()->setTimeoutMs(2000);
         HttpResponse flood = HttpResponse::of("audio/mpeg", QByteArray(4096, 'x'));
-        for (int i = 0; i < 10000; ++i)
-            flood.headers.append(qMakePair("X-Filler-" + QByteArray::number(i), QByteArray(1000, 'x')));
+        flood.endlessHeaders = true;
         m_server->setResponse("/flood", flood);
         const double before = memoryMiB("VmRSS:");
-        QElapsedTimer timer;
-        timer.start();
         QVERIFY(parse("/flood"));
-        QVERIFY2(timer.elapsed() < 3000, QByteArray::number(timer.elapsed()));
         QVERIFY(m_streams.isEmpty());
         BV_VERIFY_MEMORY_GROWTH(memoryMiB("VmRSS:") - before, 64);
     }

@@ -150,12 +150,10 @@ void BVBassPlayback::backgroundStartCreated(const std::shared_ptr<PendingStart> 
 
 QByteArray BVBassPlayback::responseHeader(quint32 handle, const char *name)
 {
-    const char *line = BASS_ChannelGetTags(handle, BASS_TAG_HTTP);
-    const QByteArray prefix = QByteArray(name) + ':';
-    for (; line && *line; line += qstrlen(line) + 1) {
-        const QByteArray text(line);
-        if (text.toLower().startsWith(prefix))
-            return text.mid(prefix.size()).trimmed();
+    const uint nameLength = qstrlen(name);
+    for (const char *line = BASS_ChannelGetTags(handle, BASS_TAG_HTTP); line && *line; line += qstrlen(line) + 1) {
+        if (qstrnicmp(line, name, nameLength) == 0 && line[nameLength] == ':')
+            return QByteArray(line + nameLength + 1).trimmed();
     }
     return QByteArray();
 }

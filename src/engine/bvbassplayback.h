@@ -57,7 +57,7 @@ private:
     void backgroundStartCreated(const std::shared_ptr<PendingStart> &pending);
     void deliver(std::shared_ptr<PendingStart> pending);
     void abandonBackgroundStart();
-    // The value of the response header `name` (lower case) the channel was opened with.
+    // The value of the response header `name` (any case) the channel was opened with.
     static QByteArray responseHeader(quint32 handle, const char *name);
 
     static void bassDownloaded(const void *buffer, quint32 length, void *user);

@@ -11,10 +11,12 @@ namespace bvaudio {
 namespace {
 
 constexpr int kConnectTimeoutMs = 1000;
-// A long queue keeps the server's wake-ups rare: it asks for a fifth of a second at a time.
-// Changes to the mix do not wait for it: what is queued is rewritten.
-constexpr int kTargetLatencyMs = 450;
-constexpr int kRequestMs = 200;
+// A long queue keeps the output's wake-ups rare: the server asks for a third of a second at a
+// time, at most one block of the client's shared memory (its tile, 371 ms of 16-bit stereo at
+// 44.1 kHz), since every block written costs a message when the server is done with it.
+// Changes to the mix do not wait for the queue: what is queued is rewritten.
+constexpr int kTargetLatencyMs = 800;
+constexpr int kRequestMs = 350;
 // A rewrite starts this far after the server's read point, for the time the write takes.
 constexpr int kRewriteMarginMs = 10;
 
@@ -114,7 +116,8 @@ std::unique_ptr<OutputDriver> openPulseOutput(int device, int rate, int &error)
     attr.maxlength = static_cast<uint32_t>(-1);
     attr.tlength = bytesPerMs * kTargetLatencyMs;
     attr.prebuf = bytesPerMs * 10; // a start is heard as soon as its first write arrives
-    attr.minreq = bytesPerMs * kRequestMs;
+    attr.minreq = std::min<uint32_t>(bytesPerMs * kRequestMs,
+                                     static_cast<uint32_t>(pa_context_get_tile_size(connection->context(), &sampleFormat)));
     attr.fragsize = static_cast<uint32_t>(-1);
     const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_AUTO_TIMING_UPDATE
                                                       | PA_STREAM_INTERPOLATE_TIMING);

@@ -1,44 +1,51 @@
 #include "bvid3tag.h"
 
-#include <taglib/privateframe.h>
-#include <taglib/tpropertymap.h>
+#include "bvlogging.h"
+#include "module_loader.h"
+
+// Linked in by builds that carry the reader themselves (the fuzzers); null otherwise.
+extern "C" void bvReadId3(const char *data, size_t size, BVId3Fields &fields) __attribute__((weak));
 
 namespace {
 
-QString joined(const TagLib::StringList &values)
+BVReadId3 reader()
 {
-    return QString::fromStdString(values.toString(" ").to8Bit(true));
+    static const BVReadId3 read = [] {
+        if (bvReadId3)
+            return &bvReadId3;
+        auto *loaded = reinterpret_cast<BVReadId3>(
+            bvaudio::moduleSymbol(BV_ID3_MODULE_NAME, BV_ID3_MODULE_BUILD_PATH, BV_READ_ID3_SYMBOL));
+        if (!loaded)
+            qCWarning(bvLog) << "Can not load the ID3 module" << BV_ID3_MODULE_NAME << "- timed titles stay unread";
+        return loaded;
+    }();
+    return read;
 }
 
 } // namespace
 
 BVId3Tag::BVId3Tag(const QByteArray &bytes)
 {
-    const TagLib::ByteVector data(bytes.constData(), static_cast<unsigned int>(bytes.size()));
-    header()->setData(data);
-    const unsigned int size = header()->tagSize();
-    const unsigned int headerSize = TagLib::ID3v2::Header::size();
-    // A tag that claims more than the bytes hold is parsed only as far as they go.
-    if (data.size() > headerSize)
-        parse(data.mid(headerSize, size));
+    if (const BVReadId3 read = reader())
+        read(bytes.constData(), static_cast<size_t>(bytes.size()), m_fields);
 }
 
 QString BVId3Tag::property(const QString &key) const
 {
-    const TagLib::String name(key.toUtf8().constData(), TagLib::String::Latin1);
-    const TagLib::PropertyMap map = properties();
-    const auto it = map.find(name);
-    return it == map.end() ? QString() : joined(it->second);
+    for (const auto &[name, values] : m_fields.properties) {
+        if (QString::fromStdString(name).compare(key, Qt::CaseInsensitive) == 0)
+            return QString::fromStdString(values);
+    }
+    return {};
 }
 
 QString BVId3Tag::toString() const
 {
-    QString text = QString::fromStdString(title().to8Bit(true));
-    const TagLib::PropertyMap map = properties();
-    if (!map.isEmpty())
+    QString text = QString::fromStdString(m_fields.title);
+    if (!m_fields.properties.empty())
         text += QLatin1Char(' ');
-    for (const auto &[key, values] : map)
-        text += QString::fromStdString(key.to8Bit(true)) + QLatin1Char(':') + joined(values);
+    for (const auto &[key, values] : m_fields.properties)
+        text += QString::fromStdString(key) + QLatin1Char(':') + QString::fromStdString(values);
     return text;
 }
 
@@ -46,19 +53,4 @@ QString BVId3Tag::nowPlaying() const
 {
     const QString text = property(QStringLiteral("TXXX"));
     return text.isEmpty() ? toString() : text;
-}
-
-qint64 BVId3Tag::transportStreamTimestamp() const
-{
-    for (const TagLib::ID3v2::Frame *frame : frameList("PRIV")) {
-        const auto *priv = dynamic_cast<const TagLib::ID3v2::PrivateFrame *>(frame);
-        if (!priv || priv->owner() != "com.apple.streaming.transportStreamTimestamp" || priv->data().size() != 8)
-            continue;
-        const TagLib::ByteVector data = priv->data();
-        quint64 pts = 0;
-        for (unsigned int i = 0; i < 8; ++i)
-            pts = pts << 8 | quint8(data[i]);
-        return qint64(pts & ((quint64(1) << 33) - 1));
-    }
-    return -1;
 }

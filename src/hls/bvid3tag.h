@@ -1,12 +1,13 @@
 #pragma once
 
+#include "bvid3fields.h"
+
 #include <QByteArray>
 #include <QString>
 
-#include <taglib/id3v2tag.h>
-
-// An ID3v2 tag read from raw bytes that begin with its 10-byte header.
-class BVId3Tag : public TagLib::ID3v2::Tag
+// An ID3v2 tag read from raw bytes that begin with its 10-byte header. TagLib reads it, in a
+// module loaded on first use; without the module every tag reads as empty.
+class BVId3Tag
 {
 public:
     explicit BVId3Tag(const QByteArray &bytes);
@@ -19,5 +20,8 @@ public:
     QString nowPlaying() const;
     // The 33-bit timestamp of the PRIV frame "com.apple.streaming.transportStreamTimestamp"
     // (packed audio's first sample, 90 kHz), -1 when there is none.
-    qint64 transportStreamTimestamp() const;
+    qint64 transportStreamTimestamp() const { return m_fields.transportStreamTimestamp; }
+
+private:
+    BVId3Fields m_fields;
 };

@@ -48,26 +48,27 @@ const std::vector<ChannelPtr> &Device::snapshot()
 bool Device::render(int16_t *out, int frames, const OutputDriver::Position &at)
 {
     const int period = periodFrames(m_rate);
+    const std::vector<ChannelPtr> &channels = snapshot(); // a channel attached meanwhile asks for a rewrite
     bool playing = false;
     for (int done = 0; done < frames; done += period) {
         const auto offset = std::chrono::nanoseconds(1000000000LL * done / m_rate);
-        playing |= renderPeriod(out + 2 * done, std::min(period, frames - done),
+        playing |= renderPeriod(channels, out + 2 * done, std::min(period, frames - done),
                                 MixTime{m_rate, at.heardAt + offset, at.frame + done, at.heardFrame});
     }
+    m_rendering.clear();
     return playing;
 }
 
-bool Device::renderPeriod(int16_t *out, int frames, const MixTime &time)
+bool Device::renderPeriod(const std::vector<ChannelPtr> &channels, int16_t *out, int frames, const MixTime &time)
 {
     m_mix.assign(static_cast<size_t>(frames) * 2, 0.0f);
     bool playing = false;
-    for (const ChannelPtr &channel : snapshot()) {
+    for (const ChannelPtr &channel : channels) {
         const Channel::MixOutcome outcome = channel->mixInto(m_mix.data(), frames, time);
         playing |= outcome != Channel::MixOutcome::Idle;
         if (outcome == Channel::MixOutcome::Ended)
             m_onChannelEnded(channel, time.heardAt);
     }
-    m_rendering.clear();
     // Saturate rather than wrap when the sum leaves the 16-bit range.
     for (size_t i = 0; i < m_mix.size(); ++i)
         out[i] = static_cast<int16_t>(std::lrint(std::clamp(m_mix[i] * 32768.0f, -32768.0f, 32767.0f)));

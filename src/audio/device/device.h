@@ -31,7 +31,7 @@ public:
 
 private:
     bool render(int16_t *out, int frames, const OutputDriver::Position &at);
-    bool renderPeriod(int16_t *out, int frames, const MixTime &time);
+    bool renderPeriod(const std::vector<ChannelPtr> &channels, int16_t *out, int frames, const MixTime &time);
     Readiness readiness(int64_t from);
     void rewind(int64_t frame);
     // Output thread: the attached channels, copied under the lock into reused storage.
@@ -44,7 +44,7 @@ private:
     std::mutex m_mutex;
     std::vector<ChannelPtr> m_channels;
     std::atomic<bool> m_failed{false};
-    // Output thread only: the channels of the period being rendered, and their sum.
+    // Output thread only: the channels being rendered, and the sum of a period.
     std::vector<ChannelPtr> m_rendering;
     std::vector<float> m_mix;
 };

@@ -291,17 +291,20 @@ void Channel::startPendingSlide(int deviceRate)
 
 void Channel::applyVolume(float *mix, const float *source, int frames)
 {
-    for (int f = 0; f < frames; ++f) {
-        if (m_volumeStep != 0.0f) {
-            m_volume += m_volumeStep;
-            if ((m_volumeStep > 0.0f && m_volume >= m_volumeTarget) || (m_volumeStep < 0.0f && m_volume <= m_volumeTarget)) {
-                m_volume = m_volumeTarget;
-                m_volumeStep = 0.0f;
-            }
+    int f = 0;
+    // A slide moves the volume frame by frame until it reaches its target.
+    for (; f < frames && m_volumeStep != 0.0f; ++f) {
+        m_volume += m_volumeStep;
+        if ((m_volumeStep > 0.0f && m_volume >= m_volumeTarget) || (m_volumeStep < 0.0f && m_volume <= m_volumeTarget)) {
+            m_volume = m_volumeTarget;
+            m_volumeStep = 0.0f;
         }
         mix[2 * f] += source[2 * f] * m_volume;
         mix[2 * f + 1] += source[2 * f + 1] * m_volume;
     }
+    const float volume = m_volume;
+    for (int i = 2 * f; i < 2 * frames; ++i)
+        mix[i] += source[i] * volume;
 }
 
 // Remembers a period about to be mixed: where it plays from, and the state to restore
@@ -350,9 +353,10 @@ Channel::MixOutcome Channel::mixInto(float *mix, int frames, const MixTime &peri
         startPendingSlide(time.deviceRate);
         if (n > 0)
             recordPeriod(time, n);
-        m_converted.resize(static_cast<size_t>(n) * 2);
-        m_resampled.take(m_converted.data(), static_cast<size_t>(n));
-        applyVolume(mix, m_converted.data(), n);
+        m_resampled.take(static_cast<size_t>(n), [this, &mix](const float *frames, size_t count) {
+            applyVolume(mix, frames, static_cast<int>(count));
+            mix += 2 * count;
+        });
         if (m_sourceEnded && m_resamplerDrained && m_fifo.empty() && m_resampled.pending() == 0) {
             m_state = State::Ended;
             m_endFrame = time.frame + n;

@@ -29,18 +29,6 @@ void MixQueue::push(const float *frames, size_t count)
     }
 }
 
-void MixQueue::take(float *out, size_t count)
-{
-    count = std::min(count, pending());
-    for (size_t done = 0; done < count;) {
-        const size_t slot = static_cast<size_t>(m_read - m_origin) % capacity();
-        const size_t run = std::min(count - done, capacity() - slot);
-        std::memcpy(out + done * 2, m_buffer.data() + slot * 2, run * 2 * sizeof(float));
-        done += run;
-        m_read += static_cast<int64_t>(run);
-    }
-}
-
 void MixQueue::rewindTo(int64_t index)
 {
     m_read = std::clamp(index, m_begin, m_read);

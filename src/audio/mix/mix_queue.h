@@ -4,6 +4,7 @@
 // channel guards it with its mutex.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include "mix/sample_buffer.h"
@@ -14,8 +15,20 @@ class MixQueue {
 public:
     void push(const float *frames, size_t count);
     size_t pending() const { return static_cast<size_t>(m_end - m_read); }
-    // Copies `count` (at most pending()) frames to `out` and moves past them.
-    void take(float *out, size_t count);
+    // Hands `count` (at most pending()) frames to `use(const float *frames, size_t n)` in
+    // runs as they lie in the ring, and moves past them.
+    template <typename Use>
+    void take(size_t count, Use &&use)
+    {
+        count = std::min(count, pending());
+        while (count > 0) {
+            const size_t slot = static_cast<size_t>(m_read - m_origin) % capacity();
+            const size_t run = std::min(count, capacity() - slot);
+            use(static_cast<const float *>(m_buffer.data() + slot * 2), run);
+            count -= run;
+            m_read += static_cast<int64_t>(run);
+        }
+    }
     // The number of the next frame to take.
     int64_t readIndex() const { return m_read; }
     // Moves the read point back to frame `index`, which must not have been released.

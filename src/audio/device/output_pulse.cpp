@@ -11,10 +11,12 @@ namespace bvaudio {
 namespace {
 
 constexpr int kConnectTimeoutMs = 1000;
-// A long queue keeps the output's wake-ups rare: the server asks for a third of a second at a
-// time, at most one block of the client's shared memory (its tile, 371 ms of 16-bit stereo at
-// 44.1 kHz), since every block written costs a message when the server is done with it.
-// Changes to the mix do not wait for the queue: what is queued is rewritten.
+// The server asks for 350 ms at a time from an 800 ms queue, of which it gives the sink
+// (800 - 2 * 350) / 2 = 50 ms; a shorter queue would leave the sink no buffer of its own.
+// A write is at most one block of the client's shared memory (its tile, 371 ms of 16-bit
+// stereo at 44.1 kHz), since every block costs a message when the server is done with it: the
+// output wakes about seven times a second. Changes to the mix do not wait for the queue: what
+// is queued is rewritten.
 constexpr int kTargetLatencyMs = 800;
 constexpr int kRequestMs = 350;
 // A rewrite starts this far after the server's read point, for the time the write takes.

@@ -11,22 +11,24 @@ cmake -S tools/bvplay -B "$scratch/build" -DCMAKE_PREFIX_PATH="$PWD/$scratch/pre
 cmake --build "$scratch/build" -j "$(nproc)" >/dev/null
 echo "bvplay builds against the installed package"
 
-# The installed library finds its FFmpeg module beside itself: the HLS demo (AAC) plays
-# with the prefix's module mapped.
+# The installed library finds its modules beside itself: the HLS demo (AAC, timed ID3 titles)
+# plays with the prefix's FFmpeg and TagLib modules mapped.
 "$scratch/build/bvplay" --device 0 --duration 4 --demo hls --json > "$scratch/hls.json" &
 pid=$!
-module="$PWD/$scratch/prefix/lib/brevantplayer/libbvaudio-ffmpeg.so"
+modules="$PWD/$scratch/prefix/lib/brevantplayer"
 found=0
 for _ in $(seq 30); do
   sleep 0.1
-  if grep -q "$module" "/proc/$pid/maps" 2>/dev/null; then found=1; break; fi
+  if grep -q "$modules/libbvaudio-ffmpeg.so" "/proc/$pid/maps" 2>/dev/null \
+    && grep -q "$modules/libbv-id3-taglib.so" "/proc/$pid/maps" 2>/dev/null; then found=1; break; fi
 done
 wait "$pid"
-if [ "$found" != 1 ] || ! grep -q '"PlayingState"' "$scratch/hls.json"; then
-  echo "the installed bvplay did not play AAC with the installed FFmpeg module" >&2
+if [ "$found" != 1 ] || ! grep -q '"PlayingState"' "$scratch/hls.json" \
+  || ! grep -q '"property":"meta","t":[0-9.]*,"value":"BrevantPlayer Demo' "$scratch/hls.json"; then
+  echo "the installed bvplay did not play AAC with its titles through the installed FFmpeg and TagLib modules" >&2
   exit 1
 fi
-echo "the installed library loads its FFmpeg module"
+echo "the installed library loads its FFmpeg and TagLib modules"
 
 # ... and its libcurl module for https (the port refuses: the module is loaded for the attempt).
 curl_module="$PWD/$scratch/prefix/lib/brevantplayer/libbvaudio-curl.so"

@@ -2,6 +2,7 @@
 // second channel heard whole, in place and without a hole; a stream changing its channel count.
 #include "bass.h"
 #include "fakeoutput.h"
+#include "mix/mix_queue.h"
 #include "mix/resampler.h"
 #include "userfilesource.h"
 #include "pcmanalysis.h"
@@ -181,15 +182,15 @@ private slots:
         QVERIFY2(qAbs(played - 2.0) < 0.1, qPrintable(QString::number(played)));
     }
 
-    // A slide moves the volume a step every frame from the call on, and arrives in its time;
-    // a gain past full scale saturates instead of wrapping.
+    // A slide moves the volume a step every frame from the call on, and arrives in its time (at
+    // 700.7, rounded to nearest); a gain past full scale saturates instead of wrapping.
     void volumeSlidesAndSaturates()
     {
         const HSTREAM stream = open("constant.wav");
         QVERIFY(BASS_ChannelPlay(stream, FALSE));
         m_output->play(200);
         const size_t before = m_output->heard().size() / 2;
-        QVERIFY(BASS_ChannelSlideAttribute(stream, BASS_ATTRIB_VOL, 0.2f, 300));
+        QVERIFY(BASS_ChannelSlideAttribute(stream, BASS_ATTRIB_VOL, 0.7f, 300));
         m_output->play(400);
         QCOMPARE(failure(BASS_ChannelSetAttribute(stream, BASS_ATTRIB_VOL, -1.0f)), BASS_ERROR_ILLPARAM);
         QVERIFY(BASS_ChannelSetAttribute(stream, BASS_ATTRIB_VOL, 40.0f));
@@ -198,13 +199,14 @@ private slots:
         const auto firstSound = std::find(left.begin(), left.end(), kUnder);
         QVERIFY(firstSound != left.end());
         const auto slideStart = std::find_if(firstSound, left.end(), [](int16_t v) { return v != kUnder; });
-        const auto slideEnd = std::find(slideStart, left.end(), int16_t(std::lround(0.2 * kUnder)));
+        const auto slideEnd = std::find(slideStart, left.end(), int16_t(std::lround(0.7 * kUnder)));
         QVERIFY(slideEnd != left.end());
         QVERIFY2(std::abs(slideStart - left.begin() - int64_t(before)) < frames(0.02),
                  qPrintable(QString::number(slideStart - left.begin() - int64_t(before))));
         QVERIFY2(std::abs(slideEnd - slideStart - frames(0.3)) < frames(0.01), qPrintable(QString::number(slideEnd - slideStart)));
         QVERIFY(std::is_sorted(slideStart, slideEnd, std::greater<int16_t>()));
         QVERIFY(std::adjacent_find(slideStart, slideEnd, [](int16_t a, int16_t b) { return a - b > 2; }) == slideEnd);
+        QCOMPARE(*(slideEnd + frames(0.05)), *slideEnd);
         QCOMPARE(left.back(), int16_t(32767));
     }
 
@@ -284,13 +286,13 @@ private slots:
         bvaudio::Resampler resampler;
         QVERIFY(resampler.configure(2, inRate, outRate));
         const std::vector<int16_t> input(2 * 3000, 1000);
-        std::vector<float> out;
+        bvaudio::MixQueue out;
         int64_t fed = 0;
         for (int i = 0; i < 300; ++i) {
             const int pieceFrames = 1 + i * 7919 % 3000;
             QVERIFY(resampler.convert(input.data(), pieceFrames, out));
             fed += pieceFrames;
-            const int64_t heldBack = fed * outRate / inRate - int64_t(out.size() / 2);
+            const int64_t heldBack = fed * outRate / inRate - int64_t(out.pending());
             const int64_t counted = bvaudio::Resampler::heldBackFrames(inRate, outRate);
             QVERIFY2(heldBack <= counted, qPrintable(QString("%1 > %2").arg(heldBack).arg(counted)));
         }

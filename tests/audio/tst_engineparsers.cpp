@@ -6,6 +6,7 @@
 #include "decode/mp3_info.h"
 #include "input/net_request.h"
 #include "input/playlist_reader.h"
+#include "mix/mix_queue.h"
 #include "mix/resampler.h"
 #include "mix/sync_list.h"
 
@@ -295,8 +296,11 @@ private slots:
         const int16_t lfeOnly[] = {0, 0, 0, 32767, 0, 0};
         const int16_t full[] = {32767, 32767, 32767, 32767, 32767, 32767};
         const int16_t leftOnly[] = {32767, 0, 0, 0, 32767, 0};
+        MixQueue queue;
+        QVERIFY(r.convert(lfeOnly, 1, queue) && r.convert(full, 1, queue) && r.convert(leftOnly, 1, queue));
         std::vector<float> out;
-        QVERIFY(r.convert(lfeOnly, 1, out) && r.convert(full, 1, out) && r.convert(leftOnly, 1, out));
+        queue.take(3, [&out](const float *frames, size_t n) { out.insert(out.end(), frames, frames + 2 * n); });
+        QCOMPARE(out.size(), size_t(6));
         QCOMPARE(out[0], 0.0f);
         QCOMPARE(out[1], 0.0f);
         QVERIFY(out[2] <= 1.0f && out[2] > 0.99f && out[3] <= 1.0f && out[3] > 0.99f);

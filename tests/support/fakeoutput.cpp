@@ -35,17 +35,19 @@ bvaudio::QueuedWriter::Server FakeOutput::server() const
     return {m_readFrame, m_readFrame, std::max<int64_t>(kTargetFrames - queued, 0)};
 }
 
+bool FakeOutput::write(const int16_t *data, int64_t frames, int64_t at)
+{
+    const int64_t first = at >= 0 ? at : m_writer.written();
+    m_queue.resize(static_cast<size_t>(first + frames) * 2);
+    std::copy(data, data + frames * 2, m_queue.begin() + first * 2);
+    return true;
+}
+
 void FakeOutput::runWriter()
 {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
     while (true) {
-        const bvaudio::QueuedWriter::Outcome outcome = m_writer.run(
-            m_callbacks, server(), [this](const int16_t *data, int64_t frames, int64_t at) {
-                const int64_t first = at >= 0 ? at : m_writer.written();
-                m_queue.resize(static_cast<size_t>(first + frames) * 2);
-                std::copy(data, data + frames * 2, m_queue.begin() + first * 2);
-                return true;
-            });
+        const bvaudio::QueuedWriter::Outcome outcome = m_writer.run(m_callbacks, server(), *this);
         m_nextRunFrame = outcome.lookAgainMs >= 0 ? m_readFrame + kRate * outcome.lookAgainMs / 1000 : INT64_MAX;
         const bool starving = outcome.short_ && m_writer.written() - m_readFrame < kTargetFrames / 2;
         if (!(outcome.waiting || starving) || std::chrono::steady_clock::now() > deadline)

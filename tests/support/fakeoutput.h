@@ -12,7 +12,7 @@
 
 namespace bvtest {
 
-class FakeOutput : public bvaudio::OutputDriver {
+class FakeOutput : public bvaudio::OutputDriver, private bvaudio::QueuedWriter::Queue {
 public:
     static constexpr int kRate = 44100;
 
@@ -32,6 +32,7 @@ public:
 
 private:
     void runWriter();
+    bool write(const int16_t *data, int64_t frames, int64_t at) override; // into the timeline
     bvaudio::QueuedWriter::Server server() const;
 
     Callbacks m_callbacks;

@@ -1,7 +1,6 @@
 #include "device/device.h"
 
 #include <algorithm>
-#include <cmath>
 
 namespace bvaudio {
 
@@ -69,9 +68,12 @@ bool Device::renderPeriod(const std::vector<ChannelPtr> &channels, int16_t *out,
         if (outcome == Channel::MixOutcome::Ended)
             m_onChannelEnded(channel, time.heardAt);
     }
-    // Saturate rather than wrap when the sum leaves the 16-bit range.
-    for (size_t i = 0; i < m_mix.size(); ++i)
-        out[i] = static_cast<int16_t>(std::lrint(std::clamp(m_mix[i] * 32768.0f, -32768.0f, 32767.0f)));
+    // Saturate rather than wrap when the sum leaves the 16-bit range, and round to nearest (half
+    // up): truncating a positive offset value is a conversion the compiler vectorises.
+    for (size_t i = 0; i < m_mix.size(); ++i) {
+        const float sample = std::clamp(m_mix[i] * 32768.0f, -32768.0f, 32767.0f);
+        out[i] = static_cast<int16_t>(static_cast<int>(sample + 32768.5f) - 32768);
+    }
     return playing;
 }
 

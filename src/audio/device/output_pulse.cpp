@@ -5,6 +5,7 @@
 #include "device/queued_writer.h"
 
 #include <algorithm>
+#include <utility>
 #include <vector>
 
 namespace bvaudio {
@@ -69,14 +70,45 @@ private:
         return server;
     }
 
+    // Audio is rendered straight into the server's shared memory when a block holds the write.
+    class ServerQueue : public QueuedWriter::Queue {
+    public:
+        explicit ServerQueue(pa_stream *stream) : m_stream(stream) {}
+        int16_t *reserve(int64_t frames) override
+        {
+            void *data = nullptr;
+            size_t bytes = static_cast<size_t>(frames) * 4;
+            if (pa_stream_begin_write(m_stream, &data, &bytes) < 0 || !data)
+                return nullptr;
+            if (bytes < static_cast<size_t>(frames) * 4) {
+                pa_stream_cancel_write(m_stream);
+                return nullptr;
+            }
+            m_reserved = true;
+            return static_cast<int16_t *>(data);
+        }
+        void discard() override
+        {
+            if (std::exchange(m_reserved, false))
+                pa_stream_cancel_write(m_stream);
+        }
+        bool write(const int16_t *data, int64_t frames, int64_t at) override
+        {
+            m_reserved = false;
+            return pa_stream_write(m_stream, data, static_cast<size_t>(frames) * 4, nullptr, at >= 0 ? at * 4 : 0,
+                                   at >= 0 ? PA_SEEK_ABSOLUTE : PA_SEEK_RELATIVE)
+                   >= 0;
+        }
+
+    private:
+        pa_stream *const m_stream;
+        bool m_reserved = false;
+    };
+
     PulseStream::Step writePeriods(const Callbacks &callbacks)
     {
-        pa_stream *stream = m_stream->stream();
-        const QueuedWriter::Outcome outcome
-            = m_writer.run(callbacks, server(), [stream](const int16_t *data, int64_t frames, int64_t at) {
-                  return pa_stream_write(stream, data, static_cast<size_t>(frames) * 4, nullptr, at >= 0 ? at * 4 : 0,
-                                         at >= 0 ? PA_SEEK_ABSOLUTE : PA_SEEK_RELATIVE) >= 0;
-              });
+        ServerQueue queue(m_stream->stream());
+        const QueuedWriter::Outcome outcome = m_writer.run(callbacks, server(), queue);
         if (!outcome.ok)
             return PulseStream::Step::Lost;
         if (outcome.lookAgainMs >= 0)

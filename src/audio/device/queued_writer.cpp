@@ -20,7 +20,7 @@ int64_t QueuedWriter::rewriteStart(int64_t changedFrom, const Server &server) co
     return (earliest + period - 1) / period * period;
 }
 
-QueuedWriter::Outcome QueuedWriter::run(const OutputDriver::Callbacks &callbacks, const Server &server, const Write &write)
+QueuedWriter::Outcome QueuedWriter::run(const OutputDriver::Callbacks &callbacks, const Server &server, Queue &queue)
 {
     int64_t changedFrom = m_rewriteFrom.exchange(kNoRewrite);
     int64_t from = changedFrom == kNoRewrite ? m_written : rewriteStart(changedFrom, server);
@@ -47,15 +47,21 @@ QueuedWriter::Outcome QueuedWriter::run(const OutputDriver::Callbacks &callbacks
         callbacks.rewind(from);
         m_written = from;
     }
-    m_buffer.resize(static_cast<size_t>(plan.frames) * 2);
+    int16_t *out = queue.reserve(plan.frames);
+    if (!out) {
+        m_buffer.resize(static_cast<size_t>(plan.frames) * 2);
+        out = m_buffer.data();
+    }
     const auto heardAt = OutputDriver::Clock::now() + std::chrono::microseconds((m_written - server.heardFrame) * 1000000 / m_rate);
     int64_t frames = plan.frames;
-    if (!callbacks.render(m_buffer.data(), static_cast<int>(frames), {m_written, heardAt, server.heardFrame})) {
-        if (!plan.rewrite)
+    if (!callbacks.render(out, static_cast<int>(frames), {m_written, heardAt, server.heardFrame})) {
+        if (!plan.rewrite) {
+            queue.discard();
             return outcome; // nothing plays: the queue runs dry and the server rests
+        }
         frames = state.rewriteSpan; // silence replaces what was queued, and no more
     }
-    outcome.ok = write(m_buffer.data(), frames, plan.rewrite ? m_written : -1);
+    outcome.ok = queue.write(out, frames, plan.rewrite ? m_written : -1);
     m_written += frames;
     return outcome;
 }

@@ -6,7 +6,6 @@
 #include "device/output.h"
 
 #include <atomic>
-#include <functional>
 #include <limits>
 #include <vector>
 
@@ -20,9 +19,19 @@ public:
         int64_t readFrame = 0;  // the server's read point: the first frame that can be rewritten
         int64_t room = 0;       // frames it takes now after what is written
     };
-    // Queues `frames` at the write index, or at output frame `at` over what is queued there
-    // (at >= 0). False when the server is lost.
-    using Write = std::function<bool(const int16_t *data, int64_t frames, int64_t at)>;
+    // The server's side of a write.
+    class Queue {
+    public:
+        virtual ~Queue() = default;
+        // Room for `frames` frames in the server's own memory, to render into without a copy;
+        // nullptr when it has no such room in one piece.
+        virtual int16_t *reserve(int64_t /*frames*/) { return nullptr; }
+        // Gives back what reserve returned, unwritten.
+        virtual void discard() {}
+        // Queues `frames` at the write index, or at output frame `at` over what is queued
+        // there (at >= 0). False when the server is lost.
+        virtual bool write(const int16_t *data, int64_t frames, int64_t at) = 0;
+    };
     struct Outcome {
         bool ok = true;
         int lookAgainMs = -1; // -1: when the server asks
@@ -35,7 +44,7 @@ public:
     // Any thread: the mix changed from output frame `from` on (0: from now).
     void requestRewrite(int64_t from);
     // Output thread.
-    Outcome run(const OutputDriver::Callbacks &callbacks, const Server &server, const Write &write);
+    Outcome run(const OutputDriver::Callbacks &callbacks, const Server &server, Queue &queue);
     int64_t written() const { return m_written; }
 
 private:
@@ -46,7 +55,7 @@ private:
     const int64_t m_marginFrames; // a rewrite starts this far after the read point
     std::atomic<int64_t> m_rewriteFrom{kNoRewrite};
     int64_t m_written = 0; // the server's write index (output thread only)
-    std::vector<int16_t> m_buffer;
+    std::vector<int16_t> m_buffer; // when the server has no room to render into
 };
 
 } // namespace bvaudio

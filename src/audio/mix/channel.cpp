@@ -241,9 +241,7 @@ void Channel::fillResampled(int frames, std::vector<SyncList::Event> &events)
         m_fifo.pop(m_scratch.data(), inFrames * chans);
         if (inFrames > 0)
             onSamplesConsumed();
-        m_converted.clear();
-        m_resampler.convert(inFrames ? m_scratch.data() : nullptr, static_cast<int>(inFrames), m_converted);
-        m_resampled.push(m_converted.data(), m_converted.size() / 2);
+        m_resampler.convert(inFrames ? m_scratch.data() : nullptr, static_cast<int>(inFrames), m_resampled);
 
         m_levelMeter.record(m_scratch.data(), inFrames);
         const QWORD before = m_consumed;

@@ -133,7 +133,6 @@ private:
     bool m_resamplerDrained = false;
     MixQueue m_resampled; // mixed frames stay until heard
     std::vector<int16_t> m_scratch;
-    std::vector<float> m_converted;
 
     LevelMeter m_levelMeter;
 };

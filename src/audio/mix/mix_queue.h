@@ -7,13 +7,36 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include "mix/sample_buffer.h"
 
 namespace bvaudio {
 
 class MixQueue {
 public:
-    void push(const float *frames, size_t count);
+    // Appends `count` frames, written in place by `fill(float *frames, size_t n)` in runs as
+    // they lie in the ring.
+    template <typename Fill>
+    void append(size_t count, Fill &&fill)
+    {
+        const size_t kept = static_cast<size_t>(m_end - m_begin);
+        if (kept + count > capacity())
+            grow(kept + count);
+        while (count > 0) {
+            const size_t slot = static_cast<size_t>(m_end - m_origin) % capacity();
+            const size_t run = std::min(count, capacity() - slot);
+            fill(m_buffer.data() + slot * 2, run);
+            count -= run;
+            m_end += static_cast<int64_t>(run);
+        }
+    }
+    void push(const float *frames, size_t count)
+    {
+        append(count, [&frames](float *to, size_t n) {
+            std::memcpy(to, frames, n * 2 * sizeof(float));
+            frames += 2 * n;
+        });
+    }
     size_t pending() const { return static_cast<size_t>(m_end - m_read); }
     // Hands `count` (at most pending()) frames to `use(const float *frames, size_t n)` in
     // runs as they lie in the ring, and moves past them.

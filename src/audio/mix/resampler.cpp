@@ -1,5 +1,7 @@
 #include "mix/resampler.h"
 
+#include "mix/mix_queue.h"
+
 #include <soxr.h>
 
 #include <algorithm>
@@ -90,16 +92,17 @@ void Resampler::toStereo(const int16_t *in, int frames, float *out) const
     }
 }
 
-bool Resampler::convert(const int16_t *in, int inFrames, std::vector<float> &out)
+bool Resampler::convert(const int16_t *in, int inFrames, MixQueue &out)
 {
     if (!isConfigured())
         return false;
-    const size_t old = out.size();
-    if (!m_soxr) {
+    if (!m_soxr) { // at the device's rate: converted straight into the queue
         if (!in)
             return true; // nothing delayed
-        out.resize(old + static_cast<size_t>(inFrames) * 2);
-        toStereo(in, inFrames, out.data() + old);
+        out.append(static_cast<size_t>(inFrames), [this, &in](float *to, size_t frames) {
+            toStereo(in, static_cast<int>(frames), to);
+            in += frames * static_cast<size_t>(m_inChannels);
+        });
         return true;
     }
     const float *stereo = nullptr;
@@ -112,14 +115,11 @@ bool Resampler::convert(const int16_t *in, int inFrames, std::vector<float> &out
     size_t inLeft = in ? static_cast<size_t>(inFrames) : 0;
     while (true) {
         const size_t room = inLeft * static_cast<size_t>(m_outRate) / static_cast<size_t>(m_inRate) + 256;
-        const size_t at = out.size();
-        out.resize(at + room * 2);
+        m_converted.resize(room * 2);
         size_t used = 0, made = 0;
-        if (soxr_process(m_soxr, stereo, inLeft, &used, out.data() + at, room, &made)) {
-            out.resize(at);
+        if (soxr_process(m_soxr, stereo, inLeft, &used, m_converted.data(), room, &made))
             return false;
-        }
-        out.resize(at + made * 2);
+        out.push(m_converted.data(), made);
         if (stereo)
             stereo += used * 2;
         inLeft -= std::min(used, inLeft);

@@ -11,6 +11,8 @@ struct soxr;
 
 namespace bvaudio {
 
+class MixQueue;
+
 class Resampler {
 public:
     Resampler() = default;
@@ -25,9 +27,9 @@ public:
     int inRate() const { return m_inRate; }
     int outRate() const { return m_outRate; }
 
-    // Appends the converted frames of `inFrames` input frames to `out` (two floats each);
-    // nullptr input drains the delay line. False on error.
-    bool convert(const int16_t *in, int inFrames, std::vector<float> &out);
+    // Appends the converted frames of `inFrames` input frames to `out`; nullptr input drains
+    // the delay line. False on error.
+    bool convert(const int16_t *in, int inFrames, MixQueue &out);
     // Drops the set-up and the audio in its delay line.
     void reset();
     // At most this many output frames of what was fed may still be held in the delay line
@@ -44,7 +46,8 @@ private:
     // Gains of each input channel on the left and right output.
     std::vector<float> m_left;
     std::vector<float> m_right;
-    std::vector<float> m_stereo;
+    std::vector<float> m_stereo;    // input to libsoxr
+    std::vector<float> m_converted; // output of libsoxr
 };
 
 } // namespace bvaudio

@@ -106,6 +106,13 @@ void Engine::mixChanged()
         m_device->mixChanged(std::max<int64_t>(Channel::mixTimeSyncFrame(), 0));
 }
 
+void Engine::audioArrived()
+{
+    std::lock_guard lock(m_mutex);
+    if (m_device)
+        m_device->audioArrived();
+}
+
 bool Engine::freeChannel(DWORD handle)
 {
     HandlePtr channel;

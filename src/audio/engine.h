@@ -46,6 +46,9 @@ public:
     int play(const ChannelPtr &channel, bool restart);
     // A channel stopped, moved or changed its volume: the output hears it at once.
     void mixChanged();
+    // Decode or host thread, holding no channel's lock: a channel that the output holds back for
+    // (starting or seeking) has new audio, so the output writes it without waiting for its poll.
+    void audioArrived();
     bool freeChannel(DWORD handle);
     // Frees every channel for which `match` holds.
     void freeChannels(const std::function<bool(const ChannelHandle &)> &match);

@@ -210,6 +210,21 @@ private slots:
         QCOMPARE(left.back(), int16_t(32767));
     }
 
+    // New audio of a channel the output holds back for (just started) wakes the output at once;
+    // audio for a channel that plays on does not.
+    void startingChannelWakesTheOutput()
+    {
+        const HSTREAM stream = BASS_StreamCreate(FakeOutput::kRate, 2, 0, STREAMPROC_PUSH, nullptr);
+        QVERIFY(stream && BASS_ChannelPlay(stream, FALSE));
+        const std::vector<int16_t> pcm(2 * frames(0.1), kUnder);
+        const auto bytes = static_cast<DWORD>(pcm.size() * sizeof(int16_t));
+        QVERIFY(BASS_StreamPutData(stream, pcm.data(), bytes) != DWORD(-1));
+        QCOMPARE(m_output->wakes(), 1);
+        m_output->play(50);
+        QVERIFY(BASS_StreamPutData(stream, pcm.data(), bytes) != DWORD(-1));
+        QCOMPARE(m_output->wakes(), 1);
+    }
+
     // A second channel joins at once and from its first frame; the first plays on untouched.
     void secondChannelJoins()
     {

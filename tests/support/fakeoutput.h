@@ -23,12 +23,19 @@ public:
     void stop() override {}
     int sampleRate() const override { return kRate; }
     void requestRewrite(int64_t from) override;
+    void wake() override
+    {
+        ++m_wakes;
+        m_changed = true;
+    }
 
     // Plays `ms` of what is queued, a period at a time, running the writer whenever the server would
     // ask; the clock waits (up to seconds) while a channel readies audio, as if decoding took no time.
     void play(int ms);
     // Everything played so far: interleaved stereo; a period the queue could not fill is silence.
     const std::vector<int16_t> &heard() const { return m_heard; }
+    // How often a channel's new audio woke the output.
+    int wakes() const { return m_wakes; }
 
 private:
     void runWriter();
@@ -41,6 +48,7 @@ private:
     int64_t m_readFrame = 0;
     int64_t m_nextRunFrame = 0; // when the writer asked to look again
     std::atomic<bool> m_changed{false};
+    std::atomic<int> m_wakes{0};
     std::vector<int16_t> m_heard;
 };
 

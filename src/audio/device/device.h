@@ -26,6 +26,8 @@ public:
     // rewrites what it queued so that the change is heard at once.
     // `from` is the output frame the change belongs to (0: now).
     void mixChanged(int64_t from = 0) { m_driver->requestRewrite(from); }
+    // Any thread: a channel getting its audio ready has more of it.
+    void audioArrived() { m_driver->wake(); }
     bool hasFailed() const { return m_failed; }
     int sampleRate() const { return m_rate; }
 

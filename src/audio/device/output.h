@@ -48,6 +48,9 @@ public:
     // Any thread: the mix changed from output frame `from` on (0: from now); what is queued
     // from there and not yet heard is rendered again soon.
     virtual void requestRewrite(int64_t from) { (void)from; }
+    // Any thread, without locks the render path takes: a channel the output holds back for has
+    // new audio; the output looks again now instead of at its next poll.
+    virtual void wake() {}
 };
 
 // A real-time clock that consumes the mix and discards it ("no sound").

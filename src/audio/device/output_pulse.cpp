@@ -45,6 +45,7 @@ public:
         m_writer.requestRewrite(from);
         m_stream->wake();
     }
+    void wake() override { m_stream->wake(); }
 
 private:
     // Where the server stands, from its last timing report moved on by the time since.

@@ -37,9 +37,10 @@ struct WritePlan {
 // Below this much queued a starved channel is written past (it stalls) rather than let the
 // server run dry; a holding channel waits for more than this before the first write.
 constexpr int kMinQueueMs = 40;
-// How often the output looks again while a channel gets its audio ready: a start is written
-// within a few milliseconds of its first audio being decoded.
-constexpr int kPollMs = 3;
+// How often the output looks again while a channel gets its audio ready. New audio of such a
+// channel wakes the output at once; the poll catches what no audio announces (a priming that
+// times out, a rewrite waiting for channels that are not getting ready).
+constexpr int kPollMs = 10;
 
 WritePlan planWrite(const WriteState &state);
 

@@ -1,5 +1,6 @@
 #include "mix/decoder_channel.h"
 
+#include "engine.h"
 #include "engine_config.h"
 #include "thread_name.h"
 
@@ -90,6 +91,7 @@ void DecoderChannel::run()
                 landSeek(target, chunk);
                 m_sourceEnded = !more;
                 m_refilling = more && m_fifo.size() < m_capacitySamples;
+                announceAudio(lock);
             }
             continue;
         }
@@ -105,8 +107,19 @@ void DecoderChannel::run()
             m_refilling = m_fifo.size() < m_capacitySamples;
         } else
             m_sourceEnded = true; // errors end the stream like its end: it plays out what it has
+        announceAudio(lock);
         m_wake.notify_all();
     }
+}
+
+void DecoderChannel::announceAudio(std::unique_lock<std::mutex> &lock)
+{
+    if (!outputWaits())
+        return;
+    // The engine's lock comes before a channel's: the output is told without this one held.
+    lock.unlock();
+    Engine::instance().audioArrived();
+    lock.lock();
 }
 
 bool DecoderChannel::decodeFrom(QWORD target, uint64_t generation, std::vector<int16_t> &samples)

@@ -43,6 +43,8 @@ private:
     // Decode thread: seeks to `target` and decodes a full buffer from there; false at the
     // source's end or an error. Gives up early when `generation` is superseded.
     bool decodeFrom(QWORD target, uint64_t generation, std::vector<int16_t> &samples);
+    // Decode thread, after new audio was queued under `lock`: wakes an output that waits for it.
+    void announceAudio(std::unique_lock<std::mutex> &lock);
 
     std::unique_ptr<ByteInput> m_input;
     std::unique_ptr<Decoder> m_decoder;

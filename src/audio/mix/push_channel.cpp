@@ -1,10 +1,21 @@
 #include "mix/push_channel.h"
 
+#include "engine.h"
+
 #include <cmath>
 
 namespace bvaudio {
 
 DWORD PushChannel::put(const void *data, DWORD length, int &error)
+{
+    bool outputWaits = false;
+    const DWORD queued = queue(data, length, error, outputWaits);
+    if (outputWaits)
+        Engine::instance().audioArrived();
+    return queued;
+}
+
+DWORD PushChannel::queue(const void *data, DWORD length, int &error, bool &outputWaits)
 {
     const bool end = length & BASS_STREAMPROC_END;
     length &= ~BASS_STREAMPROC_END;
@@ -30,6 +41,7 @@ DWORD PushChannel::put(const void *data, DWORD length, int &error)
     m_fifo.push(static_cast<const int16_t *>(data), length / 2);
     if (end)
         m_sourceEnded = true;
+    outputWaits = this->outputWaits();
     error = BASS_OK;
     return static_cast<DWORD>(m_fifo.size() * 2);
 }

@@ -15,6 +15,9 @@ public:
     int setAttribute(DWORD attrib, float value) override;
 
 private:
+    // put under the lock; `outputWaits`: the output holds back for this channel's audio.
+    DWORD queue(const void *data, DWORD length, int &error, bool &outputWaits);
+
     DWORD m_limitBytes = 0; // 0 = no limit
 };
 

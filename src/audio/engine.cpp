@@ -113,6 +113,12 @@ void Engine::audioArrived()
         m_device->audioArrived();
 }
 
+int Engine::outputQueueMs()
+{
+    std::lock_guard lock(m_mutex);
+    return m_device ? m_device->queueMs() : 0;
+}
+
 bool Engine::freeChannel(DWORD handle)
 {
     HandlePtr channel;

@@ -49,6 +49,8 @@ public:
     // Decode or host thread, holding no channel's lock: a channel that the output holds back for
     // (starting or seeking) has new audio, so the output writes it without waiting for its poll.
     void audioArrived();
+    // How far the open output queues ahead of what is heard (0 without one).
+    int outputQueueMs();
     bool freeChannel(DWORD handle);
     // Frees every channel for which `match` holds.
     void freeChannels(const std::function<bool(const ChannelHandle &)> &match);

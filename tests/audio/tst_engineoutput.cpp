@@ -9,6 +9,7 @@
 #include "testmedia.h"
 
 #include <QProcess>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
@@ -220,6 +221,22 @@ private slots:
         const QWORD position = BASS_ChannelGetPosition(stream, BASS_POS_BYTE);
         QVERIFY2(position > paused && position < paused + BASS_ChannelSeconds2Bytes(stream, 0.3),
                  qPrintable(QString("%1 -> %2").arg(paused).arg(position)));
+    }
+
+    // A seek while the output's queue is full is heard at once, even with a decode buffer set
+    // shorter than that queue: the channel buffers enough to rewrite all of it.
+    void seekIsHeardAtOnce()
+    {
+        QVERIFY(BASS_SetConfig(BASS_CONFIG_BUFFER, 100));
+        const auto restore = qScopeGuard([] { BASS_SetConfig(BASS_CONFIG_BUFFER, 500); });
+        const HSTREAM stream = open("twotones.mp3");
+        QVERIFY(BASS_ChannelPlay(stream, FALSE));
+        QTest::qWait(500);
+        const Pcm heard = recordAround([&] {
+            QVERIFY(BASS_ChannelSetPosition(stream, BASS_ChannelSeconds2Bytes(stream, 2.0), BASS_POS_BYTE));
+        }, 250);
+        const Pcm last(heard.end() - std::min<size_t>(heard.size(), 44100 / 10), heard.end());
+        QVERIFY2(qAbs(zeroCrossingFrequency(last, 44100) - 1000) < 10, qPrintable(QString::number(zeroCrossingFrequency(last, 44100))));
     }
 
     // A server that goes away fails the device: DEV_FAIL fires and the channel is paused by the device.

@@ -10,8 +10,8 @@ namespace bvtest {
 namespace {
 
 // PulseAudio's figures for our stream: the queue it keeps and the room it asks for at a time.
-constexpr int64_t kTargetFrames = FakeOutput::kRate * 450 / 1000;
-constexpr int64_t kRequestFrames = FakeOutput::kRate * 200 / 1000;
+constexpr int64_t kTargetFrames = FakeOutput::kRate * 800 / 1000;
+constexpr int64_t kRequestFrames = FakeOutput::kRate * 350 / 1000;
 constexpr int64_t kPeriod = FakeOutput::kRate / 100;
 
 } // namespace
@@ -21,6 +21,11 @@ FakeOutput *FakeOutput::openEngine()
     auto output = std::make_unique<FakeOutput>();
     FakeOutput *raw = output.get();
     return bvaudio::Engine::instance().open(std::move(output)) == 0 ? raw : nullptr;
+}
+
+int FakeOutput::queueMs() const
+{
+    return static_cast<int>(kTargetFrames * 1000 / kRate);
 }
 
 void FakeOutput::requestRewrite(int64_t from)

@@ -22,6 +22,7 @@ public:
     void start(Callbacks callbacks) override { m_callbacks = std::move(callbacks); }
     void stop() override {}
     int sampleRate() const override { return kRate; }
+    int queueMs() const override;
     void requestRewrite(int64_t from) override;
     void wake() override
     {

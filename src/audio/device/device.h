@@ -30,6 +30,7 @@ public:
     void audioArrived() { m_driver->wake(); }
     bool hasFailed() const { return m_failed; }
     int sampleRate() const { return m_rate; }
+    int queueMs() const { return m_driver->queueMs(); }
 
 private:
     bool render(int16_t *out, int frames, const OutputDriver::Position &at);

@@ -45,6 +45,9 @@ public:
     // Stops and joins the output thread.
     virtual void stop() = 0;
     virtual int sampleRate() const = 0;
+    // How far the output queues ahead of what is heard. A change rewrites up to this much, so a
+    // channel that starts or seeks must be able to fill it at once to be heard at once.
+    virtual int queueMs() const { return 0; }
     // Any thread: the mix changed from output frame `from` on (0: from now); what is queued
     // from there and not yet heard is rendered again soon.
     virtual void requestRewrite(int64_t from) { (void)from; }

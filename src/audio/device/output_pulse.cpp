@@ -39,6 +39,11 @@ public:
 
     void stop() override { m_stream->stop(); }
     int sampleRate() const override { return m_rate; }
+    int queueMs() const override
+    {
+        const pa_buffer_attr *attr = pa_stream_get_buffer_attr(m_stream->stream());
+        return attr ? static_cast<int>(int64_t{attr->tlength} * 1000 / (int64_t{m_rate} * 4)) : kTargetLatencyMs;
+    }
 
     void requestRewrite(int64_t from) override
     {

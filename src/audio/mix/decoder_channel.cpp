@@ -23,14 +23,23 @@ DecoderChannel::DecoderChannel(DWORD handle, ChannelFormat format, std::unique_p
     : Channel(handle, std::move(format)),
       m_input(std::move(input)),
       m_decoder(std::move(decoder)),
-      m_capacitySamples(std::max<size_t>(
-          static_cast<size_t>(m_decoder->sampleRate()) * static_cast<size_t>(m_decoder->channels())
-              * EngineConfig::playbackBufferMs() / 1000,
-          4096))
+      m_capacitySamples(std::max<size_t>(static_cast<size_t>(m_decoder->sampleRate())
+                                             * static_cast<size_t>(m_decoder->channels()) * bufferMs() / 1000,
+                                         4096))
 {
 }
 
 DecoderChannel::~DecoderChannel() = default;
+
+size_t DecoderChannel::bufferMs()
+{
+    // A start or seek is written over what the output queued, from its read point on: the
+    // buffer holds at least that much, and the resampler's delay line, or the change would
+    // wait for the queue to run down.
+    constexpr int kResamplerMarginMs = 100;
+    return std::max<size_t>(EngineConfig::playbackBufferMs(),
+                            static_cast<size_t>(Engine::instance().outputQueueMs() + kResamplerMarginMs));
+}
 
 std::shared_ptr<DecoderChannel> DecoderChannel::create(DWORD handle, std::unique_ptr<ByteInput> input,
                                                        const Decoder::Options &options, DWORD flags, int &error)

@@ -101,6 +101,16 @@ const char *Channel::tags(DWORD) const
     return nullptr;
 }
 
+bool Channel::audioLetsOutputOn(size_t queuedBefore, bool wasPrimed) const
+{
+    if (m_rewriteWanted)
+        return true;
+    if (!m_priming)
+        return false;
+    const size_t firstWrite = static_cast<size_t>(format().freq) * format().chans * 2 * kMinQueueMs / 1000;
+    return (queuedBefore < firstWrite && m_fifo.size() >= firstWrite) || (!wasPrimed && isPrimed());
+}
+
 void Channel::resetPlayback(QWORD position)
 {
     m_fifo.clear();

@@ -73,8 +73,10 @@ protected:
     virtual size_t resumeSamples() const { return 1; }
     // Enough audio is queued for a channel that just started to play on its own (m_mutex held).
     virtual bool isPrimed() const { return m_sourceEnded || m_fifo.size() >= resumeSamples() * format().chans; }
-    // Under the lock: the output holds back for this channel, so new audio should wake it.
-    bool outputWaits() const { return m_priming || m_seekTarget || m_rewriteWanted; }
+    // Under the lock, after audio was queued (`queuedBefore` samples were, `wasPrimed` the
+    // channel was): whether an output holding back for this channel can now write more than
+    // its next poll would find anyway: a landed seek, a start's first write, its full buffer.
+    bool audioLetsOutputOn(size_t queuedBefore, bool wasPrimed) const;
     // Called with m_mutex held whenever the mixer took samples from the queue.
     virtual void onSamplesConsumed() {}
     // Drops queued and resampled audio and moves the position (m_mutex held).

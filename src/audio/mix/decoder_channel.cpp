@@ -100,7 +100,7 @@ void DecoderChannel::run()
                 landSeek(target, chunk);
                 m_sourceEnded = !more;
                 m_refilling = more && m_fifo.size() < m_capacitySamples;
-                announceAudio(lock);
+                announceAudio(lock, 0, false);
             }
             continue;
         }
@@ -111,19 +111,21 @@ void DecoderChannel::run()
         lock.lock();
         if (generation != m_generation)
             continue; // a seek happened meanwhile: this audio is from before it
+        const size_t queuedBefore = m_fifo.size();
+        const bool wasPrimed = isPrimed();
         if (status == Decoder::Status::Data) {
             m_fifo.push(chunk.data(), chunk.size());
             m_refilling = m_fifo.size() < m_capacitySamples;
         } else
             m_sourceEnded = true; // errors end the stream like its end: it plays out what it has
-        announceAudio(lock);
+        announceAudio(lock, queuedBefore, wasPrimed);
         m_wake.notify_all();
     }
 }
 
-void DecoderChannel::announceAudio(std::unique_lock<std::mutex> &lock)
+void DecoderChannel::announceAudio(std::unique_lock<std::mutex> &lock, size_t queuedBefore, bool wasPrimed)
 {
-    if (!outputWaits())
+    if (!audioLetsOutputOn(queuedBefore, wasPrimed))
         return;
     // The engine's lock comes before a channel's: the output is told without this one held.
     lock.unlock();

@@ -46,7 +46,7 @@ private:
     // source's end or an error. Gives up early when `generation` is superseded.
     bool decodeFrom(QWORD target, uint64_t generation, std::vector<int16_t> &samples);
     // Decode thread, after new audio was queued under `lock`: wakes an output that waits for it.
-    void announceAudio(std::unique_lock<std::mutex> &lock);
+    void announceAudio(std::unique_lock<std::mutex> &lock, size_t queuedBefore, bool wasPrimed);
 
     std::unique_ptr<ByteInput> m_input;
     std::unique_ptr<Decoder> m_decoder;

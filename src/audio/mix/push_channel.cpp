@@ -37,11 +37,13 @@ DWORD PushChannel::queue(const void *data, DWORD length, int &error, bool &outpu
         error = BASS_ERROR_NOTAVAIL;
         return static_cast<DWORD>(-1);
     }
+    const size_t queuedBefore = m_fifo.size();
+    const bool wasPrimed = isPrimed();
     // Whole samples only: a trailing odd byte is dropped.
     m_fifo.push(static_cast<const int16_t *>(data), length / 2);
     if (end)
         m_sourceEnded = true;
-    outputWaits = this->outputWaits();
+    outputWaits = audioLetsOutputOn(queuedBefore, wasPrimed);
     error = BASS_OK;
     return static_cast<DWORD>(m_fifo.size() * 2);
 }

@@ -25,8 +25,10 @@ constexpr int kRewriteMarginMs = 10;
 
 class PulseOutput : public OutputDriver {
 public:
+    // Before the output thread runs: the stream's buffer is read here, on the opening thread.
     PulseOutput(std::unique_ptr<PulseStream> stream, int rate)
-        : m_stream(std::move(stream)), m_rate(rate), m_writer(rate, kRewriteMarginMs)
+        : m_stream(std::move(stream)), m_rate(rate), m_queueMs(targetLengthMs(m_stream->stream(), rate)),
+          m_writer(rate, kRewriteMarginMs)
     {
     }
 
@@ -39,11 +41,7 @@ public:
 
     void stop() override { m_stream->stop(); }
     int sampleRate() const override { return m_rate; }
-    int queueMs() const override
-    {
-        const pa_buffer_attr *attr = pa_stream_get_buffer_attr(m_stream->stream());
-        return attr ? static_cast<int>(int64_t{attr->tlength} * 1000 / (int64_t{m_rate} * 4)) : kTargetLatencyMs;
-    }
+    int queueMs() const override { return m_queueMs; }
 
     void requestRewrite(int64_t from) override
     {
@@ -53,6 +51,13 @@ public:
     void wake() override { m_stream->wake(); }
 
 private:
+    // The queue the server keeps for the stream, as it settled it.
+    static int targetLengthMs(pa_stream *stream, int rate)
+    {
+        const pa_buffer_attr *attr = pa_stream_get_buffer_attr(stream);
+        return attr ? static_cast<int>(int64_t{attr->tlength} * 1000 / (int64_t{rate} * 4)) : kTargetLatencyMs;
+    }
+
     // Where the server stands, from its last timing report moved on by the time since.
     QueuedWriter::Server server() const
     {
@@ -124,6 +129,7 @@ private:
 
     std::unique_ptr<PulseStream> m_stream;
     const int m_rate;
+    const int m_queueMs;
     QueuedWriter m_writer;
 };
 

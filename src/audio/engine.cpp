@@ -119,6 +119,12 @@ int Engine::outputQueueMs()
     return m_device ? m_device->queueMs() : 0;
 }
 
+int Engine::outputRate()
+{
+    std::lock_guard lock(m_mutex);
+    return m_device ? m_device->sampleRate() : 0;
+}
+
 bool Engine::freeChannel(DWORD handle)
 {
     HandlePtr channel;

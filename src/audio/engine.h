@@ -51,6 +51,7 @@ public:
     void audioArrived();
     // How far the open output queues ahead of what is heard (0 without one).
     int outputQueueMs();
+    int outputRate(); // 0 without an output
     bool freeChannel(DWORD handle);
     // Frees every channel for which `match` holds.
     void freeChannels(const std::function<bool(const ChannelHandle &)> &match);

@@ -193,6 +193,7 @@ private slots:
         QVERIFY(BASS_ChannelSlideAttribute(stream, BASS_ATTRIB_VOL, 0.7f, 300));
         m_output->play(400);
         QCOMPARE(failure(BASS_ChannelSetAttribute(stream, BASS_ATTRIB_VOL, -1.0f)), BASS_ERROR_ILLPARAM);
+        QCOMPARE(failure(BASS_ChannelSlideAttribute(stream, BASS_ATTRIB_VOL, INFINITY, 10)), BASS_ERROR_ILLPARAM);
         QVERIFY(BASS_ChannelSetAttribute(stream, BASS_ATTRIB_VOL, 40.0f));
         m_output->play(100);
         const Pcm left = firstChannel(m_output->heard(), 2);

@@ -45,7 +45,7 @@ void PulseStream::start(const char *name, std::function<Step()> step, std::funct
 void PulseStream::requestStop()
 {
     m_quit = true;
-    pa_mainloop_wakeup(m_connection->loop());
+    wake();
 }
 
 void PulseStream::stop()
@@ -91,10 +91,13 @@ void PulseStream::run(const std::function<Step()> &step, const std::function<voi
 bool PulseStream::wait(int timeoutMs)
 {
     pa_mainloop *loop = m_connection->loop();
-    if (timeoutMs < 0)
-        return pa_mainloop_iterate(loop, 1, nullptr) >= 0;
-    return pa_mainloop_prepare(loop, timeoutMs * 1000) >= 0 && pa_mainloop_poll(loop) >= 0
-        && pa_mainloop_dispatch(loop) >= 0;
+    if (pa_mainloop_prepare(loop, timeoutMs < 0 ? -1 : timeoutMs * 1000) < 0)
+        return false;
+    // Preparing empties the wake-up pipe: a wake that came while the step ran is renewed, or
+    // the step would not run again until the timeout or the server's next message.
+    if (m_woken.exchange(false))
+        pa_mainloop_wakeup(loop);
+    return pa_mainloop_poll(loop) >= 0 && pa_mainloop_dispatch(loop) >= 0;
 }
 
 } // namespace bvaudio

@@ -34,7 +34,11 @@ public:
     // Tells the thread to end after its current step.
     void requestStop();
     // Any thread: runs the step again soon.
-    void wake() { pa_mainloop_wakeup(m_connection->loop()); }
+    void wake()
+    {
+        m_woken = true;
+        pa_mainloop_wakeup(m_connection->loop());
+    }
     // From the step: the next Wait lasts at most `ms`.
     void wakeAfter(int ms) { m_wakeAfterMs = ms; }
     // Stops and joins the thread; from the thread itself it only lets it end.
@@ -50,6 +54,7 @@ private:
     std::unique_ptr<PulseConnection> m_connection;
     pa_stream *m_stream;
     std::atomic<bool> m_quit{false};
+    std::atomic<bool> m_woken{false}; // a wake not yet seen by a wait
     int m_wakeAfterMs = -1; // the stream's thread only
     std::thread m_thread;
 };

@@ -148,7 +148,7 @@ int Channel::setAttribute(DWORD attrib, float value)
     std::lock_guard lock(m_mutex);
     switch (attrib) {
     case BASS_ATTRIB_VOL:
-        if (value < 0.0f || std::isnan(value))
+        if (value < 0.0f || !std::isfinite(value)) // an infinite gain would make silence NaN
             return BASS_ERROR_ILLPARAM;
         m_volume = m_volumeTarget = value;
         m_volumeStep = 0.0f;
@@ -186,7 +186,7 @@ int Channel::slideAttribute(DWORD attrib, float value, DWORD timeMs)
         return BASS_ERROR_ILLTYPE;
     if (timeMs == 0)
         return setAttribute(attrib, value);
-    if (value < 0.0f || std::isnan(value))
+    if (value < 0.0f || !std::isfinite(value))
         return BASS_ERROR_ILLPARAM;
     std::lock_guard lock(m_mutex);
     m_volumeTarget = value;

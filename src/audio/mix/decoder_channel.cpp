@@ -24,21 +24,25 @@ DecoderChannel::DecoderChannel(DWORD handle, ChannelFormat format, std::unique_p
       m_input(std::move(input)),
       m_decoder(std::move(decoder)),
       m_capacitySamples(std::max<size_t>(static_cast<size_t>(m_decoder->sampleRate())
-                                             * static_cast<size_t>(m_decoder->channels()) * bufferMs() / 1000,
+                                             * static_cast<size_t>(m_decoder->channels()) * bufferMs(m_decoder->sampleRate()) / 1000,
                                          4096))
 {
 }
 
 DecoderChannel::~DecoderChannel() = default;
 
-size_t DecoderChannel::bufferMs()
+size_t DecoderChannel::bufferMs(int sourceRate)
 {
     // A start or seek is written over what the output queued, from its read point on: the
-    // buffer holds at least that much, and the resampler's delay line, or the change would
-    // wait for the queue to run down.
-    constexpr int kResamplerMarginMs = 100;
+    // buffer holds at least that much, what the resampler holds back and a margin, or the
+    // change would wait for the queue to run down.
+    constexpr int64_t kMarginMs = 60;
+    const int deviceRate = Engine::instance().outputRate();
+    if (deviceRate <= 0)
+        return EngineConfig::playbackBufferMs();
+    const int64_t heldBackMs = Resampler::heldBackFrames(sourceRate, deviceRate) * 1000 / deviceRate;
     return std::max<size_t>(EngineConfig::playbackBufferMs(),
-                            static_cast<size_t>(Engine::instance().outputQueueMs() + kResamplerMarginMs));
+                            static_cast<size_t>(Engine::instance().outputQueueMs() + heldBackMs + kMarginMs));
 }
 
 std::shared_ptr<DecoderChannel> DecoderChannel::create(DWORD handle, std::unique_ptr<ByteInput> input,

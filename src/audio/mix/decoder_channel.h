@@ -40,7 +40,7 @@ private:
     DecoderChannel(DWORD handle, ChannelFormat format, std::unique_ptr<ByteInput> input,
                    std::unique_ptr<Decoder> decoder);
     // Decoded audio kept ahead: the configured buffer, or more to fill the output's queue.
-    static size_t bufferMs();
+    static size_t bufferMs(int sourceRate);
     void run();
     // Decode thread: seeks to `target` and decodes a full buffer from there; false at the
     // source's end or an error. Gives up early when `generation` is superseded.

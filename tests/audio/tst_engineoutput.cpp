@@ -227,8 +227,9 @@ private slots:
     // shorter than that queue: the channel buffers enough to rewrite all of it.
     void seekIsHeardAtOnce()
     {
+        const DWORD configured = BASS_GetConfig(BASS_CONFIG_BUFFER);
         QVERIFY(BASS_SetConfig(BASS_CONFIG_BUFFER, 100));
-        const auto restore = qScopeGuard([] { BASS_SetConfig(BASS_CONFIG_BUFFER, 500); });
+        const auto restore = qScopeGuard([configured] { BASS_SetConfig(BASS_CONFIG_BUFFER, configured); });
         const HSTREAM stream = open("twotones.mp3");
         QVERIFY(BASS_ChannelPlay(stream, FALSE));
         QTest::qWait(500);

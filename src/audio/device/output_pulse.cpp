@@ -5,7 +5,6 @@
 #include "device/queued_writer.h"
 
 #include <algorithm>
-#include <utility>
 #include <vector>
 
 namespace bvaudio {
@@ -95,17 +94,11 @@ private:
                 pa_stream_cancel_write(m_stream);
                 return nullptr;
             }
-            m_reserved = true;
             return static_cast<int16_t *>(data);
         }
-        void discard() override
-        {
-            if (std::exchange(m_reserved, false))
-                pa_stream_cancel_write(m_stream);
-        }
+        void discard() override { pa_stream_cancel_write(m_stream); }
         bool write(const int16_t *data, int64_t frames, int64_t at) override
         {
-            m_reserved = false;
             return pa_stream_write(m_stream, data, static_cast<size_t>(frames) * 4, nullptr, at >= 0 ? at * 4 : 0,
                                    at >= 0 ? PA_SEEK_ABSOLUTE : PA_SEEK_RELATIVE)
                    >= 0;
@@ -113,7 +106,6 @@ private:
 
     private:
         pa_stream *const m_stream;
-        bool m_reserved = false;
     };
 
     PulseStream::Step writePeriods(const Callbacks &callbacks)

@@ -48,7 +48,8 @@ QueuedWriter::Outcome QueuedWriter::run(const OutputDriver::Callbacks &callbacks
         m_written = from;
     }
     int16_t *out = queue.reserve(plan.frames);
-    if (!out) {
+    const bool reserved = out != nullptr;
+    if (!reserved) {
         m_buffer.resize(static_cast<size_t>(plan.frames) * 2);
         out = m_buffer.data();
     }
@@ -56,7 +57,8 @@ QueuedWriter::Outcome QueuedWriter::run(const OutputDriver::Callbacks &callbacks
     int64_t frames = plan.frames;
     if (!callbacks.render(out, static_cast<int>(frames), {m_written, heardAt, server.heardFrame})) {
         if (!plan.rewrite) {
-            queue.discard();
+            if (reserved)
+                queue.discard();
             return outcome; // nothing plays: the queue runs dry and the server rests
         }
         frames = state.rewriteSpan; // silence replaces what was queued, and no more

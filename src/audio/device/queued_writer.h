@@ -26,7 +26,7 @@ public:
         // Room for `frames` frames in the server's own memory, to render into without a copy;
         // nullptr when it has no such room in one piece.
         virtual int16_t *reserve(int64_t /*frames*/) { return nullptr; }
-        // Gives back what reserve returned, unwritten.
+        // Gives back what reserve returned (only that), unwritten.
         virtual void discard() {}
         // Queues `frames` at the write index, or at output frame `at` over what is queued
         // there (at >= 0). False when the server is lost.

@@ -22,13 +22,7 @@ public:
         const size_t kept = static_cast<size_t>(m_end - m_begin);
         if (kept + count > capacity())
             grow(kept + count);
-        while (count > 0) {
-            const size_t slot = static_cast<size_t>(m_end - m_origin) % capacity();
-            const size_t run = std::min(count, capacity() - slot);
-            fill(m_buffer.data() + slot * 2, run);
-            count -= run;
-            m_end += static_cast<int64_t>(run);
-        }
+        forRuns(m_end, count, fill);
     }
     void push(const float *frames, size_t count)
     {
@@ -43,14 +37,7 @@ public:
     template <typename Use>
     void take(size_t count, Use &&use)
     {
-        count = std::min(count, pending());
-        while (count > 0) {
-            const size_t slot = static_cast<size_t>(m_read - m_origin) % capacity();
-            const size_t run = std::min(count, capacity() - slot);
-            use(static_cast<const float *>(m_buffer.data() + slot * 2), run);
-            count -= run;
-            m_read += static_cast<int64_t>(run);
-        }
+        forRuns(m_read, std::min(count, pending()), [&use](float *frames, size_t n) { use(static_cast<const float *>(frames), n); });
     }
     // The number of the next frame to take.
     int64_t readIndex() const { return m_read; }
@@ -65,6 +52,19 @@ private:
     size_t capacity() const { return m_buffer.size() / 2; }
     float *at(int64_t index) { return m_buffer.data() + static_cast<size_t>(index - m_origin) % capacity() * 2; }
     void grow(size_t needed);
+    // Hands the `count` frames from `index` on to `f(float *frames, size_t n)` in runs as they
+    // lie in the ring, and moves `index` past them.
+    template <typename F>
+    void forRuns(int64_t &index, size_t count, F &&f)
+    {
+        while (count > 0) {
+            const size_t slot = static_cast<size_t>(index - m_origin) % capacity();
+            const size_t run = std::min(count, capacity() - slot);
+            f(m_buffer.data() + slot * 2, run);
+            count -= run;
+            index += static_cast<int64_t>(run);
+        }
+    }
 
     SampleBuffer<float> m_buffer; // a ring: frame n lives at n - m_origin modulo the capacity
     int64_t m_origin = 0;

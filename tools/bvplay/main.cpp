@@ -383,13 +383,23 @@ int main(int argc, char **argv)
     }
 
     QUrl url;
-    // The demo's servers run on a thread of their own: the player's thread blocks while the engine opens a stream.
+    // The demo's servers run on a thread of their own, started for them alone: the player's
+    // thread blocks while the engine opens a stream.
     QThread stationThread;
     QObject stationContext;
     QObject *station = nullptr;
     DemoAdServer *adServer = nullptr;
     QUrl demoMetaUrl, demoMetaIdUrl;
+    const auto onStationThread = [&](const std::function<void()> &work) {
+        if (!stationThread.isRunning()) {
+            stationContext.moveToThread(&stationThread);
+            stationThread.start();
+        }
+        QMetaObject::invokeMethod(&stationContext, work, Qt::BlockingQueuedConnection);
+    };
     const auto stopStation = qScopeGuard([&] {
+        if (!stationThread.isRunning())
+            return;
         QMetaObject::invokeMethod(&stationContext, [&] {
             delete station;
             delete adServer;
@@ -397,12 +407,10 @@ int main(int argc, char **argv)
         stationThread.quit();
         stationThread.wait();
     });
-    stationContext.moveToThread(&stationThread);
-    stationThread.start();
     QUrl adUrl = QUrl::fromUserInput(parser.value(ad));
     if (parser.value(ad) == QLatin1String("demo")) {
         QString error;
-        QMetaObject::invokeMethod(&stationContext, [&] {
+        onStationThread([&] {
             adServer = new DemoAdServer;
             if (adServer->start(error)) {
                 adUrl = adServer->documentUrl(parser.isSet(adStrict));
@@ -410,7 +418,7 @@ int main(int argc, char **argv)
                 delete adServer;
                 adServer = nullptr;
             }
-        }, Qt::BlockingQueuedConnection);
+        });
         if (!adServer) {
             std::fprintf(stderr, "bvplay: %s\n", qPrintable(error));
             return kExitError;
@@ -418,7 +426,7 @@ int main(int argc, char **argv)
     }
     if (parser.positionalArguments().isEmpty()) {
         QString error;
-        QMetaObject::invokeMethod(&stationContext, [&] {
+        onStationThread([&] {
             if (hlsMasters.contains(demoKind)) {
                 auto *hls = new HlsStation(QStringLiteral("BrevantPlayer Demo"));
                 station = hls;
@@ -437,7 +445,7 @@ int main(int argc, char **argv)
                 delete station;
                 station = nullptr;
             }
-        }, Qt::BlockingQueuedConnection);
+        });
         if (!station) {
             std::fprintf(stderr, "bvplay: %s\n", qPrintable(error));
             return kExitError;

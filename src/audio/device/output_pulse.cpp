@@ -67,10 +67,12 @@ private:
         return {int64_t{rate} * kTargetLatencyMs / 1000, int64_t{rate} * kRequestMs / 1000};
     }
 
-    // The server asks for more once the queue is down to its target less a request.
+    // The server asks for more once the queue is down to its target less a request. It never
+    // queues more than its target, whatever an old timing report (before playback began, or
+    // not yet taken in while resting) makes of its read point.
     int msUntilRequest() const
     {
-        const int64_t queued = m_writer.written() - server().readFrame;
+        const int64_t queued = std::min(m_writer.written() - server().readFrame, m_buffer.targetFrames);
         const int64_t toPlay = queued - (m_buffer.targetFrames - m_buffer.requestFrames);
         return static_cast<int>(std::max<int64_t>(toPlay, 0) * 1000 / m_rate) + kRequestSlackMs;
     }

@@ -14,23 +14,19 @@ constexpr int kConnectTimeoutMs = 1000;
 // The server asks for 350 ms at a time from an 800 ms queue, of which it gives the sink
 // (800 - 2 * 350) / 2 = 50 ms; a shorter queue would leave the sink no buffer of its own.
 // A write is at most one block of the client's shared memory (its tile, 371 ms of 16-bit
-// stereo at 44.1 kHz), since every block costs a message when the server is done with it.
-// Changes to the mix do not wait for the queue: what is queued is rewritten.
+// stereo at 44.1 kHz), since every block costs a message when the server is done with it: the
+// output wakes about seven times a second. Changes to the mix do not wait for the queue: what
+// is queued is rewritten.
 constexpr int kTargetLatencyMs = 800;
 constexpr int kRequestMs = 350;
 // A rewrite starts this far after the server's read point, for the time the write takes.
 constexpr int kRewriteMarginMs = 10;
-// The server's messages between requests (a block it is done with, timing answers) need no
-// answer: after a write the output rests until the next request is due, and this much longer,
-// since the server reads in steps of its sink's period. It wakes about three times a second
-// instead of seven.
-constexpr int kRequestSlackMs = 40;
 
 class PulseOutput : public OutputDriver {
 public:
     // Before the output thread runs: the stream's buffer is read here, on the opening thread.
     PulseOutput(std::unique_ptr<PulseStream> stream, int rate)
-        : m_stream(std::move(stream)), m_rate(rate), m_buffer(bufferOf(m_stream->stream(), rate)),
+        : m_stream(std::move(stream)), m_rate(rate), m_queueMs(targetLengthMs(m_stream->stream(), rate)),
           m_writer(rate, kRewriteMarginMs)
     {
     }
@@ -44,7 +40,7 @@ public:
 
     void stop() override { m_stream->stop(); }
     int sampleRate() const override { return m_rate; }
-    int queueMs() const override { return static_cast<int>(m_buffer.targetFrames * 1000 / m_rate); }
+    int queueMs() const override { return m_queueMs; }
 
     void requestRewrite(int64_t from) override
     {
@@ -54,27 +50,11 @@ public:
     void wake() override { m_stream->wake(); }
 
 private:
-    // The queue the server keeps for the stream and how much it asks for at a time, as it
-    // settled them.
-    struct Buffer {
-        int64_t targetFrames = 0;
-        int64_t requestFrames = 0;
-    };
-    static Buffer bufferOf(pa_stream *stream, int rate)
+    // The queue the server keeps for the stream, as it settled it.
+    static int targetLengthMs(pa_stream *stream, int rate)
     {
-        if (const pa_buffer_attr *attr = pa_stream_get_buffer_attr(stream))
-            return {attr->tlength / 4, attr->minreq / 4};
-        return {int64_t{rate} * kTargetLatencyMs / 1000, int64_t{rate} * kRequestMs / 1000};
-    }
-
-    // The server asks for more once the queue is down to its target less a request. It never
-    // queues more than its target, whatever an old timing report (before playback began, or
-    // not yet taken in while resting) makes of its read point.
-    int msUntilRequest() const
-    {
-        const int64_t queued = std::min(m_writer.written() - server().readFrame, m_buffer.targetFrames);
-        const int64_t toPlay = queued - (m_buffer.targetFrames - m_buffer.requestFrames);
-        return static_cast<int>(std::max<int64_t>(toPlay, 0) * 1000 / m_rate) + kRequestSlackMs;
+        const pa_buffer_attr *attr = pa_stream_get_buffer_attr(stream);
+        return attr ? static_cast<int>(int64_t{attr->tlength} * 1000 / (int64_t{rate} * 4)) : kTargetLatencyMs;
     }
 
     // Where the server stands, from its last timing report moved on by the time since.
@@ -136,14 +116,12 @@ private:
             return PulseStream::Step::Lost;
         if (outcome.lookAgainMs >= 0)
             m_stream->wakeAfter(outcome.lookAgainMs);
-        else if (outcome.wrote)
-            m_stream->restFor(msUntilRequest());
         return PulseStream::Step::Wait;
     }
 
     std::unique_ptr<PulseStream> m_stream;
     const int m_rate;
-    const Buffer m_buffer;
+    const int m_queueMs;
     QueuedWriter m_writer;
 };
 

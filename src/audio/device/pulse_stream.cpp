@@ -2,7 +2,6 @@
 
 #include "thread_name.h"
 
-#include <chrono>
 #include <utility>
 
 namespace bvaudio {
@@ -43,16 +42,6 @@ void PulseStream::start(const char *name, std::function<Step()> step, std::funct
     });
 }
 
-void PulseStream::wake()
-{
-    {
-        std::lock_guard lock(m_restMutex);
-        m_woken = true;
-    }
-    m_restEnded.notify_one();
-    pa_mainloop_wakeup(m_connection->loop());
-}
-
 void PulseStream::requestStop()
 {
     m_quit = true;
@@ -90,42 +79,13 @@ void PulseStream::run(const std::function<Step()> &step, const std::function<voi
         case Step::Lost:
             failed();
             return;
-        case Step::Wait: {
-            const int restMs = std::exchange(m_restMs, -1);
-            const int timeoutMs = std::exchange(m_wakeAfterMs, -1);
-            if (!(restMs >= 0 ? rest(restMs) : wait(timeoutMs))) {
+        case Step::Wait:
+            if (!wait(std::exchange(m_wakeAfterMs, -1))) {
                 failed();
                 return;
             }
         }
-        }
     }
-}
-
-bool PulseStream::rest(int ms)
-{
-    if (!dispatchPending()) // sends what the step wrote
-        return false;
-    {
-        std::unique_lock lock(m_restMutex);
-        m_restEnded.wait_for(lock, std::chrono::milliseconds(ms), [this] { return m_woken.load(); });
-        m_woken = false; // seen here; the wake-up it wrote to the main loop is emptied below
-    }
-    return dispatchPending();
-}
-
-bool PulseStream::dispatchPending()
-{
-    // A round dispatches what is ready; what it sends or reads may make more ready (bounded,
-    // in case a source stays ready).
-    for (int round = 0; round < 8; ++round) {
-        const int dispatched = pa_mainloop_iterate(m_connection->loop(), 0, nullptr);
-        if (dispatched < 0)
-            return false;
-        if (dispatched == 0)
-            return true;
-    }
-    return true;
 }
 
 bool PulseStream::wait(int timeoutMs)

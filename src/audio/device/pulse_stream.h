@@ -1,17 +1,14 @@
 // A connected PulseAudio stream served by its own thread: the thread runs a
 // step (write or read what the stream allows) and otherwise sleeps in the
-// connection's main loop until the server or stop() wakes it, or rests for a
-// time the step expects nothing of the server. Output and capture drivers
-// build on it.
+// connection's main loop until the server or stop() wakes it. Output and
+// capture drivers build on it.
 #pragma once
 
 #include "device/pulse_connection.h"
 
 #include <atomic>
-#include <condition_variable>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <thread>
 
 namespace bvaudio {
@@ -21,7 +18,6 @@ public:
     enum class Step {
         Again, // did some work; run the step again at once
         Wait,  // nothing to do until the server says so, wake() is called, or the time set by wakeAfter()
-               // or restFor()
         Done,  // the work is over: the thread ends
         Lost,  // the stream failed: `failed` runs and the thread ends
     };
@@ -38,13 +34,13 @@ public:
     // Tells the thread to end after its current step.
     void requestStop();
     // Any thread: runs the step again soon.
-    void wake();
+    void wake()
+    {
+        m_woken = true;
+        pa_mainloop_wakeup(m_connection->loop());
+    }
     // From the step: the next Wait lasts at most `ms`.
     void wakeAfter(int ms) { m_wakeAfterMs = ms; }
-    // From the step: nothing is due from the server for `ms`. The next Wait sends what the step
-    // wrote and sleeps that long without listening to the server; what it sent meanwhile is taken
-    // in one go before the step runs again. A wake() ends the rest at once.
-    void restFor(int ms) { m_restMs = ms; }
     // Stops and joins the thread; from the thread itself it only lets it end.
     void stop();
 
@@ -54,19 +50,12 @@ private:
     bool isHealthy() const;
     // Sleeps in the main loop until an event, or until `timeoutMs` passed (-1: no limit).
     bool wait(int timeoutMs);
-    // Sleeps `ms` or until woken, with the server's messages left for after; see restFor.
-    bool rest(int ms);
-    // Dispatches what is due now without sleeping.
-    bool dispatchPending();
 
     std::unique_ptr<PulseConnection> m_connection;
     pa_stream *m_stream;
     std::atomic<bool> m_quit{false};
     std::atomic<bool> m_woken{false}; // a wake not yet seen by a wait
-    std::mutex m_restMutex;           // orders a wake with a rest's sleep
-    std::condition_variable m_restEnded;
     int m_wakeAfterMs = -1; // the stream's thread only
-    int m_restMs = -1;      // the stream's thread only
     std::thread m_thread;
 };
 

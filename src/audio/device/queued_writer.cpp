@@ -64,7 +64,6 @@ QueuedWriter::Outcome QueuedWriter::run(const OutputDriver::Callbacks &callbacks
         frames = state.rewriteSpan; // silence replaces what was queued, and no more
     }
     outcome.ok = queue.write(out, frames, plan.rewrite ? m_written : -1);
-    outcome.wrote = outcome.ok;
     m_written += frames;
     return outcome;
 }

@@ -37,7 +37,6 @@ public:
         int lookAgainMs = -1; // -1: when the server asks
         bool waiting = false; // held back for a channel getting its audio ready
         bool short_ = false;  // the channels had less ready than the server has room for
-        bool wrote = false;   // frames went to the server
     };
 
     QueuedWriter(int rate, int rewriteMarginMs) : m_rate(rate), m_marginFrames(int64_t{rate} * rewriteMarginMs / 1000) {}

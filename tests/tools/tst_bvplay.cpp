@@ -229,7 +229,7 @@ private slots:
     {
         QByteArray out;
         const auto named = [](const QByteArray &o) { return o.contains("record:0"); };
-        run({"--json", "--device", "0", "record:0"}, &out, nullptr, named);
+        QCOMPARE(run({"--json", "--device", "0", "record:0"}, &out, nullptr, named), 0);
         QCOMPARE(valuesOf(out, "streamUrl"), QStringList({"", "record:0"}));
     }
 

@@ -113,16 +113,10 @@ void Engine::audioArrived()
         m_device->audioArrived();
 }
 
-int Engine::outputQueueMs()
+Engine::OutputTiming Engine::outputTiming()
 {
     std::lock_guard lock(m_mutex);
-    return m_device ? m_device->queueMs() : 0;
-}
-
-int Engine::outputRate()
-{
-    std::lock_guard lock(m_mutex);
-    return m_device ? m_device->sampleRate() : 0;
+    return m_device ? OutputTiming{m_device->sampleRate(), m_device->queueMs()} : OutputTiming{};
 }
 
 bool Engine::freeChannel(DWORD handle)

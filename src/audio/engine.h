@@ -49,9 +49,12 @@ public:
     // Decode or host thread, holding no channel's lock: a channel that the output holds back for
     // (starting or seeking) has new audio, so the output writes it without waiting for its poll.
     void audioArrived();
-    // How far the open output queues ahead of what is heard (0 without one).
-    int outputQueueMs();
-    int outputRate(); // 0 without an output
+    // The open output's rate and how far it queues ahead of what is heard (zeros without one).
+    struct OutputTiming {
+        int rate = 0;
+        int queueMs = 0;
+    };
+    OutputTiming outputTiming();
     bool freeChannel(DWORD handle);
     // Frees every channel for which `match` holds.
     void freeChannels(const std::function<bool(const ChannelHandle &)> &match);

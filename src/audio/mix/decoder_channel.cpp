@@ -37,12 +37,11 @@ size_t DecoderChannel::bufferMs(int sourceRate)
     // buffer holds at least that much, what the resampler holds back and a margin, or the
     // change would wait for the queue to run down.
     constexpr int64_t kMarginMs = 60;
-    const int deviceRate = Engine::instance().outputRate();
-    if (deviceRate <= 0)
+    const Engine::OutputTiming output = Engine::instance().outputTiming();
+    if (output.rate <= 0)
         return EngineConfig::playbackBufferMs();
-    const int64_t heldBackMs = Resampler::heldBackFrames(sourceRate, deviceRate) * 1000 / deviceRate;
-    return std::max<size_t>(EngineConfig::playbackBufferMs(),
-                            static_cast<size_t>(Engine::instance().outputQueueMs() + heldBackMs + kMarginMs));
+    const int64_t heldBackMs = Resampler::heldBackFrames(sourceRate, output.rate) * 1000 / output.rate;
+    return std::max<size_t>(EngineConfig::playbackBufferMs(), static_cast<size_t>(output.queueMs + heldBackMs + kMarginMs));
 }
 
 std::shared_ptr<DecoderChannel> DecoderChannel::create(DWORD handle, std::unique_ptr<ByteInput> input,

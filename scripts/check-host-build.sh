@@ -11,6 +11,20 @@ cmake -S tools/bvplay -B "$scratch/build" -DCMAKE_PREFIX_PATH="$PWD/$scratch/pre
 cmake --build "$scratch/build" -j "$(nproc)" >/dev/null
 echo "bvplay builds against the installed package"
 
+# A program searches only its library's directory: an empty RUNPATH entry would be the current
+# directory. The installed bvplay keeps none of the build tree's.
+for program in "$build_dir/tools/bvplay/bvplay" "$scratch/build/bvplay"; do
+  if readelf -d "$program" | grep -Eq 'RUNPATH.*(\[:|::|:\])'; then
+    echo "$program searches the current directory for libraries" >&2
+    exit 1
+  fi
+done
+if readelf -d "$scratch/prefix/bin/bvplay" | grep -q RUNPATH; then
+  echo "the installed bvplay keeps a build tree's RUNPATH" >&2
+  exit 1
+fi
+echo "bvplay finds its library through exact RUNPATHs"
+
 # The installed library finds its modules beside itself: the HLS demo (AAC, timed ID3 titles)
 # plays with the prefix's FFmpeg and TagLib modules mapped.
 "$scratch/build/bvplay" --device 0 --duration 4 --demo hls --json > "$scratch/hls.json" &

@@ -26,8 +26,10 @@ template <typename Act>
 Pcm recordAround(Act act, int ms)
 {
     SinkRecorder recorder;
-    if (!recorder.start())
+    if (!recorder.start()) {
+        QTest::qFail("the sink's recorder did not start", __FILE__, __LINE__);
         return {};
+    }
     act();
     QTest::qWait(ms);
     return firstChannel(recorder.stop(), SinkRecorder::kChannels);
@@ -106,7 +108,8 @@ private slots:
         QVERIFY(stream);
         const Pcm heard = trimSilence(recordAround([&] { QVERIFY(BASS_ChannelPlay(stream, FALSE)); }, 2000));
         QVERIFY2(heard.size() > 44100 * 3 / 2, qPrintable(QString::number(heard.size())));
-        QVERIFY2(silentGaps(heard, 44100).empty(), describeGaps(silentGaps(heard, 44100), 44100).c_str());
+        const std::string gaps = silentGaps(heard, 44100);
+        QVERIFY2(gaps.empty(), gaps.c_str());
         QVERIFY2(qAbs(zeroCrossingFrequency(heard, 44100) - 440) < 4.4,
                  qPrintable(QString::number(zeroCrossingFrequency(heard, 44100))));
         QVERIFY2(qAbs(rms(heard) - 0.125 / std::sqrt(2.0)) < 0.006, qPrintable(QString::number(rms(heard))));
@@ -129,7 +132,9 @@ private slots:
                 QVERIFY(!slow.resumed); // it starts while its decoding pauses
             },
             1500));
-        QVERIFY2(silentGaps(heard, 44100).empty(), describeGaps(silentGaps(heard, 44100), 44100).c_str());
+        const std::string gaps = silentGaps(heard, 44100);
+        QVERIFY2(gaps.empty(), gaps.c_str());
+        QVERIFY2(heard.size() > 44100 * 2, qPrintable(QString::number(heard.size()))); // it played on to the end
     }
 
     // Three seeks in a row, a volume change and a second channel: each heard where it belongs
@@ -157,7 +162,8 @@ private slots:
                 QVERIFY(BASS_ChannelPlay(second, FALSE));
             },
             200));
-        QVERIFY2(silentGaps(heard, 44100).empty(), describeGaps(silentGaps(heard, 44100), 44100).c_str());
+        const std::string gaps = silentGaps(heard, 44100);
+        QVERIFY2(gaps.empty(), gaps.c_str());
         std::vector<double> tones; // the last: the second channel over the first at half volume
         for (const ToneChange &change : toneChanges(heard, SinkRecorder::kRate, {440, 1000}))
             tones.push_back(change.tone);
@@ -182,7 +188,8 @@ private slots:
             recording = SyncLog::Clock::now();
             QVERIFY(BASS_ChannelPlay(stream, FALSE));
         }, 1100);
-        QVERIFY2(silentGaps(heard, 44100).empty(), describeGaps(silentGaps(heard, 44100), 44100).c_str());
+        const std::string gaps = silentGaps(heard, 44100);
+        QVERIFY2(gaps.empty(), gaps.c_str());
         QCOMPARE(heardSync.count(), 1);
         QCOMPARE(mixedSync.count(), 1);
         const std::vector<ToneChange> changes = toneChanges(heard, SinkRecorder::kRate, {440, 1000});

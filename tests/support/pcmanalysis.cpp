@@ -36,34 +36,26 @@ Pcm trimSilence(const Pcm &mono, int threshold)
     return Pcm(mono.begin() + static_cast<ptrdiff_t>(first), mono.begin() + static_cast<ptrdiff_t>(last));
 }
 
-std::vector<Gap> silentGaps(const Pcm &mono, int rate, double minMs, int threshold)
+std::string silentGaps(const Pcm &mono, int rate, double minMs, int threshold)
 {
     const Pcm sound = trimSilence(mono, threshold);
     const auto minLength = static_cast<size_t>(minMs * rate / 1000.0);
-    std::vector<Gap> gaps;
+    std::string gaps;
     size_t quiet = 0;
     for (size_t i = 0; i <= sound.size(); ++i) {
         if (i < sound.size() && std::abs(sound[i]) < threshold) {
             ++quiet;
             continue;
         }
-        if (quiet >= minLength)
-            gaps.push_back({i - quiet, quiet});
+        if (quiet >= minLength) {
+            char gap[64];
+            std::snprintf(gap, sizeof gap, "%sat %.1f ms: %.1f ms", gaps.empty() ? "" : ", ", 1000.0 * (i - quiet) / rate,
+                          1000.0 * quiet / rate);
+            gaps += gap;
+        }
         quiet = 0;
     }
     return gaps;
-}
-
-std::string describeGaps(const std::vector<Gap> &gaps, int rate)
-{
-    std::string text;
-    for (const Gap &gap : gaps) {
-        char part[64];
-        std::snprintf(part, sizeof part, "%sat %.1f ms: %.1f ms", text.empty() ? "" : ", ", 1000.0 * gap.at / rate,
-                      1000.0 * gap.length / rate);
-        text += part;
-    }
-    return text;
 }
 
 double zeroCrossingFrequency(const Pcm &mono, int rate)

@@ -15,15 +15,9 @@ double rms(const Pcm &pcm);
 Pcm firstChannel(const Pcm &pcm, int channels);
 // Drops leading and trailing near-silence.
 Pcm trimSilence(const Pcm &mono, int threshold = 300);
-// A run of near-silence inside a sound: where it starts and how long it lasts, in samples.
-struct Gap {
-    size_t at = 0;
-    size_t length = 0;
-};
-// The runs of near-silence of `minMs` or more between a mono signal's first and last sound: holes in a tone.
-std::vector<Gap> silentGaps(const Pcm &mono, int rate, double minMs = 2.0, int threshold = 100);
-// "at 120.5 ms: 33.0 ms, …" for messages.
-std::string describeGaps(const std::vector<Gap> &gaps, int rate);
+// The runs of near-silence of `minMs` or more between a mono signal's first and last sound, holes
+// in a tone, as "at 120.5 ms: 33.0 ms, …"; empty when there are none.
+std::string silentGaps(const Pcm &mono, int rate, double minMs = 2.0, int threshold = 100);
 // Frequency estimated from zero crossings of a mono tone.
 double zeroCrossingFrequency(const Pcm &mono, int rate);
 // Relative power of `frequency` in a mono signal (Goertzel), 0..~0.5 for a full-scale tone.

@@ -5,7 +5,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <curl/curl.h>
 
 #include <QScopeGuard>
 
@@ -281,19 +280,6 @@ bool TestHttpServer::sendBody(int socket, const HttpResponse &r, qint64 start)
             return false;
     }
     return !r.chunked || sendAll(socket, "0\r\n\r\n");
-}
-
-int httpGet(const QByteArray &url)
-{
-    CURL *curl = curl_easy_init();
-    curl_easy_setopt(curl, CURLOPT_URL, url.constData());
-    curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, 5000L);
-    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, +[](char *, size_t size, size_t count, void *) { return size * count; });
-    long status = 0;
-    if (curl_easy_perform(curl) == CURLE_OK)
-        curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
-    curl_easy_cleanup(curl);
-    return static_cast<int>(status);
 }
 
 } // namespace bvtest

@@ -79,7 +79,4 @@ private:
     std::vector<std::thread> m_connections;
 };
 
-// A blocking GET (libcurl); returns the HTTP status, or 0 when no answer came.
-int httpGet(const QByteArray &url);
-
 } // namespace bvtest

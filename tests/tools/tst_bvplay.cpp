@@ -160,10 +160,10 @@ private slots:
         QTest::newRow("missing file") << QStringList{"--device", "0", "/nonexistent/x.mp3"} << 1 << "no such file";
         QTest::newRow("connect to nothing") << QStringList{"--connect", "tcp://127.0.0.1:1", "--timeout-ms", "300"} << 1
                                             << "no player published";
-        QTest::newRow("unknown option") << QStringList{"--bogus"} << 2 << QString();
-        QTest::newRow("bad quality") << QStringList{"--quality", "ultra"} << 2 << QString();
-        QTest::newRow("unknown demo") << QStringList{"--demo", "flac"} << 2 << QString();
-        QTest::newRow("two URLs") << QStringList{"http://a.test/", "http://b.test/"} << 2 << QString();
+        QTest::newRow("unknown option") << QStringList{"--bogus"} << 2 << "Unknown option 'bogus'";
+        QTest::newRow("bad quality") << QStringList{"--quality", "ultra"} << 2 << "--quality takes";
+        QTest::newRow("unknown demo") << QStringList{"--demo", "flac"} << 2 << "--demo takes";
+        QTest::newRow("two URLs") << QStringList{"http://a.test/", "http://b.test/"} << 2 << "more than one URL";
         const QList<QStringList> badNumbers{{"--duration", "nan"}, {"--rate", "0"}, {"--volume", "loud"},
                                             {"--bitrate", "1.5"}, {"--device", "1e10"}};
         for (const QStringList &option : badNumbers)

@@ -137,6 +137,27 @@ private slots:
         QVERIFY2(heard.size() > 44100 * 2, qPrintable(QString::number(heard.size()))); // it played on to the end
     }
 
+    // The level is that of what is heard: a tone after 1.5 s of silence raises it as the
+    // position heard reaches the tone, not when the tone enters the output's long queue; a
+    // seek back into the silence lowers it as soon as the seek is heard.
+    void levelFollowsWhatIsHeard()
+    {
+        QVERIFY(runFfmpeg({"-f", "lavfi", "-i", "anullsrc=r=44100:cl=stereo:d=1.5", "-f", "lavfi", "-i",
+                           "sine=frequency=440:duration=1", "-filter_complex",
+                           "[1]aformat=channel_layouts=stereo[tone];[0][tone]concat=n=2:v=0:a=1", "-c:a", "pcm_s16le",
+                           path("late.wav")}));
+        const HSTREAM stream = open("late.wav");
+        QVERIFY(BASS_ChannelPlay(stream, FALSE));
+        float level = 0;
+        QTRY_VERIFY_WITH_TIMEOUT(BASS_ChannelGetLevelEx(stream, &level, 0.02f, BASS_LEVEL_MONO | BASS_LEVEL_RMS)
+                                     && level > 0.01f, 3000);
+        const double heard = BASS_ChannelBytes2Seconds(stream, BASS_ChannelGetPosition(stream, BASS_POS_BYTE));
+        QVERIFY2(heard > 1.45 && heard < 1.6, qPrintable(QString::number(heard)));
+        QVERIFY(BASS_ChannelSetPosition(stream, BASS_ChannelSeconds2Bytes(stream, 0.2), BASS_POS_BYTE));
+        QTRY_VERIFY_WITH_TIMEOUT(BASS_ChannelGetLevelEx(stream, &level, 0.02f, BASS_LEVEL_MONO | BASS_LEVEL_RMS)
+                                     && level < 0.001f, 300);
+    }
+
     // Three seeks in a row, a volume change and a second channel: each heard where it belongs
     // (the tones follow the seeks), and not one hole in between.
     void changesLeaveNoHole()

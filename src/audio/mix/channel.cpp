@@ -6,11 +6,7 @@
 
 namespace bvaudio {
 
-Channel::Channel(DWORD handle, ChannelFormat format)
-    : ChannelHandle(handle, std::move(format)),
-      m_levelMeter(static_cast<int>(this->format().freq), static_cast<int>(this->format().chans))
-{
-}
+Channel::Channel(DWORD handle, ChannelFormat format) : ChannelHandle(handle, std::move(format)) {}
 
 Channel::~Channel() = default;
 
@@ -198,7 +194,7 @@ int Channel::slideAttribute(DWORD attrib, float value, DWORD timeMs)
 float Channel::level(float seconds) const
 {
     std::lock_guard lock(m_mutex);
-    return m_levelMeter.level(seconds);
+    return m_levelMeter.level(seconds, Clock::now());
 }
 
 void Channel::deviceFailed()
@@ -252,8 +248,6 @@ void Channel::fillResampled(int frames, std::vector<SyncList::Event> &events)
         if (inFrames > 0)
             onSamplesConsumed();
         m_resampler.convert(inFrames ? m_scratch.data() : nullptr, static_cast<int>(inFrames), m_resampled);
-
-        m_levelMeter.record(m_scratch.data(), inFrames);
         const QWORD before = m_consumed;
         m_consumed += inFrames * bytesPerFrame();
         m_syncs.collectPositions(before, m_consumed, events);
@@ -323,7 +317,7 @@ void Channel::recordPeriod(const MixTime &time, int frames)
     period.frame = time.frame;
     period.frames = frames;
     period.heardAt = time.heardAt;
-    period.length = std::chrono::nanoseconds(1000000000LL * frames / time.deviceRate);
+    period.length = time.span(frames);
     period.from = m_mixedFrames;
     m_mixedFrames += static_cast<double>(frames) * m_resampler.inRate() / m_resampler.outRate();
     period.to = m_mixedFrames;
@@ -361,10 +355,14 @@ Channel::MixOutcome Channel::mixInto(float *mix, int frames, const MixTime &peri
         startPendingSlide(time.deviceRate);
         if (n > 0)
             recordPeriod(time, n);
-        m_resampled.take(static_cast<size_t>(n), [this, &mix](const float *frames, size_t count) {
+        double squares = 0.0;
+        m_resampled.take(static_cast<size_t>(n), [this, &mix, &squares](const float *frames, size_t count) {
+            squares += LevelMeter::monoSquares(frames, count);
             applyVolume(mix, frames, static_cast<int>(count));
             mix += 2 * count;
         });
+        if (n > 0)
+            m_levelMeter.add(time.frame, static_cast<size_t>(n), time.heardAt, time.span(n), squares);
         if (m_sourceEnded && m_resamplerDrained && m_fifo.empty() && m_resampled.pending() == 0) {
             m_state = State::Ended;
             m_endFrame = time.frame + n;
@@ -388,6 +386,7 @@ void Channel::rewindTo(int64_t frame)
     std::lock_guard lock(m_mutex);
     if (m_state == State::Ended && m_endFrame > frame)
         m_state = State::Playing; // its end was not heard: it is reached again, unannounced
+    m_levelMeter.takeBackFrom(frame);
     const std::optional<MixHistory::Period> first = m_history.takeBackFrom(frame);
     if (!first)
         return;

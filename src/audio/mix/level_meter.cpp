@@ -5,50 +5,51 @@
 
 namespace bvaudio {
 
-LevelMeter::LevelMeter(int rate, int channels)
-    : m_rate(rate), m_channels(std::max(channels, 1)), m_history(static_cast<size_t>(std::max(rate, 1)), 0)
-{
+namespace {
+constexpr std::chrono::seconds kKept{1};
 }
 
-void LevelMeter::record(const int16_t *samples, size_t frames)
+double LevelMeter::monoSquares(const float *stereo, size_t frames)
 {
-    const auto chans = static_cast<size_t>(m_channels);
-    // Only the last second matters; it is written in at most two runs up to the ring's end.
-    if (frames > m_history.size()) {
-        samples += (frames - m_history.size()) * chans;
-        frames = m_history.size();
+    double sum = 0.0;
+    for (size_t f = 0; f < frames; ++f) {
+        const double mono = 0.5 * (static_cast<double>(stereo[2 * f]) + static_cast<double>(stereo[2 * f + 1]));
+        sum += mono * mono;
     }
-    while (frames > 0) {
-        const size_t run = std::min(frames, m_history.size() - m_write);
-        int16_t *out = m_history.data() + m_write;
-        if (chans == 2) {
-            for (size_t f = 0; f < run; ++f)
-                out[f] = static_cast<int16_t>((samples[2 * f] + samples[2 * f + 1]) / 2);
-        } else {
-            for (size_t f = 0; f < run; ++f) {
-                int sum = 0;
-                for (size_t c = 0; c < chans; ++c)
-                    sum += samples[f * chans + c];
-                out[f] = static_cast<int16_t>(sum / static_cast<int>(chans));
-            }
-        }
-        samples += run * chans;
-        frames -= run;
-        m_write = (m_write + run) % m_history.size();
-    }
+    return sum;
 }
 
-float LevelMeter::level(float seconds) const
+void LevelMeter::add(int64_t frame, size_t frames, TimePoint heardAt, std::chrono::nanoseconds length, double squares)
 {
-    const size_t capacity = m_history.size();
-    size_t frames = static_cast<size_t>(std::clamp(seconds, 0.0f, 1.0f) * static_cast<float>(m_rate));
-    frames = std::clamp<size_t>(frames, 1, capacity);
-    int64_t sum = 0;
-    for (size_t i = 0; i < frames; ++i) {
-        const int64_t v = m_history[(m_write + capacity - 1 - i) % capacity];
-        sum += v * v;
+    // Periods heard over a second ago are done with.
+    const TimePoint oldest = std::chrono::steady_clock::now() - kKept;
+    while (!m_periods.empty() && m_periods.front().heardAt + m_periods.front().length < oldest)
+        m_periods.pop_front();
+    m_periods.push_back({frame, static_cast<double>(frames), heardAt, length, squares});
+}
+
+void LevelMeter::takeBackFrom(int64_t frame)
+{
+    while (!m_periods.empty() && m_periods.back().frame >= frame)
+        m_periods.pop_back();
+}
+
+float LevelMeter::level(float seconds, TimePoint now) const
+{
+    const auto window = std::chrono::duration_cast<std::chrono::nanoseconds>(
+        std::chrono::duration<double>(std::clamp(seconds, 0.0f, 1.0f)));
+    const TimePoint from = now - window;
+    double squares = 0.0, frames = 0.0;
+    for (const Period &p : m_periods) {
+        // The part of the period heard inside the window, its audio taken as even through it.
+        const TimePoint start = std::max(p.heardAt, from), end = std::min(p.heardAt + p.length, now);
+        if (end <= start || p.length.count() <= 0)
+            continue;
+        const double part = std::chrono::duration<double>(end - start) / std::chrono::duration<double>(p.length);
+        squares += part * p.squares;
+        frames += part * p.frames;
     }
-    return static_cast<float>(std::sqrt(static_cast<double>(sum) / static_cast<double>(frames)) / 32768.0);
+    return frames > 0.0 ? static_cast<float>(std::sqrt(squares / frames)) : 0.0f;
 }
 
 } // namespace bvaudio

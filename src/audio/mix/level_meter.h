@@ -1,26 +1,38 @@
-// The recent loudness of a channel: one second of mono samples (the mean of
-// the channels, kept as 16-bit like the source) and the RMS over any part of it.
+// The loudness of what a channel's listener hears: for each period the channel mixed, the
+// squares of its mono signal (before the volume) and when that period is heard, so that the
+// RMS over any part of the last second heard follows the sound, however far the output
+// queues ahead of it.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <vector>
+#include <deque>
 
 namespace bvaudio {
 
 class LevelMeter {
 public:
-    LevelMeter(int rate, int channels);
+    using TimePoint = std::chrono::steady_clock::time_point;
 
-    void record(const int16_t *samples, size_t frames);
-    // RMS (0..1) of the last `seconds` (at most one).
-    float level(float seconds) const;
+    // The sum of the squares of the mean of each stereo frame's two samples.
+    static double monoSquares(const float *stereo, size_t frames);
+    // A mixed period: `frames` from output frame `frame`, heard from `heardAt` for `length`.
+    void add(int64_t frame, size_t frames, TimePoint heardAt, std::chrono::nanoseconds length, double squares);
+    // Forgets the periods from output frame `frame` on: the output mixes them again.
+    void takeBackFrom(int64_t frame);
+    // RMS (0..1) of what is heard over the `seconds` (at most one) up to `now`; 0 when nothing is.
+    float level(float seconds, TimePoint now) const;
 
 private:
-    const int m_rate;
-    const int m_channels;
-    std::vector<int16_t> m_history;
-    size_t m_write = 0;
+    struct Period {
+        int64_t frame;
+        double frames;
+        TimePoint heardAt;
+        std::chrono::nanoseconds length;
+        double squares;
+    };
+    std::deque<Period> m_periods; // in output order
 };
 
 } // namespace bvaudio

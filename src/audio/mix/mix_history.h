@@ -19,6 +19,8 @@ struct MixTime {
     TimePoint heardAt;      // when its first frame is heard
     int64_t frame = 0;      // the output frame it starts at
     int64_t heardFrame = 0; // the output frame being heard now
+
+    std::chrono::nanoseconds span(int64_t frames) const { return std::chrono::nanoseconds(1000000000LL * frames / deviceRate); }
 };
 
 class MixHistory {

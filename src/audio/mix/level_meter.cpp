@@ -6,7 +6,7 @@
 namespace bvaudio {
 
 namespace {
-constexpr std::chrono::seconds kKept{1};
+constexpr std::chrono::seconds kLongestWindow{1};
 }
 
 double LevelMeter::monoSquares(const float *stereo, size_t frames)
@@ -21,8 +21,8 @@ double LevelMeter::monoSquares(const float *stereo, size_t frames)
 
 void LevelMeter::add(int64_t frame, size_t frames, TimePoint heardAt, std::chrono::nanoseconds length, double squares)
 {
-    // Periods heard over a second ago are done with.
-    const TimePoint oldest = std::chrono::steady_clock::now() - kKept;
+    // Periods heard before the longest window are done with.
+    const TimePoint oldest = std::chrono::steady_clock::now() - kLongestWindow;
     while (!m_periods.empty() && m_periods.front().heardAt + m_periods.front().length < oldest)
         m_periods.pop_front();
     m_periods.push_back({frame, static_cast<double>(frames), heardAt, length, squares});
@@ -37,7 +37,7 @@ void LevelMeter::takeBackFrom(int64_t frame)
 float LevelMeter::level(float seconds, TimePoint now) const
 {
     const auto window = std::chrono::duration_cast<std::chrono::nanoseconds>(
-        std::chrono::duration<double>(std::clamp(seconds, 0.0f, 1.0f)));
+        std::chrono::duration<double>(std::clamp(seconds, 0.0f, static_cast<float>(kLongestWindow.count()))));
     const TimePoint from = now - window;
     double squares = 0.0, frames = 0.0;
     for (const Period &p : m_periods) {

@@ -2,6 +2,7 @@
 // second channel heard whole, in place and without a hole; a stream changing its channel count.
 #include "bass.h"
 #include "fakeoutput.h"
+#include "mix/level_meter.h"
 #include "mix/mix_queue.h"
 #include "mix/resampler.h"
 #include "userfilesource.h"
@@ -313,6 +314,24 @@ private slots:
             const int64_t counted = bvaudio::Resampler::heldBackFrames(inRate, outRate);
             QVERIFY2(heldBack <= counted, qPrintable(QString("%1 > %2").arg(heldBack).arg(counted)));
         }
+    }
+
+    // The level weighs each period by how much of it the window holds, heard up to now; a
+    // period taken back counts no more.
+    void levelOfWhatIsHeard()
+    {
+        using namespace std::chrono_literals;
+        const std::vector<float> tone(2 * 441, 0.5f); // RMS 0.5
+        bvaudio::LevelMeter meter;
+        const auto now = std::chrono::steady_clock::now();
+        meter.add(0, 441, now - 20ms, 10ms, 0.0);                                          // silence
+        meter.add(441, 441, now - 10ms, 10ms, bvaudio::LevelMeter::monoSquares(tone.data(), 441));
+        meter.add(882, 441, now, 10ms, bvaudio::LevelMeter::monoSquares(tone.data(), 441)); // not heard yet
+        QCOMPARE(meter.level(0.01f, now), 0.5f);
+        QVERIFY(qAbs(meter.level(0.015f, now) - 0.5f * std::sqrt(2.0f / 3.0f)) < 1e-4f);
+        QVERIFY(qAbs(meter.level(0.02f, now) - 0.5f * std::sqrt(0.5f)) < 1e-4f);
+        meter.takeBackFrom(441);
+        QCOMPARE(meter.level(0.02f, now), 0.0f);
     }
 };
 

@@ -322,11 +322,12 @@ private slots:
     {
         using namespace std::chrono_literals;
         const std::vector<float> tone(2 * 441, 0.5f); // RMS 0.5
+        const double toneSquares = bvaudio::LevelMeter::monoSquares(tone.data(), 441);
         bvaudio::LevelMeter meter;
         const auto now = std::chrono::steady_clock::now();
-        meter.add(0, 441, now - 20ms, 10ms, 0.0);                                          // silence
-        meter.add(441, 441, now - 10ms, 10ms, bvaudio::LevelMeter::monoSquares(tone.data(), 441));
-        meter.add(882, 441, now, 10ms, bvaudio::LevelMeter::monoSquares(tone.data(), 441)); // not heard yet
+        meter.add({kRate, now - 20ms, 0, 0}, 441, 0.0);            // silence
+        meter.add({kRate, now - 10ms, 441, 0}, 441, toneSquares);
+        meter.add({kRate, now, 882, 0}, 441, toneSquares);         // not heard yet
         QCOMPARE(meter.level(0.01f, now), 0.5f);
         QVERIFY(qAbs(meter.level(0.015f, now) - 0.5f * std::sqrt(2.0f / 3.0f)) < 1e-4f);
         QVERIFY(qAbs(meter.level(0.02f, now) - 0.5f * std::sqrt(0.5f)) < 1e-4f);

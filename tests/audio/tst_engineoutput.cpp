@@ -147,15 +147,17 @@ private slots:
                            "[1]aformat=channel_layouts=stereo[tone];[0][tone]concat=n=2:v=0:a=1", "-c:a", "pcm_s16le",
                            path("late.wav")}));
         const HSTREAM stream = open("late.wav");
+        const auto level = [stream] { // NaN, which passes no check, when it can not be read
+            float rms = std::nanf("");
+            BASS_ChannelGetLevelEx(stream, &rms, 0.02f, BASS_LEVEL_MONO | BASS_LEVEL_RMS);
+            return rms;
+        };
         QVERIFY(BASS_ChannelPlay(stream, FALSE));
-        float level = 0;
-        QTRY_VERIFY_WITH_TIMEOUT(BASS_ChannelGetLevelEx(stream, &level, 0.02f, BASS_LEVEL_MONO | BASS_LEVEL_RMS)
-                                     && level > 0.01f, 3000);
+        QTRY_VERIFY_WITH_TIMEOUT(level() > 0.01f, 3000);
         const double heard = BASS_ChannelBytes2Seconds(stream, BASS_ChannelGetPosition(stream, BASS_POS_BYTE));
         QVERIFY2(heard > 1.45 && heard < 1.6, qPrintable(QString::number(heard)));
         QVERIFY(BASS_ChannelSetPosition(stream, BASS_ChannelSeconds2Bytes(stream, 0.2), BASS_POS_BYTE));
-        QTRY_VERIFY_WITH_TIMEOUT(BASS_ChannelGetLevelEx(stream, &level, 0.02f, BASS_LEVEL_MONO | BASS_LEVEL_RMS)
-                                     && level < 0.001f, 300);
+        QTRY_VERIFY_WITH_TIMEOUT(level() < 0.001f, 300);
     }
 
     // Three seeks in a row, a volume change and a second channel: each heard where it belongs

@@ -362,7 +362,7 @@ Channel::MixOutcome Channel::mixInto(float *mix, int frames, const MixTime &peri
             mix += 2 * count;
         });
         if (n > 0)
-            m_levelMeter.add(time.frame, static_cast<size_t>(n), time.heardAt, time.span(n), squares);
+            m_levelMeter.add(time, n, squares);
         if (m_sourceEnded && m_resamplerDrained && m_fifo.empty() && m_resampled.pending() == 0) {
             m_state = State::Ended;
             m_endFrame = time.frame + n;

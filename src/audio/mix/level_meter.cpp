@@ -19,13 +19,13 @@ double LevelMeter::monoSquares(const float *stereo, size_t frames)
     return sum;
 }
 
-void LevelMeter::add(int64_t frame, size_t frames, TimePoint heardAt, std::chrono::nanoseconds length, double squares)
+void LevelMeter::add(const MixTime &time, int64_t frames, double squares)
 {
-    // Periods heard before the longest window are done with.
-    const TimePoint oldest = std::chrono::steady_clock::now() - kLongestWindow;
-    while (!m_periods.empty() && m_periods.front().heardAt + m_periods.front().length < oldest)
+    // Periods that ended over the longest window before the frame being heard are done with.
+    const int64_t oldest = time.heardFrame - time.deviceRate * kLongestWindow.count();
+    while (!m_periods.empty() && m_periods.front().frame + static_cast<int64_t>(m_periods.front().frames) < oldest)
         m_periods.pop_front();
-    m_periods.push_back({frame, static_cast<double>(frames), heardAt, length, squares});
+    m_periods.push_back({time.frame, static_cast<double>(frames), time.heardAt, time.span(frames), squares});
 }
 
 void LevelMeter::takeBackFrom(int64_t frame)

@@ -4,7 +4,8 @@
 // queues ahead of it.
 #pragma once
 
-#include <chrono>
+#include "mix/mix_history.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -13,12 +14,12 @@ namespace bvaudio {
 
 class LevelMeter {
 public:
-    using TimePoint = std::chrono::steady_clock::time_point;
+    using TimePoint = MixTime::TimePoint;
 
     // The sum of the squares of the mean of each stereo frame's two samples.
     static double monoSquares(const float *stereo, size_t frames);
-    // A mixed period: `frames` from output frame `frame`, heard from `heardAt` for `length`.
-    void add(int64_t frame, size_t frames, TimePoint heardAt, std::chrono::nanoseconds length, double squares);
+    // The period `time` mixed `frames` into, whose mono signal's squares sum to `squares`.
+    void add(const MixTime &time, int64_t frames, double squares);
     // Forgets the periods from output frame `frame` on: the output mixes them again.
     void takeBackFrom(int64_t frame);
     // RMS (0..1) of what is heard over the `seconds` (at most one) up to `now`; 0 when nothing is.

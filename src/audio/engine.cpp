@@ -32,8 +32,8 @@ int Engine::open(std::unique_ptr<OutputDriver> driver)
     std::lock_guard lock(m_mutex);
     if (m_device)
         return BASS_ERROR_ALREADY;
-    m_device = std::make_unique<Device>(std::move(driver), [this](const ChannelPtr &c, MixTime::TimePoint heardAt) {
-        channelEnded(c, heardAt);
+    m_device = std::make_unique<Device>(std::move(driver), [this](const ChannelPtr &c, const MixTime &time) {
+        channelEnded(c, time);
     });
     return BASS_OK;
 }
@@ -151,12 +151,13 @@ void Engine::freeChannels(const std::function<bool(const ChannelHandle &)> &matc
         freeChannel(handle);
 }
 
-void Engine::channelEnded(const ChannelPtr &channel, MixTime::TimePoint heardAt)
+void Engine::channelEnded(const ChannelPtr &channel, const MixTime &time)
 {
-    // After the END syncs already queued: an auto-free channel goes once they ran.
+    // After the END syncs already queued: an auto-free channel goes once they ran, unless its
+    // end is taken back with them.
     if (channel->isAutoFree()) {
         const DWORD handle = channel->handle();
-        SyncDispatcher::instance().post(handle, [this, handle] { freeChannel(handle); }, heardAt);
+        SyncDispatcher::instance().post(handle, [this, handle] { freeChannel(handle); }, time.heardAt, false, time.frame);
     }
 }
 

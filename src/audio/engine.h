@@ -62,7 +62,7 @@ public:
 private:
     Engine() = default;
     DWORD reserveHandle(bool needsOutput, int &error);
-    void channelEnded(const ChannelPtr &channel, MixTime::TimePoint heardAt);
+    void channelEnded(const ChannelPtr &channel, const MixTime &time);
 
     std::mutex m_mutex;
     std::unique_ptr<Device> m_device;

@@ -234,34 +234,53 @@ private slots:
         QVERIFY2(qAbs(rms(next) / rms(first) - 0.25) < 0.05, qPrintable(QString::number(rms(next) / rms(first))));
     }
 
-    // A pause is heard at once, whatever the output queued, and play goes on from where it was heard.
+    // A pause is heard at once, whatever the output queued, also once the end is queued: play
+    // goes on from where it was heard, and the syncs of the audio taken back wait for it (a
+    // mix-time one is not repeated when that audio is mixed again).
     void pauseIsHeardAtOnce()
     {
-        const HSTREAM stream = open("twotones.wav");
+        const HSTREAM stream = open("a440.wav");
+        SyncLog nearEnd, nearEndMixed, ends, endsMixed;
+        QVERIFY(nearEnd.watch(stream, BASS_SYNC_POS, BASS_ChannelSeconds2Bytes(stream, 2.95)));
+        QVERIFY(nearEndMixed.watch(stream, BASS_SYNC_POS | BASS_SYNC_MIXTIME, BASS_ChannelSeconds2Bytes(stream, 2.95)));
+        QVERIFY(ends.watch(stream, BASS_SYNC_END));
+        QVERIFY(endsMixed.watch(stream, BASS_SYNC_END | BASS_SYNC_MIXTIME));
         QVERIFY(BASS_ChannelPlay(stream, FALSE));
         QTRY_VERIFY(!trimSilence(recordAround([] {}, 50)).empty()); // a sink resuming from suspension starts late
-        QTRY_VERIFY_WITH_TIMEOUT(BASS_ChannelGetPosition(stream, BASS_POS_BYTE) >= BASS_ChannelSeconds2Bytes(stream, 0.6), 2000);
+        QTRY_COMPARE_WITH_TIMEOUT(endsMixed.count(), 1, 4000);
+        QCOMPARE(BASS_ChannelIsActive(stream), DWORD(BASS_ACTIVE_PLAYING)); // the end is not heard yet
         QVERIFY(BASS_ChannelPause(stream));
         const QWORD paused = BASS_ChannelGetPosition(stream, BASS_POS_BYTE);
+        QVERIFY2(paused < BASS_ChannelSeconds2Bytes(stream, 2.9), qPrintable(QString::number(paused)));
         QTest::qWait(60);
         const Pcm afterPause = recordAround([] {}, 200);
         QVERIFY(afterPause.size() > 44100 / 10);
         QVERIFY2(rms(afterPause) < 0.001, qPrintable(QString::number(rms(afterPause))));
+        QCOMPARE(BASS_ChannelIsActive(stream), DWORD(BASS_ACTIVE_PAUSED));
+        QCOMPARE(nearEnd.count() + ends.count(), 0);
         const Pcm resumed = trimSilence(recordAround([&] { QVERIFY(BASS_ChannelPlay(stream, FALSE)); }, 150));
         QVERIFY2(qAbs(zeroCrossingFrequency(resumed, 44100) - 440) < 5, qPrintable(QString::number(zeroCrossingFrequency(resumed, 44100))));
         const QWORD position = BASS_ChannelGetPosition(stream, BASS_POS_BYTE);
         QVERIFY2(position > paused && position < paused + BASS_ChannelSeconds2Bytes(stream, 0.3),
                  qPrintable(QString("%1 -> %2").arg(paused).arg(position)));
+        QTRY_COMPARE_WITH_TIMEOUT(ends.count(), 1, 2000);
+        QCOMPARE(BASS_ChannelIsActive(stream), DWORD(BASS_ACTIVE_STOPPED));
+        QCOMPARE(nearEnd.count(), 1);
+        QCOMPARE(nearEndMixed.count() + endsMixed.count(), 2);
     }
 
     // A seek while the output's queue is full is heard at once, even with a decode buffer set
-    // shorter than that queue: the channel buffers enough to rewrite all of it.
+    // shorter than that queue: the channel buffers enough to rewrite all of it. A position sync
+    // for queued audio the seek skips never fires.
     void seekIsHeardAtOnce()
     {
         const DWORD configured = BASS_GetConfig(BASS_CONFIG_BUFFER);
         QVERIFY(BASS_SetConfig(BASS_CONFIG_BUFFER, 100));
         const auto restore = qScopeGuard([configured] { BASS_SetConfig(BASS_CONFIG_BUFFER, configured); });
         const HSTREAM stream = open("twotones.mp3");
+        SyncLog skipped, ends;
+        QVERIFY(skipped.watch(stream, BASS_SYNC_POS, BASS_ChannelSeconds2Bytes(stream, 0.7))); // queued, not heard
+        QVERIFY(ends.watch(stream, BASS_SYNC_END));
         QVERIFY(BASS_ChannelPlay(stream, FALSE));
         QTest::qWait(500);
         const Pcm heard = recordAround([&] {
@@ -269,6 +288,8 @@ private slots:
         }, 250);
         const Pcm last(heard.end() - std::min<size_t>(heard.size(), 44100 / 10), heard.end());
         QVERIFY2(qAbs(zeroCrossingFrequency(last, 44100) - 1000) < 10, qPrintable(QString::number(zeroCrossingFrequency(last, 44100))));
+        QTRY_COMPARE_WITH_TIMEOUT(ends.count(), 1, 2000);
+        QCOMPARE(skipped.count(), 0);
     }
 
     // A server that goes away fails the device: DEV_FAIL fires and the channel is paused by the device.

@@ -66,7 +66,7 @@ bool Device::renderPeriod(const std::vector<ChannelPtr> &channels, int16_t *out,
         const Channel::MixOutcome outcome = channel->mixInto(m_mix.data(), frames, time);
         playing |= outcome != Channel::MixOutcome::Idle;
         if (outcome == Channel::MixOutcome::Ended)
-            m_onChannelEnded(channel, time.heardAt);
+            m_onChannelEnded(channel, time);
     }
     // Saturate rather than wrap when the sum leaves the 16-bit range, and round to nearest (half
     // up): truncating a positive offset value is a conversion the compiler vectorises.

@@ -14,8 +14,8 @@ namespace bvaudio {
 
 class Device {
 public:
-    // Runs on the output thread for a channel whose last sample was mixed; it is heard at `heardAt`.
-    using ChannelEnded = std::function<void(const ChannelPtr &, MixTime::TimePoint heardAt)>;
+    // Runs on the output thread for a channel whose last sample was mixed in the period `time`.
+    using ChannelEnded = std::function<void(const ChannelPtr &, const MixTime &time)>;
     Device(std::unique_ptr<OutputDriver> driver, ChannelEnded onChannelEnded);
     ~Device();
 

@@ -1,5 +1,7 @@
 #include "mix/channel.h"
 
+#include "mix/sync_dispatcher.h"
+
 #include <algorithm>
 #include <cmath>
 #include <utility>
@@ -22,6 +24,8 @@ int Channel::play(bool restart)
         return BASS_ERROR_HANDLE;
     if (m_deviceLost)
         return BASS_ERROR_START;
+    if (endNotHeard())
+        return BASS_OK; // it is still playing
     if (m_state == State::Ended)
         return BASS_ERROR_ENDED;
     if (!isRunning()) {
@@ -38,7 +42,7 @@ int Channel::play(bool restart)
 int Channel::pause()
 {
     std::lock_guard lock(m_mutex);
-    if (!isRunning())
+    if (!isRunning() && !endNotHeard())
         return BASS_ERROR_NOPLAY;
     m_state = State::Paused;
     m_stoppedAt = heardPosition();
@@ -48,9 +52,10 @@ int Channel::pause()
 void Channel::stop()
 {
     std::lock_guard lock(m_mutex);
-    if (m_state == State::Ended)
+    const bool heard = isRunning() || endNotHeard();
+    if (m_state == State::Ended && !heard)
         return;
-    if (isRunning())
+    if (heard)
         m_stoppedAt = heardPosition();
     m_state = State::Stopped;
 }
@@ -58,13 +63,15 @@ void Channel::stop()
 DWORD Channel::activity() const
 {
     std::lock_guard lock(m_mutex);
-    if (m_state == State::Stopped || m_state == State::Ended)
+    // An end or a stall counts once it is heard: until then the audio mixed before it plays.
+    const bool mixedAhead = (m_state == State::Ended || m_state == State::Stalled) && m_history.unheardAt(Clock::now());
+    if (m_state == State::Stopped || (m_state == State::Ended && !mixedAhead))
         return BASS_ACTIVE_STOPPED;
     if (m_deviceLost)
         return BASS_ACTIVE_PAUSED_DEVICE;
     if (m_state == State::Paused)
         return BASS_ACTIVE_PAUSED;
-    return m_state == State::Stalled ? BASS_ACTIVE_STALLED : BASS_ACTIVE_PLAYING;
+    return m_state == State::Stalled && !mixedAhead ? BASS_ACTIVE_STALLED : BASS_ACTIVE_PLAYING;
 }
 
 QWORD Channel::position() const
@@ -118,6 +125,8 @@ void Channel::resetPlayback(QWORD position)
     m_history.clear();
     m_endFrame = -1;
     m_endAnnounced = false;
+    m_endMixTimeRan = false;
+    m_mixTimeFrom = position;
     m_stoppedAt.reset();
     if (m_state == State::Ended)
         m_state = State::Stopped;
@@ -217,7 +226,7 @@ void Channel::shutdown()
     m_state = State::Stopped;
 }
 
-void Channel::fillResampled(int frames, std::vector<SyncList::Event> &events)
+void Channel::fillResampled(int frames, std::vector<SyncList::Event> &resumed, std::vector<SyncList::Event> &ranDry)
 {
     // Frames from the oldest period that may be taken back on are kept.
     m_resampled.release(m_history.firstResampled(m_resampled.readIndex()));
@@ -227,7 +236,7 @@ void Channel::fillResampled(int frames, std::vector<SyncList::Event> &events)
             if (m_fifo.size() < resumeSamples() * chans && !m_sourceEnded)
                 return;
             m_state = State::Playing;
-            m_syncs.collect(BASS_SYNC_STALL, 1, events);
+            m_syncs.collect(BASS_SYNC_STALL, 1, resumed);
         }
         const size_t missingOut = static_cast<size_t>(frames) - m_resampled.pending();
         size_t inFrames = missingOut * static_cast<size_t>(m_resampler.inRate())
@@ -236,7 +245,7 @@ void Channel::fillResampled(int frames, std::vector<SyncList::Event> &events)
         if (inFrames == 0) {
             if (!m_sourceEnded) {
                 m_state = State::Stalled;
-                m_syncs.collect(BASS_SYNC_STALL, 0, events);
+                m_syncs.collect(BASS_SYNC_STALL, 0, ranDry);
                 return;
             }
             if (m_resamplerDrained)
@@ -248,9 +257,7 @@ void Channel::fillResampled(int frames, std::vector<SyncList::Event> &events)
         if (inFrames > 0)
             onSamplesConsumed();
         m_resampler.convert(inFrames ? m_scratch.data() : nullptr, static_cast<int>(inFrames), m_resampled);
-        const QWORD before = m_consumed;
         m_consumed += inFrames * bytesPerFrame();
-        m_syncs.collectPositions(before, m_consumed, events);
     }
 }
 
@@ -309,6 +316,14 @@ void Channel::applyVolume(float *mix, const float *source, int frames)
         mix[i] += source[i] * volume;
 }
 
+void Channel::collectMixedPositions(double from, std::vector<SyncList::Event> &events)
+{
+    const QWORD begin = static_cast<QWORD>(from) * bytesPerFrame();
+    const QWORD end = static_cast<QWORD>(m_mixedFrames) * bytesPerFrame();
+    m_syncs.collectPositions(begin, end, events, m_mixTimeFrom);
+    m_mixTimeFrom = std::max(m_mixTimeFrom, end);
+}
+
 // Remembers a period about to be mixed: where it plays from, and the state to restore
 // should it be taken back.
 void Channel::recordPeriod(const MixTime &time, int frames)
@@ -331,7 +346,11 @@ void Channel::recordPeriod(const MixTime &time, int frames)
 Channel::MixOutcome Channel::mixInto(float *mix, int frames, const MixTime &period)
 {
     MixTime time = period;
-    std::vector<SyncList::Event> events;
+    // Heard with the period's first frame, and after its last: stalls stand whatever happens to
+    // the audio, positions and the end go with it when it is taken back.
+    std::vector<SyncList::Event> resumed, positions;
+    std::vector<SyncList::Event> ranDry, end;
+    int n = 0;
     bool ended = false;
     {
         std::lock_guard lock(m_mutex);
@@ -350,9 +369,10 @@ Channel::MixOutcome Channel::mixInto(float *mix, int frames, const MixTime &peri
             time.heardAt += std::chrono::nanoseconds(1000000000LL * before / time.deviceRate);
         }
         m_history.forgetHeard(time.heardFrame);
-        fillResampled(frames, events);
-        const int n = std::min(frames, static_cast<int>(m_resampled.pending()));
+        fillResampled(frames, resumed, ranDry);
+        n = std::min(frames, static_cast<int>(m_resampled.pending()));
         startPendingSlide(time.deviceRate);
+        const double mixedFrom = m_mixedFrames;
         if (n > 0)
             recordPeriod(time, n);
         double squares = 0.0;
@@ -361,31 +381,47 @@ Channel::MixOutcome Channel::mixInto(float *mix, int frames, const MixTime &peri
             applyVolume(mix, frames, static_cast<int>(count));
             mix += 2 * count;
         });
-        if (n > 0)
+        if (n > 0) {
             m_levelMeter.add(time, n, squares);
+            collectMixedPositions(mixedFrom, positions);
+        }
         if (m_sourceEnded && m_resamplerDrained && m_fifo.empty() && m_resampled.pending() == 0) {
             m_state = State::Ended;
-            m_endFrame = time.frame + n;
+            m_endFrame = time.frame;
             ended = !m_endAnnounced;
             m_endAnnounced = true;
             if (ended) {
                 // The end position itself is reached now, and so is any position up to the
                 // stated length that the decoded data fell short of.
-                const QWORD last = std::max<QWORD>(m_consumed, static_cast<QWORD>(std::max<int64_t>(lengthBytes(), 0)));
-                m_syncs.collectPositions(m_consumed, last + 1, events);
-                m_syncs.collect(BASS_SYNC_END, 0, events);
+                const QWORD mixed = static_cast<QWORD>(m_mixedFrames) * bytesPerFrame();
+                const QWORD last = std::max({mixed, m_consumed, static_cast<QWORD>(std::max<int64_t>(lengthBytes(), 0))});
+                m_syncs.collectPositions(mixed, last + 1, positions, m_mixTimeFrom);
+                m_syncs.collect(BASS_SYNC_END, 0, end, !m_endMixTimeRan);
+                m_endMixTimeRan = true;
+                m_mixTimeFrom = std::max(m_mixTimeFrom, last + 1);
             }
         }
     }
-    post(events, time.heardAt, time.frame);
+    post(resumed, time.heardAt, time.frame);
+    post(positions, time.heardAt, time.frame, true);
+    const MixTime::TimePoint after = time.heardAt + time.span(n);
+    post(ranDry, after, time.frame);
+    post(end, after, time.frame, true);
     return ended ? MixOutcome::Ended : MixOutcome::Playing;
 }
 
 void Channel::rewindTo(int64_t frame)
 {
     std::lock_guard lock(m_mutex);
-    if (m_state == State::Ended && m_endFrame > frame)
-        m_state = State::Playing; // its end was not heard: it is reached again, unannounced
+    SyncDispatcher::instance().takeBack(handle(), frame);
+    if (m_endFrame >= frame) { // its end is taken back: it is reached, and announced, again
+        if (m_state == State::Ended)
+            m_state = State::Playing;
+        m_endFrame = -1;
+        m_endAnnounced = false;
+    } else if (m_endFrame >= 0 && m_state == State::Paused) {
+        m_state = State::Ended; // paused too late to keep its end from being heard
+    }
     m_levelMeter.takeBackFrom(frame);
     const std::optional<MixHistory::Period> first = m_history.takeBackFrom(frame);
     if (!first)

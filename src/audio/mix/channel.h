@@ -50,14 +50,15 @@ public:
     enum class MixOutcome {
         Idle,    // not playing: nothing was mixed
         Playing, // mixed, or stalled and waiting for data
-        Ended,   // its last sample was mixed (reported once)
+        Ended,   // its last sample was mixed (again only after a take-back of it)
     };
     // Mixer thread: adds up to `frames` stereo frames at the device rate into `mix`. Syncs the
     // period triggers run when it is heard.
     MixOutcome mixInto(float *mix, int frames, const MixTime &time);
     // Mixer thread: takes back what was mixed from output frame `frame` on, which the output
     // is about to mix again: the audio goes back to be mixed anew, the volume slide and the
-    // end to where they were (unless changed since). Syncs already posted stay posted.
+    // end to where they were (unless changed since). The position and end syncs posted for
+    // it are dropped, to be posted again as it is mixed again.
     void rewindTo(int64_t frame);
     // Output thread: what the channel can fill at `deviceRate` from output frame `from` on (what
     // it mixed from there counts: a rewind gives it back); no limit when it is not playing or
@@ -102,12 +103,18 @@ private:
         Playing,
         Stalled, // playing, waiting for the queue to fill again
         Paused,
-        Ended,   // its last sample was played; a new position makes it playable again
+        Ended,   // its last sample was mixed; a new position makes it playable again
     };
 
     QWORD heardPosition() const;
+    // Its end was mixed and the audio before it is still being heard: it plays on to the
+    // host, who may pause or stop it there (m_mutex held).
+    bool endNotHeard() const { return m_state == State::Ended && m_history.unheardAt(Clock::now()); }
+    // Queues the position syncs inside the source frames mixed since `from` (m_mutex held).
+    void collectMixedPositions(double from, std::vector<SyncList::Event> &events);
     // Pulls source samples through the resampler until `frames` output frames are ready.
-    void fillResampled(int frames, std::vector<SyncList::Event> &events);
+    // Stall syncs go to `resumed` and `ranDry`.
+    void fillResampled(int frames, std::vector<SyncList::Event> &resumed, std::vector<SyncList::Event> &ranDry);
     void recordPeriod(const MixTime &time, int frames);
     void startPendingSlide(int deviceRate);
     void applyVolume(float *mix, const float *source, int frames);
@@ -123,8 +130,10 @@ private:
     bool m_priming = false;            // started, and its first audio not ready yet
     Clock::time_point m_primeUntil;
     int64_t m_joinFrame = 0;    // output frame its audio may begin at, since its last start
-    int64_t m_endFrame = -1;    // output frame at which the last sample was mixed
-    bool m_endAnnounced = false;
+    int64_t m_endFrame = -1;    // output frame of the period that mixed the end
+    bool m_endAnnounced = false; // END syncs are posted for the end mixed last
+    bool m_endMixTimeRan = false; // mixing the end again does not repeat the mix-time END syncs,
+    QWORD m_mixTimeFrom = 0;      // nor the mix-time position syncs before this position
 
     float m_volume = 1.0f;
     float m_volumeTarget = 1.0f;

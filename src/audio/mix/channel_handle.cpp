@@ -52,7 +52,7 @@ void ChannelHandle::postSyncs(DWORD type, DWORD data)
     post(events);
 }
 
-void ChannelHandle::post(const std::vector<SyncList::Event> &events, MixTime::TimePoint due, int64_t frame)
+void ChannelHandle::post(const std::vector<SyncList::Event> &events, MixTime::TimePoint due, int64_t frame, bool ofAudio)
 {
     if (events.empty())
         return;
@@ -67,7 +67,7 @@ void ChannelHandle::post(const std::vector<SyncList::Event> &events, MixTime::Ti
             t_mixTimeSyncFrame = e.mixTime ? frame : -1;
             e.proc(e.id, handle, e.data, e.user);
             t_mixTimeSyncFrame = -1;
-        }, e.mixTime ? MixTime::TimePoint{} : due, e.mixTime);
+        }, e.mixTime ? MixTime::TimePoint{} : due, e.mixTime, ofAudio && !e.mixTime ? frame : -1);
     }
 }
 

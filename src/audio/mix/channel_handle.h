@@ -51,8 +51,9 @@ public:
     virtual void shutdown();
 
 protected:
-    // Heard-time events wait for `due`; mix-time ones run at once and know `frame`.
-    void post(const std::vector<SyncList::Event> &events, MixTime::TimePoint due = {}, int64_t frame = 0);
+    // Heard-time events wait for `due`; mix-time ones run at once and know `frame`. Heard-time
+    // events `ofAudio` belong to the audio mixed at `frame` and are dropped when it is taken back.
+    void post(const std::vector<SyncList::Event> &events, MixTime::TimePoint due = {}, int64_t frame = 0, bool ofAudio = false);
 
     mutable std::mutex m_mutex; // the syncs, the shut-down and the state of the subclass
     SyncList m_syncs;

@@ -48,6 +48,11 @@ public:
     int64_t framesFrom(int64_t frame) const;
     // The source frame heard at `now`; `unmixed` when no period is recorded.
     double heardPosition(MixTime::TimePoint now, double unmixed) const;
+    // Whether audio of a recorded period is still to be heard at `now`.
+    bool unheardAt(MixTime::TimePoint now) const
+    {
+        return !m_periods.empty() && m_periods.back().heardAt + m_periods.back().length > now;
+    }
     // The first resampled frame still needed; `next` when no period is recorded.
     int64_t firstResampled(int64_t next) const { return m_periods.empty() ? next : m_periods.front().resampledStart; }
 

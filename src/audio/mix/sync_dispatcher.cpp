@@ -24,7 +24,7 @@ SyncDispatcher::~SyncDispatcher()
         m_thread.join();
 }
 
-void SyncDispatcher::post(DWORD channel, std::function<void()> task, TimePoint due, bool mixTime)
+void SyncDispatcher::post(DWORD channel, std::function<void()> task, TimePoint due, bool mixTime, int64_t audioFrame)
 {
     {
         std::lock_guard lock(m_mutex);
@@ -35,9 +35,17 @@ void SyncDispatcher::post(DWORD channel, std::function<void()> task, TimePoint d
                 nameThisThread("bv-sync");
                 run();
             });
-        m_queue.push_back({channel, std::move(task), due, mixTime});
+        m_queue.push_back({channel, std::move(task), due, mixTime, audioFrame});
     }
     m_wake.notify_one();
+}
+
+void SyncDispatcher::takeBack(DWORD channel, int64_t from)
+{
+    std::lock_guard lock(m_mutex);
+    std::erase_if(m_queue, [&](const Task &task) {
+        return task.channel == channel && task.audioFrame >= 0 && task.audioFrame >= from;
+    });
 }
 
 void SyncDispatcher::waitForChannel(DWORD channel)

@@ -23,7 +23,10 @@ public:
     using TimePoint = std::chrono::steady_clock::time_point;
     // Queues a task of `channel`'s for the sync thread (started on first use), to run once
     // `due` has come and the channel's tasks before it ran (only its mix-time ones for a mix-time task).
-    void post(DWORD channel, std::function<void()> task, TimePoint due = {}, bool mixTime = false);
+    // A task for audio mixed at output frame `audioFrame` (>= 0) goes with that audio when it is taken back.
+    void post(DWORD channel, std::function<void()> task, TimePoint due = {}, bool mixTime = false, int64_t audioFrame = -1);
+    // Drops the queued tasks of `channel` for audio mixed at output frame `from` or later.
+    void takeBack(DWORD channel, int64_t from);
     // Returns once no task of `channel`'s is running (at once on the sync thread).
     void waitForChannel(DWORD channel);
 
@@ -40,6 +43,7 @@ private:
         std::function<void()> run;
         TimePoint due;
         bool mixTime;
+        int64_t audioFrame;
     };
     std::deque<Task>::iterator nextReady(TimePoint now, TimePoint &next);
 

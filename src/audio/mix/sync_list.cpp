@@ -28,18 +28,18 @@ bool SyncList::contains(HSYNC id) const
     return std::any_of(m_syncs.begin(), m_syncs.end(), [id](const Sync &s) { return s.id == id; });
 }
 
-void SyncList::collect(DWORD type, DWORD data, std::vector<Event> &out) const
+void SyncList::collect(DWORD type, DWORD data, std::vector<Event> &out, bool withMixTime) const
 {
     for (const Sync &s : m_syncs)
-        if (s.type == type)
+        if (s.type == type && (withMixTime || !s.mixTime))
             out.push_back({s.id, s.proc, s.user, data, s.mixTime, s.oneTime});
 }
 
-void SyncList::collectPositions(QWORD from, QWORD to, std::vector<Event> &out) const
+void SyncList::collectPositions(QWORD from, QWORD to, std::vector<Event> &out, QWORD mixTimeFrom) const
 {
     std::vector<const Sync *> reached;
     for (const Sync &s : m_syncs)
-        if (s.type == BASS_SYNC_POS && s.param >= from && s.param < to)
+        if (s.type == BASS_SYNC_POS && s.param >= (s.mixTime ? std::max(from, mixTimeFrom) : from) && s.param < to)
             reached.push_back(&s);
     // In the order the positions are played, whatever order the syncs were set in.
     std::stable_sort(reached.begin(), reached.end(), [](const Sync *a, const Sync *b) { return a->param < b->param; });

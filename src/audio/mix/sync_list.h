@@ -23,10 +23,11 @@ public:
     HSYNC add(DWORD type, QWORD param, SYNCPROC *proc, void *user);
     bool remove(HSYNC id);
     bool contains(HSYNC id) const;
-    // Appends an event with `data` for every sync of `type`.
-    void collect(DWORD type, DWORD data, std::vector<Event> &out) const;
-    // Appends an event for every position sync inside [from, to), in position order.
-    void collectPositions(QWORD from, QWORD to, std::vector<Event> &out) const;
+    // Appends an event with `data` for every sync of `type` (its mix-time syncs only `withMixTime`).
+    void collect(DWORD type, DWORD data, std::vector<Event> &out, bool withMixTime = true) const;
+    // Appends an event for every position sync inside [from, to), in position order; for a
+    // mix-time sync only from `mixTimeFrom` on (audio mixed again delivers those once).
+    void collectPositions(QWORD from, QWORD to, std::vector<Event> &out, QWORD mixTimeFrom = 0) const;
 
 private:
     struct Sync {

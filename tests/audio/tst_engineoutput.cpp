@@ -271,16 +271,18 @@ private slots:
 
     // A seek while the output's queue is full is heard at once, even with a decode buffer set
     // shorter than that queue: the channel buffers enough to rewrite all of it. A position sync
-    // for queued audio the seek skips never fires.
+    // for queued audio the seek skips never fires; a seek once the end is queued plays on from
+    // its target to the end.
     void seekIsHeardAtOnce()
     {
         const DWORD configured = BASS_GetConfig(BASS_CONFIG_BUFFER);
         QVERIFY(BASS_SetConfig(BASS_CONFIG_BUFFER, 100));
         const auto restore = qScopeGuard([configured] { BASS_SetConfig(BASS_CONFIG_BUFFER, configured); });
         const HSTREAM stream = open("twotones.mp3");
-        SyncLog skipped, ends;
+        SyncLog skipped, ends, endsMixed;
         QVERIFY(skipped.watch(stream, BASS_SYNC_POS, BASS_ChannelSeconds2Bytes(stream, 0.7))); // queued, not heard
         QVERIFY(ends.watch(stream, BASS_SYNC_END));
+        QVERIFY(endsMixed.watch(stream, BASS_SYNC_END | BASS_SYNC_MIXTIME));
         QVERIFY(BASS_ChannelPlay(stream, FALSE));
         QTest::qWait(500);
         const Pcm heard = recordAround([&] {
@@ -288,7 +290,13 @@ private slots:
         }, 250);
         const Pcm last(heard.end() - std::min<size_t>(heard.size(), 44100 / 10), heard.end());
         QVERIFY2(qAbs(zeroCrossingFrequency(last, 44100) - 1000) < 10, qPrintable(QString::number(zeroCrossingFrequency(last, 44100))));
-        QTRY_COMPARE_WITH_TIMEOUT(ends.count(), 1, 2000);
+        QTRY_COMPARE_WITH_TIMEOUT(endsMixed.count(), 1, 2000);
+        const qsizetype endsBefore = ends.count();
+        const Stopwatch sinceSeek;
+        QVERIFY(BASS_ChannelSetPosition(stream, BASS_ChannelSeconds2Bytes(stream, 2.5), BASS_POS_BYTE));
+        QTRY_VERIFY_WITH_TIMEOUT(ends.count() > endsBefore, 2000);
+        QVERIFY2(sinceSeek.elapsed() > 400, qPrintable(QString::number(sinceSeek.elapsed()))); // the last 0.5 s played
+        QCOMPARE(BASS_ChannelIsActive(stream), DWORD(BASS_ACTIVE_STOPPED));
         QCOMPARE(skipped.count(), 0);
     }
 

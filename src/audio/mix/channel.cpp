@@ -26,7 +26,7 @@ int Channel::play(bool restart)
         return BASS_ERROR_START;
     if (endNotHeard())
         return BASS_OK; // it is still playing
-    if (m_state == State::Ended)
+    if (reachedEnd() && !m_history.unheardAt(Clock::now()))
         return BASS_ERROR_ENDED;
     if (!isRunning()) {
         m_stoppedAt.reset();
@@ -64,14 +64,14 @@ DWORD Channel::activity() const
 {
     std::lock_guard lock(m_mutex);
     // An end or a stall counts once it is heard: until then the audio mixed before it plays.
-    const bool mixedAhead = (m_state == State::Ended || m_state == State::Stalled) && m_history.unheardAt(Clock::now());
-    if (m_state == State::Stopped || (m_state == State::Ended && !mixedAhead))
+    const bool unheard = m_history.unheardAt(Clock::now());
+    if (m_state == State::Stopped || (reachedEnd() && !unheard))
         return BASS_ACTIVE_STOPPED;
     if (m_deviceLost)
         return BASS_ACTIVE_PAUSED_DEVICE;
     if (m_state == State::Paused)
         return BASS_ACTIVE_PAUSED;
-    return m_state == State::Stalled && !mixedAhead ? BASS_ACTIVE_STALLED : BASS_ACTIVE_PLAYING;
+    return m_state == State::Stalled && !unheard ? BASS_ACTIVE_STALLED : BASS_ACTIVE_PLAYING;
 }
 
 QWORD Channel::position() const
@@ -134,6 +134,8 @@ void Channel::resetPlayback(QWORD position)
 
 void Channel::startSeek(QWORD target)
 {
+    if (endNotHeard())
+        m_state = State::Playing; // still heard: it plays on until the new audio replaces it
     if (!isRunning())
         resetPlayback(target); // nothing plays: the old audio goes at once
     m_seekTarget = target;
@@ -387,10 +389,10 @@ Channel::MixOutcome Channel::mixInto(float *mix, int frames, const MixTime &peri
         }
         if (m_sourceEnded && m_resamplerDrained && m_fifo.empty() && m_resampled.pending() == 0) {
             m_state = State::Ended;
-            m_endFrame = time.frame;
             ended = !m_endAnnounced;
             m_endAnnounced = true;
             if (ended) {
+                m_endFrame = time.frame;
                 // The end position itself is reached now, and so is any position up to the
                 // stated length that the decoded data fell short of.
                 const QWORD mixed = static_cast<QWORD>(m_mixedFrames) * bytesPerFrame();
@@ -414,13 +416,10 @@ void Channel::rewindTo(int64_t frame)
 {
     std::lock_guard lock(m_mutex);
     SyncDispatcher::instance().takeBack(handle(), frame);
-    if (m_endFrame >= frame) { // its end is taken back: it is reached, and announced, again
+    if (m_endAnnounced && m_endFrame >= frame) { // its end is taken back: reached, and announced, again
         if (m_state == State::Ended)
             m_state = State::Playing;
-        m_endFrame = -1;
         m_endAnnounced = false;
-    } else if (m_endFrame >= 0 && m_state == State::Paused) {
-        m_state = State::Ended; // paused too late to keep its end from being heard
     }
     m_levelMeter.takeBackFrom(frame);
     const std::optional<MixHistory::Period> first = m_history.takeBackFrom(frame);

@@ -107,8 +107,11 @@ private:
     };
 
     QWORD heardPosition() const;
+    // Its end was mixed and announced: also when paused too late for the output to take the
+    // end back (m_mutex held).
+    bool reachedEnd() const { return m_state == State::Ended || (m_state == State::Paused && m_endAnnounced); }
     // Its end was mixed and the audio before it is still being heard: it plays on to the
-    // host, who may pause or stop it there (m_mutex held).
+    // host, who may pause, stop or seek it there (m_mutex held).
     bool endNotHeard() const { return m_state == State::Ended && m_history.unheardAt(Clock::now()); }
     // Queues the position syncs inside the source frames mixed since `from` (m_mutex held).
     void collectMixedPositions(double from, std::vector<SyncList::Event> &events);
@@ -130,7 +133,7 @@ private:
     bool m_priming = false;            // started, and its first audio not ready yet
     Clock::time_point m_primeUntil;
     int64_t m_joinFrame = 0;    // output frame its audio may begin at, since its last start
-    int64_t m_endFrame = -1;    // output frame of the period that mixed the end
+    int64_t m_endFrame = -1;    // output frame of the period whose END syncs were posted
     bool m_endAnnounced = false; // END syncs are posted for the end mixed last
     bool m_endMixTimeRan = false; // mixing the end again does not repeat the mix-time END syncs,
     QWORD m_mixTimeFrom = 0;      // nor the mix-time position syncs before this position

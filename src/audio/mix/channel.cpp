@@ -24,10 +24,12 @@ int Channel::play(bool restart)
         return BASS_ERROR_HANDLE;
     if (m_deviceLost)
         return BASS_ERROR_START;
-    if (endNotHeard())
-        return BASS_OK; // it is still playing
-    if (reachedEnd() && !m_history.unheardAt(Clock::now()))
-        return BASS_ERROR_ENDED;
+    if (reachedEnd()) {
+        if (!m_history.unheardAt(Clock::now()))
+            return BASS_ERROR_ENDED;
+        if (m_state == State::Ended)
+            return BASS_OK; // it is still playing
+    }
     if (!isRunning()) {
         m_stoppedAt.reset();
         m_joinFrame = std::max<int64_t>(mixTimeSyncFrame(), 0);
@@ -52,10 +54,10 @@ int Channel::pause()
 void Channel::stop()
 {
     std::lock_guard lock(m_mutex);
-    const bool heard = isRunning() || endNotHeard();
-    if (m_state == State::Ended && !heard)
+    const bool playing = isRunning() || endNotHeard();
+    if (m_state == State::Ended && !playing)
         return;
-    if (heard)
+    if (playing)
         m_stoppedAt = heardPosition();
     m_state = State::Stopped;
 }
